@@ -1,0 +1,86 @@
+#include "common/pyint.h"
+
+#include <cstring>
+
+#include "common/errors.h"
+
+namespace halvane {
+
+OSError::OSError(int e, std::string file)
+    : std::runtime_error(std::strerror(e)), err(e), filename(std::move(file)) {}
+
+static bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' ||
+         c == '\x1c' || c == '\x1d' || c == '\x1e' || c == '\x1f';
+}
+
+std::string_view strip_ascii(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && is_space(s[b])) ++b;
+  while (e > b && is_space(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+IntParse parse_py_int(std::string_view text, int64_t& out) {
+  std::string_view s = strip_ascii(text);
+  bool neg = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    neg = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty() || s.front() == '_' || s.back() == '_') return IntParse::invalid;
+  // Accumulate as a negative number so INT64_MIN is reachable.
+  int64_t acc = 0;
+  bool overflow = false, prev_us = false;
+  for (char c : s) {
+    if (c == '_') {
+      if (prev_us) return IntParse::invalid;
+      prev_us = true;
+      continue;
+    }
+    prev_us = false;
+    if (c < '0' || c > '9') return IntParse::invalid;
+    int d = c - '0';
+    if (!overflow) {
+      if (acc < (INT64_MIN + d) / 10) overflow = true;
+      else acc = acc * 10 - d;
+    }
+  }
+  if (overflow) return IntParse::out_of_range;
+  if (!neg) {
+    if (acc == INT64_MIN) return IntParse::out_of_range;
+    acc = -acc;
+  }
+  out = acc;
+  return IntParse::ok;
+}
+
+std::string py_repr(std::string_view s) {
+  bool has_sq = s.find('\'') != std::string_view::npos;
+  bool has_dq = s.find('"') != std::string_view::npos;
+  char q = (has_sq && !has_dq) ? '"' : '\'';
+  std::string r(1, q);
+  static const char* hex = "0123456789abcdef";
+  for (unsigned char c : s) {
+    if (c == '\\' || c == static_cast<unsigned char>(q)) {
+      r += '\\';
+      r += static_cast<char>(c);
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (c == '\r') {
+      r += "\\r";
+    } else if (c == '\t') {
+      r += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      r += "\\x";
+      r += hex[c >> 4];
+      r += hex[c & 15];
+    } else {
+      r += static_cast<char>(c);
+    }
+  }
+  r += q;
+  return r;
+}
+
+}  // namespace halvane

@@ -1,0 +1,27 @@
+// Integer parsing with the grammar of Python's int(text) in base 10:
+// surrounding white space, an optional sign, ASCII digits with single
+// underscores between them. Values outside the signed 64-bit range are
+// reported separately so callers can refuse them instead of wrapping.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace halvane {
+
+enum class IntParse { ok, invalid, out_of_range };
+
+IntParse parse_py_int(std::string_view text, int64_t& out);
+
+// Python's str.strip() for ASCII white space (the only kind our inputs carry).
+std::string_view strip_ascii(std::string_view s);
+
+// repr() of a text the way Python writes it for printable ASCII: single quotes
+// unless the text holds a single quote and no double quote; backslashes,
+// the chosen quote and control characters escaped. Bytes >= 0x80 pass through
+// (UTF-8 stays readable, as Python shows printable non-ASCII characters).
+std::string py_repr(std::string_view s);
+
+}  // namespace halvane

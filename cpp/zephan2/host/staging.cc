@@ -1,0 +1,127 @@
+#include "zephan2/host/staging.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "common/errors.h"
+#include "common/pyint.h"
+#include "zephan2/inference/elog.h"
+
+namespace z2 {
+namespace {
+
+std::mutex g_mu;
+std::vector<std::string> g_staged;
+
+bool is_dir(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_regular(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string last_component(std::string_view nm) {
+  size_t slash = nm.rfind('/');
+  return std::string(slash == std::string_view::npos ? nm : nm.substr(slash + 1));
+}
+
+}  // namespace
+
+std::vector<std::string> staged_files() {
+  std::lock_guard lk(g_mu);
+  return g_staged;
+}
+
+std::string default_temp_dir() {
+  for (const char* var : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* v = std::getenv(var);
+    if (v && *v && is_dir(v)) return v;
+  }
+  return "/tmp";
+}
+
+std::optional<std::string> stage_dir() {
+  const char* env = std::getenv("ZEPHAN2_STAGE_DIR");
+  std::string dir(halvane::strip_ascii(env ? env : ""));
+  if (dir.empty()) return std::nullopt;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!ec && !is_dir(dir)) ec = std::make_error_code(std::errc::file_exists);
+  if (ec) {
+    elog("ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable ([Errno " + std::to_string(ec.value()) +
+         "] " + std::strerror(ec.value()) + ": " + halvane::py_repr(dir) +
+         ") — staging in the default temp dir instead");
+    return std::nullopt;
+  }
+  return dir;
+}
+
+std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span<const unsigned char> data) {
+  std::string b(bundle);
+  if (is_dir(b)) {
+    std::string in_place = b + (b.empty() || b.back() == '/' ? "" : "/") + std::string(nm);
+    if (is_regular(in_place)) return in_place;
+  }
+  const std::string suffix = "_" + last_component(nm);
+  std::string dir = stage_dir().value_or(default_temp_dir());
+  std::string path = dir + (dir.back() == '/' ? "" : "/") + "tmp" + "XXXXXX" + suffix;
+  std::vector<char> tmpl(path.begin(), path.end());
+  tmpl.push_back('\0');
+  int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
+  if (fd < 0) throw halvane::OSError(errno, dir);
+  path.assign(tmpl.data());
+  try {
+    write_all(fd, data.data(), data.size());
+  } catch (const halvane::OSError& e) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    throw halvane::OSError(e.err, path);
+  }
+  if (::close(fd) != 0) {
+    int e = errno;
+    ::unlink(path.c_str());
+    throw halvane::OSError(e, path);
+  }
+  std::lock_guard lk(g_mu);
+  g_staged.push_back(path);
+  return path;
+}
+
+void release_staged(const std::vector<std::string>& paths) {
+  for (const std::string& p : paths) {
+    {
+      std::lock_guard lk(g_mu);
+      if (std::find(g_staged.begin(), g_staged.end(), p) == g_staged.end()) continue;
+    }
+    if (::unlink(p.c_str()) != 0) continue;  // stays listed for the exit hook
+    std::lock_guard lk(g_mu);
+    auto it = std::find(g_staged.begin(), g_staged.end(), p);
+    if (it != g_staged.end()) g_staged.erase(it);
+  }
+}
+
+void drop_staged() {
+  for (;;) {
+    std::string p;
+    {
+      std::lock_guard lk(g_mu);
+      if (g_staged.empty()) return;
+      p = std::move(g_staged.back());
+      g_staged.pop_back();
+    }
+    ::unlink(p.c_str());
+  }
+}
+
+}  // namespace z2

@@ -1,0 +1,33 @@
+// How many processors the process may really use, and the LiteRT interpreter
+// thread count derived from it.
+//
+// effective_cpu_count: the system's processor count, cut down by the affinity
+// mask and by the tightest cgroup CPU quota (v2 cpu.max at every level from
+// the process's own cgroup up to the root; v1 cfs files only when no v2 level
+// could be read). Missing or malformed files are skipped, never fatal.
+//
+// Thread contract: reentrant; reads files and the environment, caches nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace z2 {
+
+// Where the probe looks; tests point these at a fake tree.
+struct CpuProbe {
+  std::string proc_cgroup = "/proc/self/cgroup";
+  std::string cgroup_root = "/sys/fs/cgroup";
+  std::string v1_quota = "/sys/fs/cgroup/cpu/cpu.cfs_quota_us";
+  std::string v1_period = "/sys/fs/cgroup/cpu/cpu.cfs_period_us";
+  int64_t system_cpus = -1;  // -1: ask the system
+  bool use_affinity = true;
+};
+
+int64_t effective_cpu_count(const CpuProbe& probe = CpuProbe{});
+
+// requested <= 0 means not given. Raises halvane::ValueError when
+// LIBSTREAM_THREADS must be read and is not an integer in the 64-bit range.
+int64_t default_threads(int64_t n_interpreters = 1, int64_t requested = 0);
+
+}  // namespace z2

@@ -1,0 +1,1 @@
+"""halvane: speech to talking-head video for prepared avatars."""
