@@ -54,7 +54,7 @@ void bind_sliding_pcm(nb::module_& m) {
             if (!int64_from(cap, c) || c <= 0) throw halvane::ValueError("positive capacity required");
             new (self) SlidingPCM(c);
           },
-          nb::arg("minimum_capacity") = SlidingPCM::kDefaultMinimumCapacity)
+          nb::arg("minimum_capacity").none() = SlidingPCM::kDefaultMinimumCapacity)
       .def("append", &append, nb::arg("pcm"))
       .def(
           "discard_before",
@@ -74,7 +74,7 @@ void bind_sliding_pcm(nb::module_& m) {
             }
             pcm.discard_before(v);
           },
-          nb::arg("absolute_sample"))
+          nb::arg("absolute_sample").none())
       .def_prop_ro("live",
                    [](const SlidingPCM& pcm) {
                      FloatView v = pcm.live();

@@ -51,7 +51,7 @@ void bind_wsola(nb::module_& m) {
         nb::object arr = numpy().attr("asarray")(x);
         if (nb::cast<size_t>(arr.attr("ndim")) != 1)
           throw halvane::ValueError("tempo_wsola expects a one-dimensional block of samples");
-        if (nb::cast<std::string>(nb::str(arr.attr("dtype"))) == "float32") return run_wsola<float>(arr, factor);
+        if (nb::cast<bool>(arr.attr("dtype").attr("__eq__")(nb::str("float32")))) return run_wsola<float>(arr, factor);
         return run_wsola<double>(arr, factor);
       },
       nb::arg("x"), nb::arg("factor") = 1.25, "Time-compress audio by `factor` without changing its pitch.");

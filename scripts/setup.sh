@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine: Debian tools, the .venv with the PyPI packages,
+# and halvane itself built and installed into it. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_pkgs=(libgtest-dev ffmpeg)
+missing=()
+for p in "${apt_pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  py=$(command -v python3.11 || command -v python3)
+  "$py" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" numpy ai-edge-litert \
+  pytest flatbuffers "av<19"
+.venv/bin/python -m pip install -q --no-build-isolation .

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the whole test suite: the C++ unit tests under
+# AddressSanitizer + UBSan, then pytest against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+cmake -S . -B build/cpp-tests -DHALVANE_CPP_TESTS=ON -DHALVANE_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/cpp-tests -j"$(nproc)" >/dev/null
+(cd build/cpp-tests && ctest --output-on-failure -j"$(nproc)")
+
+.venv/bin/python -m pytest -q "$@"
