@@ -125,72 +125,44 @@ def test_old_live_view_survives_reallocation():
     np.testing.assert_array_equal(old_storage, ramp(0, 8))
 
 
-class Model:
-    def __init__(self, minimum):
-        self.minimum, self.samples = minimum, []
-        self.cap = self.start = self.end = self.base = 0
-        self.moved = self.allocs = self.peak = self.aliased = 0
-
-    def allocate(self, cap):
-        live = self.end - self.start
-        self.moved += live
-        self.cap, self.start, self.end = cap, 0, live
-        self.allocs += 1
-        self.peak = max(self.peak, cap)
-
-    def append(self, block, aliased):
-        n = len(block)
-        if n == 0:
-            return
-        self.aliased += n if aliased else 0
-        live = self.end - self.start
-        if self.cap - self.end < n:
-            if self.cap >= live + n:
-                self.moved += live
-                self.start, self.end = 0, live
-            else:
-                self.allocate(max(live + n, 2 * self.cap, self.minimum))
-        self.end += n
-        self.samples.extend(block)
-
-    def discard_before(self, a):
-        drop = min(max(0, a - self.base), self.end - self.start)
-        self.start += drop
-        self.base += drop
-        live = self.end - self.start
-        if self.cap > self.minimum and live <= self.cap // 4:
-            self.allocate(max(2 * live, self.minimum))
-
-
 @pytest.mark.parametrize("seed", range(6))
-def test_random_operations_match_model(seed):
+def test_random_operations_keep_invariants(seed):
     rng = np.random.default_rng(seed)
     minimum = int(rng.integers(1, 300))
-    pcm, model = _SlidingPCM(minimum), Model(minimum)
+    pcm, model, peak = _SlidingPCM(minimum), [], 0
     for _ in range(400):
+        cap, live, end, before = pcm.storage.size, pcm.live.size, pcm.end, counts(pcm)
+        moved, allocs = pcm.moved_samples, pcm.allocations
         op = rng.integers(0, 10)
-        if op < 5:
-            n = int(rng.choice([0, 1, rng.integers(1, 200), rng.integers(200, 2000)]))
-            block = rng.standard_normal(n).astype(np.float32)
+        if op < 6:
+            own = op == 5 and live > 0
+            block = (pcm.live[rng.integers(0, live):] if own else
+                     rng.standard_normal(int(rng.choice([0, 1, rng.integers(1, 2000)]))).astype(np.float32))
+            n = block.size
+            model.extend(block.tolist())
             pcm.append(block)
-            model.append(block.tolist(), False)
-        elif op < 6 and pcm.live.size:
-            block = pcm.live[rng.integers(0, pcm.live.size):]
-            model.append(block.tolist(), True)
-            pcm.append(block)
+            assert pcm.aliased_samples_snapshotted == before["aliased_samples_snapshotted"] + (n if own else 0)
+            if n == 0 or cap - end >= n:  # fits after the kept samples
+                assert (pcm.moved_samples, pcm.allocations, pcm.end) == (moved, allocs, end + n)
+            elif cap >= live + n:  # compaction
+                assert (pcm.moved_samples, pcm.allocations, pcm.start) == (moved + live, allocs, 0)
+            else:  # growth
+                assert (pcm.moved_samples, pcm.allocations) == (moved + live, allocs + 1)
+                assert pcm.storage.size == max(live + n, 2 * cap, minimum)
         elif op < 9:
-            a = int(rng.integers(max(0, model.base - 50), len(model.samples) + 50))
+            a = int(rng.integers(max(0, pcm.base - 50), pcm.fed + 50))
             pcm.discard_before(a)
-            model.discard_before(a)
+            assert pcm.base == min(max(a, before["absolute_base"]), pcm.fed)
+            assert not (pcm.storage.size > minimum and pcm.live.size <= pcm.storage.size // 4)
         else:
-            cap = int(pcm.live.size + rng.integers(0, 500))
-            pcm._allocate(cap)
-            model.allocate(cap)
-        fed = len(model.samples)
-        assert (pcm.start, pcm.end, pcm.storage.size, pcm.base, pcm.fed) == (
-            model.start, model.end, model.cap, model.base, fed)
+            pcm._allocate(live + int(rng.integers(0, 500)))
+            assert (pcm.moved_samples, pcm.allocations) == (moved + live, allocs + 1)
+        peak = max(peak, pcm.storage.size)
+        fed, base = len(model), pcm.base
+        assert 0 <= pcm.start <= pcm.end <= pcm.storage.size
         assert counts(pcm) == dict(zip(KEYS, [
-            fed - model.base, 4 * model.cap, 4 * model.peak, fed, model.moved,
-            model.aliased, model.allocs, model.base, fed]))
-        np.testing.assert_array_equal(pcm.live, np.array(model.samples[model.base:fed], np.float32))
-        assert np.shares_memory(pcm.live, pcm.storage) or pcm.live.size == 0
+            fed - base, 4 * pcm.storage.size, 4 * peak, fed, pcm.moved_samples,
+            pcm.aliased_samples_snapshotted, pcm.allocations, base, fed]))
+        np.testing.assert_array_equal(pcm.live, np.array(model[base:fed], np.float32))
+        if pcm.live.size:
+            assert np.shares_memory(pcm.live, pcm.storage[pcm.start:pcm.end])

@@ -123,7 +123,9 @@ int64_t effective_cpu_count(const CpuProbe& probe) {
     }
   }
 
-  if (quota && *quota > 0) n = std::min(n, std::max<int64_t>(1, static_cast<int64_t>(std::ceil(*quota))));
+  // Compare as a real number first: a quota beyond the int64 range must not be cast.
+  if (quota && *quota > 0 && std::ceil(*quota) < static_cast<double>(n))
+    n = std::max<int64_t>(1, static_cast<int64_t>(std::ceil(*quota)));
   return std::max<int64_t>(1, n);
 }
 
