@@ -122,7 +122,7 @@ def test_step_opens_mouth_with_loudness_and_closes_in_silence(combined):
     y, x = np.mgrid[0:90, 0:52]
     in_face = ((y - 45) / 38) ** 2 + ((x - 26) / 22) ** 2 <= 1  # face oval, with a margin
     areas = []
-    for loud in (0.08, 0.3, 2.0):
+    for loud in (0.4 / fx.MOUTH_GAIN, 1.5 / fx.MOUTH_GAIN, 10 / fx.MOUTH_GAIN):  # part open, open, open
         shown = step(loud)
         changed = np.any(shown != rest, axis=0)
         assert changed.any() and np.all(in_face[changed]) and y[changed].min() >= 60

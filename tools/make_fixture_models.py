@@ -39,7 +39,7 @@ ENC_ROWS, ENC_ROW_SAMPLES = 14, 2560
 # Face geometry on the 90x52 latent grid, as (y, x) centres and (ry, rx) radii.
 FACE_CENTER, FACE_RADII = (45.0, 26.0), (37.6, 21.6)
 MOUTH_CENTER, MOUTH_RADII = (66.0, 26.0), (6.0, 9.0)
-MOUTH_GAIN = 5.0  # speech RMS after the x3 pre-gain is ~0.1-0.3, enough to open fully
+MOUTH_GAIN = 2.0  # speech RMS after the x3 pre-gain spans ~0-0.6: loud syllables open fully, pauses close
 MOUTH_EDGE = 4.0  # steepness of the opening's soft edge
 MOUTH_DARK = (0.22, 0.04, 0.05)
 

@@ -5,9 +5,12 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/vector.h>
 
 #include <memory>
 #include <vector>
+
+#include "common/tensor.h"
 
 namespace halvane::py {
 
@@ -72,6 +75,67 @@ inline bool int64_from(nb::handle obj, int64_t& out) {
   }
   out = v;
   return true;
+}
+
+// A Tensor over a NumPy array's memory, without a copy; the Tensor keeps a
+// reference to the array (dropped under the GIL, from any thread). Arrays
+// that are not C-contiguous are copied first (then `owns` is true).
+inline Tensor tensor_from_numpy(nb::handle obj) {
+  nb::object arr = numpy().attr("asarray")(obj);
+  if (!nb::cast<bool>(arr.attr("flags").attr("c_contiguous")))
+    arr = numpy().attr("ascontiguousarray")(arr);
+  auto a = nb::cast<nb::ndarray<nb::ro, nb::c_contig, nb::device::cpu>>(arr);
+  Tensor t;
+  const auto dt = a.dtype();
+  using C = nb::dlpack::dtype_code;
+  const auto code = static_cast<C>(dt.code);
+  if (code == C::Float && dt.bits == 32) t.dtype = DType::f32;
+  else if (code == C::Float && dt.bits == 64) t.dtype = DType::f64;
+  else if (code == C::Float && dt.bits == 16) t.dtype = DType::f16;
+  else if (code == C::Int && dt.bits == 8) t.dtype = DType::i8;
+  else if (code == C::UInt && dt.bits == 8) t.dtype = DType::u8;
+  else if (code == C::Int && dt.bits == 16) t.dtype = DType::i16;
+  else if (code == C::Int && dt.bits == 32) t.dtype = DType::i32;
+  else if (code == C::Int && dt.bits == 64) t.dtype = DType::i64;
+  else t.dtype = DType::other;
+  for (size_t i = 0; i < a.ndim(); ++i) t.shape.push_back(static_cast<int64_t>(a.shape(i)));
+  t.data = const_cast<void*>(a.data());
+  t.writeable = nb::cast<bool>(arr.attr("flags").attr("writeable"));
+  t.owns = nb::cast<bool>(arr.attr("flags").attr("owndata"));
+  PyObject* ref = arr.release().ptr();
+  t.owner = std::shared_ptr<void>(ref, [](void* p) {
+    nb::gil_scoped_acquire gil;
+    Py_DECREF(static_cast<PyObject*>(p));
+  });
+  return t;
+}
+
+inline const char* numpy_dtype(DType t) {
+  switch (t) {
+    case DType::f32: return "float32";
+    case DType::f64: return "float64";
+    case DType::f16: return "float16";
+    case DType::i8: return "int8";
+    case DType::u8: return "uint8";
+    case DType::i16: return "int16";
+    case DType::i32: return "int32";
+    case DType::i64: return "int64";
+    default: throw ValueError("array of an unsupported element type");
+  }
+}
+
+// A NumPy array sharing the Tensor's storage (read-only when the Tensor is).
+inline nb::object tensor_to_numpy(const Tensor& t) {
+  auto* keep = new std::shared_ptr<void>(t.owner);
+  nb::capsule cap(keep, [](void* p) noexcept { delete static_cast<std::shared_ptr<void>*>(p); });
+  std::vector<size_t> shape(t.shape.begin(), t.shape.end());
+  // Build a uint8 view of the bytes, then reinterpret it with the real dtype.
+  std::vector<size_t> flat = {t.nbytes()};
+  nb::object bytes = t.writeable
+      ? nb::cast(nb::ndarray<nb::numpy, uint8_t>(t.data, 1, flat.data(), cap))
+      : nb::cast(nb::ndarray<nb::numpy, const uint8_t>(t.data, 1, flat.data(), cap));
+  nb::object shape_t = nb::cast(shape);
+  return bytes.attr("view")(numpy_dtype(t.dtype)).attr("reshape")(shape_t);
 }
 
 }  // namespace halvane::py

@@ -31,19 +31,24 @@ bool span_of(nb::handle obj, const void*& lo, size_t& bytes) {
 }
 
 void append(SlidingPCM& pcm, nb::handle block) {
-  nb::object arr = halvane::py::numpy().attr("asarray")(block);
-  const size_t n = nb::cast<size_t>(arr.attr("size"));
-  if (n == 0) return;
-  if (nb::cast<size_t>(arr.attr("ndim")) != 1) throw halvane::ValueError("one-dimensional PCM required");
-  const void* lo = nullptr;
-  size_t bytes = 0;
-  const bool overlaps = span_of(arr, lo, bytes) && pcm.overlaps(lo, bytes);
-  auto c = halvane::py::to_contig<float>(arr);
+  PcmBlock b = pcm_block(block, pcm);
   nb::gil_scoped_release unlocked;
-  pcm.append(c.data, static_cast<int64_t>(c.size), overlaps);
+  pcm.append(b.samples.data, static_cast<int64_t>(b.samples.size), b.overlaps);
 }
 
 }  // namespace
+
+PcmBlock pcm_block(nb::handle block, const SlidingPCM& pcm) {
+  PcmBlock b;
+  nb::object arr = halvane::py::numpy().attr("asarray")(block);
+  if (nb::cast<size_t>(arr.attr("size")) == 0) return b;
+  if (nb::cast<size_t>(arr.attr("ndim")) != 1) throw halvane::ValueError("one-dimensional PCM required");
+  const void* lo = nullptr;
+  size_t bytes = 0;
+  b.overlaps = span_of(arr, lo, bytes) && pcm.overlaps(lo, bytes);
+  b.samples = halvane::py::to_contig<float>(arr);
+  return b;
+}
 
 void bind_sliding_pcm(nb::module_& m) {
   nb::class_<SlidingPCM>(m, "_SlidingPCM")

@@ -7,21 +7,8 @@
 
 #include "bindings/common/errors.h"
 #include "bindings/zephan2/module.h"
-#include "zephan2/inference/elog.h"
 
 namespace nb = nanobind;
-
-namespace {
-
-constexpr const char* kUsage =
-    "usage: tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]";
-
-int host_main(nb::handle /*argv*/) {
-  z2::elog(kUsage);
-  return 2;
-}
-
-}  // namespace
 
 NB_MODULE(_tessel_host, m) {
   halvane::py::register_errors();
@@ -32,10 +19,11 @@ NB_MODULE(_tessel_host, m) {
   z2::py::bind_wsola(m);
   z2::py::bind_dec_inputs(m);
   z2::py::bind_cpu_budget(m);
+  z2::py::bind_color(m);
+  z2::py::bind_rgb888(m);
+  z2::py::bind_litert_chain(m);
+  z2::py::bind_renderer(m);
+  z2::py::bind_containers(m);
   z2::py::bind_staging(m);
-
-  m.def("main", &host_main, nb::arg("argv"), "Run the host program; returns the exit status.");
-  m.def(
-      "_program", [] { return host_main(nb::module_::import_("sys").attr("argv")); },
-      "Entry of the `tessel_render_host` command: main(sys.argv).");
+  z2::py::bind_host(m);
 }

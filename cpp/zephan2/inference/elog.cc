@@ -22,10 +22,19 @@ void write_all(int fd, const void* data, size_t n) {
 }
 
 void elog(std::span<const std::string_view> args) {
+  static const char* hex = "0123456789abcdef";
   std::string line(LOG_PREFIX);
   for (std::string_view a : args) {
     line += ' ';
-    line += a;
+    // A log line stays one line whatever a path or member name holds:
+    // control characters are written the way Python's repr writes them.
+    for (unsigned char c : a) {
+      if (c >= 0x20 && c != 0x7f) line += static_cast<char>(c);
+      else if (c == '\t') line += '\t';
+      else if (c == '\n') line += "\\n";
+      else if (c == '\r') line += "\\r";
+      else line += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+    }
   }
   line += '\n';
   write_all(2, line.data(), line.size());

@@ -1,5 +1,7 @@
 // The host's one log function: "[tessel-render-host]" and each argument after a
 // blank, one line on standard error, written and flushed before returning.
+// Control characters inside an argument are escaped (\n, \r, \xNN), so a
+// hostile file name can never split or forge a line.
 //
 // Thread contract: callable from any thread; each line is one write(2) call
 // (retried on EINTR and short writes), so lines from different threads never

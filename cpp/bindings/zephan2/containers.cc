@@ -1,0 +1,81 @@
+#include "zephan2/host/containers.h"
+
+#include "bindings/zephan2/module.h"
+
+namespace z2::py {
+
+namespace {
+
+// Paths and names go to the file system as os.fsencode() gives them, so any
+// text Python accepts as a path (str with escaped bytes, bytes, PathLike)
+// reaches the same file it would in Python.
+std::string fs_bytes(nb::handle p) {
+  nb::object b = nb::module_::import_("os").attr("fsencode")(p);
+  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+// The inverse for names coming back: valid UTF-8 gives the plain text,
+// undecodable directory entries keep their bytes as os.listdir() does.
+nb::str fs_text(const std::string& s) {
+  PyObject* t = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!t) throw nb::python_error();
+  return nb::steal<nb::str>(t);
+}
+
+}  // namespace
+
+void bind_containers(nb::module_& m) {
+  m.def(
+      "_imx_toc",
+      [](nb::handle path) -> nb::object {
+        std::string p = fs_bytes(path);
+        std::optional<std::vector<ImxEntry>> toc;
+        {
+          nb::gil_scoped_release unlocked;
+          toc = imx_toc(p);
+        }
+        if (!toc) return nb::none();
+        nb::list out;
+        for (const ImxEntry& e : *toc) out.append(nb::make_tuple(fs_text(e.nm), e.off, e.size));
+        return out;
+      },
+      nb::arg("path"), "The member table [(nm, off, size), ...] of an IMX container, or None for another file.");
+  m.def(
+      "_member_bytes",
+      [](nb::handle bundle, nb::handle names) -> nb::object {
+        std::string b = fs_bytes(bundle);
+        std::vector<nb::object> objs;
+        std::vector<std::string> texts;
+        for (nb::handle n : names) {
+          objs.push_back(nb::borrow(n));
+          texts.push_back(fs_bytes(n));
+        }
+        std::optional<Member> found;
+        {
+          nb::gil_scoped_release unlocked;
+          found = member_bytes(b, texts);
+        }
+        if (!found) return nb::make_tuple(nb::none(), nb::none());
+        size_t i = 0;
+        while (texts[i] != found->name) ++i;  // the caller's own object for the requested name
+        return nb::make_tuple(objs[i], nb::bytes(found->bytes.data(), found->bytes.size()));
+      },
+      nb::arg("bundle"), nb::arg("names"),
+      "(name, bytes) of the first of `names` the bundle holds, else (None, None).");
+  m.def(
+      "_listing",
+      [](nb::handle bundle) {
+        std::string b = fs_bytes(bundle);
+        std::vector<std::string> names;
+        {
+          nb::gil_scoped_release unlocked;
+          names = listing(b);
+        }
+        nb::list out;
+        for (const std::string& n : names) out.append(fs_text(n));
+        return out;
+      },
+      nb::arg("bundle"), "Member names of a bundle: directory entries, or IMX/ZIP basenames in table order.");
+}
+
+}  // namespace z2::py

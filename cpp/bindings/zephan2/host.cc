@@ -1,0 +1,169 @@
+// The host program's Python surface: `main`, the console entry `_program`,
+// and the pieces of warm-up and serving (`_run`, `_serve`, `load_bundle`,
+// `load_color_correct`, `read_exact`, `write_frame`, `emit`). The protocol
+// streams _IN and _OUT are process-wide and live on file descriptors.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/zephan2/module.h"
+#include "zephan2/host/entry.h"
+#include "zephan2/inference/constants.h"
+
+namespace z2::py {
+
+namespace {
+
+// Standard input and the protocol output. The output starts as fd 1; when
+// the module runs as the program it moves to a private duplicate, and fd 1
+// is pointed at standard error so no stray print or native library can
+// write into the protocol.
+FdSource& host_in() {
+  static auto* in = new FdSource(0);  // never destroyed: used until exit
+  return *in;
+}
+FdWriter& host_out() {
+  static auto* out = new FdWriter(1);
+  return *out;
+}
+
+void take_over_stdout() {
+  const int fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return;  // no standard output: writes will fail with the OS error
+  if (::dup2(2, 1) < 0) {
+    ::close(fd);
+    return;
+  }
+  host_out().set_fd(fd);
+}
+
+BasePolicyState policy_state(nb::handle m) {
+  return {!m.attr("_SED").is_none(), nb::cast<std::string>(nb::str(m.attr("_SED_WHY")))};
+}
+
+HostContext context(nb::handle m) {
+  return {litert_runtime(), policy_state(m), &host_in(), &host_out()};
+}
+
+std::vector<RenderedFrame> frames_from(nb::handle items, std::vector<nb::object>& keep) {
+  std::vector<RenderedFrame> frames;
+  for (nb::handle it : nb::iter(items)) {
+    nb::object px = it[1];
+    auto a = nb::cast<nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>>(
+        halvane::py::numpy().attr("frombuffer")(px, nb::arg("dtype") = "uint8"));
+    frames.push_back({nb::cast<int64_t>(it[0]), 0, a.data()});
+    if (a.size() != static_cast<size_t>(FRAME_BYTES)) throw halvane::ValueError("a frame holds 898560 bytes");
+    keep.push_back(std::move(px));
+  }
+  return frames;
+}
+
+}  // namespace
+
+void bind_host(nb::module_& m) {
+  nb::handle mod = m;  // the module outlives its functions
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const BundleFatal&) {
+      PyErr_SetObject(PyExc_SystemExit, nb::int_(3).ptr());
+    } catch (const Stopped& s) {
+      PyErr_SetObject(PyExc_SystemExit, nb::int_(128 + s.signum).ptr());
+    }
+  });
+
+  m.def(
+      "main",
+      [mod](std::vector<std::string> argv) {
+        HostContext ctx = context(mod);
+        nb::gil_scoped_release unlocked;
+        return host_main(argv, ctx);
+      },
+      nb::arg("argv"), "Run the host program; returns its exit status.");
+  m.def(
+      "_program",
+      [mod]() {
+        install_stop_handlers();
+        take_over_stdout();
+        auto argv = nb::cast<std::vector<std::string>>(nb::module_::import_("sys").attr("argv"));
+        HostContext ctx = context(mod);
+        nb::gil_scoped_release unlocked;
+        return host_main(argv, ctx);
+      },
+      "Entry of the `tessel_render_host` command: main(sys.argv).");
+  m.def(
+      "_run",
+      [mod](std::string bundle, std::optional<std::string> engine, int64_t threads) {
+        HostContext ctx = context(mod);
+        nb::gil_scoped_release unlocked;
+        return host_run(bundle, engine, threads, ctx);
+      },
+      nb::arg("bundle"), nb::arg("engine").none(), nb::arg("threads"));
+  m.def(
+      "_serve",
+      [](Renderer& r, std::string nm) {
+        nb::gil_scoped_release unlocked;
+        return serve(r, nm, host_in(), host_out());
+      },
+      nb::arg("renderer"), nb::arg("nm"));
+  m.def(
+      "load_bundle",
+      [mod](std::string bundle, std::optional<std::string> engine) {
+        BasePolicyState policy = policy_state(mod);
+        BundleLoad b;
+        {
+          nb::gil_scoped_release unlocked;
+          b = load_bundle(bundle, engine, policy);
+        }
+        return nb::make_tuple(nb::cast(b.paths), b.nm, halvane::py::tensor_to_numpy(b.canon));
+      },
+      nb::arg("bundle"), nb::arg("engine").none() = nb::none());
+  m.def(
+      "load_color_correct",
+      [](std::string bundle) {
+        std::pair<std::shared_ptr<const ColorCorrect>, std::string> r;
+        {
+          nb::gil_scoped_release unlocked;
+          r = load_color_correct(bundle);
+        }
+        return nb::make_tuple(std::const_pointer_cast<ColorCorrect>(r.first), r.second);
+      },
+      nb::arg("bundle"));
+  m.def(
+      "read_exact",
+      [](size_t n) -> nb::object {
+        std::string buf(n, '\0');
+        bool ok;
+        {
+          nb::gil_scoped_release unlocked;
+          ok = read_exact(host_in(), buf.data(), n);
+        }
+        if (!ok || n == 0) return nb::none();
+        return nb::bytes(buf.data(), buf.size());
+      },
+      nb::arg("n"), "Exactly n bytes of standard input, or None when it ends first.");
+  m.def(
+      "write_frame",
+      [](int64_t idx, nb::handle rgb) {
+        std::vector<nb::object> keep;
+        auto frames = frames_from(nb::make_tuple(nb::make_tuple(idx, rgb)), keep);
+        nb::gil_scoped_release unlocked;
+        host_out().write_frame(idx, frames[0].pixels, FRAME_BYTES);
+      },
+      nb::arg("idx"), nb::arg("rgb"));
+  m.def(
+      "emit",
+      [](nb::handle items) {
+        std::vector<nb::object> keep;
+        auto frames = frames_from(items, keep);
+        nb::gil_scoped_release unlocked;
+        emit(host_out(), frames);
+      },
+      nb::arg("frames"));
+}
+
+}  // namespace z2::py

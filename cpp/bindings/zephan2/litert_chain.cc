@@ -1,0 +1,188 @@
+// LitertChain over the LiteRT Python interpreter: the runtime adapter holds
+// the GIL only around Python calls; runner inputs and outputs cross as NumPy
+// arrays without copies.
+#include "zephan2/inference/litert_chain.h"
+
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/common/numpy.h"
+#include "bindings/zephan2/module.h"
+#include "zephan2/host/staging.h"
+
+namespace z2::py {
+
+using halvane::py::tensor_from_numpy;
+using halvane::py::tensor_to_numpy;
+
+namespace {
+
+// Python objects owned by C++ objects that may be dropped without the GIL.
+struct GilObject {
+  nb::object obj;
+  explicit GilObject(nb::object o) : obj(std::move(o)) {}
+  ~GilObject() {
+    nb::gil_scoped_acquire gil;
+    obj.reset();
+  }
+};
+
+class PyRunner final : public SignatureRunner {
+ public:
+  explicit PyRunner(nb::object r) : r_(std::move(r)) {}
+
+  std::vector<InputDetail> input_details() override {
+    nb::gil_scoped_acquire gil;
+    std::vector<InputDetail> out;
+    nb::dict details = nb::cast<nb::dict>(r_.obj.attr("get_input_details")());
+    for (auto [name, d] : details) {
+      InputDetail in{nb::cast<std::string>(nb::str(name)), {}};
+      for (nb::handle v : nb::iter(d["shape"])) in.shape.push_back(nb::cast<int64_t>(nb::int_(v)));
+      out.push_back(std::move(in));
+    }
+    return out;
+  }
+
+  Tensor run(const std::vector<std::pair<std::string, Tensor>>& inputs) override {
+    nb::gil_scoped_acquire gil;
+    nb::dict kw;
+    for (const auto& [name, t] : inputs) kw[name.c_str()] = tensor_to_numpy(t);
+    nb::object res = r_.obj(**kw);
+    return tensor_from_numpy(res["output_0"]);
+  }
+
+ private:
+  GilObject r_;
+};
+
+class PyInterpreter final : public ModelInterpreter {
+ public:
+  explicit PyInterpreter(nb::object it) : it_(std::move(it)) {}
+
+  std::vector<std::string> signature_list() override {
+    nb::gil_scoped_acquire gil;
+    std::vector<std::string> names;
+    for (nb::handle k : nb::iter(it_.obj.attr("get_signature_list")())) names.push_back(nb::cast<std::string>(nb::str(k)));
+    return names;
+  }
+
+  std::shared_ptr<SignatureRunner> runner(const std::string& name) override {
+    nb::gil_scoped_acquire gil;
+    return std::make_shared<PyRunner>(it_.obj.attr("get_signature_runner")(name));
+  }
+
+ private:
+  GilObject it_;
+};
+
+}  // namespace
+
+ModelRuntime litert_runtime() {
+  ModelRuntime rt;
+  rt.open = [](const std::string& path, int64_t threads) -> std::shared_ptr<ModelInterpreter> {
+    nb::gil_scoped_acquire gil;
+    nb::object cls = nb::module_::import_("ai_edge_litert.interpreter").attr("Interpreter");
+    nb::object it = cls(nb::arg("model_path") = path, nb::arg("num_threads") = threads);
+    it.attr("allocate_tensors")();
+    return std::make_shared<PyInterpreter>(std::move(it));
+  };
+  rt.release_staged = [](const std::vector<std::string>& paths) { release_staged(paths); };
+  return rt;
+}
+
+namespace {
+
+std::vector<std::string> path_list(nb::handle paths) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object path_like = os.attr("PathLike");
+  std::vector<std::string> out;
+  if (nb::isinstance<nb::str>(paths) || PyObject_IsInstance(paths.ptr(), path_like.ptr()) == 1) {
+    out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(paths))));
+  } else {
+    for (nb::handle p : nb::iter(paths)) out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(p))));
+  }
+  return out;
+}
+
+// One-input chain operation run without the GIL, result as a NumPy array.
+nb::object run_released(const LitertChain& c, Tensor (LitertChain::*op)(const Tensor&) const, nb::handle arg) {
+  Tensor in = tensor_from_numpy(arg), out;
+  {
+    nb::gil_scoped_release released;
+    out = (c.*op)(in);
+  }
+  return tensor_to_numpy(out);
+}
+
+}  // namespace
+
+void bind_litert_chain(nb::module_& m) {
+  nb::class_<LitertChain>(m, "LitertChain")
+      .def(
+          "__init__",
+          [](LitertChain* self, nb::handle tflite_paths, nb::handle canon, int64_t threads) {
+            new (self) LitertChain(path_list(tflite_paths), tensor_from_numpy(canon), threads, litert_runtime());
+          },
+          nb::arg("tflite_paths"), nb::arg("canon"), nb::arg("threads"))
+      .def_prop_ro("_hist_key", &LitertChain::hist_key)
+      .def_prop_ro("_atok_key", &LitertChain::atok_key)
+      .def_prop_ro("canon", [](const LitertChain& c) { return tensor_to_numpy(c.canon()); })
+      .def_prop_ro("_paths", &LitertChain::paths)
+      .def("new_hist", [](const LitertChain& c) { return tensor_to_numpy(c.new_hist()); })
+      .def_static(
+          "shift_hist",
+          [](nb::handle h, nb::handle lat) {
+            nb::ndarray<float, nb::c_contig, nb::device::cpu> view;
+            if (!nb::try_cast(h, view, false))
+              throw halvane::ValueError("history must be a writeable C-contiguous float32 array");
+            Tensor ht = tensor_from_numpy(h), lt = tensor_from_numpy(lat);
+            nb::gil_scoped_release unlocked;
+            LitertChain::shift_hist(ht, lt);
+          },
+          nb::arg("h"), nb::arg("lat"))
+      .def(
+          "run_enc", [](const LitertChain& c, nb::handle tempo) { return run_released(c, &LitertChain::run_enc, tempo); },
+          nb::arg("tempo"))
+      .def(
+          "run_tok", [](const LitertChain& c, nb::handle feats) { return run_released(c, &LitertChain::run_tok, feats); },
+          nb::arg("feats"))
+      .def(
+          "run_step",
+          [](const LitertChain& c, nb::handle hist, nb::handle atok) {
+            Tensor h = tensor_from_numpy(hist), a = tensor_from_numpy(atok), out;
+            {
+              nb::gil_scoped_release unlocked;
+              out = c.run_step(h, a);
+            }
+            return tensor_to_numpy(out);
+          },
+          nb::arg("hist"), nb::arg("atok"))
+      .def(
+          "run_dec_frames",
+          [](const LitertChain& c, nb::handle xs, int64_t n) {
+            Tensor t = tensor_from_numpy(xs);
+            std::vector<Tensor> frames;
+            {
+              nb::gil_scoped_release unlocked;
+              frames = c.run_dec_frames(t, n);
+            }
+            nb::list out;
+            for (const Tensor& f : frames) out.append(tensor_to_numpy(f));
+            return out;
+          },
+          nb::arg("xs"), nb::arg("n"))
+      .def(
+          "run_dec_batch",
+          [](const LitertChain& c, nb::handle xs, int64_t n) {
+            Tensor t = tensor_from_numpy(xs), out;
+            {
+              nb::gil_scoped_release unlocked;
+              out = c.run_dec_batch(t, n);
+            }
+            return tensor_to_numpy(out);
+          },
+          nb::arg("xs"), nb::arg("n"));
+}
+
+}  // namespace z2::py

@@ -1,0 +1,102 @@
+#include "zephan2/host/bundle_loader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/errors.h"
+#include "common/pyint.h"
+#include "zephan2/host/containers.h"
+#include "zephan2/host/staging.h"
+#include "zephan2/inference/constants.h"
+#include "zephan2/inference/elog.h"
+
+namespace z2 {
+
+namespace {
+
+constexpr std::string_view kIdentity = "identity.tflite";
+constexpr std::string_view kSharedEnc = "shared-enc.tflite";
+
+std::span<const unsigned char> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+}  // namespace
+
+void fatal(const std::string& text) {
+  elog(text);
+  throw BundleFatal(text);
+}
+
+BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& /*engine*/,
+                       const BasePolicyState& policy) {
+  BundleLoad out;
+  auto canon = member_bytes(bundle, {"canon.bin", "canon.f32"});
+  if (!canon) fatal("FATAL: no canon.bin in " + bundle + " (per-identity canon latent required)");
+  if (canon->bytes.size() % 4 != 0)
+    throw halvane::ValueError("buffer size must be a multiple of element size");
+  const int64_t n = static_cast<int64_t>(canon->bytes.size() / 4);
+  if (n != LC * PLANE)
+    fatal("FATAL: canon.bin has " + std::to_string(n) + " floats, expected " + std::to_string(LC * PLANE));
+  out.canon = halvane::make_f32({n});
+  std::memcpy(out.canon.data, canon->bytes.data(), canon->bytes.size());
+
+  const std::string combined(COMBINED_MEMBER);
+  if (auto c = member_bytes(bundle, {combined})) {
+    out.paths = {stage_tflite(bundle, c->name, as_bytes(c->bytes))};
+    out.nm = c->name;
+    return out;
+  }
+
+  if (member_bytes(bundle, {std::string(kIdentity)})) {
+    if (!policy.loaded)
+      fatal("FATAL: " + bundle +
+            " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
+            "searched the repo tools/ dir and this host's own directory (" + policy.why +
+            "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
+            "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
+            "combined-member path does not need it and is unaffected.)");
+    throw halvane::RuntimeError("two-artifact bundles are not served yet");
+  }
+
+  std::vector<std::string> odd;
+  for (const std::string& name : listing(bundle))
+    if (ends_with(name, ".tflite") && name != combined && name != kIdentity && name != kSharedEnc)
+      odd.push_back(name);
+  std::sort(odd.begin(), odd.end());
+  if (!odd.empty()) {
+    std::string list = "[";
+    for (size_t i = 0; i < odd.size(); ++i) list += (i ? ", " : "") + halvane::py_repr(odd[i]);
+    fatal("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + list +
+          "] and none of the contract renderers. zephan-2 names exactly two renderer shapes: " + combined +
+          ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not loaded: re-pack the "
+          "member under its contract name.");
+  }
+  fatal("FATAL: no LiteRT tflite member in " + bundle + " (expected " + combined +
+        ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired "
+        "in v1)");
+}
+
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle) {
+  if (!color_enabled())
+    return {nullptr, std::string(COLOR_LOG_PREFIX) + " DISABLED by " + std::string(COLOR_ENV) +
+                         "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
+                         "This switch exists to isolate the renderer for measurement; it is not a serving mode."};
+  auto m = member_bytes(bundle, {std::string(COLOR_MEMBER)});
+  std::optional<std::string_view> raw;
+  if (m) raw = m->bytes;
+  ColorParse p = parse_color_correct(raw, bundle + "!" + std::string(COLOR_MEMBER));
+  if (!p.cc)
+    return {nullptr, std::string(COLOR_LOG_PREFIX) + " NOT APPLIED — " + p.message +
+                         ". The frames are the raw model output. A container carries the correction only if its "
+                         "producer packed one, so this says nothing about whether the identity HAS one; it is not "
+                         "an error and the render proceeds."};
+  auto cc = std::make_shared<const ColorCorrect>(std::move(*p.cc));
+  return {cc, std::string(COLOR_LOG_PREFIX) + " APPLIED — " + cc->describe()};
+}
+
+}  // namespace z2

@@ -1,0 +1,49 @@
+// Bundle loading: which model files to serve, the model label and the canon
+// latent; and the colour correction with its one-line report.
+//
+// Every violation of the bundle contract is one "FATAL: " log line and the
+// BundleFatal exception, which the program entry turns into exit status 3
+// (staged files are removed by the exit hook). Damaged containers, unreadable
+// files and similar errors are not contract violations and propagate as they
+// are.
+//
+// Thread contract: main thread, during warm-up.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/tensor.h"
+#include "zephan2/inference/color_correct.h"
+
+namespace z2 {
+
+struct BundleFatal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Logs the line and raises BundleFatal.
+[[noreturn]] void fatal(const std::string& text);
+
+// The base-verification policy as far as bundle loading needs it; null when
+// the policy module could not be loaded.
+struct BasePolicyState {
+  bool loaded = false;
+  std::string why;  // where it was loaded from, or the last load error
+};
+
+struct BundleLoad {
+  std::vector<std::string> paths;  // one combined model, or shared encoder then identity
+  std::string nm;                  // the model label
+  halvane::Tensor canon;           // 74880 float32 values, owned
+};
+
+BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine,
+                       const BasePolicyState& policy);
+
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle);
+
+}  // namespace z2

@@ -1,0 +1,299 @@
+// Bundle containers under ASan + UBSan: hostile IMX tables and ZIP members
+// are refused or clipped without a declared size ever deciding an allocation.
+// Form selection and lookup through the Python API: tests/test_containers.py.
+#include "zephan2/host/containers.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "zephan2/host/imx_range.h"
+
+namespace {
+
+using z2::ImxEntry;
+
+void put(std::string& s, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i) & 0xFF);
+}
+
+void set(std::string& s, size_t at, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) s[at + i] = static_cast<char>(v >> (8 * i) & 0xFF);
+}
+
+std::string imx(const std::vector<ImxEntry>& t, uint16_t count, uint16_t b45 = 0) {
+  std::string s("IMX\0", 4);
+  put(s, b45, 2);
+  put(s, count, 2);
+  for (const ImxEntry& e : t) {
+    put(s, e.nm.size(), 2);
+    s += e.nm;
+    put(s, e.off, 8);
+    put(s, e.size, 8);
+  }
+  return s;
+}
+std::string imx(const std::vector<ImxEntry>& t) { return imx(t, static_cast<uint16_t>(t.size())); }
+
+bool same(const std::vector<ImxEntry>& a, const std::vector<ImxEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].nm != b[i].nm || a[i].off != b[i].off || a[i].size != b[i].size) return false;
+  return true;
+}
+
+TEST(ImxTable, EveryPrefixIsNotImxTruncatedOrWhole) {
+  const std::vector<ImxEntry> t = {{"a/canon.bin", 0x0102030405060708u, 0xF0E0D0C0B0A09080u}, {"é€𝄞", 3, 0}};
+  const std::string whole = imx(t, 2, 0xBEEF) + "trailing data";
+  const size_t table_end = 8 + 2 * 18 + 11 + 9;
+  for (size_t n = 0; n <= whole.size(); ++n) {
+    std::string_view cut(whole.data(), n);
+    if (n < 8) {
+      EXPECT_FALSE(z2::imx_toc_from(cut)) << n;
+    } else if (n < table_end) {
+      EXPECT_THROW(z2::imx_toc_from(cut), halvane::ValueError) << n;
+    } else {
+      auto got = z2::imx_toc_from(cut);
+      ASSERT_TRUE(got) << n;
+      EXPECT_TRUE(same(*got, t)) << n;
+    }
+  }
+  EXPECT_FALSE(z2::imx_toc_from(std::string_view("IMY\0\0\0\0\0", 8)));
+  auto empty = z2::imx_toc_from(std::string_view("IMX\0\xff\xff\0\0", 8));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+}
+
+TEST(ImxTable, DeclaredLengthsLargerThanTheFileAreRefused) {
+  std::string long_name("IMX\0\0\0\1\0\xff\xff", 10);  // nl 65535 in a 12-byte file
+  long_name += "ab";
+  EXPECT_THROW(z2::imx_toc_from(long_name), halvane::ValueError);
+  std::string many = imx({{"x", 0, 0}}, 65535);
+  EXPECT_THROW(z2::imx_toc_from(many), halvane::ValueError);
+
+  // A full table of 65535 entries is valid: count is 16 bits, not signed.
+  std::vector<ImxEntry> full(65535, ImxEntry{"", 0, 0});
+  full.back().nm = "last";
+  auto got = z2::imx_toc_from(imx(full));
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 65535u);
+  EXPECT_EQ(got->back().nm, "last");
+}
+
+TEST(ImxTable, NamesMustBeStrictUtf8) {
+  for (std::string bad : {"\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "a\xff", "\xf8\x88\x80\x80\x80"})
+    EXPECT_THROW(z2::imx_toc_from(imx({{bad, 0, 0}})), halvane::ValueError) << bad;
+  for (std::string good : {std::string("\0nul", 4), std::string("\xed\x9f\xbf"), std::string("\xf4\x8f\xbf\xbf")})
+    EXPECT_TRUE(z2::imx_toc_from(imx({{good, 0, 0}})));
+}
+
+TEST(ImxRange, ClipsToTheFileAndRefusesUnreachablePositions) {
+  constexpr uint64_t top = uint64_t{1} << 63;
+  using R = std::vector<uint64_t>;
+  auto range = [](uint64_t off, uint64_t size, uint64_t fs) {
+    z2::ByteRange r = z2::imx_member_range(ImxEntry{"m", off, size}, fs);
+    return R{r.begin, r.end};
+  };
+  EXPECT_EQ(range(10, 5, 100), (R{10, 15}));
+  EXPECT_EQ(range(90, 50, 100), (R{90, 100}));
+  EXPECT_EQ(range(500, 50, 100), (R{100, 100}));
+  EXPECT_EQ(range(top - 1, top - 1, 100), (R{100, 100}));
+  EXPECT_EQ(range(0, top - 1, 100), (R{0, 100}));
+  for (auto [off, size] : {std::pair(top, uint64_t{0}), std::pair(uint64_t{0}, top), std::pair(~uint64_t{0}, ~uint64_t{0})})
+    EXPECT_THROW(z2::imx_member_range(ImxEntry{"m", off, size}, 100), halvane::ValueError);
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string t = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/z2cXXXXXX");
+    ASSERT_NE(::mkdtemp(t.data()), nullptr);
+    dir = t;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string p = dir + "/" + name;
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  std::string dir;
+};
+
+using ImxFile = TempDir;
+
+TEST_F(ImxFile, MembersOverlapClipAndFailOnlyWhenRead) {
+  // Data sits inside the table region too: ranges are taken as they come.
+  std::string body = imx({{"all", 0, 1u << 20}, {"head", 0, 4}, {"past", 1u << 20, 8},
+                          {"x/canon.bin", 8, 3}, {"huge", uint64_t{1} << 63, 1}, {"y/canon.bin", 2, 2}});
+  std::string p = write("b.imx", body);
+  auto get = [&](std::string nm) { return z2::member_bytes(p, {nm}); };
+  EXPECT_EQ(get("all")->bytes, body);
+  EXPECT_EQ(get("head")->bytes, std::string("IMX\0", 4));
+  EXPECT_EQ(get("past")->bytes, "");
+  EXPECT_EQ(get("canon.bin")->bytes, body.substr(2, 2));  // last duplicate wins
+  EXPECT_THROW(get("huge"), halvane::ValueError);
+  EXPECT_FALSE(get("x/canon.bin"));
+  EXPECT_EQ(z2::listing(p), (std::vector<std::string>{"all", "head", "past", "canon.bin", "huge", "canon.bin"}));
+}
+
+TEST_F(ImxFile, FileErrorsAndDamagedTables) {
+  try {
+    z2::imx_toc(dir + "/missing");
+    FAIL();
+  } catch (const halvane::OSError& e) {
+    EXPECT_EQ(e.err, ENOENT);
+    EXPECT_EQ(e.filename, dir + "/missing");
+  }
+  EXPECT_FALSE(z2::member_bytes(dir + "/missing", {"a"}));
+  EXPECT_TRUE(z2::listing(dir + "/missing").empty());
+  std::string damaged = write("d.imx", imx({{"a", 0, 1}}, 2));
+  EXPECT_THROW(z2::member_bytes(damaged, {"zzz"}), halvane::ValueError);
+  EXPECT_THROW(z2::listing(damaged), halvane::ValueError);
+}
+
+// ---- ZIP ----
+
+uint32_t crc32(const std::string& s) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : s) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+struct Stored {
+  std::string name, data;
+  uint64_t declared;  // uncompressed size written in the headers
+};
+
+// A stored-only archive written field by field; with zip64 every size and
+// offset lives in the zip64 extra fields and end records.
+std::string stored_zip(const std::vector<Stored>& ms, bool zip64) {
+  const uint32_t m32 = 0xFFFFFFFFu;
+  std::string z, cd;
+  for (const Stored& m : ms) {
+    const uint64_t at = z.size();
+    put(z, 0x04034b50, 4);
+    put(z, zip64 ? 45 : 20, 2);
+    put(z, 0, 2), put(z, 0, 2), put(z, 0, 2), put(z, 0x21, 2);
+    put(z, crc32(m.data), 4);
+    put(z, zip64 ? m32 : m.data.size(), 4);
+    put(z, zip64 ? m32 : m.declared, 4);
+    put(z, m.name.size(), 2), put(z, zip64 ? 20 : 0, 2);
+    z += m.name;
+    if (zip64) put(z, 1, 2), put(z, 16, 2), put(z, m.declared, 8), put(z, m.data.size(), 8);
+    z += m.data;
+
+    put(cd, 0x02014b50, 4);
+    put(cd, 45, 2), put(cd, zip64 ? 45 : 20, 2);
+    put(cd, 0, 2), put(cd, 0, 2), put(cd, 0, 2), put(cd, 0x21, 2);
+    put(cd, crc32(m.data), 4);
+    put(cd, zip64 ? m32 : m.data.size(), 4);
+    put(cd, zip64 ? m32 : m.declared, 4);
+    put(cd, m.name.size(), 2), put(cd, zip64 ? 28 : 0, 2), put(cd, 0, 2);
+    put(cd, 0, 2), put(cd, 0, 2), put(cd, 0, 4);
+    put(cd, zip64 ? m32 : at, 4);
+    cd += m.name;
+    if (zip64) put(cd, 1, 2), put(cd, 24, 2), put(cd, m.declared, 8), put(cd, m.data.size(), 8), put(cd, at, 8);
+  }
+  const uint64_t cd_at = z.size();
+  z += cd;
+  if (zip64) {
+    const uint64_t rec_at = z.size();
+    put(z, 0x06064b50, 4), put(z, 44, 8), put(z, 45, 2), put(z, 45, 2), put(z, 0, 4), put(z, 0, 4);
+    put(z, ms.size(), 8), put(z, ms.size(), 8), put(z, cd.size(), 8), put(z, cd_at, 8);
+    put(z, 0x07064b50, 4), put(z, 0, 4), put(z, rec_at, 8), put(z, 1, 4);
+  }
+  put(z, 0x06054b50, 4), put(z, 0, 2), put(z, 0, 2);
+  put(z, zip64 ? 0xFFFF : ms.size(), 2), put(z, zip64 ? 0xFFFF : ms.size(), 2);
+  put(z, zip64 ? m32 : cd.size(), 4), put(z, zip64 ? m32 : cd_at, 4), put(z, 0, 2);
+  return z;
+}
+
+// A one-member deflated archive written by libzip into memory.
+std::string deflated_zip(const std::string& name, const std::string& data) {
+  zip_error_t err;
+  zip_error_init(&err);
+  zip_source_t* out = zip_source_buffer_create(nullptr, 0, 0, &err);
+  zip_source_keep(out);
+  zip_t* za = zip_open_from_source(out, ZIP_TRUNCATE, &err);
+  zip_source_t* in = zip_source_buffer(za, data.data(), data.size(), 0);
+  zip_int64_t idx = zip_file_add(za, name.c_str(), in, ZIP_FL_ENC_UTF_8);
+  zip_set_file_compression(za, static_cast<zip_uint64_t>(idx), ZIP_CM_DEFLATE, 9);
+  EXPECT_EQ(zip_close(za), 0);
+  zip_stat_t st;
+  zip_source_stat(out, &st);
+  std::string z(st.size, '\0');
+  zip_source_open(out);
+  EXPECT_EQ(zip_source_read(out, z.data(), z.size()), static_cast<zip_int64_t>(z.size()));
+  zip_source_close(out);
+  zip_source_free(out);
+  zip_error_fini(&err);
+  return z;
+}
+
+// Overwrites a 32-bit field of the single entry in both its local and its
+// central header (offsets of the crc: 14/16, uncompressed size: 22/24).
+void patch(std::string& z, size_t local_at, size_t central_at, uint32_t v) {
+  set(z, local_at, v, 4);
+  set(z, z.rfind(std::string("PK\1\2", 4)) + central_at, v, 4);
+}
+
+TEST(ZipMember, StoredDeflatedAndZip64Read) {
+  const std::string big(300000, 'q');
+  for (bool zip64 : {false, true}) {
+    std::string z = stored_zip({{"a/canon.bin", "first", 5}, {"b/canon.bin", big, big.size()}, {"", "", 0}}, zip64);
+    EXPECT_EQ(z2::zip_member_from(z, "canon.bin"), big) << zip64;
+    EXPECT_EQ(z2::zip_member_from(z, ""), "") << zip64;
+    EXPECT_FALSE(z2::zip_member_from(z, "canon.f32")) << zip64;
+  }
+  std::string payload;
+  for (int i = 0; i < 200000; ++i) payload += static_cast<char>(i * 7 % 251);
+  EXPECT_EQ(z2::zip_member_from(deflated_zip("m/identity.tflite", payload), "identity.tflite"), payload);
+  EXPECT_EQ(z2::zip_member_from(deflated_zip("e", ""), "e"), "");
+}
+
+TEST(ZipMember, NotAnArchiveOrDamaged) {
+  for (std::string junk : {std::string(), std::string("IMX\0", 4), std::string(100, 'x')})
+    EXPECT_THROW(z2::zip_member_from(junk, "a"), halvane::ValueError);
+  std::string z = stored_zip({{"a", "abc", 3}}, false);
+  z[z.size() - 3] = 0x7F;  // central directory offset far beyond the archive
+  EXPECT_THROW(z2::zip_member_from(z, "a"), halvane::ValueError);
+}
+
+TEST(ZipMember, IntegrityFailuresRaise) {
+  // Stored: a flipped data byte, a size declared too small or too large.
+  std::string z = stored_zip({{"a", "abcdef", 6}}, false);
+  z[30 + 1 + 2] ^= 0x20;
+  EXPECT_THROW(z2::zip_member_from(z, "a"), halvane::ValueError);
+  for (bool zip64 : {false, true}) {
+    EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", 5}}, zip64), "a"), halvane::ValueError);
+    EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", 7}}, zip64), "a"), halvane::ValueError);
+  }
+  // A huge declared size with little data: refused at the end of the data,
+  // never allocated up front (ASan would abort on such a request).
+  EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", uint64_t{1} << 62}}, true), "a"),
+               halvane::ValueError);
+
+  // Deflated: wrong CRC, data inflating to far more or less than declared.
+  const std::string zeros(8u << 20, '\0');
+  const std::string good = deflated_zip("a", zeros);
+  ASSERT_LT(good.size(), 64u << 10);
+  std::string bad_crc = good, small = good, large = good;
+  patch(bad_crc, 14, 16, crc32(zeros) ^ 1);
+  patch(small, 22, 24, 10);
+  patch(large, 22, 24, (9u << 20));
+  for (const std::string& bad : {bad_crc, small, large})
+    EXPECT_THROW(z2::zip_member_from(bad, "a"), halvane::ValueError);
+  EXPECT_EQ(z2::zip_member_from(good, "a"), zeros);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+#include "zephan2/host/entry.h"
+
+#include "common/errors.h"
+#include "common/pyint.h"
+#include "zephan2/inference/cpu_budget.h"
+#include "zephan2/inference/elog.h"
+#include "zephan2/inference/renderer.h"
+
+namespace z2 {
+
+HostArgs parse_args(const std::vector<std::string>& argv) {
+  HostArgs a;
+  for (size_t i = 1; i < argv.size();) {
+    const std::string& w = argv[i];
+    if (w == "render-stream") {
+      i += 1;
+    } else if (w == "--engine" && i + 1 < argv.size()) {
+      a.engine = argv[i + 1];
+      i += 2;
+    } else if (w == "--threads" && i + 1 < argv.size()) {
+      switch (halvane::parse_py_int(argv[i + 1], a.threads)) {
+        case halvane::IntParse::ok:
+          break;
+        case halvane::IntParse::invalid:
+          throw halvane::ValueError("invalid literal for int() with base 10: " + halvane::py_repr(argv[i + 1]));
+        case halvane::IntParse::out_of_range:
+          throw halvane::ValueError("--threads " + halvane::py_repr(argv[i + 1]) + " is out of range");
+      }
+      i += 2;
+    } else {
+      if (!w.empty() && w[0] != '-' && a.bundle.empty()) a.bundle = w;
+      i += 1;
+    }
+  }
+  return a;
+}
+
+int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
+  const HostArgs a = parse_args(argv);
+  if (a.bundle.empty()) {
+    elog(USAGE);
+    return 2;
+  }
+  try {
+    return host_run(a.bundle, a.engine, default_threads(1, a.threads), ctx);
+  } catch (const BundleFatal&) {
+    return 3;  // the FATAL line is already logged
+  } catch (const Stopped& s) {
+    elog("stopping on signal " + std::to_string(s.signum));
+    return 128 + s.signum;
+  }
+}
+
+int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
+             HostContext& ctx) {
+  elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
+  check_stop();
+  BundleLoad b = load_bundle(bundle, engine, ctx.policy);
+  check_stop();
+  auto [cc, report] = load_color_correct(bundle);
+  elog(report);
+  if (b.paths.size() > 1) {
+    const int64_t capped = default_threads(static_cast<int64_t>(b.paths.size()), threads);
+    if (capped != threads)
+      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(capped) +
+           " (<= cores/2)");
+    threads = capped;
+  }
+  check_stop();
+  auto chain = std::make_shared<const LitertChain>(b.paths, b.canon, threads, ctx.runtime);
+  check_stop();
+  Renderer renderer(chain, cc);
+  return serve(renderer, b.nm, *ctx.in, *ctx.out);
+}
+
+}  // namespace z2

@@ -1,0 +1,48 @@
+// The host program: command line, warm-up in a fixed order, then serving.
+//
+//   tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]
+//
+// Exit statuses: 0 input ended, 1 protocol desync or an unhandled error
+// (raised to the caller, which reports it with its trace), 2 no bundle,
+// 3 bundle contract violation, 128 + signal for SIGTERM / SIGHUP.
+//
+// Thread contract: main thread only; worker threads exist only inside the
+// interpreters and the RGB pool.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zephan2/host/bundle_loader.h"
+#include "zephan2/host/protocol.h"
+#include "zephan2/inference/litert_chain.h"
+
+namespace z2 {
+
+inline constexpr std::string_view USAGE =
+    "usage: tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]";
+
+struct HostArgs {
+  std::string bundle;
+  std::optional<std::string> engine;
+  int64_t threads = 0;
+};
+
+// Options may stand anywhere; "render-stream" is skipped; an option without a
+// value, or any other word beginning with "-", is skipped alone. Raises
+// halvane::ValueError for a --threads value that is not an integer.
+HostArgs parse_args(const std::vector<std::string>& argv);
+
+struct HostContext {
+  ModelRuntime runtime;
+  BasePolicyState policy;
+  ByteSource* in = nullptr;
+  FdWriter* out = nullptr;
+};
+
+int host_main(const std::vector<std::string>& argv, HostContext& ctx);
+int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
+             HostContext& ctx);
+
+}  // namespace z2

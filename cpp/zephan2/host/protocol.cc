@@ -1,0 +1,236 @@
+#include "zephan2/host/protocol.h"
+
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "common/errors.h"
+#include "zephan2/inference/constants.h"
+#include "zephan2/inference/elog.h"
+
+static_assert(std::endian::native == std::endian::little, "the wire format is read in place");
+
+namespace z2 {
+
+namespace {
+
+std::atomic<int> g_stop{0};
+pthread_t g_main_thread;
+
+// A process-directed signal may land on any thread (interpreter or RGB
+// workers); pass it on to the serving thread so its blocked read or write
+// returns with EINTR and sees the flag.
+extern "C" void on_stop_signal(int sig) {
+  g_stop.store(sig);
+  if (!pthread_equal(pthread_self(), g_main_thread)) pthread_kill(g_main_thread, sig);
+}
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string fixed(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+}  // namespace
+
+void install_stop_handlers() {
+  g_main_thread = pthread_self();
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: blocked I/O returns EINTR and sees the flag
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+int stop_signal() { return g_stop.load(); }
+
+void check_stop() {
+  if (int s = g_stop.load()) throw Stopped(s);
+}
+
+size_t FdSource::raw_read(void* dst, size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd_, dst, n);
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) throw halvane::OSError(errno, "<stdin>");
+    check_stop();
+  }
+}
+
+size_t FdSource::read_some(void* dst, size_t n) {
+  if (n == 0) return 0;
+  if (pos_ < len_) {
+    const size_t k = std::min(n, len_ - pos_);
+    std::memcpy(dst, buf_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+  if (n >= buf_.size()) return raw_read(dst, n);
+  len_ = raw_read(buf_.data(), buf_.size());
+  pos_ = 0;
+  return len_ == 0 ? 0 : read_some(dst, n);
+}
+
+size_t MemorySource::read_some(void* dst, size_t n) {
+  const size_t k = std::min(n, data_.size());
+  std::memcpy(dst, data_.data(), k);
+  data_.remove_prefix(k);
+  return k;
+}
+
+bool read_exact(ByteSource& in, void* dst, size_t n) {
+  char* p = static_cast<char*>(dst);
+  while (n > 0) {
+    const size_t k = in.read_some(p, n);
+    if (k == 0) return false;
+    p += k;
+    n -= k;
+  }
+  return true;
+}
+
+void FdWriter::writev_all(::iovec* iov, int cnt) {
+  while (cnt > 0) {
+    ssize_t w = ::writev(fd_, iov, cnt);
+    if (w < 0) {
+      if (errno != EINTR) throw halvane::OSError(errno, "<stdout>");
+      check_stop();
+      continue;
+    }
+    size_t left = static_cast<size_t>(w);
+    while (cnt > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --cnt;
+    }
+    if (cnt > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+}
+
+void FdWriter::write(const void* data, size_t n) { pending_.append(static_cast<const char*>(data), n); }
+
+void FdWriter::write_frame(int64_t index, const uint8_t* pixels, size_t n) {
+  if (index < INT32_MIN || index > INT32_MAX) throw halvane::ValueError("frame index out of the 32-bit range");
+  const int32_t idx = static_cast<int32_t>(index);
+  pending_.append(reinterpret_cast<const char*>(&idx), 4);
+  struct iovec iov[2] = {{pending_.data(), pending_.size()}, {const_cast<uint8_t*>(pixels), n}};
+  writev_all(iov, 2);
+  pending_.clear();
+}
+
+void FdWriter::flush() {
+  if (pending_.empty()) return;
+  struct iovec iov = {pending_.data(), pending_.size()};
+  writev_all(&iov, 1);
+  pending_.clear();
+}
+
+void emit(FdWriter& out, const std::vector<RenderedFrame>& frames) {
+  for (const RenderedFrame& f : frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
+  if (!frames.empty()) out.flush();
+}
+
+Step read_step(ByteSource& in, std::vector<float>& samples) {
+  uint32_t word = 0;
+  if (!read_exact(in, &word, 4)) return {Step::end, 0};
+  if (word == STEP_FLUSH) return {Step::flush, word};
+  if (word == STEP_RESET) return {Step::reset, word};
+  if (word > STEP_MAX_SAMPLES) return {Step::bad, word};
+  samples.resize(word);
+  if (word > 0 && !read_exact(in, samples.data(), size_t{word} * 4)) return {Step::end, word};
+  return {Step::data, word};
+}
+
+std::string ready_line(const ColorCorrect* cc) {
+  nlohmann::ordered_json hello;
+  hello["fps"] = FPS;
+  hello["width"] = FW;
+  hello["height"] = FH;
+  hello["sample_rate"] = SR;
+  if (cc) {
+    ColorDescriptor d = color_descriptor(*cc);
+    nlohmann::ordered_json color;
+    color["kind"] = d.kind;
+    color["sha256"] = d.sha256;
+    hello["color"] = color;
+  } else {
+    hello["color"] = nullptr;
+  }
+  return "READY " + hello.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out) {
+  const std::string ready = ready_line(renderer.cc().get());
+  out.write(ready.data(), ready.size());
+  out.flush();
+  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
+       "fps  model=" + std::string(nm));
+  double last_rtf_log = now_seconds();
+
+  // Chunks go out as soon as each is rendered, so one data step of any size
+  // holds one chunk's frames in memory at a time.
+  bool wrote = false;
+  const Renderer::ChunkSink sink = [&](RenderedChunk&& c) {
+    for (const RenderedFrame& f : c.frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
+    wrote = wrote || !c.frames.empty();
+    check_stop();
+  };
+  std::vector<float> samples;
+  for (;;) {
+    const Step step = read_step(in, samples);
+    if (step.kind == Step::end) break;
+    wrote = false;
+    switch (step.kind) {
+      case Step::flush: {
+        renderer.flush_chunks(sink);
+        const int32_t marker = -1;
+        out.write(&marker, 4);
+        out.flush();
+        continue;
+      }
+      case Step::reset:
+        renderer.reset();
+        continue;
+      case Step::bad:
+        elog("bad step size " + std::to_string(step.word) + " — protocol desync");
+        return 1;
+      default:
+        break;
+    }
+    renderer.feed(samples.data(), static_cast<int64_t>(step.word));
+    renderer.ready_chunks(sink);
+    if (wrote) out.flush();
+    const double now = now_seconds();
+    if (now - last_rtf_log > 5.0 && renderer.rtf()) {
+      const double cw = renderer.c_wall();
+      const int64_t cn = renderer.c_n();
+      const double per_chunk = cw / static_cast<double>(std::max<int64_t>(cn, 1));
+      const double fps = per_chunk > 0.0 ? static_cast<double>(STEADY_PX) / per_chunk : INFINITY;
+      elog("rtf=" + fixed(*renderer.rtf(), 3) + " chunks=" + std::to_string(cn) + " fps=" + fixed(fps, 1));
+      last_rtf_log = now;
+    }
+  }
+  check_stop();
+  elog("stdin closed — exiting");
+  return 0;
+}
+
+}  // namespace z2

@@ -1,0 +1,116 @@
+// The render-stream protocol on the host's standard streams.
+//
+// In: little-endian 32-bit step words; a word of 1..16777216 is followed by
+// that many float32 samples, 0 is an empty data step, 0xFFFFFFFE resets the
+// stream and 0xFFFFFFFF flushes it; anything else is a desync. Out: one
+// "READY {json}\n" line, then frame records (int32 index + 898560 RGB bytes)
+// and a flush marker (int32 -1) after each flush step.
+//
+// Thread contract: everything runs on the serving thread. Blocking reads and
+// writes retry on EINTR unless a stop signal (SIGTERM, SIGHUP) has arrived,
+// in which case they raise Stopped so the process can end in order.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zephan2/inference/renderer.h"
+
+namespace z2 {
+
+inline constexpr uint32_t STEP_MAX_SAMPLES = 16777216;
+inline constexpr uint32_t STEP_RESET = 0xFFFFFFFEu;
+inline constexpr uint32_t STEP_FLUSH = 0xFFFFFFFFu;
+
+// Raised from blocking I/O and between warm-up steps once a stop signal came.
+struct Stopped : std::exception {
+  int signum;
+  explicit Stopped(int s) : signum(s) {}
+  const char* what() const noexcept override { return "stopped by signal"; }
+};
+
+// SIGTERM and SIGHUP set a flag instead of killing the process (no
+// SA_RESTART, so blocked reads and writes return and see it). Call on the
+// serving thread: the signal is steered there whichever thread receives it.
+void install_stop_handlers();
+// The signal that asked the process to stop, or 0.
+int stop_signal();
+// Raises Stopped when a stop signal has arrived.
+void check_stop();
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to n bytes; 0 only at end of input.
+  virtual size_t read_some(void* dst, size_t n) = 0;
+};
+
+// A file descriptor with a read buffer for small reads; large reads go
+// straight into the caller's memory.
+class FdSource final : public ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd), buf_(64 * 1024) {}
+  size_t read_some(void* dst, size_t n) override;
+
+ private:
+  size_t raw_read(void* dst, size_t n);
+  int fd_;
+  std::vector<char> buf_;
+  size_t pos_ = 0, len_ = 0;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view data) : data_(data) {}
+  size_t read_some(void* dst, size_t n) override;
+
+ private:
+  std::string_view data_;
+};
+
+// Exactly n bytes, or false when the input ends first (what was read is dropped).
+bool read_exact(ByteSource& in, void* dst, size_t n);
+
+// Buffered writes to a file descriptor. Frame pixels are written from the
+// caller's memory with the pending bytes in one gathered write, never copied.
+class FdWriter {
+ public:
+  explicit FdWriter(int fd) : fd_(fd) {}
+  void set_fd(int fd) { fd_ = fd; }
+  int fd() const { return fd_; }
+  void write(const void* data, size_t n);
+  void write_frame(int64_t index, const uint8_t* pixels, size_t n);
+  void flush();
+
+ private:
+  void writev_all(::iovec* iov, int cnt);
+  int fd_;
+  std::string pending_;
+};
+
+// Writes each frame record of the chunks, then flushes when there was any.
+void emit(FdWriter& out, const std::vector<RenderedFrame>& frames);
+
+struct Step {
+  enum Kind { data, flush, reset, bad, end } kind;
+  uint32_t word = 0;
+};
+
+// Reads one message: its step word and, for a data step, the samples into
+// `samples` (resized to the word). End of input anywhere gives `end`.
+Step read_step(ByteSource& in, std::vector<float>& samples);
+
+// "READY {...}\n" for the renderer's colour correction.
+std::string ready_line(const ColorCorrect* cc);
+
+// The serving loop: READY, then one message after another until the input
+// ends (0) or a desync (1).
+int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out);
+
+}  // namespace z2

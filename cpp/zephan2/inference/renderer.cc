@@ -1,0 +1,144 @@
+#include "zephan2/inference/renderer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "common/errors.h"
+#include "zephan2/inference/constants.h"
+#include "zephan2/inference/dec_inputs.h"
+#include "zephan2/inference/rgb888.h"
+#include "zephan2/inference/wsola.h"
+
+namespace z2 {
+
+namespace {
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t window_start(int64_t ci) { return (ci <= 1 ? 0 : (ci - 1) * STEADY_PX) * SPF; }
+
+}  // namespace
+
+Renderer::Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc)
+    : chain_(std::move(chain)), cc_(std::move(cc)), rgb_threads_(z2::rgb_threads()) {
+  reset();
+}
+
+void Renderer::reset() {
+  pcm_ = std::make_shared<SlidingPCM>();
+  ci_ = 0;
+  hist_ = chain_->new_hist();
+  prev_lat_.reset();
+  px_frame_ = 3;
+  c_wall_ = 0.0;
+  c_n_ = 0;
+}
+
+void Renderer::feed(const float* pcm, int64_t n, bool overlaps_buffer) { pcm_->append(pcm, n, overlaps_buffer); }
+
+int64_t Renderer::need(int64_t ci) { return std::min(window_start(ci) + WIN_SAMPLES, (ci + 1) * SPC); }
+
+Tensor Renderer::window(int64_t ci) const {
+  const int64_t s0 = window_start(ci);
+  const int64_t hi = std::min({s0 + WIN_SAMPLES, (ci + 1) * SPC, pcm_->fed()});
+  Tensor w = make_f32({WIN_SAMPLES}, true);
+  if (hi > s0) {
+    if (s0 < pcm_->base()) throw halvane::RuntimeError("consumed audio context requested");
+    FloatView live = pcm_->live();
+    std::memcpy(w.data, live.data + (s0 - pcm_->base()), static_cast<size_t>(hi - s0) * sizeof(float));
+  }
+  return w;
+}
+
+RenderedChunk Renderer::process_chunk(int64_t ci) {
+  const double t0 = now_seconds();
+  const int64_t blk = ci == 0 ? CHUNK0_LAT : STEADY_LAT;
+  const int64_t row_base = ci == 0 ? 0 : 6;
+
+  const Tensor w = window(ci);
+  auto tempo_v = std::make_shared<std::vector<float>>(tempo_wsola(w.f32(), WIN_SAMPLES));
+  for (float& v : *tempo_v) v *= 3.0f;
+  Tensor tempo;
+  tempo.data = tempo_v->data();
+  tempo.shape = {static_cast<int64_t>(tempo_v->size())};
+  tempo.owner = std::move(tempo_v);
+
+  const Tensor tok = chain_->run_tok(chain_->run_enc(tempo));
+  std::vector<Tensor> lats;
+  for (int64_t j = 0; j < blk; ++j) {
+    Tensor lat = chain_->run_step(hist_, tok.row(row_base + j));
+    LitertChain::shift_hist(hist_, lat);
+    lats.push_back(std::move(lat));
+  }
+
+  std::vector<const float*> lat_ptrs;
+  for (const Tensor& l : lats) lat_ptrs.push_back(l.f32());
+  const DecInputs dec = build_dec_inputs(lat_ptrs, blk, prev_lat_ ? prev_lat_->f32() : nullptr);
+  Tensor xs;
+  xs.owner = dec.xs;
+  xs.data = dec.xs.get();
+  xs.shape = {dec.n, DEC_CH, LH, LW};
+  std::vector<Tensor> px = chain_->run_dec_frames(xs, dec.n);
+  prev_lat_ = lats.back();
+
+  RenderedChunk chunk;
+  chunk.n = dec.n;
+  chunk.pixels = px_to_rgb888_chunk(px, cc_.get(), rgb_threads_);
+  for (int64_t k = 0; k < dec.n; ++k) {
+    const uint8_t* p = chunk.pixels.get() + k * FRAME_BYTES;
+    for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)
+      chunk.frames.push_back({px_frame_++, k, p});
+  }
+  c_wall_ += now_seconds() - t0;
+  c_n_ += 1;
+  return chunk;
+}
+
+void Renderer::trim_audio() {
+  const int64_t first = ci_ <= 1 ? 0 : (ci_ - 1) * STEADY_PX;
+  pcm_->discard_before(first * SPF);
+}
+
+void Renderer::ready_chunks(const ChunkSink& sink) {
+  while (pcm_->fed() >= need(ci_)) {
+    RenderedChunk c = process_chunk(ci_);
+    ci_ += 1;
+    trim_audio();
+    sink(std::move(c));
+  }
+}
+
+void Renderer::flush_chunks(const ChunkSink& sink) {
+  const int64_t fed = pcm_->fed();
+  const int64_t end_fi = (fed + SPF - 1) / SPF - 1;  // fed >= 0, so the division floors
+  const int64_t n = std::max<int64_t>(1, (end_fi + 12 + 31) / 32);  // end_fi >= -1
+  while (ci_ < n) {
+    RenderedChunk c = process_chunk(ci_);
+    ci_ += 1;
+    trim_audio();
+    sink(std::move(c));
+  }
+}
+
+std::vector<RenderedChunk> Renderer::ready_chunks() {
+  std::vector<RenderedChunk> out;
+  ready_chunks([&](RenderedChunk&& c) { out.push_back(std::move(c)); });
+  return out;
+}
+
+std::vector<RenderedChunk> Renderer::flush_chunks() {
+  std::vector<RenderedChunk> out;
+  flush_chunks([&](RenderedChunk&& c) { out.push_back(std::move(c)); });
+  return out;
+}
+
+std::optional<double> Renderer::rtf() const {
+  if (c_n_ == 0) return std::nullopt;
+  return (c_wall_ / static_cast<double>(c_n_)) / (static_cast<double>(STEADY_PX) / static_cast<double>(FPS));
+}
+
+}  // namespace z2

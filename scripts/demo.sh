@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets everything up, then renders the demo avatar speaking: out/demo.mp4.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+if ! command -v espeak-ng >/dev/null 2>&1; then
+  # A real voice for the demo; without it the demo synthesises one.
+  (export DEBIAN_FRONTEND=noninteractive; apt-get install -y -qq espeak-ng >/dev/null 2>&1) || true
+fi
+.venv/bin/python examples/render_demo.py "${1:-out}"

@@ -1,0 +1,163 @@
+"""The host program through its pipes: READY, frame records, flush, reset,
+desync, end of input, usage and FATAL exits, staged files."""
+
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from hostproc import FLUSH, HOST, READY_NULL, RESET, data, log_lines, parse_output, run_host, word
+
+PREFIX = "[tessel-render-host] "
+
+
+def speech(n, seed=0):
+    t = np.arange(n) / 16000.0
+    rng = np.random.default_rng(seed)
+    return (0.3 * (0.5 + 0.5 * np.sin(2 * np.pi * 2.5 * t)) * np.sin(2 * np.pi * 220 * t)
+            + 0.02 * rng.standard_normal(n)).astype(np.float32)
+
+
+def test_empty_and_truncated_input_end_cleanly(bundle_dir):
+    for stdin in (b"", b"\x01", b"\x01\x02\x03", data(np.zeros(1000))[:4 + 3999], word(16777216) + b"\0" * 64):
+        rc, out, err = run_host(["render-stream", bundle_dir], stdin)
+        assert (rc, out) == (0, READY_NULL), stdin[:8]
+        logs = log_lines(err)
+        assert logs[0] == f"{PREFIX}warming up identity={bundle_dir} threads={logs[0].split('threads=')[1]}"
+        assert logs[0].endswith(" ...")
+        assert f"{PREFIX}ready 416x720 @20fps  model=combined_litert.tflite" in logs
+        assert logs[-1] == f"{PREFIX}stdin closed — exiting"
+    assert "colour-correct: NOT APPLIED — this container carries no color.json." in err
+
+
+def test_records_flush_and_reset(bundle_dir):
+    audio = speech(44000)
+    stdin = (data(audio) + word(0) + word(FLUSH) + word(FLUSH) + word(RESET) + word(RESET) + word(FLUSH))
+    rc, out, err = run_host([bundle_dir, "--threads", "2"], stdin)
+    assert rc == 0, err
+    ready, events, pixels = parse_output(out)
+    assert ready == READY_NULL
+    first = list(range(3, 57))                        # chunks 0 and 1 from the data step
+    flushed = list(range(57, 89)) + [-1]             # the rest of the stream, then the marker
+    after_reset = list(range(3, 25)) + [-1]           # chunk 0 of a fresh stream (all zeros)
+    assert events == first + flushed + [-1] + after_reset
+    assert pixels[0] == pixels[1]                     # first picture twice
+    silent = pixels[-1]
+    assert all(p == silent for p in pixels[-22:])     # silence after the reset: a still face
+
+
+def test_desync_word_ends_with_status_1(bundle_dir):
+    rc, out, err = run_host([bundle_dir], word(16777217) + data(np.zeros(10)))
+    assert (rc, out) == (1, READY_NULL)
+    assert log_lines(err)[-1] == f"{PREFIX}bad step size 16777217 — protocol desync"
+    rc, out, err = run_host([bundle_dir], data(speech(30000)) + word(0xFFFFFFFD))
+    _, events, _ = parse_output(out)
+    assert rc == 1 and events == list(range(3, 25))  # what was written stays written
+    assert log_lines(err)[-1] == f"{PREFIX}bad step size 4294967293 — protocol desync"
+
+
+@pytest.mark.parametrize("args,status", [
+    ([], 2), (["render-stream"], 2), (["--threads", "4"], 2), (["", "--engine"], 2),
+    (["--threads", "x", "bundle"], 1), (["--threads", "abc"], 1), (["--threads", "9" * 30, "b"], 1),
+])
+def test_command_line(args, status):
+    rc, out, err = run_host(args)
+    assert (rc, out) == (status, b"")
+    if status == 2:
+        assert err == (f"{PREFIX}usage: tessel_render_host render-stream <bundle> "
+                       "[--engine <dir|.engine>] [--threads N]\n")
+    else:
+        assert "ValueError" in err
+
+
+def make_bundle(root, members):
+    root.mkdir()
+    for name, blob in members.items():
+        (root / name).write_bytes(blob)
+    return root
+
+
+def test_fatal_lines(tmp_path, models):
+    canon = Path(models["canon.bin"]).read_bytes()
+    cases = {
+        "missing": (None, "FATAL: no canon.bin in {b} (per-identity canon latent required)"),
+        "nocanon": ({"combined_litert.tflite": b"x"}, "FATAL: no canon.bin in {b} (per-identity canon latent required)"),
+        "empty": ({"canon.f32": b""}, "FATAL: canon.bin has 0 floats, expected 74880"),
+        "long": ({"canon.bin": canon + b"\0" * 4}, "FATAL: canon.bin has 74881 floats, expected 74880"),
+        "nomodel": ({"canon.bin": canon, "shared-enc.tflite": b"x", "model.TFLITE": b"x"},
+                    "FATAL: no LiteRT tflite member in {b} (expected combined_litert.tflite, OR identity.tflite "
+                    "+ an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)"),
+        "odd": ({"canon.bin": canon, "b.tflite": b"", "a.tflite": b"", "identity-old.tflite": b"",
+                 "combined_litert_q8gd.tflite": b""},
+                "FATAL: {b} carries UNEXPECTED tflite member(s) ['a.tflite', 'b.tflite', "
+                "'combined_litert_q8gd.tflite', 'identity-old.tflite'] and none of the contract renderers. zephan-2 "
+                "names exactly two renderer shapes: combined_litert.tflite, OR identity.tflite + an engine "
+                "shared-enc.tflite. Other .tflite names are not loaded: re-pack the member under its contract name."),
+    }
+    for name, (members, text) in cases.items():
+        b = tmp_path / name if members is None else make_bundle(tmp_path / name, members)
+        rc, out, err = run_host([b], data(np.zeros(10)))
+        assert (rc, out) == (3, b""), (name, err)
+        assert log_lines(err)[-1] == PREFIX + text.format(b=b), name
+
+
+def test_split_bundle_without_policy_is_refused(tmp_path, models):
+    b = make_bundle(tmp_path / "split", {n: Path(models[n]).read_bytes()
+                                         for n in ("canon.bin", "identity.tflite", "shared-enc.tflite")})
+    rc, out, err = run_host([b])
+    assert (rc, out) == (3, b"")
+    line = log_lines(err)[-1]
+    assert line.startswith(f"{PREFIX}FATAL: {b} is a two-artifact split, but this engine has no shared_enc_dep "
+                           "(the base-verification policy) — searched the repo tools/ dir and this host's own "
+                           "directory (No module named 'shared_enc_dep'). Without it")
+
+
+def test_control_characters_never_split_a_log_line(tmp_path):
+    b = tmp_path / "evil\nFATAL: forged"
+    rc, _, err = run_host([b])
+    assert rc == 3
+    assert log_lines(err)[-1] == f"{PREFIX}FATAL: no canon.bin in {tmp_path}/evil\\nFATAL: forged (per-identity canon latent required)"
+    assert not any(line.startswith("FATAL") for line in err.splitlines())
+
+
+def test_stdout_carries_only_the_protocol(bundle_dir, tmp_path):
+    """A stray print anywhere in the process lands on standard error."""
+    script = tmp_path / "host.py"
+    script.write_text(
+        "import atexit, sys\n"
+        "import halvane._zephan2._tessel_host as h\n"
+        "atexit.register(lambda: print('stray print', flush=True))\n"
+        f"sys.argv = ['tessel_render_host', {str(bundle_dir)!r}]\n"
+        "sys.exit(h._program())\n")
+    import sys
+    r = subprocess.run([sys.executable, str(script)], input=b"", capture_output=True, timeout=120)
+    assert r.returncode == 0
+    assert r.stdout == READY_NULL
+    assert b"stray print" in r.stderr
+
+
+def test_staged_files_never_survive(tmp_path, models):
+    """A container bundle whose model cannot be loaded: status 1, staged copy removed at exit."""
+    import zipfile
+    stage = tmp_path / "stage"
+    bad = tmp_path / "bad.zip"
+    with zipfile.ZipFile(bad, "w") as z:
+        z.writestr("bundle/canon.bin", Path(models["canon.bin"]).read_bytes())
+        z.writestr("bundle/combined_litert.tflite", b"not a model")
+    rc, out, err = run_host([bad], env={"ZEPHAN2_STAGE_DIR": str(stage)})
+    assert rc == 1 and out == b""
+    assert stage.is_dir() and list(stage.iterdir()) == []
+
+
+def test_sigterm_ends_in_order(bundle_dir):
+    p = subprocess.Popen([HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    assert p.stdout.readline() == READY_NULL
+    p.send_signal(signal.SIGTERM)
+    _, err = p.communicate(timeout=60)
+    assert p.returncode == 128 + signal.SIGTERM
+    assert f"{PREFIX}stopping on signal {int(signal.SIGTERM)}" in err.decode()
