@@ -1,4 +1,5 @@
 import importlib.util
+import shutil
 from pathlib import Path
 
 import pytest
@@ -29,3 +30,19 @@ def bundle_dir(models, tmp_path_factory):
     for name in ("canon.bin", "combined_litert.tflite"):
         (d / name).write_bytes(Path(models[name]).read_bytes())
     return d
+
+
+@pytest.fixture
+def fake_install(tmp_path):
+    """A copy of the host module alone in site/halvane/_zephan2 (no policy module
+    beside it), with an empty tools/ three levels up. Put site/ on PYTHONPATH."""
+    import halvane._zephan2._tessel_host as host
+
+    so = Path(host.__file__)
+    pkg = tmp_path / "site" / "halvane" / "_zephan2"
+    pkg.mkdir(parents=True)
+    (pkg.parent / "__init__.py").write_text("")
+    (pkg / "__init__.py").write_text("")
+    shutil.copy(so, pkg / so.name)
+    (tmp_path / "tools").mkdir()
+    return tmp_path

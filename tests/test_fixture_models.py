@@ -156,3 +156,26 @@ def test_split_files_match_combined(paths, combined):
         for key in part.get_signature_list():
             ins = {n: rng.random(s, dtype=np.float32) for n, s in EXPECTED[key][0].items()}
             np.testing.assert_array_equal(_run(part, key, **ins), _run(combined, key, **ins))
+
+
+@pytest.fixture(scope="module")
+def q8gd(tmp_path_factory):
+    return _load(fx.write_q8gd_bundle(tmp_path_factory.mktemp("q8gd"))[fx.Q8GD_MEMBER])
+
+
+def test_q8gd_variant_matches_combined_but_for_int8_decoding(q8gd, combined):
+    assert list(q8gd.get_signature_list()) == fx.MODEL_FILES["combined_litert.tflite"]
+    rng = np.random.default_rng(2)
+    for key in ("enc", "tok14", "step"):
+        ins = {n: rng.random(s, dtype=np.float32) for n, s in EXPECTED[key][0].items()}
+        np.testing.assert_array_equal(_run(q8gd, key, **ins), _run(combined, key, **ins))
+    for key, batch in (("dec16", 16), ("dec8", 8)):
+        rows = np.zeros((batch, 36, 90, 52), np.float32)
+        rows[:, 0:32] = rng.random((batch, 32, 90, 52), dtype=np.float32)
+        rows[np.arange(batch), 32 + np.arange(batch) % 4] = 1.0
+        w = ((np.arange(batch) % 4 + 1) / 4).astype(np.float32)[:, None, None, None]
+        small = rows[:, 16:19] + (rows[:, 0:3] - rows[:, 16:19]) * w
+        out, ref = _run(q8gd, key, args_0=rows), _run(combined, key, args_0=rows)
+        # the small picture on the int8 grid of 1/255 steps, then the same upsample
+        np.testing.assert_allclose(out, _upsample8(np.round(small / np.float32(fx.Q8_SCALE)) / 255), atol=1e-5)
+        assert not np.array_equal(out, ref) and np.abs(out - ref).max() <= 0.5 / 255 + 1e-6

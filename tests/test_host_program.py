@@ -4,7 +4,7 @@ desync, end of input, usage and FATAL exits, staged files."""
 import os
 import signal
 import subprocess
-import time
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -105,10 +105,14 @@ def test_fatal_lines(tmp_path, models):
         assert log_lines(err)[-1] == PREFIX + text.format(b=b), name
 
 
-def test_split_bundle_without_policy_is_refused(tmp_path, models):
+def test_split_bundle_without_policy_is_refused(tmp_path, models, fake_install):
     b = make_bundle(tmp_path / "split", {n: Path(models[n]).read_bytes()
                                          for n in ("canon.bin", "identity.tflite", "shared-enc.tflite")})
-    rc, out, err = run_host([b])
+    code = ("import sys; import halvane._zephan2._tessel_host as h; "
+            f"sys.argv = ['tessel_render_host', {str(b)!r}]; sys.exit(h._program())")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120,
+                       env={**os.environ, "PYTHONPATH": str(fake_install / "site")})
+    rc, out, err = r.returncode, r.stdout, r.stderr.decode()
     assert (rc, out) == (3, b"")
     line = log_lines(err)[-1]
     assert line.startswith(f"{PREFIX}FATAL: {b} is a two-artifact split, but this engine has no shared_enc_dep "
@@ -133,7 +137,6 @@ def test_stdout_carries_only_the_protocol(bundle_dir, tmp_path):
         "atexit.register(lambda: print('stray print', flush=True))\n"
         f"sys.argv = ['tessel_render_host', {str(bundle_dir)!r}]\n"
         "sys.exit(h._program())\n")
-    import sys
     r = subprocess.run([sys.executable, str(script)], input=b"", capture_output=True, timeout=120)
     assert r.returncode == 0
     assert r.stdout == READY_NULL

@@ -1,7 +1,6 @@
 """Host module start-up: log line bytes, policy loading, staging and its exit hook, entry."""
 
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -12,7 +11,6 @@ import pytest
 import halvane._zephan2._tessel_host as h
 
 PY = sys.executable
-HOST_SO = Path(h.__file__)
 
 
 def run_py(code, env=None, **kw):
@@ -26,18 +24,6 @@ def test_elog_writes_exact_lines(capfd):
     out, err = capfd.readouterr()
     assert out == ""
     assert err == "[tessel-render-host]\n[tessel-render-host] warming up 3 1.5 None\n"
-
-
-@pytest.fixture
-def fake_install(tmp_path):
-    """A copy of the host module in site/halvane/_zephan2, with tools/ three levels up."""
-    pkg = tmp_path / "site" / "halvane" / "_zephan2"
-    pkg.mkdir(parents=True)
-    (pkg.parent / "__init__.py").write_text("")
-    (pkg / "__init__.py").write_text("")
-    shutil.copy(HOST_SO, pkg / HOST_SO.name)
-    (tmp_path / "tools").mkdir()
-    return tmp_path
 
 
 def load_report(root, pre=""):

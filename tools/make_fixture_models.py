@@ -6,6 +6,13 @@ They behave plausibly rather than realistically: the encoder measures loudness, 
 step model opens a dark mouth ellipse in proportion to that loudness, and the
 decoders blend the two latents by phase and upsample the picture 8x.
 
+The int8-decoder variant of the combined model ("combined_litert_q8gd.tflite",
+build_q8gd_model) has the same signatures; its decoders round the blended small
+picture through int8 (QUANTIZE -> DEQUANTIZE, steps of 1/255) before the
+upsample, so its frames look the same but are not bit-identical.
+write_q8gd_bundle writes a directory bundle carrying both and a manifest that
+binds the variant (q8gd_manifest).
+
 Usage: python tools/make_fixture_models.py OUT_DIR
 
 Signatures (all float32; inputs "args_0"/"args_1", output "output_0"):
@@ -23,6 +30,8 @@ picture, 6..15 a faint pattern that is carried along untouched.
 from __future__ import annotations
 
 import functools
+import hashlib
+import json
 import sys
 from pathlib import Path
 
@@ -42,6 +51,7 @@ MOUTH_CENTER, MOUTH_RADII = (66.0, 26.0), (6.0, 9.0)
 MOUTH_GAIN = 2.0  # speech RMS after the x3 pre-gain spans ~0-0.6: loud syllables open fully, pauses close
 MOUTH_EDGE = 4.0  # steepness of the opening's soft edge
 MOUTH_DARK = (0.22, 0.04, 0.05)
+Q8_SCALE, Q8_ZERO = 1.0 / 255.0, -128  # int8 picture: 0..1 onto -128..127
 
 
 class _AlignedBufferT(tfl.BufferT):
@@ -90,7 +100,8 @@ class _ModelBuilder:
 class Graph:
     """One subgraph under construction; each signature gets its own."""
 
-    _DTYPES = {np.dtype(np.float32): tfl.TensorType.FLOAT32, np.dtype(np.int32): tfl.TensorType.INT32}
+    _DTYPES = {np.dtype(np.float32): tfl.TensorType.FLOAT32, np.dtype(np.int32): tfl.TensorType.INT32,
+               np.dtype(np.int8): tfl.TensorType.INT8}
 
     def __init__(self, model: _ModelBuilder, key: str):
         self.model, self.key = model, key
@@ -98,10 +109,12 @@ class Graph:
         self.operators: list[tfl.OperatorT] = []
         self.inputs: dict[str, int] = {}
 
-    def _tensor(self, shape, dtype, name, buffer=0) -> int:
+    def _tensor(self, shape, dtype, name, buffer=0, quant=None) -> int:
+        """quant: (scale, zero_point) of a quantized tensor."""
+        params = None if quant is None else tfl.QuantizationParametersT(scale=[quant[0]], zeroPoint=[quant[1]])
         self.tensors.append(tfl.TensorT(
             shape=list(shape), type=self._DTYPES[np.dtype(dtype)], buffer=buffer,
-            name=f"{self.key}/{name}:{len(self.tensors)}"))
+            name=f"{self.key}/{name}:{len(self.tensors)}", quantization=params))
         return len(self.tensors) - 1
 
     def input(self, name: str, shape) -> int:
@@ -115,8 +128,8 @@ class Graph:
     def ints(self, values) -> int:
         return self.const(values, np.int32, "ints")
 
-    def op(self, code: int, inputs, out_shape, options=None, name=None) -> int:
-        out = self._tensor(out_shape, np.float32, name or f"op{len(self.operators)}")
+    def op(self, code: int, inputs, out_shape, options=None, name=None, dtype=np.float32, quant=None) -> int:
+        out = self._tensor(out_shape, dtype, name or f"op{len(self.operators)}", quant=quant)
         opt_type = tfl.BuiltinOptions.NONE
         if options is not None:
             opt_type = getattr(tfl.BuiltinOptions, type(options).__name__[:-1])
@@ -224,7 +237,8 @@ def build_step(g: Graph, swap_inputs: bool = False) -> None:
     g.finish({"output_0": out})
 
 
-def build_dec(g: Graph, batch: int) -> None:
+def build_dec(g: Graph, batch: int, q8: bool = False) -> None:
+    """q8 rounds the blended small picture through int8 before the upsample."""
     rows = g.input("args_0", (batch, 2 * LC + 4, LH, LW))
     small = (batch, 3, LH, LW)
     zt = g.slice(rows, [0, 0, 0, 0], list(small))
@@ -234,7 +248,11 @@ def build_dec(g: Graph, batch: int) -> None:
     w = g.reduce(OP.SUM, g.binary(OP.MUL, phase, weights, (batch, 4, LH, LW)), [1],
                  (batch, 1, LH, LW), keep_dims=True)
     blend = g.binary(OP.MUL, g.binary(OP.SUB, zt, zp, small), w, small)
-    pic = g.transpose(g.binary(OP.ADD, zp, blend, small), [0, 2, 3, 1], (batch, LH, LW, 3))
+    pic = g.binary(OP.ADD, zp, blend, small)
+    if q8:
+        pic = g.op(OP.QUANTIZE, [pic], small, tfl.QuantizeOptionsT(), dtype=np.int8, quant=(Q8_SCALE, Q8_ZERO))
+        pic = g.op(OP.DEQUANTIZE, [pic], small, tfl.DequantizeOptionsT())
+    pic = g.transpose(pic, [0, 2, 3, 1], (batch, LH, LW, 3))
     big = g.op(OP.RESIZE_BILINEAR, [pic, g.ints([FH, FW])], (batch, FH, FW, 3),
                tfl.ResizeBilinearOptionsT(alignCorners=False, halfPixelCenters=True))
     g.finish({"output_0": g.transpose(big, [0, 3, 1, 2], (batch, 3, FH, FW))})
@@ -292,6 +310,50 @@ MODEL_FILES = {
     "shared-enc.tflite": ["enc", "tok14"],
     "identity.tflite": ["step", "dec16", "dec8"],
 }
+
+
+Q8GD_MEMBER = "combined_litert_q8gd.tflite"
+Q8GD_SIGNATURES = [
+    "enc", "tok14", "step",
+    ("dec16", functools.partial(build_dec, batch=16, q8=True)),
+    ("dec8", functools.partial(build_dec, batch=8, q8=True)),
+]
+
+
+def build_q8gd_model() -> bytes:
+    """The combined model with int8 decoders."""
+    return build_model(Q8GD_SIGNATURES)
+
+
+def q8gd_manifest(combined_bytes: bytes, q8_bytes: bytes, runtime: str | None) -> dict:
+    """A manifest binding the variant to this combined member; gated on `runtime` unless None."""
+    base = hashlib.sha256(combined_bytes).hexdigest()
+    sha = hashlib.sha256(q8_bytes).hexdigest()
+    block = {"sha256": sha, "base_member": "combined_litert.tflite", "base_sha256": base}
+    if runtime is not None:
+        block["gate"] = {"runtime": runtime}
+    return {
+        "members_sha256": {"combined_litert.tflite": base, Q8GD_MEMBER: sha},
+        "litert_q8gd": block,
+    }
+
+
+def write_q8gd_bundle(out_dir, runtime: str | None = None) -> dict[str, Path]:
+    """A directory bundle: canon latent, combined model, its int8-decoder variant and a binding manifest."""
+    out = Path(out_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    data = {
+        "canon.bin": canon_latent().astype("<f4").tobytes(),
+        "combined_litert.tflite": build_model(MODEL_FILES["combined_litert.tflite"]),
+        Q8GD_MEMBER: build_q8gd_model(),
+    }
+    manifest = q8gd_manifest(data["combined_litert.tflite"], data[Q8GD_MEMBER], runtime)
+    data["manifest.json"] = json.dumps(manifest, indent=2).encode()
+    paths = {}
+    for name, blob in data.items():
+        paths[name] = out / name
+        paths[name].write_bytes(blob)
+    return paths
 
 
 def write_fixture_models(out_dir) -> dict[str, Path]:

@@ -83,4 +83,13 @@ std::string py_repr(std::string_view s) {
   return r;
 }
 
+std::string_view utf8_prefix(std::string_view s, size_t n) {
+  size_t i = 0;
+  for (size_t chars = 0; i < s.size() && chars < n; ++chars) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;  // continuation bytes
+  }
+  return s.substr(0, i);
+}
+
 }  // namespace halvane

@@ -24,4 +24,7 @@ std::string_view strip_ascii(std::string_view s);
 // (UTF-8 stays readable, as Python shows printable non-ASCII characters).
 std::string py_repr(std::string_view s);
 
+// The first n characters (code points) of UTF-8 text, as Python's s[:n].
+std::string_view utf8_prefix(std::string_view s, size_t n);
+
 }  // namespace halvane

@@ -41,13 +41,17 @@ void take_over_stdout() {
   host_out().set_fd(fd);
 }
 
-BasePolicyState policy_state(nb::handle m) {
-  return {!m.attr("_SED").is_none(), nb::cast<std::string>(nb::str(m.attr("_SED_WHY")))};
+// Bundle loading's outside needs; `policy` keeps the policy object alive.
+LoaderEnv loader_env(nb::handle m, std::unique_ptr<PyPolicy>& policy) {
+  policy = policy_of(m);
+  return {policy.get(), nb::cast<std::string>(nb::str(m.attr("_SED_WHY"))), &litert_runtime_version};
 }
 
-HostContext context(nb::handle m) {
-  return {litert_runtime(), policy_state(m), &host_in(), &host_out()};
-}
+struct Host {
+  std::unique_ptr<PyPolicy> policy;
+  HostContext ctx;
+  explicit Host(nb::handle m) : ctx{litert_runtime(), loader_env(m, policy), &host_in(), &host_out()} {}
+};
 
 std::vector<RenderedFrame> frames_from(nb::handle items, std::vector<nb::object>& keep) {
   std::vector<RenderedFrame> frames;
@@ -79,9 +83,9 @@ void bind_host(nb::module_& m) {
   m.def(
       "main",
       [mod](std::vector<std::string> argv) {
-        HostContext ctx = context(mod);
+        Host host(mod);
         nb::gil_scoped_release unlocked;
-        return host_main(argv, ctx);
+        return host_main(argv, host.ctx);
       },
       nb::arg("argv"), "Run the host program; returns its exit status.");
   m.def(
@@ -90,17 +94,17 @@ void bind_host(nb::module_& m) {
         install_stop_handlers();
         take_over_stdout();
         auto argv = nb::cast<std::vector<std::string>>(nb::module_::import_("sys").attr("argv"));
-        HostContext ctx = context(mod);
+        Host host(mod);
         nb::gil_scoped_release unlocked;
-        return host_main(argv, ctx);
+        return host_main(argv, host.ctx);
       },
       "Entry of the `tessel_render_host` command: main(sys.argv).");
   m.def(
       "_run",
       [mod](std::string bundle, std::optional<std::string> engine, int64_t threads) {
-        HostContext ctx = context(mod);
+        Host host(mod);
         nb::gil_scoped_release unlocked;
-        return host_run(bundle, engine, threads, ctx);
+        return host_run(bundle, engine, threads, host.ctx);
       },
       nb::arg("bundle"), nb::arg("engine").none(), nb::arg("threads"));
   m.def(
@@ -113,11 +117,12 @@ void bind_host(nb::module_& m) {
   m.def(
       "load_bundle",
       [mod](std::string bundle, std::optional<std::string> engine) {
-        BasePolicyState policy = policy_state(mod);
+        std::unique_ptr<PyPolicy> policy;
+        const LoaderEnv env = loader_env(mod, policy);
         BundleLoad b;
         {
           nb::gil_scoped_release unlocked;
-          b = load_bundle(bundle, engine, policy);
+          b = load_bundle(bundle, engine, env);
         }
         return nb::make_tuple(nb::cast(b.paths), b.nm, halvane::py::tensor_to_numpy(b.canon));
       },

@@ -25,5 +25,7 @@ NB_MODULE(_tessel_host, m) {
   z2::py::bind_renderer(m);
   z2::py::bind_containers(m);
   z2::py::bind_staging(m);
+  z2::py::bind_q8gd(m);
+  z2::py::bind_shared_enc(m);
   z2::py::bind_host(m);
 }

@@ -32,8 +32,7 @@ void fatal(const std::string& text) {
   throw BundleFatal(text);
 }
 
-BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& /*engine*/,
-                       const BasePolicyState& policy) {
+BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine, const LoaderEnv& env) {
   BundleLoad out;
   auto canon = member_bytes(bundle, {"canon.bin", "canon.f32"});
   if (!canon) fatal("FATAL: no canon.bin in " + bundle + " (per-identity canon latent required)");
@@ -47,20 +46,66 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
 
   const std::string combined(COMBINED_MEMBER);
   if (auto c = member_bytes(bundle, {combined})) {
-    out.paths = {stage_tflite(bundle, c->name, as_bytes(c->bytes))};
-    out.nm = c->name;
+    Q8gdChoice q8 = select_q8gd(bundle, env.runtime_version);
+    if (!q8.report.empty()) elog(q8.report);
+    if (q8.path) {
+      out.paths = {*q8.path};
+      out.nm = q8.path->substr(q8.path->rfind('/') + 1);
+    } else {
+      out.paths = {stage_tflite(bundle, c->name, as_bytes(c->bytes))};
+      out.nm = c->name;
+    }
     return out;
   }
 
-  if (member_bytes(bundle, {std::string(kIdentity)})) {
-    if (!policy.loaded)
+  if (auto id = member_bytes(bundle, {std::string(kIdentity)})) {
+    BasePolicy* policy = env.policy;
+    if (!policy)
       fatal("FATAL: " + bundle +
             " is a two-artifact split, but this engine has no shared_enc_dep (the base-verification policy) — "
-            "searched the repo tools/ dir and this host's own directory (" + policy.why +
+            "searched the repo tools/ dir and this host's own directory (" + env.policy_why +
             "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
             "combined-member path does not need it and is unaffected.)");
-    throw halvane::RuntimeError("two-artifact bundles are not served yet");
+    const std::optional<std::string> want = declared_base_sha(bundle, policy);
+    const bool colocated = member_bytes(bundle, {std::string(kSharedEnc)}).has_value();
+    const std::string id_text = halvane::py_repr(policy->shared_enc_id());
+    if (!want && !colocated)
+      fatal("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
+            id_text + " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is "
+            "no way to tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE "
+            "with no error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+            "tools/imx_from_bundle, which stamps the base content address.");
+    const SharedEnc enc = resolve_shared_enc(bundle, engine, want, *policy);
+    if (!enc.path) {
+      if (want && !want->empty())
+        fatal("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
+              " and that base is NOT on this machine. Resolution: " + enc.how +
+              ". Put it in the content store (${HALVANE_DEPS_DIR} or ~/.halvane/deps, as <store>/" + *want +
+              " or <store>/" + std::string(halvane::utf8_prefix(*want, 2)) + "/" + *want +
+              "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME and the "
+              "wrong CONTENT is refused here on purpose.");
+      fatal("FATAL: " + bundle +
+            " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was found. Provide it "
+            "via --engine <dir|.engine>, ZEPHAN2_SHARED_ENC=<file>, or install the linux engine (`halvane engine "
+            "install linux`) into ~/.halvane/engines/.");
+    }
+    const std::string id_path = stage_tflite(bundle, id->name, as_bytes(id->bytes));
+    if (want && !want->empty()) {
+      const std::string want12(halvane::utf8_prefix(*want, 12));
+      if (enc.how.starts_with("name-trusted"))
+        elog("two-artifact split: base sha256=" + want12 +
+             "… resolved by CONTENT ADDRESS (name-trusted, NOT re-hashed, per dependency_resolver) via " + enc.how);
+      else
+        elog("two-artifact split: base sha256=" + want12 + "… VERIFIED (bytes hashed) via " + enc.how);
+    } else {
+      elog("two-artifact split: base UNVERIFIED (artifact declares no " + id_text +
+           " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
+    }
+    elog("two-artifact split: enc=" + *enc.path + " + id=" + id_path);
+    out.paths = {*enc.path, id_path};
+    out.nm = "shared-enc.tflite+identity.tflite";
+    return out;
   }
 
   std::vector<std::string> odd;

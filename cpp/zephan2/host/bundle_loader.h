@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "common/tensor.h"
+#include "zephan2/host/q8gd.h"
+#include "zephan2/host/shared_enc.h"
 #include "zephan2/inference/color_correct.h"
 
 namespace z2 {
@@ -28,11 +30,13 @@ struct BundleFatal : std::runtime_error {
 // Logs the line and raises BundleFatal.
 [[noreturn]] void fatal(const std::string& text);
 
-// The base-verification policy as far as bundle loading needs it; null when
-// the policy module could not be loaded.
-struct BasePolicyState {
-  bool loaded = false;
-  std::string why;  // where it was loaded from, or the last load error
+// What bundle loading needs from outside: the base-verification policy
+// (null when it could not be loaded, `policy_why` then says why) and the
+// running LiteRT version for the int8 variant's gate.
+struct LoaderEnv {
+  BasePolicy* policy = nullptr;
+  std::string policy_why;  // where the policy came from, or the last load error
+  RuntimeVersionFn runtime_version;
 };
 
 struct BundleLoad {
@@ -41,8 +45,7 @@ struct BundleLoad {
   halvane::Tensor canon;           // 74880 float32 values, owned
 };
 
-BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine,
-                       const BasePolicyState& policy);
+BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine, const LoaderEnv& env);
 
 std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle);
 

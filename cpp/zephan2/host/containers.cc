@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <unordered_map>
 
@@ -113,16 +112,16 @@ class Fd {
 // input ends first.
 class FileReader {
  public:
-  explicit FileReader(Fd& fd) : fd_(fd) {}
+  explicit FileReader(Fd& fd) : fd_(fd), buf_(kChunk, '\0') {}
   bool take(std::string& out, size_t n) {
     while (n > 0) {
       if (pos_ == len_) {
-        len_ = fd_.read(buf_, sizeof buf_);
+        len_ = fd_.read(buf_.data(), buf_.size());
         pos_ = 0;
         if (len_ == 0) return false;
       }
       size_t k = std::min(n, len_ - pos_);
-      out.append(buf_ + pos_, k);
+      out.append(buf_.data() + pos_, k);
       pos_ += k;
       n -= k;
     }
@@ -131,7 +130,7 @@ class FileReader {
 
  private:
   Fd& fd_;
-  char buf_[kChunk];
+  std::string buf_;
   size_t pos_ = 0, len_ = 0;
 };
 
@@ -254,7 +253,7 @@ ZipPtr open_zip(zip_source_t* src, const std::string& path, const std::string& w
 ZipPtr open_zip_file(const std::string& path) {
   zip_error_t err;
   zip_error_init(&err);
-  zip_source_t* src = zip_source_file_create(path.c_str(), 0, -1, &err);
+  zip_source_t* src = zip_source_file_create(path.c_str(), 0, 0, &err);
   if (!src) {
     zip_error_fini(&err);
     return nullptr;  // not openable: not an archive

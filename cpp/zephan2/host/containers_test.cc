@@ -143,6 +143,17 @@ TEST_F(ImxFile, MembersOverlapClipAndFailOnlyWhenRead) {
   EXPECT_EQ(z2::listing(p), (std::vector<std::string>{"all", "head", "past", "canon.bin", "huge", "canon.bin"}));
 }
 
+TEST_F(ImxFile, TablesSpanningManyReads) {
+  std::vector<ImxEntry> t;
+  for (uint64_t i = 0; i < 5000; ++i) t.push_back({"dir/member" + std::to_string(i), i, 3 * i});
+  const std::string body = imx(t);  // about 150 KB: the file reader refills its buffer
+  auto got = z2::imx_toc(write("big.imx", body));
+  ASSERT_TRUE(got);
+  EXPECT_TRUE(same(*got, t));
+  for (size_t cut : {size_t{65536}, body.size() - 1})
+    EXPECT_THROW(z2::imx_toc(write("cut.imx", body.substr(0, cut))), halvane::ValueError) << cut;
+}
+
 TEST_F(ImxFile, FileErrorsAndDamagedTables) {
   try {
     z2::imx_toc(dir + "/missing");

@@ -55,7 +55,7 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
              HostContext& ctx) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   check_stop();
-  BundleLoad b = load_bundle(bundle, engine, ctx.policy);
+  BundleLoad b = load_bundle(bundle, engine, ctx.loader);
   check_stop();
   auto [cc, report] = load_color_correct(bundle);
   elog(report);

@@ -36,7 +36,7 @@ HostArgs parse_args(const std::vector<std::string>& argv);
 
 struct HostContext {
   ModelRuntime runtime;
-  BasePolicyState policy;
+  LoaderEnv loader;
   ByteSource* in = nullptr;
   FdWriter* out = nullptr;
 };

@@ -1,0 +1,85 @@
+// The base-verification policy module (`_SED`) behind the C++ BasePolicy
+// interface, and the Python surface of the shared encoder search.
+#include "zephan2/host/shared_enc.h"
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/zephan2/module.h"
+
+namespace z2::py {
+
+PyPolicy::PyPolicy(nb::handle module) : mod_(nb::borrow(module)) {}
+
+PyPolicy::~PyPolicy() {
+  nb::gil_scoped_acquire gil;
+  mod_.reset();
+}
+
+std::string PyPolicy::shared_enc_id() {
+  nb::gil_scoped_acquire gil;
+  return nb::cast<std::string>(nb::str(mod_.attr("SHARED_ENC_ID")));
+}
+
+std::optional<std::string> PyPolicy::base_sha256_of(const std::optional<std::string>& dependencies_json) {
+  nb::gil_scoped_acquire gil;
+  try {
+    nb::object deps = dependencies_json
+                          ? nb::module_::import_("json").attr("loads")(*dependencies_json)
+                          : nb::none();
+    nb::object sha = mod_.attr("base_sha256_of")(deps);
+    if (!nb::isinstance<nb::str>(sha)) return std::nullopt;
+    return nb::cast<std::string>(sha);
+  } catch (const nb::python_error&) {
+    return std::nullopt;  // a policy that fails declares nothing
+  }
+}
+
+std::vector<std::string> PyPolicy::store_candidates(const std::string& want) {
+  nb::gil_scoped_acquire gil;
+  nb::object dirs = mod_.attr("dependency_store_dirs")();
+  std::vector<std::string> out;
+  nb::object fspath = nb::module_::import_("os").attr("fspath");
+  for (nb::handle p : nb::iter(mod_.attr("store_candidates")(want, dirs)))
+    out.push_back(nb::cast<std::string>(fspath(p)));
+  return out;
+}
+
+bool PyPolicy::verify_base(const std::string& path, const std::string& want) {
+  nb::gil_scoped_acquire gil;
+  return nb::cast<bool>(nb::bool_(mod_.attr("verify_base")(path, want)));
+}
+
+std::unique_ptr<PyPolicy> policy_of(nb::handle host_module) {
+  nb::object sed = host_module.attr("_SED");
+  if (sed.is_none()) return nullptr;
+  return std::make_unique<PyPolicy>(sed);
+}
+
+void bind_shared_enc(nb::module_& m) {
+  nb::handle mod = m;
+  m.def(
+      "_declared_base_sha",
+      [mod](std::string bundle) {
+        auto policy = policy_of(mod);
+        nb::gil_scoped_release unlocked;
+        return declared_base_sha(bundle, policy.get());
+      },
+      nb::arg("bundle"));
+  m.def(
+      "_resolve_shared_enc",
+      [mod](std::string bundle, std::optional<std::string> engine, std::optional<std::string> want_sha) {
+        auto policy = policy_of(mod);
+        if (!policy) throw halvane::RuntimeError("the base-verification policy is not loaded");
+        SharedEnc r;
+        {
+          nb::gil_scoped_release unlocked;
+          r = resolve_shared_enc(bundle, engine, want_sha, *policy);
+        }
+        return nb::make_tuple(r.path, r.how);
+      },
+      nb::arg("bundle"), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
+}
+
+}  // namespace z2::py

@@ -1,0 +1,144 @@
+#include "zephan2/host/shared_enc.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "common/errors.h"
+#include "zephan2/host/containers.h"
+#include "zephan2/host/staging.h"
+
+namespace z2 {
+
+namespace {
+
+constexpr const char* kSharedEnc = "shared-enc.tflite";
+
+bool is_dir(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_file(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string join(const std::string& a, const std::string& b) {
+  if (a.empty() || a.back() == '/') return a + b;
+  return a + "/" + b;
+}
+
+std::string last_component(const std::string& p) {
+  const size_t s = p.rfind('/');
+  return s == std::string::npos ? p : p.substr(s + 1);
+}
+
+std::string home_dir() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "~";
+}
+
+std::span<const unsigned char> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+// ~/.halvane/engines/<entry>/shared-enc.tflite for every entry that has one,
+// entries in code-point order.
+std::vector<std::string> engine_dir_candidates() {
+  const std::string dir = home_dir() + "/.halvane/engines";
+  if (!is_dir(dir)) return {};
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) throw halvane::OSError(errno, dir);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  const int err = errno;
+  ::closedir(d);
+  if (err) throw halvane::OSError(err, dir);
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> out;
+  for (const std::string& n : names)
+    if (const std::string p = join(join(dir, n), kSharedEnc); is_file(p)) out.push_back(p);
+  return out;
+}
+
+}  // namespace
+
+bool is_store_digest(const std::string& sha) {
+  return sha.size() == 64 &&
+         std::all_of(sha.begin(), sha.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::optional<std::string> declared_base_sha(const std::string& bundle, BasePolicy* policy) {
+  if (!policy) return std::nullopt;
+  try {
+    auto m = member_bytes(bundle, {"manifest.json"});
+    if (!m || m->bytes.starts_with("\xEF\xBB\xBF")) return std::nullopt;  // no BOM in JSON text
+    const nlohmann::json manifest = nlohmann::json::parse(m->bytes);  // strict UTF-8 inside strings
+    if (!manifest.is_object()) return std::nullopt;
+    std::optional<std::string> deps;
+    if (auto it = manifest.find("dependencies"); it != manifest.end()) deps = it->dump();
+    return policy->base_sha256_of(deps);
+  } catch (const std::exception&) {
+    return std::nullopt;  // unreadable bundle, undecodable or malformed manifest, failing policy
+  }
+}
+
+SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+                             const std::optional<std::string>& want_sha, BasePolicy& policy) {
+  std::vector<std::string> rejected;
+  auto ok = [&](const std::string& p, const std::string& label) {
+    if (!want_sha || policy.verify_base(p, *want_sha)) return true;
+    rejected.push_back(p + " (" + label + "): sha mismatch");
+    return false;
+  };
+
+  // A manifest decides the digest, so only a well-formed one may name a
+  // store path: nothing in a manifest can point the host outside the store.
+  if (want_sha && is_store_digest(*want_sha))
+    for (const std::string& p : policy.store_candidates(*want_sha))
+      if (is_file(p)) return {p, "name-trusted content store " + p};
+
+  if (auto m = member_bytes(bundle, {kSharedEnc})) {
+    const std::string p = stage_tflite(bundle, m->name, as_bytes(m->bytes));
+    if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle};
+  }
+
+  std::vector<std::string> cands;
+  if (engine && !engine->empty()) cands.push_back(*engine);
+  for (const char* var : {"ZEPHAN2_SHARED_ENC", "ZEPHAN2_ENGINE_DIR", "ZEPHAN2_ANE_ENGINE"})
+    if (const char* v = std::getenv(var); v && *v) cands.emplace_back(v);
+  for (std::string& p : engine_dir_candidates()) cands.push_back(std::move(p));
+
+  for (const std::string& c : cands) {
+    if (is_dir(c)) {
+      const std::string p = join(c, kSharedEnc);
+      if (is_file(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
+    } else if (is_file(c)) {
+      if (last_component(c) == kSharedEnc) {
+        if (ok(c, "explicit file")) return {c, "explicit file " + c};
+      } else if (auto m = member_bytes(c, {kSharedEnc})) {
+        const std::string p = stage_tflite(c, m->name, as_bytes(m->bytes));
+        const std::string label = "container " + c;
+        if (ok(p, label)) return {p, label};
+      }
+    }
+  }
+
+  std::string how;
+  for (size_t i = 0; i < rejected.size(); ++i) how += (i ? "; " : "") + rejected[i];
+  return {std::nullopt, rejected.empty() ? "no candidate found" : how};
+}
+
+}  // namespace z2
