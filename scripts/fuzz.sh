@@ -17,6 +17,7 @@ probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long
 if ! echo "$probe" | clang++ -x c++ -fsanitize=fuzzer - -o /dev/null 2>/dev/null; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
   $sudo apt-get install -y -q clang libclang-rt-14-dev >/dev/null
 fi
 

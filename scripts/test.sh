@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the whole test suite: the C++ unit tests under
-# AddressSanitizer + UBSan, then pytest against the installed package.
+# AddressSanitizer + UBSan, a short run of each fuzz target, then pytest
+# against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -9,5 +10,8 @@ cmake -S . -B build/cpp-tests -DHALVANE_CPP_TESTS=ON -DHALVANE_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/cpp-tests -j"$(nproc)" >/dev/null
 (cd build/cpp-tests && ctest --output-on-failure -j"$(nproc)")
+
+# A short bounded run of every fuzz target (longer runs: scripts/fuzz.sh SECONDS).
+bash scripts/fuzz.sh 10
 
 .venv/bin/python -m pytest -q "$@"

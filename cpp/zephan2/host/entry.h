@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "zephan2/host/bundle_loader.h"
-#include "zephan2/host/protocol.h"
+#include "zephan2/host/serve.h"
 #include "zephan2/inference/litert_chain.h"
 
 namespace z2 {

@@ -7,15 +7,9 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 #include "common/errors.h"
-#include "zephan2/inference/constants.h"
-#include "zephan2/inference/elog.h"
 
 static_assert(std::endian::native == std::endian::little, "the wire format is read in place");
 
@@ -32,17 +26,6 @@ pthread_t g_main_thread;
 extern "C" void on_stop_signal(int sig) {
   g_stop.store(sig);
   if (!pthread_equal(pthread_self(), g_main_thread)) pthread_kill(g_main_thread, sig);
-}
-
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string fixed(double v, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
 }
 
 }  // namespace
@@ -143,12 +126,7 @@ void FdWriter::flush() {
   pending_.clear();
 }
 
-void emit(FdWriter& out, const std::vector<RenderedFrame>& frames) {
-  for (const RenderedFrame& f : frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
-  if (!frames.empty()) out.flush();
-}
-
-Step read_step(ByteSource& in, std::vector<float>& samples) {
+Step read_step(ByteSource& in, SampleBuffer& samples) {
   uint32_t word = 0;
   if (!read_exact(in, &word, 4)) return {Step::end, 0};
   if (word == STEP_FLUSH) return {Step::flush, word};
@@ -157,80 +135,6 @@ Step read_step(ByteSource& in, std::vector<float>& samples) {
   samples.resize(word);
   if (word > 0 && !read_exact(in, samples.data(), size_t{word} * 4)) return {Step::end, word};
   return {Step::data, word};
-}
-
-std::string ready_line(const ColorCorrect* cc) {
-  nlohmann::ordered_json hello;
-  hello["fps"] = FPS;
-  hello["width"] = FW;
-  hello["height"] = FH;
-  hello["sample_rate"] = SR;
-  if (cc) {
-    ColorDescriptor d = color_descriptor(*cc);
-    nlohmann::ordered_json color;
-    color["kind"] = d.kind;
-    color["sha256"] = d.sha256;
-    hello["color"] = color;
-  } else {
-    hello["color"] = nullptr;
-  }
-  return "READY " + hello.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
-}
-
-int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out) {
-  const std::string ready = ready_line(renderer.cc().get());
-  out.write(ready.data(), ready.size());
-  out.flush();
-  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
-       "fps  model=" + std::string(nm));
-  double last_rtf_log = now_seconds();
-
-  // Chunks go out as soon as each is rendered, so one data step of any size
-  // holds one chunk's frames in memory at a time.
-  bool wrote = false;
-  const Renderer::ChunkSink sink = [&](RenderedChunk&& c) {
-    for (const RenderedFrame& f : c.frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
-    wrote = wrote || !c.frames.empty();
-    check_stop();
-  };
-  std::vector<float> samples;
-  for (;;) {
-    const Step step = read_step(in, samples);
-    if (step.kind == Step::end) break;
-    wrote = false;
-    switch (step.kind) {
-      case Step::flush: {
-        renderer.flush_chunks(sink);
-        const int32_t marker = -1;
-        out.write(&marker, 4);
-        out.flush();
-        continue;
-      }
-      case Step::reset:
-        renderer.reset();
-        continue;
-      case Step::bad:
-        elog("bad step size " + std::to_string(step.word) + " — protocol desync");
-        return 1;
-      default:
-        break;
-    }
-    renderer.feed(samples.data(), static_cast<int64_t>(step.word));
-    renderer.ready_chunks(sink);
-    if (wrote) out.flush();
-    const double now = now_seconds();
-    if (now - last_rtf_log > 5.0 && renderer.rtf()) {
-      const double cw = renderer.c_wall();
-      const int64_t cn = renderer.c_n();
-      const double per_chunk = cw / static_cast<double>(std::max<int64_t>(cn, 1));
-      const double fps = per_chunk > 0.0 ? static_cast<double>(STEADY_PX) / per_chunk : INFINITY;
-      elog("rtf=" + fixed(*renderer.rtf(), 3) + " chunks=" + std::to_string(cn) + " fps=" + fixed(fps, 1));
-      last_rtf_log = now;
-    }
-  }
-  check_stop();
-  elog("stdin closed — exiting");
-  return 0;
 }
 
 }  // namespace z2

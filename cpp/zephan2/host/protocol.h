@@ -1,4 +1,5 @@
-// The render-stream protocol on the host's standard streams.
+// The render-stream protocol's wire: reading step words and samples from the
+// host's standard input, writing to its standard output.
 //
 // In: little-endian 32-bit step words; a word of 1..16777216 is followed by
 // that many float32 samples, 0 is an empty data step, 0xFFFFFFFE resets the
@@ -16,11 +17,11 @@
 #include <csignal>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "zephan2/inference/renderer.h"
 
 namespace z2 {
 
@@ -94,23 +95,32 @@ class FdWriter {
   std::string pending_;
 };
 
-// Writes each frame record of the chunks, then flushes when there was any.
-void emit(FdWriter& out, const std::vector<RenderedFrame>& frames);
-
 struct Step {
   enum Kind { data, flush, reset, bad, end } kind;
   uint32_t word = 0;
 };
 
-// Reads one message: its step word and, for a data step, the samples into
-// `samples` (resized to the word). End of input anywhere gives `end`.
-Step read_step(ByteSource& in, std::vector<float>& samples);
+// The samples of the last data step. Grows to the largest step seen and is
+// never cleared: every step overwrites what it uses.
+class SampleBuffer {
+ public:
+  float* data() { return buf_.get(); }
+  size_t size() const { return size_; }
+  void resize(size_t n) {
+    if (n > cap_) {
+      buf_ = std::make_unique_for_overwrite<float[]>(n);
+      cap_ = n;
+    }
+    size_ = n;
+  }
 
-// "READY {...}\n" for the renderer's colour correction.
-std::string ready_line(const ColorCorrect* cc);
+ private:
+  std::unique_ptr<float[]> buf_;
+  size_t cap_ = 0, size_ = 0;
+};
 
-// The serving loop: READY, then one message after another until the input
-// ends (0) or a desync (1).
-int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out);
+// Reads one message: its step word and, for a data step, its samples.
+// End of input anywhere gives `end`.
+Step read_step(ByteSource& in, SampleBuffer& samples);
 
 }  // namespace z2
