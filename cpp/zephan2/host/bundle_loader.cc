@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/errors.h"
+#include "common/fs.h"
 #include "common/pyint.h"
 #include "zephan2/host/containers.h"
 #include "zephan2/host/staging.h"
@@ -50,7 +51,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
     if (!q8.report.empty()) elog(q8.report);
     if (q8.path) {
       out.paths = {*q8.path};
-      out.nm = q8.path->substr(q8.path->rfind('/') + 1);
+      out.nm = halvane::last_component(*q8.path);
     } else {
       out.paths = {stage_tflite(bundle, c->name, as_bytes(c->bytes))};
       out.nm = c->name;

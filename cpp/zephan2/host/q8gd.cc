@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "common/fs.h"
 #include "common/pyint.h"
 #include "zephan2/inference/constants.h"
 
@@ -85,17 +86,6 @@ class InFile {
  private:
   int fd_ = -1;
 };
-
-// os.path.isdir / os.path.isfile: symbolic links followed, every failure false.
-bool is_kind(const std::string& p, mode_t kind) {
-  struct stat st;
-  return p.find('\0') == std::string::npos && ::stat(p.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
-}
-
-// os.path.join for one plain name.
-std::string join(const std::string& dir, const std::string& name) {
-  return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + name;
-}
 
 std::string read_all(const std::string& path) {
   InFile f(path);
@@ -478,9 +468,9 @@ Q8gdChoice fallback(const std::string& why) {
 }
 
 Q8gdChoice select(const std::string& bundle, const RuntimeVersionFn& runtime_version, const std::string& cpuinfo) {
-  if (!is_kind(bundle, S_IFDIR)) return {};
-  const std::string p = join(bundle, kVariant);
-  if (!is_kind(p, S_IFREG)) return {};
+  if (!halvane::is_dir(bundle)) return {};
+  const std::string p = halvane::join_path(bundle, kVariant);
+  if (!halvane::is_regular_file(p)) return {};
 
   const std::string env_name(Q8GD_ENV);
   const char* env = std::getenv(env_name.c_str());
@@ -491,7 +481,7 @@ Q8gdChoice select(const std::string& bundle, const RuntimeVersionFn& runtime_ver
   const std::optional<std::string> isa = int8_dot_isa(cpuinfo);
   if (!isa) return fallback(kNoInt8Dot);
 
-  const ojson manifest = read_manifest(join(bundle, "manifest.json"));
+  const ojson manifest = read_manifest(halvane::join_path(bundle, "manifest.json"));
   const auto [want, why] = bound(manifest);
   if (!want) return fallback(why);
 

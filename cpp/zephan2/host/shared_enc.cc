@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errors.h"
+#include "common/fs.h"
 #include "zephan2/host/containers.h"
 #include "zephan2/host/staging.h"
 
@@ -20,25 +20,9 @@ namespace {
 
 constexpr const char* kSharedEnc = "shared-enc.tflite";
 
-bool is_dir(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool is_file(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string join(const std::string& a, const std::string& b) {
-  if (a.empty() || a.back() == '/') return a + b;
-  return a + "/" + b;
-}
-
-std::string last_component(const std::string& p) {
-  const size_t s = p.rfind('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
-}
+using halvane::is_dir;
+using halvane::is_regular_file;
+using halvane::join_path;
 
 std::string home_dir() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
@@ -69,7 +53,7 @@ std::vector<std::string> engine_dir_candidates() {
   std::sort(names.begin(), names.end());
   std::vector<std::string> out;
   for (const std::string& n : names)
-    if (const std::string p = join(join(dir, n), kSharedEnc); is_file(p)) out.push_back(p);
+    if (const std::string p = join_path(join_path(dir, n), kSharedEnc); is_regular_file(p)) out.push_back(p);
   return out;
 }
 
@@ -108,7 +92,7 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
   // store path: nothing in a manifest can point the host outside the store.
   if (want_sha && is_store_digest(*want_sha))
     for (const std::string& p : policy.store_candidates(*want_sha))
-      if (is_file(p)) return {p, "name-trusted content store " + p};
+      if (is_regular_file(p)) return {p, "name-trusted content store " + p};
 
   if (auto m = member_bytes(bundle, {kSharedEnc})) {
     const std::string p = stage_tflite(bundle, m->name, as_bytes(m->bytes));
@@ -123,10 +107,10 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
 
   for (const std::string& c : cands) {
     if (is_dir(c)) {
-      const std::string p = join(c, kSharedEnc);
-      if (is_file(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
-    } else if (is_file(c)) {
-      if (last_component(c) == kSharedEnc) {
+      const std::string p = join_path(c, kSharedEnc);
+      if (is_regular_file(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
+    } else if (is_regular_file(c)) {
+      if (halvane::last_component(c) == kSharedEnc) {
         if (ok(c, "explicit file")) return {c, "explicit file " + c};
       } else if (auto m = member_bytes(c, {kSharedEnc})) {
         const std::string p = stage_tflite(c, m->name, as_bytes(m->bytes));

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "common/errors.h"
+#include "common/fs.h"
 #include "common/pyint.h"
 #include "zephan2/inference/elog.h"
 
@@ -21,20 +22,7 @@ namespace {
 std::mutex g_mu;
 std::vector<std::string> g_staged;
 
-bool is_dir(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool is_regular(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string last_component(std::string_view nm) {
-  size_t slash = nm.rfind('/');
-  return std::string(slash == std::string_view::npos ? nm : nm.substr(slash + 1));
-}
+using halvane::is_dir;
 
 }  // namespace
 
@@ -70,10 +58,10 @@ std::optional<std::string> stage_dir() {
 std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span<const unsigned char> data) {
   std::string b(bundle);
   if (is_dir(b)) {
-    std::string in_place = b + (b.empty() || b.back() == '/' ? "" : "/") + std::string(nm);
-    if (is_regular(in_place)) return in_place;
+    std::string in_place = halvane::join_path(b, nm);
+    if (halvane::is_regular_file(in_place)) return in_place;
   }
-  const std::string suffix = "_" + last_component(nm);
+  const std::string suffix = "_" + std::string(halvane::last_component(nm));
   std::string dir = stage_dir().value_or(default_temp_dir());
   std::string path = dir + (dir.back() == '/' ? "" : "/") + "tmp" + "XXXXXX" + suffix;
   std::vector<char> tmpl(path.begin(), path.end());

@@ -1,0 +1,32 @@
+// File-system questions asked the way the host's paths are meant: symbolic
+// links followed, every failure a plain "no", paths joined textually.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+namespace halvane {
+
+inline bool has_kind(const std::string& p, mode_t kind) {
+  struct stat st;
+  return p.find('\0') == std::string::npos && ::stat(p.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+}
+inline bool is_dir(const std::string& p) { return has_kind(p, S_IFDIR); }
+inline bool is_regular_file(const std::string& p) { return has_kind(p, S_IFREG); }
+
+// `dir` and `name` joined by one "/" (none added after a trailing "/").
+inline std::string join_path(std::string_view dir, std::string_view name) {
+  std::string r(dir);
+  if (!r.empty() && r.back() != '/') r += '/';
+  return r += name;
+}
+
+// The part after the last "/" (the whole text when there is none).
+inline std::string_view last_component(std::string_view p) {
+  const size_t s = p.rfind('/');
+  return s == std::string_view::npos ? p : p.substr(s + 1);
+}
+
+}  // namespace halvane
