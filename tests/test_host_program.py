@@ -2,6 +2,7 @@
 desync, end of input, usage and FATAL exits, staged files."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -164,3 +165,38 @@ def test_sigterm_ends_in_order(bundle_dir):
     _, err = p.communicate(timeout=60)
     assert p.returncode == 128 + signal.SIGTERM
     assert f"{PREFIX}stopping on signal {int(signal.SIGTERM)}" in err.decode()
+
+
+def test_colour_table_is_announced_and_applied(tmp_path, bundle_dir):
+    import hashlib
+    import json
+    plain = tmp_path / "plain"
+    shutil.copytree(bundle_dir, plain)
+    inverted = tmp_path / "inverted"
+    shutil.copytree(bundle_dir, inverted)
+    lut = [[255 - v for v in range(256)]] * 3
+    (inverted / "color.json").write_text(json.dumps({"lut": lut, "kind": "ignored"}))
+    gained = tmp_path / "gained"
+    shutil.copytree(bundle_dir, gained)
+    (gained / "color.json").write_text(json.dumps({"gain": [1.0, 1.0, 1.0], "bias": [0, 0, 0]}))
+
+    stdin = data(speech(25600))
+    _, out_plain, _ = run_host([plain], stdin)
+    rc, out_inv, err = run_host([inverted], stdin)
+    assert rc == 0
+    ready, events, pixels = parse_output(out_inv)
+    sha = hashlib.sha256(bytes(sum(lut, []))).hexdigest()
+    assert ready == b'READY {"fps":20,"width":416,"height":720,"sample_rate":16000,"color":{"kind":"lut","sha256":"%s"}}\n' % sha.encode()
+    assert len(ready) == 161
+    assert any(line.startswith(f"{PREFIX}colour-correct: APPLIED — per-channel LUT (model->driver), deviation "
+                               "from identity: R max 255 mean 128.0") for line in log_lines(err))
+    _, _, plain_pixels = parse_output(out_plain)
+    for p, q in zip(plain_pixels, pixels):
+        assert bytes(255 - b for b in p[:3000]) == q[:3000]
+
+    rc, out_gain, err = run_host([gained], stdin, env={"ZEPHAN2_COLOR_CORRECT": " OFF "})
+    assert parse_output(out_gain)[0] == READY_NULL  # switched off: not even read
+    assert f"{PREFIX}colour-correct: DISABLED by ZEPHAN2_COLOR_CORRECT=0 — the frames" in err
+    rc, out_gain, err = run_host([gained], stdin)
+    assert len(parse_output(out_gain)[0]) == 167
+    assert parse_output(out_gain)[2] == plain_pixels  # unit gain, zero bias: the same bytes
