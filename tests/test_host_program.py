@@ -200,3 +200,25 @@ def test_colour_table_is_announced_and_applied(tmp_path, bundle_dir):
     rc, out_gain, err = run_host([gained], stdin)
     assert len(parse_output(out_gain)[0]) == 167
     assert parse_output(out_gain)[2] == plain_pixels  # unit gain, zero bias: the same bytes
+
+
+def test_directory_imx_and_zip_serve_the_same_bytes(tmp_path, bundle_dir):
+    import zipfile
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+    from imx import write_imx
+    members = [(p.name, p.read_bytes()) for p in sorted(Path(bundle_dir).iterdir())]
+    imx = tmp_path / "b.imx"
+    write_imx(imx, [(f"avatar/{n}", b) for n, b in members])
+    zpath = tmp_path / "b.zip"
+    with zipfile.ZipFile(zpath, "w", zipfile.ZIP_DEFLATED) as z:
+        for n, b in members:
+            z.writestr(f"avatar/{n}", b)
+    stdin = data(speech(30000)) + word(FLUSH)
+    outs = []
+    for b in (bundle_dir, imx, zpath):
+        rc, out, err = run_host([b], stdin, env={"ZEPHAN2_STAGE_DIR": str(tmp_path / "stage")})
+        assert rc == 0, err
+        outs.append(out)
+    assert outs[0] == outs[1] == outs[2]
+    assert parse_output(outs[0])[1] == list(range(3, 57)) + [-1]
+    assert list((tmp_path / "stage").iterdir()) == []  # staged models released once loaded
