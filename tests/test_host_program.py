@@ -4,6 +4,7 @@ desync, end of input, usage and FATAL exits, staged files."""
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -63,6 +64,7 @@ def test_desync_word_ends_with_status_1(bundle_dir):
 
 @pytest.mark.parametrize("args,status", [
     ([], 2), (["render-stream"], 2), (["--threads", "4"], 2), (["", "--engine"], 2),
+    (["--threads", "-" + "9" * 30], 2),
     (["--threads", "x", "bundle"], 1), (["--threads", "abc"], 1), (["--threads", "9" * 30, "b"], 1),
 ])
 def test_command_line(args, status):
@@ -157,14 +159,31 @@ def test_staged_files_never_survive(tmp_path, models):
     assert stage.is_dir() and list(stage.iterdir()) == []
 
 
-def test_sigterm_ends_in_order(bundle_dir):
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_stop_signals_end_in_order(bundle_dir, sig):
     p = subprocess.Popen([HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     assert p.stdout.readline() == READY_NULL
-    p.send_signal(signal.SIGTERM)
-    _, err = p.communicate(timeout=60)
-    assert p.returncode == 128 + signal.SIGTERM
-    assert f"{PREFIX}stopping on signal {int(signal.SIGTERM)}" in err.decode()
+    p.stdin.write(data(np.zeros(100)))  # a data step that completes no chunk, then idle
+    p.stdin.flush()
+    p.send_signal(sig)
+    try:
+        err = p.stderr.read()  # stdin stays open: only the signal can end it
+        p.wait(timeout=60)
+    finally:
+        p.kill()
+    assert p.returncode == 128 + sig
+    assert f"{PREFIX}stopping on signal {int(sig)}" in err.decode()
+
+
+def test_write_frame_and_emit_write_any_bytes(tmp_path):
+    code = ("import halvane._zephan2._tessel_host as h\n"
+            "h.write_frame(7, b'abc')\n"
+            "h.emit([(1, b'x'), (2, bytearray(b'yz')), (-3, memoryview(b'w'))])\n"
+            "h.emit([])\n")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == (word(7) + b"abc" + word(1) + b"x" + word(2) + b"yz" + struct.pack("<i", -3) + b"w")
 
 
 def test_colour_table_is_announced_and_applied(tmp_path, bundle_dir):

@@ -124,8 +124,8 @@ def test_unusable_stage_dir_logs_and_uses_default(tmp_path, monkeypatch, capfd):
     try:
         assert Path(p).parent == tmp_path
         err = capfd.readouterr().err
-        assert err.startswith(f"[tessel-render-host] ZEPHAN2_STAGE_DIR='{blocker}' unusable (")
-        assert err.endswith(") — staging in the default temp dir instead\n")
+        assert err == (f"[tessel-render-host] ZEPHAN2_STAGE_DIR='{blocker}' unusable ([Errno 17] File exists: "
+                       f"'{blocker}') — staging in the default temp dir instead\n")
     finally:
         h._drop_staged()
     monkeypatch.setenv("ZEPHAN2_STAGE_DIR", "   ")

@@ -56,10 +56,15 @@ def split_bundle(root, parts, declare=True, colocated=None, sha=None):
 def test_declared_base(tmp_path, parts):
     b = split_bundle(tmp_path / "b", parts)
     assert h._declared_base_sha(b) == parts["sha"]
-    for manifest in (b"\xff\xfe", b"[1, 2]", b"{", b'{"dependencies": 3}'):
+    deep = b'{"dependencies": ' + b"[" * 300000 + b"]" * 300000 + b"}"
+    for manifest in (b"\xff\xfe", b"[1, 2]", b"{", b'{"dependencies": 3}', deep, b"\xef\xbb\xbf{}"):
         (tmp_path / "b" / "manifest.json").write_bytes(manifest)
         assert h._declared_base_sha(b) is None
     assert h._declared_base_sha(str(tmp_path / "missing")) is None
+    # read as Python reads JSON: NaN elsewhere in the manifest is no reason to lose the base
+    (tmp_path / "b" / "manifest.json").write_text(
+        '{"gain": NaN, "dependencies": [{"id": "zephan2/shared-enc", "sha256": "%s"}]}' % parts["sha"])
+    assert h._declared_base_sha(b) == parts["sha"]
 
 
 def test_base_found_in_each_place_in_order(tmp_path, parts, env):

@@ -83,6 +83,12 @@ std::string py_repr(std::string_view s) {
   return r;
 }
 
+std::string py_list_repr(const std::vector<std::string>& items) {
+  std::string r = "[";
+  for (size_t i = 0; i < items.size(); ++i) r += (i ? ", " : "") + py_repr(items[i]);
+  return r + "]";
+}
+
 std::string_view utf8_prefix(std::string_view s, size_t n) {
   size_t i = 0;
   for (size_t chars = 0; i < s.size() && chars < n; ++chars) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace halvane {
 
@@ -23,6 +24,9 @@ std::string_view strip_ascii(std::string_view s);
 // the chosen quote and control characters escaped. Bytes >= 0x80 pass through
 // (UTF-8 stays readable, as Python shows printable non-ASCII characters).
 std::string py_repr(std::string_view s);
+
+// Python's repr of a list of texts: "['a', 'b']", "[]" when empty.
+std::string py_list_repr(const std::vector<std::string>& items);
 
 // The first n characters (code points) of UTF-8 text, as Python's s[:n].
 std::string_view utf8_prefix(std::string_view s, size_t n);

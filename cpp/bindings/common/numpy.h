@@ -50,9 +50,9 @@ Contig<T> to_contig(nb::handle obj) {
 // A NumPy array over shared-owned storage. `readonly` arrays cannot be
 // written through from Python.
 template <class T>
-nb::object share_array(std::shared_ptr<T[]> owner, const T* data, std::vector<size_t> shape, bool readonly) {
-  auto* keep = new std::shared_ptr<T[]>(std::move(owner));
-  nb::capsule cap(keep, [](void* p) noexcept { delete static_cast<std::shared_ptr<T[]>*>(p); });
+nb::object share_array(std::shared_ptr<const T[]> owner, const T* data, std::vector<size_t> shape, bool readonly) {
+  auto* keep = new std::shared_ptr<const T[]>(std::move(owner));
+  nb::capsule cap(keep, [](void* p) noexcept { delete static_cast<std::shared_ptr<const T[]>*>(p); });
   if (readonly)
     return nb::cast(nb::ndarray<nb::numpy, const T>(data, shape.size(), shape.data(), cap));
   return nb::cast(nb::ndarray<nb::numpy, T>(const_cast<T*>(data), shape.size(), shape.data(), cap));

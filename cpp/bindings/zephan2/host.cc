@@ -53,18 +53,23 @@ struct Host {
   explicit Host(nb::handle m) : ctx{litert_runtime(), loader_env(m, policy), &host_in(), &host_out()} {}
 };
 
-std::vector<RenderedFrame> frames_from(nb::handle items, std::vector<nb::object>& keep) {
-  std::vector<RenderedFrame> frames;
-  for (nb::handle it : nb::iter(items)) {
-    nb::object px = it[1];
-    auto a = nb::cast<nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>>(
-        halvane::py::numpy().attr("frombuffer")(px, nb::arg("dtype") = "uint8"));
-    frames.push_back({nb::cast<int64_t>(it[0]), 0, a.data()});
-    if (a.size() != static_cast<size_t>(FRAME_BYTES)) throw halvane::ValueError("a frame holds 898560 bytes");
-    keep.push_back(std::move(px));
+// Frame records to write: (index, bytes) with the byte views that keep each
+// buffer exported (and so alive and unmoved) while the GIL is released.
+struct Records {
+  std::vector<int64_t> index;
+  std::vector<nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>> bytes;
+  std::vector<nb::object> views;
+
+  void add(nb::handle idx, nb::handle rgb) {
+    nb::object view = halvane::py::numpy().attr("frombuffer")(rgb, nb::arg("dtype") = "uint8");
+    index.push_back(nb::cast<int64_t>(idx));
+    bytes.push_back(nb::cast<nb::ndarray<const uint8_t, nb::c_contig, nb::device::cpu>>(view));
+    views.push_back(std::move(view));
   }
-  return frames;
-}
+  void write(FdWriter& out) const {
+    for (size_t i = 0; i < index.size(); ++i) out.write_frame(index[i], bytes[i].data(), bytes[i].size());
+  }
+};
 
 }  // namespace
 
@@ -153,20 +158,21 @@ void bind_host(nb::module_& m) {
       nb::arg("n"), "Exactly n bytes of standard input, or None when it ends first.");
   m.def(
       "write_frame",
-      [](int64_t idx, nb::handle rgb) {
-        std::vector<nb::object> keep;
-        auto frames = frames_from(nb::make_tuple(nb::make_tuple(idx, rgb)), keep);
+      [](nb::handle idx, nb::handle rgb) {
+        Records r;
+        r.add(idx, rgb);
         nb::gil_scoped_release unlocked;
-        host_out().write_frame(idx, frames[0].pixels, FRAME_BYTES);
+        r.write(host_out());
       },
       nb::arg("idx"), nb::arg("rgb"));
   m.def(
       "emit",
       [](nb::handle items) {
-        std::vector<nb::object> keep;
-        auto frames = frames_from(items, keep);
+        Records r;
+        for (nb::handle it : nb::iter(items)) r.add(it[0], it[1]);
         nb::gil_scoped_release unlocked;
-        emit(host_out(), frames);
+        r.write(host_out());
+        if (!r.index.empty()) host_out().flush();
       },
       nb::arg("frames"));
 }

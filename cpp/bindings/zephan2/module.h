@@ -45,7 +45,7 @@ class PyPolicy final : public BasePolicy {
   explicit PyPolicy(nb::handle module);
   ~PyPolicy() override;
   std::string shared_enc_id() override;
-  std::optional<std::string> base_sha256_of(const std::optional<std::string>& dependencies_json) override;
+  std::optional<std::string> declared_sha(std::string_view manifest) override;
   std::vector<std::string> store_candidates(const std::string& want) override;
   bool verify_base(const std::string& path, const std::string& want) override;
 

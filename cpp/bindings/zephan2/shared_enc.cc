@@ -22,17 +22,18 @@ std::string PyPolicy::shared_enc_id() {
   return nb::cast<std::string>(nb::str(mod_.attr("SHARED_ENC_ID")));
 }
 
-std::optional<std::string> PyPolicy::base_sha256_of(const std::optional<std::string>& dependencies_json) {
+std::optional<std::string> PyPolicy::declared_sha(std::string_view manifest) {
   nb::gil_scoped_acquire gil;
   try {
-    nb::object deps = dependencies_json
-                          ? nb::module_::import_("json").attr("loads")(*dependencies_json)
-                          : nb::none();
+    // Python's own decoder and JSON reader: strict UTF-8, any nesting depth
+    // ends in an exception rather than a crash.
+    nb::object text = nb::bytes(manifest.data(), manifest.size()).attr("decode")("utf-8");
+    nb::object deps = nb::module_::import_("json").attr("loads")(text).attr("get")("dependencies");
     nb::object sha = mod_.attr("base_sha256_of")(deps);
     if (!nb::isinstance<nb::str>(sha)) return std::nullopt;
     return nb::cast<std::string>(sha);
   } catch (const nb::python_error&) {
-    return std::nullopt;  // a policy that fails declares nothing
+    return std::nullopt;  // a malformed manifest or a failing policy declares nothing
   }
 }
 

@@ -18,14 +18,6 @@ namespace {
 constexpr std::string_view kIdentity = "identity.tflite";
 constexpr std::string_view kSharedEnc = "shared-enc.tflite";
 
-std::span<const unsigned char> as_bytes(const std::string& s) {
-  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
-}
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
 }  // namespace
 
 void fatal(const std::string& text) {
@@ -53,7 +45,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
       out.paths = {*q8.path};
       out.nm = halvane::last_component(*q8.path);
     } else {
-      out.paths = {stage_tflite(bundle, c->name, as_bytes(c->bytes))};
+      out.paths = {stage_tflite(bundle, c->name, c->bytes)};
       out.nm = c->name;
     }
     return out;
@@ -70,10 +62,9 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
             "combined-member path does not need it and is unaffected.)");
     const std::optional<std::string> want = declared_base_sha(bundle, policy);
     const bool colocated = member_bytes(bundle, {std::string(kSharedEnc)}).has_value();
-    const std::string id_text = halvane::py_repr(policy->shared_enc_id());
     if (!want && !colocated)
       fatal("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
-            id_text + " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is "
+            halvane::py_repr(policy->shared_enc_id()) + " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is "
             "no way to tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE "
             "with no error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
             "tools/imx_from_bundle, which stamps the base content address.");
@@ -91,7 +82,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
             "via --engine <dir|.engine>, ZEPHAN2_SHARED_ENC=<file>, or install the linux engine (`halvane engine "
             "install linux`) into ~/.halvane/engines/.");
     }
-    const std::string id_path = stage_tflite(bundle, id->name, as_bytes(id->bytes));
+    const std::string id_path = stage_tflite(bundle, id->name, id->bytes);
     if (want && !want->empty()) {
       const std::string want12(halvane::utf8_prefix(*want, 12));
       if (enc.how.starts_with("name-trusted"))
@@ -100,7 +91,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
       else
         elog("two-artifact split: base sha256=" + want12 + "… VERIFIED (bytes hashed) via " + enc.how);
     } else {
-      elog("two-artifact split: base UNVERIFIED (artifact declares no " + id_text +
+      elog("two-artifact split: base UNVERIFIED (artifact declares no " + halvane::py_repr(policy->shared_enc_id()) +
            " dependency; using the bundle's own copy) — re-emit with tools/imx_from_bundle to bind it");
     }
     elog("two-artifact split: enc=" + *enc.path + " + id=" + id_path);
@@ -111,17 +102,14 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
 
   std::vector<std::string> odd;
   for (const std::string& name : listing(bundle))
-    if (ends_with(name, ".tflite") && name != combined && name != kIdentity && name != kSharedEnc)
+    if (name.ends_with(".tflite") && name != combined && name != kIdentity && name != kSharedEnc)
       odd.push_back(name);
   std::sort(odd.begin(), odd.end());
-  if (!odd.empty()) {
-    std::string list = "[";
-    for (size_t i = 0; i < odd.size(); ++i) list += (i ? ", " : "") + halvane::py_repr(odd[i]);
-    fatal("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + list +
-          "] and none of the contract renderers. zephan-2 names exactly two renderer shapes: " + combined +
+  if (!odd.empty())
+    fatal("FATAL: " + bundle + " carries UNEXPECTED tflite member(s) " + halvane::py_list_repr(odd) +
+          " and none of the contract renderers. zephan-2 names exactly two renderer shapes: " + combined +
           ", OR identity.tflite + an engine shared-enc.tflite. Other .tflite names are not loaded: re-pack the "
           "member under its contract name.");
-  }
   fatal("FATAL: no LiteRT tflite member in " + bundle + " (expected " + combined +
         ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired "
         "in v1)");

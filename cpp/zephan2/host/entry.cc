@@ -18,14 +18,7 @@ HostArgs parse_args(const std::vector<std::string>& argv) {
       a.engine = argv[i + 1];
       i += 2;
     } else if (w == "--threads" && i + 1 < argv.size()) {
-      switch (halvane::parse_py_int(argv[i + 1], a.threads)) {
-        case halvane::IntParse::ok:
-          break;
-        case halvane::IntParse::invalid:
-          throw halvane::ValueError("invalid literal for int() with base 10: " + halvane::py_repr(argv[i + 1]));
-        case halvane::IntParse::out_of_range:
-          throw halvane::ValueError("--threads " + halvane::py_repr(argv[i + 1]) + " is out of range");
-      }
+      a.threads = parse_thread_count(argv[i + 1], "--threads");
       i += 2;
     } else {
       if (!w.empty() && w[0] != '-' && a.bundle.empty()) a.bundle = w;

@@ -1,6 +1,7 @@
 #include "zephan2/host/protocol.h"
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -18,26 +19,41 @@ namespace z2 {
 namespace {
 
 std::atomic<int> g_stop{0};
-pthread_t g_main_thread;
+int g_wake[2] = {-1, -1};  // self-pipe: readable once a stop signal came
 
-// A process-directed signal may land on any thread (interpreter or RGB
-// workers); pass it on to the serving thread so its blocked read or write
-// returns with EINTR and sees the flag.
+// Async-signal-safe: a flag and one byte into the pipe, which every blocking
+// wait of the serving thread watches, so a signal arriving just before a
+// read or write still ends the wait.
 extern "C" void on_stop_signal(int sig) {
   g_stop.store(sig);
-  if (!pthread_equal(pthread_self(), g_main_thread)) pthread_kill(g_main_thread, sig);
+  const int saved = errno;
+  const char b = 1;
+  [[maybe_unused]] ssize_t n = ::write(g_wake[1], &b, 1);
+  errno = saved;
+}
+
+// Waits until `fd` is ready for `events` or a stop signal came (then raises
+// Stopped). Without installed handlers there is nothing to watch but `fd`.
+void wait_ready(int fd, short events) {
+  check_stop();
+  if (g_wake[0] < 0) return;
+  pollfd p[2] = {{fd, events, 0}, {g_wake[0], POLLIN, 0}};
+  while (::poll(p, 2, -1) < 0) {
+    if (errno != EINTR) throw halvane::OSError(errno);
+    check_stop();
+  }
+  check_stop();
 }
 
 }  // namespace
 
 void install_stop_handlers() {
-  g_main_thread = pthread_self();
+  if (g_wake[0] < 0 && ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) throw halvane::OSError(errno);
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: blocked I/O returns EINTR and sees the flag
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  sa.sa_flags = SA_RESTART;  // the pipe, not EINTR, wakes the waits
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) sigaction(sig, &sa, nullptr);
 }
 
 int stop_signal() { return g_stop.load(); }
@@ -48,6 +64,7 @@ void check_stop() {
 
 size_t FdSource::raw_read(void* dst, size_t n) {
   for (;;) {
+    wait_ready(fd_, POLLIN);
     ssize_t r = ::read(fd_, dst, n);
     if (r >= 0) return static_cast<size_t>(r);
     if (errno != EINTR) throw halvane::OSError(errno, "<stdin>");
@@ -89,6 +106,7 @@ bool read_exact(ByteSource& in, void* dst, size_t n) {
 
 void FdWriter::writev_all(::iovec* iov, int cnt) {
   while (cnt > 0) {
+    wait_ready(fd_, POLLOUT);
     ssize_t w = ::writev(fd_, iov, cnt);
     if (w < 0) {
       if (errno != EINTR) throw halvane::OSError(errno, "<stdout>");

@@ -8,8 +8,8 @@
 // and a flush marker (int32 -1) after each flush step.
 //
 // Thread contract: everything runs on the serving thread. Blocking reads and
-// writes retry on EINTR unless a stop signal (SIGTERM, SIGHUP) has arrived,
-// in which case they raise Stopped so the process can end in order.
+// writes raise Stopped once a stop signal (SIGTERM, SIGHUP, SIGINT) has
+// arrived, so the process can end in order.
 #pragma once
 
 #include <sys/uio.h>
@@ -36,9 +36,10 @@ struct Stopped : std::exception {
   const char* what() const noexcept override { return "stopped by signal"; }
 };
 
-// SIGTERM and SIGHUP set a flag instead of killing the process (no
-// SA_RESTART, so blocked reads and writes return and see it). Call on the
-// serving thread: the signal is steered there whichever thread receives it.
+// SIGTERM, SIGHUP and SIGINT set a flag instead of killing the process; the
+// serving thread's reads and writes wait on their descriptor and on a
+// self-pipe the handler writes to, so they end with Stopped whichever thread
+// received the signal and whenever it came.
 void install_stop_handlers();
 // The signal that asked the process to stop, or 0.
 int stop_signal();

@@ -1,21 +1,16 @@
 #include "zephan2/host/serve.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "common/clock.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/elog.h"
 
 namespace z2 {
 
 namespace {
-
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 std::string fixed(double v, int decimals) {
   char buf[64];
@@ -54,21 +49,18 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
   out.flush();
   elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
        "fps  model=" + std::string(nm));
-  double last_rtf_log = now_seconds();
+  double last_rtf_log = halvane::now_seconds();
 
   // Chunks go out as soon as each is rendered, so one data step of any size
   // holds one chunk's frames in memory at a time.
-  bool wrote = false;
   const Renderer::ChunkSink sink = [&](RenderedChunk&& c) {
-    for (const RenderedFrame& f : c.frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
-    wrote = wrote || !c.frames.empty();
+    emit(out, c.frames);
     check_stop();
   };
   SampleBuffer samples;
   for (;;) {
     const Step step = read_step(in, samples);
     if (step.kind == Step::end) break;
-    wrote = false;
     switch (step.kind) {
       case Step::flush: {
         renderer.flush_chunks(sink);
@@ -88,8 +80,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
     }
     renderer.feed(samples.data(), static_cast<int64_t>(step.word));
     renderer.ready_chunks(sink);
-    if (wrote) out.flush();
-    const double now = now_seconds();
+    const double now = halvane::now_seconds();
     if (now - last_rtf_log > 5.0 && renderer.rtf()) {
       const double cw = renderer.c_wall();
       const int64_t cn = renderer.c_n();

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 
 #include "common/errors.h"
 #include "common/fs.h"
@@ -28,10 +27,6 @@ std::string home_dir() {
   if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
   return "~";
-}
-
-std::span<const unsigned char> as_bytes(const std::string& s) {
-  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
 }
 
 // ~/.halvane/engines/<entry>/shared-enc.tflite for every entry that has one,
@@ -68,14 +63,9 @@ std::optional<std::string> declared_base_sha(const std::string& bundle, BasePoli
   if (!policy) return std::nullopt;
   try {
     auto m = member_bytes(bundle, {"manifest.json"});
-    if (!m || m->bytes.starts_with("\xEF\xBB\xBF")) return std::nullopt;  // no BOM in JSON text
-    const nlohmann::json manifest = nlohmann::json::parse(m->bytes);  // strict UTF-8 inside strings
-    if (!manifest.is_object()) return std::nullopt;
-    std::optional<std::string> deps;
-    if (auto it = manifest.find("dependencies"); it != manifest.end()) deps = it->dump();
-    return policy->base_sha256_of(deps);
+    return m ? policy->declared_sha(m->bytes) : std::nullopt;
   } catch (const std::exception&) {
-    return std::nullopt;  // unreadable bundle, undecodable or malformed manifest, failing policy
+    return std::nullopt;  // an unreadable bundle declares nothing
   }
 }
 
@@ -95,7 +85,7 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
       if (is_regular_file(p)) return {p, "name-trusted content store " + p};
 
   if (auto m = member_bytes(bundle, {kSharedEnc})) {
-    const std::string p = stage_tflite(bundle, m->name, as_bytes(m->bytes));
+    const std::string p = stage_tflite(bundle, m->name, m->bytes);
     if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle};
   }
 
@@ -113,7 +103,7 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
       if (halvane::last_component(c) == kSharedEnc) {
         if (ok(c, "explicit file")) return {c, "explicit file " + c};
       } else if (auto m = member_bytes(c, {kSharedEnc})) {
-        const std::string p = stage_tflite(c, m->name, as_bytes(m->bytes));
+        const std::string p = stage_tflite(c, m->name, m->bytes);
         const std::string label = "container " + c;
         if (ok(p, label)) return {p, label};
       }

@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,10 +23,10 @@ class BasePolicy {
  public:
   virtual ~BasePolicy() = default;
   virtual std::string shared_enc_id() = 0;
-  // The wanted digest for the manifest's "dependencies" value (JSON text, or
-  // nullopt when the key is absent); nullopt when none is declared or the
-  // policy fails.
-  virtual std::optional<std::string> base_sha256_of(const std::optional<std::string>& dependencies_json) = 0;
+  // The wanted digest declared by the bundle's manifest.json (its bytes: UTF-8
+  // JSON whose "dependencies" value the policy reads); nullopt when none is
+  // declared or anything about the manifest or the policy fails.
+  virtual std::optional<std::string> declared_sha(std::string_view manifest) = 0;
   // Content-store paths to try for the digest, in order.
   virtual std::vector<std::string> store_candidates(const std::string& want) = 0;
   virtual bool verify_base(const std::string& path, const std::string& want) = 0;

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 
 #include "common/errors.h"
@@ -23,6 +22,22 @@ std::mutex g_mu;
 std::vector<std::string> g_staged;
 
 using halvane::is_dir;
+
+// Creates `path` with its missing parents, an existing directory counting as
+// success; on failure the errno and the path that could not be made.
+std::optional<std::pair<int, std::string>> make_dirs(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string parent = p.substr(0, slash);
+    struct stat st;
+    if (::stat(parent.c_str(), &st) != 0)
+      if (auto err = make_dirs(parent); err && err->first != EEXIST) return err;
+  }
+  if (::mkdir(p.c_str(), 0777) != 0 && !(errno == EEXIST && is_dir(p))) return std::make_pair(errno, p);
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -43,12 +58,9 @@ std::optional<std::string> stage_dir() {
   const char* env = std::getenv("ZEPHAN2_STAGE_DIR");
   std::string dir(halvane::strip_ascii(env ? env : ""));
   if (dir.empty()) return std::nullopt;
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (!ec && !is_dir(dir)) ec = std::make_error_code(std::errc::file_exists);
-  if (ec) {
-    elog("ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable ([Errno " + std::to_string(ec.value()) +
-         "] " + std::strerror(ec.value()) + ": " + halvane::py_repr(dir) +
+  if (auto err = make_dirs(dir)) {
+    elog("ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable ([Errno " + std::to_string(err->first) + "] " +
+         std::strerror(err->first) + ": " + halvane::py_repr(err->second) +
          ") — staging in the default temp dir instead");
     return std::nullopt;
   }
@@ -63,7 +75,7 @@ std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span
   }
   const std::string suffix = "_" + std::string(halvane::last_component(nm));
   std::string dir = stage_dir().value_or(default_temp_dir());
-  std::string path = dir + (dir.back() == '/' ? "" : "/") + "tmp" + "XXXXXX" + suffix;
+  std::string path = dir + (dir.back() == '/' ? "" : "/") + "tmpXXXXXX" + suffix;
   std::vector<char> tmpl(path.begin(), path.end());
   tmpl.push_back('\0');
   int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));

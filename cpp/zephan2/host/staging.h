@@ -29,6 +29,9 @@ std::optional<std::string> stage_dir();
 // bundle, else a new staged file. A staged file whose writing fails is removed
 // at once and the error (halvane::OSError) propagates.
 std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span<const unsigned char> data);
+inline std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::string& data) {
+  return stage_tflite(bundle, nm, {reinterpret_cast<const unsigned char*>(data.data()), data.size()});
+}
 
 // Deletes the staged files among `paths`; others are left alone.
 void release_staged(const std::vector<std::string>& paths);

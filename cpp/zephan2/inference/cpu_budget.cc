@@ -129,24 +129,26 @@ int64_t effective_cpu_count(const CpuProbe& probe) {
   return std::max<int64_t>(1, n);
 }
 
+int64_t parse_thread_count(std::string_view text, std::string_view what) {
+  int64_t v = 0;
+  switch (parse_py_int(text, v)) {
+    case IntParse::ok:
+      return v;
+    case IntParse::invalid:
+      throw halvane::ValueError("invalid literal for int() with base 10: " + halvane::py_repr(text));
+    case IntParse::out_of_range:
+      break;
+  }
+  if (strip_ascii(text).starts_with('-')) return INT64_MIN;
+  throw halvane::ValueError(std::string(what) + "=" + halvane::py_repr(text) + " is out of range for a thread count");
+}
+
 int64_t default_threads(int64_t n_interpreters, int64_t requested) {
   int64_t t = requested;
   if (t <= 0) {
     const char* env = std::getenv("LIBSTREAM_THREADS");
     std::string_view raw = strip_ascii(env ? env : "0");
-    if (raw.empty()) {
-      t = 0;
-    } else {
-      switch (parse_py_int(raw, t)) {
-        case IntParse::ok:
-          break;
-        case IntParse::invalid:
-          throw halvane::ValueError("invalid literal for int() with base 10: " + halvane::py_repr(raw));
-        case IntParse::out_of_range:
-          throw halvane::ValueError("LIBSTREAM_THREADS=" + halvane::py_repr(raw) +
-                                    " is out of range for a thread count");
-      }
-    }
+    t = raw.empty() ? 0 : parse_thread_count(raw, "LIBSTREAM_THREADS");
   }
   if (t <= 0) t = std::min<int64_t>(effective_cpu_count(), 24);
   if (n_interpreters > 1) t = std::min(t, std::max<int64_t>(1, effective_cpu_count() / 2));

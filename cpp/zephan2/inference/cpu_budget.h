@@ -30,4 +30,9 @@ int64_t effective_cpu_count(const CpuProbe& probe = CpuProbe{});
 // LIBSTREAM_THREADS must be read and is not an integer in the 64-bit range.
 int64_t default_threads(int64_t n_interpreters = 1, int64_t requested = 0);
 
+// A thread count in Python's int() grammar. Raises halvane::ValueError for a
+// text that is no integer, or a positive one beyond 64 bits (`what` names
+// the source); a negative one beyond 64 bits is just negative: not given.
+int64_t parse_thread_count(std::string_view text, std::string_view what);
+
 }  // namespace z2

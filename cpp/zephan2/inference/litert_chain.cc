@@ -17,12 +17,6 @@ namespace {
 
 constexpr int64_t kTokRows = 14;
 
-std::string list_text(const std::vector<std::string>& items) {
-  std::string r = "[";
-  for (size_t i = 0; i < items.size(); ++i) r += (i ? ", " : "") + halvane::py_repr(items[i]);
-  return r + "]";
-}
-
 // Element i of a float tensor as double (float16 is decoded bit by bit).
 double read_as_double(const Tensor& t, int64_t i) {
   switch (t.dtype) {
@@ -78,8 +72,8 @@ LitertChain::LitertChain(std::vector<std::string> paths, const Tensor& canon, in
     if (!table.count(std::string(s))) missing.emplace_back(s);
   if (!missing.empty()) {
     for (auto& [name, _] : table) have.push_back(name);  // std::map: byte order == code-point order
-    throw halvane::RuntimeError("LiteRT chain missing signature(s) " + list_text(missing) + " across " +
-                                list_text(paths_) + " (have " + list_text(have) +
+    throw halvane::RuntimeError("LiteRT chain missing signature(s) " + halvane::py_list_repr(missing) + " across " +
+                                halvane::py_list_repr(paths_) + " (have " + halvane::py_list_repr(have) +
                                 "); need combined_litert.tflite OR shared-enc.tflite + identity.tflite");
   }
   enc = table.at("enc");
@@ -159,7 +153,6 @@ constexpr int64_t kRowValues = DEC_CH * PLANE;
 constexpr int64_t kFrameValues = 3 * FH * FW;
 
 void check_dec_input(const Tensor& xs, int64_t n) {
-  if (xs.dtype != DType::f32) throw halvane::ValueError("decoder inputs must be float32");
   if (xs.size() < n * kRowValues)
     throw halvane::ValueError("decoder inputs hold " + std::to_string(xs.size() / kRowValues) + " rows, " +
                               std::to_string(n) + " requested");
@@ -180,10 +173,11 @@ Tensor checked_frames(Tensor out, const Batch& b) {
 
 }  // namespace
 
-std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs, int64_t n) const {
+std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs_in, int64_t n) const {
   std::vector<Tensor> frames;
   if (n <= 0) return frames;
-  check_dec_input(xs, n);
+  check_dec_input(xs_in, n);
+  const Tensor xs = xs_in.dtype == DType::f32 ? xs_in : f32_copy(xs_in);
   int64_t done = 0;
   for (const Batch& b : dec_batches(n)) {
     Tensor in;
@@ -202,10 +196,11 @@ std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs, int64_t n) con
   return frames;
 }
 
-Tensor LitertChain::run_dec_batch(const Tensor& xs, int64_t n) const {
+Tensor LitertChain::run_dec_batch(const Tensor& xs_in, int64_t n) const {
   Tensor px = make_f32({std::max<int64_t>(n, 0), 3, FH, FW});
   if (n <= 0) return px;
-  check_dec_input(xs, n);
+  check_dec_input(xs_in, n);
+  const Tensor xs = xs_in.dtype == DType::f32 ? xs_in : f32_copy(xs_in);
   int64_t done = 0;
   for (const Batch& b : dec_batches(n)) {
     Tensor out = checked_frames((b.size == 16 ? dec16 : dec8)->run({{"args_0", zero_padded_batch(xs, done, b)}}), b);

@@ -1,9 +1,9 @@
 #include "zephan2/inference/renderer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "common/clock.h"
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/dec_inputs.h"
@@ -13,11 +13,6 @@
 namespace z2 {
 
 namespace {
-
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 int64_t window_start(int64_t ci) { return (ci <= 1 ? 0 : (ci - 1) * STEADY_PX) * SPF; }
 
@@ -55,7 +50,7 @@ Tensor Renderer::window(int64_t ci) const {
 }
 
 RenderedChunk Renderer::process_chunk(int64_t ci) {
-  const double t0 = now_seconds();
+  const double t0 = halvane::now_seconds();
   const int64_t blk = ci == 0 ? CHUNK0_LAT : STEADY_LAT;
   const int64_t row_base = ci == 0 ? 0 : 6;
 
@@ -93,7 +88,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
     for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)
       chunk.frames.push_back({px_frame_++, k, p});
   }
-  c_wall_ += now_seconds() - t0;
+  c_wall_ += halvane::now_seconds() - t0;
   c_n_ += 1;
   return chunk;
 }

@@ -34,7 +34,7 @@ struct RenderedFrame {
 };
 
 struct RenderedChunk {
-  std::shared_ptr<uint8_t[]> pixels;  // (n, FH, FW, 3), never written once made
+  std::shared_ptr<const uint8_t[]> pixels;  // (n, FH, FW, 3)
   int64_t n = 0;
   std::vector<RenderedFrame> frames;        // indices rising by one; row 0 twice for chunk 0
 };
