@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_pkgs=(libgtest-dev ffmpeg nlohmann-json3-dev libssl-dev libzip-dev)
+apt_pkgs=(libgtest-dev ffmpeg pkg-config nlohmann-json3-dev libssl-dev libzip-dev)
 missing=()
 for p in "${apt_pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
