@@ -69,18 +69,22 @@ inline void interleave_row_table(const uint8_t* __restrict r, const uint8_t* __r
 
 // One row at a time across the three planes, so each float is read once and
 // written back once while still in cache, and the bytes go straight to their
-// interleaved place.
-void frame_portable(float* f, uint8_t* out, const uint8_t* table) {
+// interleaved place. Inlined into each kernel with that kernel's row
+// conversion, so the interleave is vectorised for the kernel's instruction set.
+template <void (*ScaleClipRow)(float*, uint8_t*)>
+[[gnu::always_inline]] inline void frame_rows(float* f, uint8_t* out, const uint8_t* table) {
   alignas(64) uint8_t r[FW], g[FW], b[FW];
   for (int64_t y = 0; y < FH; ++y) {
-    scale_clip_row(f + y * FW, r);
-    scale_clip_row(f + kPlane + y * FW, g);
-    scale_clip_row(f + 2 * kPlane + y * FW, b);
+    ScaleClipRow(f + y * FW, r);
+    ScaleClipRow(f + kPlane + y * FW, g);
+    ScaleClipRow(f + 2 * kPlane + y * FW, b);
     uint8_t* o = out + y * FW * 3;
     if (table) interleave_row_table(r, g, b, table, o);
     else interleave_row(r, g, b, o);
   }
 }
+
+void frame_portable(float* f, uint8_t* out, const uint8_t* table) { frame_rows<scale_clip_row>(f, out, table); }
 
 #if defined(__x86_64__)
 #define Z2_AVX2 __attribute__((target("avx2")))
@@ -107,15 +111,7 @@ Z2_AVX2 inline void scale_clip_row_avx2(float* __restrict f, uint8_t* __restrict
 }
 
 Z2_AVX2 void frame_avx2(float* f, uint8_t* out, const uint8_t* table) {
-  alignas(64) uint8_t r[FW], g[FW], b[FW];
-  for (int64_t y = 0; y < FH; ++y) {
-    scale_clip_row_avx2(f + y * FW, r);
-    scale_clip_row_avx2(f + kPlane + y * FW, g);
-    scale_clip_row_avx2(f + 2 * kPlane + y * FW, b);
-    uint8_t* o = out + y * FW * 3;
-    if (table) interleave_row_table(r, g, b, table, o);
-    else interleave_row(r, g, b, o);
-  }
+  frame_rows<scale_clip_row_avx2>(f, out, table);
 }
 #endif
 
