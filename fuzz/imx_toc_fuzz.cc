@@ -1,7 +1,8 @@
 // IMX tables from arbitrary bytes. In memory: every table either parses or is
 // refused with ValueError, and every member range stays inside the image. The
-// same bytes as a file: imx_toc, listing and member_bytes must agree with the
-// in-memory reading (a file is parsed in 64 KiB reads, memory in one piece).
+// same bytes as a file: the table, listing and member reads of a Bundle must
+// agree with the in-memory reading (a file is parsed in 64 KiB reads, memory
+// in one piece, and members come in 1 MiB blocks).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,9 +11,10 @@
 #include <map>
 #include <string>
 
+#include "bundle/bundle.h"
+#include "bundle/imx.h"
 #include "common/errors.h"
-#include "zephan2/host/containers.h"
-#include "zephan2/host/imx_range.h"
+#include "common/file.h"
 
 namespace {
 
@@ -38,10 +40,10 @@ std::string basename_of(const std::string& nm) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view image(reinterpret_cast<const char*>(data), size);
-  std::optional<std::vector<z2::ImxEntry>> toc;
+  std::optional<std::vector<halvane::ImxEntry>> toc;
   bool damaged = false;
   try {
-    toc = z2::imx_toc_from(image);
+    toc = halvane::imx_toc_from(image);
   } catch (const halvane::ValueError&) {
     damaged = true;
   }
@@ -49,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Last entry per basename: what a lookup must return, or nullopt when reading it must fail.
   std::map<std::string, std::optional<std::string>> want;
   if (toc) {
-    for (const z2::ImxEntry& e : *toc) {
+    for (const halvane::ImxEntry& e : *toc) {
       std::optional<std::string> bytes;
       try {
-        z2::ByteRange r = z2::imx_member_range(e, size);
+        halvane::ByteRange r = halvane::imx_member_range(e, size);
         check(r.begin <= r.end && r.end <= size);
         check(r.begin == std::min<uint64_t>(e.off, size));
         bytes = std::string(image.substr(r.begin, r.end - r.begin));
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string& path = as_file(image);
   try {
-    auto from_file = z2::imx_toc(path);
+    auto from_file = halvane::imx_toc(halvane::File(path), "");
     check(!damaged && from_file.has_value() == toc.has_value());
     if (toc) {
       check(from_file->size() == toc->size());
@@ -79,20 +81,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!toc) {
     // Not IMX: the file goes on to the ZIP test; any outcome but a crash is fine.
     try {
-      z2::listing(path);
+      halvane::Bundle(path).listing();
     } catch (const halvane::ValueError&) {
     }
     return 0;
   }
-  std::vector<std::string> names = z2::listing(path);
-  check(names.size() == toc->size());
+  const halvane::Bundle b(path);
+  check(b.form() == halvane::Bundle::Form::imx && b.listing().size() == toc->size());
   for (const auto& [base, bytes] : want) {
+    std::optional<std::string> got;
     try {
-      auto m = z2::member_bytes(path, {base});
-      check(bytes && m && m->name == base && m->bytes == *bytes);
+      got = b.read(base);
     } catch (const halvane::ValueError&) {
-      check(!bytes);
     }
+    check(b.has(base) && got == bytes);
   }
   return 0;
 }

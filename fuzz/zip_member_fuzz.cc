@@ -5,13 +5,13 @@
 #include <string>
 
 #include "common/errors.h"
-#include "zephan2/host/containers.h"
+#include "bundle/bundle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view archive(reinterpret_cast<const char*>(data), size);
   for (const char* base : {"canon.bin", "identity.tflite", "manifest.json", ""}) {
     try {
-      z2::zip_member_from(archive, base);
+      halvane::zip_member_from(archive, base);
     } catch (const halvane::ValueError&) {
       // a refused archive or a damaged member: the next name may still be readable
     }

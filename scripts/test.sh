@@ -6,9 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-cmake -S . -B build/cpp-tests -DHALVANE_CPP_TESTS=ON -DHALVANE_SANITIZE=ON \
+cmake -S . -B build/cpp-tests -DHALVANE_CPP_TESTS=ON -DHALVANE_SANITIZE=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/cpp-tests -j"$(nproc)" >/dev/null
+cmake --build build/cpp-tests --target cpp_tests -j"$(nproc)" >/dev/null
 (cd build/cpp-tests && ctest --output-on-failure -j"$(nproc)")
 
 # A short bounded run of every fuzz target (longer runs: scripts/fuzz.sh SECONDS).

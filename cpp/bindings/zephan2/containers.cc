@@ -1,42 +1,30 @@
-#include "zephan2/host/containers.h"
-
+// The Python surface of the bundle reader: `_imx_toc`, `_member_bytes` and
+// `_listing`, each opening the bundle for the one call.
+#include "bundle/bundle.h"
+#include "bundle/imx.h"
+#include "bindings/common/fs.h"
 #include "bindings/zephan2/module.h"
+#include "common/file.h"
+#include "common/pyint.h"
 
 namespace z2::py {
 
-namespace {
-
-// Paths and names go to the file system as os.fsencode() gives them, so any
-// text Python accepts as a path (str with escaped bytes, bytes, PathLike)
-// reaches the same file it would in Python.
-std::string fs_bytes(nb::handle p) {
-  nb::object b = nb::module_::import_("os").attr("fsencode")(p);
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-// The inverse for names coming back: valid UTF-8 gives the plain text,
-// undecodable directory entries keep their bytes as os.listdir() does.
-nb::str fs_text(const std::string& s) {
-  PyObject* t = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  if (!t) throw nb::python_error();
-  return nb::steal<nb::str>(t);
-}
-
-}  // namespace
+using halvane::py::fs_bytes;
+using halvane::py::fs_text;
 
 void bind_containers(nb::module_& m) {
   m.def(
       "_imx_toc",
       [](nb::handle path) -> nb::object {
         std::string p = fs_bytes(path);
-        std::optional<std::vector<ImxEntry>> toc;
+        std::optional<std::vector<halvane::ImxEntry>> toc;
         {
           nb::gil_scoped_release unlocked;
-          toc = imx_toc(p);
+          toc = halvane::imx_toc(halvane::File(p), halvane::py_repr(p) + ": ");
         }
         if (!toc) return nb::none();
         nb::list out;
-        for (const ImxEntry& e : *toc) out.append(nb::make_tuple(fs_text(e.nm), e.off, e.size));
+        for (const halvane::ImxEntry& e : *toc) out.append(nb::make_tuple(fs_text(e.nm), e.off, e.size));
         return out;
       },
       nb::arg("path"), "The member table [(nm, off, size), ...] of an IMX container, or None for another file.");
@@ -50,15 +38,18 @@ void bind_containers(nb::module_& m) {
           objs.push_back(nb::borrow(n));
           texts.push_back(fs_bytes(n));
         }
-        std::optional<Member> found;
+        std::optional<std::string> found;
+        std::string bytes;
         {
           nb::gil_scoped_release unlocked;
-          found = member_bytes(b, texts);
+          const halvane::Bundle opened(b);
+          found = opened.first_of(texts);
+          if (found) bytes = opened.read(*found);
         }
         if (!found) return nb::make_tuple(nb::none(), nb::none());
         size_t i = 0;
-        while (texts[i] != found->name) ++i;  // the caller's own object for the requested name
-        return nb::make_tuple(objs[i], nb::bytes(found->bytes.data(), found->bytes.size()));
+        while (texts[i] != *found) ++i;  // the caller's own object for the requested name
+        return nb::make_tuple(objs[i], nb::bytes(bytes.data(), bytes.size()));
       },
       nb::arg("bundle"), nb::arg("names"),
       "(name, bytes) of the first of `names` the bundle holds, else (None, None).");
@@ -69,7 +60,7 @@ void bind_containers(nb::module_& m) {
         std::vector<std::string> names;
         {
           nb::gil_scoped_release unlocked;
-          names = listing(b);
+          names = halvane::Bundle(b).listing();
         }
         nb::list out;
         for (const std::string& n : names) out.append(fs_text(n));

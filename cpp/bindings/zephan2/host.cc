@@ -127,7 +127,7 @@ void bind_host(nb::module_& m) {
         BundleLoad b;
         {
           nb::gil_scoped_release unlocked;
-          b = load_bundle(bundle, engine, env);
+          b = load_bundle(halvane::Bundle(bundle), engine, env);
         }
         return nb::make_tuple(nb::cast(b.paths), b.nm, halvane::py::tensor_to_numpy(b.canon));
       },
@@ -138,7 +138,7 @@ void bind_host(nb::module_& m) {
         std::pair<std::shared_ptr<const ColorCorrect>, std::string> r;
         {
           nb::gil_scoped_release unlocked;
-          r = load_color_correct(bundle);
+          r = load_color_correct(halvane::Bundle(bundle));
         }
         return nb::make_tuple(std::const_pointer_cast<ColorCorrect>(r.first), r.second);
       },

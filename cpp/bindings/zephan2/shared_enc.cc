@@ -65,7 +65,11 @@ void bind_shared_enc(nb::module_& m) {
       [mod](std::string bundle) {
         auto policy = policy_of(mod);
         nb::gil_scoped_release unlocked;
-        return declared_base_sha(bundle, policy.get());
+        try {
+          return declared_base_sha(halvane::Bundle(bundle), policy.get());
+        } catch (const std::exception&) {
+          return std::optional<std::string>();  // an unreadable bundle declares nothing
+        }
       },
       nb::arg("bundle"));
   m.def(
@@ -76,7 +80,7 @@ void bind_shared_enc(nb::module_& m) {
         SharedEnc r;
         {
           nb::gil_scoped_release unlocked;
-          r = resolve_shared_enc(bundle, engine, want_sha, *policy);
+          r = resolve_shared_enc(halvane::Bundle(bundle), engine, want_sha, *policy);
         }
         return nb::make_tuple(r.path, r.how);
       },

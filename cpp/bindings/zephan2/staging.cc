@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/zephan2/module.h"
+#include "zephan2/inference/elog.h"
 
 namespace z2::py {
 
@@ -33,9 +34,10 @@ void bind_staging(nb::module_& m) {
       "_stage_tflite",
       [](nb::handle bundle, nb::handle nm, nb::bytes data) {
         std::string b = path_text(bundle), n = nb::cast<std::string>(nm);
-        std::span<const unsigned char> bytes(static_cast<const unsigned char*>(data.data()), data.size());
+        const char* bytes = static_cast<const char*>(data.data());
+        const size_t size = data.size();
         nb::gil_scoped_release unlocked;
-        return stage_tflite(b, n, bytes);
+        return stage_tflite(b, n, [&](int fd) { write_all(fd, bytes, size); });
       },
       nb::arg("bundle"), nb::arg("nm"), nb::arg("data"),
       "Path of a file holding the member: in place for a directory bundle, else a new staged file.");

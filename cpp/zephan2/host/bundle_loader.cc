@@ -6,52 +6,63 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
-#include "zephan2/host/containers.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/elog.h"
 
 namespace z2 {
 
-namespace {
-
-constexpr std::string_view kIdentity = "identity.tflite";
-constexpr std::string_view kSharedEnc = "shared-enc.tflite";
-
-}  // namespace
-
 void fatal(const std::string& text) {
   elog(text);
   throw BundleFatal(text);
 }
 
-BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine, const LoaderEnv& env) {
+namespace {
+
+constexpr std::string_view kIdentity = "identity.tflite";
+constexpr std::string_view kSharedEnc = "shared-enc.tflite";
+
+// The canon latent: its size is checked before a byte is read, and again on
+// the bytes read (a file may change in between).
+halvane::Tensor read_canon(const halvane::Bundle& b) {
+  const auto name = b.first_of({"canon.bin", "canon.f32"});
+  if (!name) fatal("FATAL: no canon.bin in " + b.path() + " (per-identity canon latent required)");
+  constexpr uint64_t want = uint64_t{LC * PLANE} * 4;
+  const auto check = [](uint64_t bytes) {
+    if (bytes % 4 != 0) throw halvane::ValueError("buffer size must be a multiple of element size");
+    if (bytes != want)
+      fatal("FATAL: canon.bin has " + std::to_string(bytes / 4) + " floats, expected " + std::to_string(LC * PLANE));
+  };
+  check(b.size(*name));
+  const std::string bytes = b.read(*name, want + 4);
+  check(bytes.size());
+  halvane::Tensor canon = halvane::make_f32({LC * PLANE});
+  std::memcpy(canon.data, bytes.data(), bytes.size());
+  return canon;
+}
+
+}  // namespace
+
+BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string>& engine, const LoaderEnv& env) {
+  const std::string& bundle = b.path();
   BundleLoad out;
-  auto canon = member_bytes(bundle, {"canon.bin", "canon.f32"});
-  if (!canon) fatal("FATAL: no canon.bin in " + bundle + " (per-identity canon latent required)");
-  if (canon->bytes.size() % 4 != 0)
-    throw halvane::ValueError("buffer size must be a multiple of element size");
-  const int64_t n = static_cast<int64_t>(canon->bytes.size() / 4);
-  if (n != LC * PLANE)
-    fatal("FATAL: canon.bin has " + std::to_string(n) + " floats, expected " + std::to_string(LC * PLANE));
-  out.canon = halvane::make_f32({n});
-  std::memcpy(out.canon.data, canon->bytes.data(), canon->bytes.size());
+  out.canon = read_canon(b);
 
   const std::string combined(COMBINED_MEMBER);
-  if (auto c = member_bytes(bundle, {combined})) {
+  if (b.has(combined)) {
     Q8gdChoice q8 = select_q8gd(bundle, env.runtime_version);
     if (!q8.report.empty()) elog(q8.report);
     if (q8.path) {
       out.paths = {*q8.path};
       out.nm = halvane::last_component(*q8.path);
     } else {
-      out.paths = {stage_tflite(bundle, c->name, c->bytes)};
-      out.nm = c->name;
+      out.paths = {stage_member(b, combined)};
+      out.nm = combined;
     }
     return out;
   }
 
-  if (auto id = member_bytes(bundle, {std::string(kIdentity)})) {
+  if (b.has(kIdentity)) {
     BasePolicy* policy = env.policy;
     if (!policy)
       fatal("FATAL: " + bundle +
@@ -60,15 +71,15 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
             "). Without it the base pairing cannot be verified, and an unverified pairing renders a different "
             "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
             "combined-member path does not need it and is unaffected.)");
-    const std::optional<std::string> want = declared_base_sha(bundle, policy);
-    const bool colocated = member_bytes(bundle, {std::string(kSharedEnc)}).has_value();
+    const std::optional<std::string> want = declared_base_sha(b, policy);
+    const bool colocated = b.has(kSharedEnc);
     if (!want && !colocated)
       fatal("FATAL: " + bundle + " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
             halvane::py_repr(policy->shared_enc_id()) + " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is "
             "no way to tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE "
             "with no error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
             "tools/imx_from_bundle, which stamps the base content address.");
-    const SharedEnc enc = resolve_shared_enc(bundle, engine, want, *policy);
+    const SharedEnc enc = resolve_shared_enc(b, engine, want, *policy);
     if (!enc.path) {
       if (want && !want->empty())
         fatal("FATAL: " + bundle + " was cut against shared-enc.tflite sha256=" + *want +
@@ -82,7 +93,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
             "via --engine <dir|.engine>, ZEPHAN2_SHARED_ENC=<file>, or install the linux engine (`halvane engine "
             "install linux`) into ~/.halvane/engines/.");
     }
-    const std::string id_path = stage_tflite(bundle, id->name, id->bytes);
+    const std::string id_path = stage_member(b, std::string(kIdentity));
     if (want && !want->empty()) {
       const std::string want12(halvane::utf8_prefix(*want, 12));
       if (enc.how.starts_with("name-trusted"))
@@ -101,7 +112,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
   }
 
   std::vector<std::string> odd;
-  for (const std::string& name : listing(bundle))
+  for (const std::string& name : b.listing())
     if (name.ends_with(".tflite") && name != combined && name != kIdentity && name != kSharedEnc)
       odd.push_back(name);
   std::sort(odd.begin(), odd.end());
@@ -115,14 +126,17 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
         "in v1)");
 }
 
-std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle) {
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& b) {
+  const std::string& bundle = b.path();
   if (!color_enabled())
     return {nullptr, std::string(COLOR_LOG_PREFIX) + " DISABLED by " + std::string(COLOR_ENV) +
                          "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
                          "This switch exists to isolate the renderer for measurement; it is not a serving mode."};
-  auto m = member_bytes(bundle, {std::string(COLOR_MEMBER)});
+  const std::string member(COLOR_MEMBER);
+  std::optional<std::string> bytes;
+  if (b.has(member)) bytes = b.read(member, METADATA_MAX_BYTES);
   std::optional<std::string_view> raw;
-  if (m) raw = m->bytes;
+  if (bytes) raw = *bytes;
   ColorParse p = parse_color_correct(raw, bundle + "!" + std::string(COLOR_MEMBER));
   if (!p.cc)
     return {nullptr, std::string(COLOR_LOG_PREFIX) + " NOT APPLIED — " + p.message +

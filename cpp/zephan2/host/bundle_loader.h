@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "bundle/bundle.h"
 #include "common/tensor.h"
 #include "zephan2/host/q8gd.h"
 #include "zephan2/host/shared_enc.h"
@@ -45,8 +46,12 @@ struct BundleLoad {
   halvane::Tensor canon;           // 74880 float32 values, owned
 };
 
-BundleLoad load_bundle(const std::string& bundle, const std::optional<std::string>& engine, const LoaderEnv& env);
+BundleLoad load_bundle(const halvane::Bundle& bundle, const std::optional<std::string>& engine, const LoaderEnv& env);
 
-std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle);
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& bundle);
+
+// The largest manifest.json or color.json read: far beyond any real one, so a
+// member linked to an endless or huge file is refused as unreadable.
+inline constexpr uint64_t METADATA_MAX_BYTES = uint64_t{16} << 20;
 
 }  // namespace z2

@@ -48,9 +48,10 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
              HostContext& ctx) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   check_stop();
-  BundleLoad b = load_bundle(bundle, engine, ctx.loader);
+  const halvane::Bundle opened(bundle);
+  BundleLoad b = load_bundle(opened, engine, ctx.loader);
   check_stop();
-  auto [cc, report] = load_color_correct(bundle);
+  auto [cc, report] = load_color_correct(opened);
   elog(report);
   if (b.paths.size() > 1) {
     const int64_t capped = default_threads(static_cast<int64_t>(b.paths.size()), threads);

@@ -10,7 +10,7 @@
 
 #include "common/errors.h"
 #include "common/fs.h"
-#include "zephan2/host/containers.h"
+#include "zephan2/host/bundle_loader.h"
 #include "zephan2/host/staging.h"
 
 namespace z2 {
@@ -59,17 +59,17 @@ bool is_store_digest(const std::string& sha) {
          std::all_of(sha.begin(), sha.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-std::optional<std::string> declared_base_sha(const std::string& bundle, BasePolicy* policy) {
+std::optional<std::string> declared_base_sha(const halvane::Bundle& bundle, BasePolicy* policy) {
   if (!policy) return std::nullopt;
   try {
-    auto m = member_bytes(bundle, {"manifest.json"});
-    return m ? policy->declared_sha(m->bytes) : std::nullopt;
+    if (!bundle.has("manifest.json")) return std::nullopt;
+    return policy->declared_sha(bundle.read("manifest.json", METADATA_MAX_BYTES));
   } catch (const std::exception&) {
     return std::nullopt;  // an unreadable bundle declares nothing
   }
 }
 
-SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<std::string>& engine,
                              const std::optional<std::string>& want_sha, BasePolicy& policy) {
   std::vector<std::string> rejected;
   auto ok = [&](const std::string& p, const std::string& label) {
@@ -84,9 +84,9 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
     for (const std::string& p : policy.store_candidates(*want_sha))
       if (is_regular_file(p)) return {p, "name-trusted content store " + p};
 
-  if (auto m = member_bytes(bundle, {kSharedEnc})) {
-    const std::string p = stage_tflite(bundle, m->name, m->bytes);
-    if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle};
+  if (bundle.has(kSharedEnc)) {
+    const std::string p = stage_member(bundle, kSharedEnc);
+    if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle.path()};
   }
 
   std::vector<std::string> cands;
@@ -102,8 +102,8 @@ SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std:
     } else if (is_regular_file(c)) {
       if (halvane::last_component(c) == kSharedEnc) {
         if (ok(c, "explicit file")) return {c, "explicit file " + c};
-      } else if (auto m = member_bytes(c, {kSharedEnc})) {
-        const std::string p = stage_tflite(c, m->name, m->bytes);
+      } else if (const halvane::Bundle container(c); container.has(kSharedEnc)) {
+        const std::string p = stage_member(container, kSharedEnc);
         const std::string label = "container " + c;
         if (ok(p, label)) return {p, label};
       }

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "bundle/bundle.h"
+
 namespace z2 {
 
 class BasePolicy {
@@ -36,14 +38,14 @@ class BasePolicy {
 // may name a file in the content store.
 bool is_store_digest(const std::string& sha);
 
-std::optional<std::string> declared_base_sha(const std::string& bundle, BasePolicy* policy);
+std::optional<std::string> declared_base_sha(const halvane::Bundle& bundle, BasePolicy* policy);
 
 struct SharedEnc {
   std::optional<std::string> path;
   std::string how;  // where it was found, or why nothing was accepted
 };
 
-SharedEnc resolve_shared_enc(const std::string& bundle, const std::optional<std::string>& engine,
+SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<std::string>& engine,
                              const std::optional<std::string>& want_sha, BasePolicy& policy);
 
 }  // namespace z2

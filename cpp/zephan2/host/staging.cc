@@ -1,6 +1,8 @@
 #include "zephan2/host/staging.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,18 +10,27 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
+#include "zephan2/host/protocol.h"
 #include "zephan2/inference/elog.h"
 
 namespace z2 {
 namespace {
 
+constexpr std::string_view kPrefix = "tessel-stage-";
+
+struct Staged {
+  std::string path;
+  int fd;  // holds the file's flock while it is listed
+};
+
 std::mutex g_mu;
-std::vector<std::string> g_staged;
+std::vector<Staged> g_staged;
 
 using halvane::is_dir;
 
@@ -39,11 +50,42 @@ std::optional<std::pair<int, std::string>> make_dirs(const std::string& path) {
   return std::nullopt;
 }
 
+// Takes the entry for `path` out of the registry; its descriptor, or -1.
+int unlist(const std::string& path) {
+  std::lock_guard lk(g_mu);
+  auto it = std::find_if(g_staged.begin(), g_staged.end(), [&](const Staged& s) { return s.path == path; });
+  if (it == g_staged.end()) return -1;
+  const int fd = it->fd;
+  g_staged.erase(it);
+  return fd;
+}
+
+bool listed(const std::string& path) {
+  std::lock_guard lk(g_mu);
+  return std::any_of(g_staged.begin(), g_staged.end(), [&](const Staged& s) { return s.path == path; });
+}
+
+// A new, empty, locked staged file. The lock is taken before anyone else's
+// sweep could remove the file; should one have removed it in between, a
+// fresh name is drawn.
+std::pair<std::string, int> create_locked(const std::string& dir, const std::string& suffix) {
+  for (;;) {
+    std::string path = halvane::join_path(dir, std::string(kPrefix) + "XXXXXX" + suffix);
+    const int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) throw halvane::OSError(errno, dir);
+    struct stat st;
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0) return {path, fd};
+    ::close(fd);
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> staged_files() {
   std::lock_guard lk(g_mu);
-  return g_staged;
+  std::vector<std::string> out;
+  for (const Staged& s : g_staged) out.push_back(s.path);
+  return out;
 }
 
 std::string default_temp_dir() {
@@ -67,60 +109,84 @@ std::optional<std::string> stage_dir() {
   return dir;
 }
 
-std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span<const unsigned char> data) {
-  std::string b(bundle);
+void sweep_stage_leftovers(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(d, ::closedir);
+  const uid_t me = ::geteuid();
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view nm(e->d_name);
+    if (!nm.starts_with(kPrefix)) continue;
+    const int fd = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, now;
+    // Only our own regular files, and only those no live host holds locked;
+    // the name must still lead to the very file that was locked.
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == me && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(::dirfd(d), e->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == held.st_dev &&
+        now.st_ino == held.st_ino)
+      ::unlinkat(::dirfd(d), e->d_name, 0);
+    ::close(fd);
+  }
+}
+
+std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::function<void(int)>& fill) {
+  const std::string b(bundle);
   if (is_dir(b)) {
     std::string in_place = halvane::join_path(b, nm);
     if (halvane::is_regular_file(in_place)) return in_place;
   }
   const std::string suffix = "_" + std::string(halvane::last_component(nm));
-  std::string dir = stage_dir().value_or(default_temp_dir());
-  std::string path = dir + (dir.back() == '/' ? "" : "/") + "tmpXXXXXX" + suffix;
-  std::vector<char> tmpl(path.begin(), path.end());
-  tmpl.push_back('\0');
-  int fd = ::mkstemps(tmpl.data(), static_cast<int>(suffix.size()));
-  if (fd < 0) throw halvane::OSError(errno, dir);
-  path.assign(tmpl.data());
-  try {
-    write_all(fd, data.data(), data.size());
-  } catch (const halvane::OSError& e) {
+  const std::string dir = stage_dir().value_or(default_temp_dir());
+  sweep_stage_leftovers(dir);
+  auto [path, fd] = create_locked(dir, suffix);
+  const auto discard = [&, &path = path, fd = fd] {
+    ::unlink(path.c_str());
     ::close(fd);
-    ::unlink(path.c_str());
+  };
+  try {
+    fill(fd);
+  } catch (const halvane::OSError& e) {
+    discard();
     throw halvane::OSError(e.err, path);
-  }
-  if (::close(fd) != 0) {
-    int e = errno;
-    ::unlink(path.c_str());
-    throw halvane::OSError(e, path);
+  } catch (...) {
+    discard();
+    throw;
   }
   std::lock_guard lk(g_mu);
-  g_staged.push_back(path);
+  g_staged.push_back({path, fd});
   return path;
+}
+
+std::string stage_member(const halvane::Bundle& bundle, const std::string& nm) {
+  if (auto in_place = bundle.file_of(nm)) return *in_place;
+  return stage_tflite(bundle.path(), nm, [&](int fd) {
+    bundle.for_each_block(nm, [&](const char* p, size_t n) {
+      write_all(fd, p, n);
+      check_stop();
+    });
+  });
 }
 
 void release_staged(const std::vector<std::string>& paths) {
   for (const std::string& p : paths) {
-    {
-      std::lock_guard lk(g_mu);
-      if (std::find(g_staged.begin(), g_staged.end(), p) == g_staged.end()) continue;
-    }
+    if (!listed(p)) continue;
     if (::unlink(p.c_str()) != 0) continue;  // stays listed for the exit hook
-    std::lock_guard lk(g_mu);
-    auto it = std::find(g_staged.begin(), g_staged.end(), p);
-    if (it != g_staged.end()) g_staged.erase(it);
+    if (const int fd = unlist(p); fd >= 0) ::close(fd);
   }
 }
 
 void drop_staged() {
   for (;;) {
-    std::string p;
+    Staged s;
     {
       std::lock_guard lk(g_mu);
       if (g_staged.empty()) return;
-      p = std::move(g_staged.back());
+      s = std::move(g_staged.back());
       g_staged.pop_back();
     }
-    ::unlink(p.c_str());
+    ::unlink(s.path.c_str());
+    ::close(s.fd);
   }
 }
 

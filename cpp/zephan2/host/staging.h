@@ -1,20 +1,26 @@
-// Model staging: container members become files the interpreters can open.
+// Model staging: bundle members become files the interpreters can open.
 //
-// A member of a directory bundle is used in place. Any other member's bytes go
-// to a new temporary file ("..._<last component of the member name>") in the
-// staging directory, and the file is listed in the process-wide registry until
-// the model chain releases it or the exit hook drops it. Member names never
-// become paths: only their last component is used, as a file-name suffix.
+// A member of a directory bundle is used in place. Any other member is copied,
+// block by block, to a new file "tessel-stage-XXXXXX_<member>" in the staging
+// directory and listed in the process-wide registry until the model chain
+// releases it or the exit hook drops it. Member names never become paths: only
+// their last component is used, as a file-name suffix.
+//
+// Each staged file is held under an exclusive flock for as long as it is
+// listed. A host killed outright leaves its files behind unlocked; the next
+// host that stages into the same directory removes such leftovers.
 //
 // Thread contract: the registry is guarded by a mutex; staging itself runs on
 // the main thread during warm-up and the exit hook at process end.
 #pragma once
 
+#include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "bundle/bundle.h"
 
 namespace z2 {
 
@@ -26,18 +32,20 @@ std::vector<std::string> staged_files();
 std::optional<std::string> stage_dir();
 
 // Path of a file holding the member: the member file itself in a directory
-// bundle, else a new staged file. A staged file whose writing fails is removed
-// at once and the error (halvane::OSError) propagates.
-std::string stage_tflite(std::string_view bundle, std::string_view nm, std::span<const unsigned char> data);
-inline std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::string& data) {
-  return stage_tflite(bundle, nm, {reinterpret_cast<const unsigned char*>(data.data()), data.size()});
-}
+// bundle, else a new staged file filled by `fill(fd)`. A stop signal is acted
+// on between blocks. A staged file whose filling fails is removed at once and
+// the error propagates.
+std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::function<void(int fd)>& fill);
+std::string stage_member(const halvane::Bundle& bundle, const std::string& nm);
 
 // Deletes the staged files among `paths`; others are left alone.
 void release_staged(const std::vector<std::string>& paths);
 
 // Deletes every staged file still listed, newest first; errors are ignored.
 void drop_staged();
+
+// Removes staged files in `dir` that no running host holds any more.
+void sweep_stage_leftovers(const std::string& dir);
 
 // The system's default temporary directory (TMPDIR, TEMP, TMP, then /tmp).
 std::string default_temp_dir();

@@ -1,9 +1,11 @@
-// Bundle containers under ASan + UBSan: hostile IMX tables and ZIP members
-// are refused or clipped without a declared size ever deciding an allocation.
-// Form selection and lookup through the Python API: tests/test_containers.py.
-#include "zephan2/host/containers.h"
+// Bundles under ASan + UBSan: hostile IMX tables and ZIP members are refused
+// or clipped without a declared size ever deciding an allocation; only regular
+// files are directory members. Form selection and lookup through the Python
+// API: tests/test_containers.py.
+#include "bundle/bundle.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -13,12 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "bundle/imx.h"
 #include "common/errors.h"
-#include "zephan2/host/imx_range.h"
+#include "common/file.h"
 
 namespace {
 
-using z2::ImxEntry;
+using halvane::Bundle;
+using halvane::ImxEntry;
 
 void put(std::string& s, uint64_t v, int n) {
   for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i) & 0xFF);
@@ -56,17 +60,17 @@ TEST(ImxTable, EveryPrefixIsNotImxTruncatedOrWhole) {
   for (size_t n = 0; n <= whole.size(); ++n) {
     std::string_view cut(whole.data(), n);
     if (n < 8) {
-      EXPECT_FALSE(z2::imx_toc_from(cut)) << n;
+      EXPECT_FALSE(halvane::imx_toc_from(cut)) << n;
     } else if (n < table_end) {
-      EXPECT_THROW(z2::imx_toc_from(cut), halvane::ValueError) << n;
+      EXPECT_THROW(halvane::imx_toc_from(cut), halvane::ValueError) << n;
     } else {
-      auto got = z2::imx_toc_from(cut);
+      auto got = halvane::imx_toc_from(cut);
       ASSERT_TRUE(got) << n;
       EXPECT_TRUE(same(*got, t)) << n;
     }
   }
-  EXPECT_FALSE(z2::imx_toc_from(std::string_view("IMY\0\0\0\0\0", 8)));
-  auto empty = z2::imx_toc_from(std::string_view("IMX\0\xff\xff\0\0", 8));
+  EXPECT_FALSE(halvane::imx_toc_from(std::string_view("IMY\0\0\0\0\0", 8)));
+  auto empty = halvane::imx_toc_from(std::string_view("IMX\0\xff\xff\0\0", 8));
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->empty());
 }
@@ -74,14 +78,14 @@ TEST(ImxTable, EveryPrefixIsNotImxTruncatedOrWhole) {
 TEST(ImxTable, DeclaredLengthsLargerThanTheFileAreRefused) {
   std::string long_name("IMX\0\0\0\1\0\xff\xff", 10);  // nl 65535 in a 12-byte file
   long_name += "ab";
-  EXPECT_THROW(z2::imx_toc_from(long_name), halvane::ValueError);
+  EXPECT_THROW(halvane::imx_toc_from(long_name), halvane::ValueError);
   std::string many = imx({{"x", 0, 0}}, 65535);
-  EXPECT_THROW(z2::imx_toc_from(many), halvane::ValueError);
+  EXPECT_THROW(halvane::imx_toc_from(many), halvane::ValueError);
 
   // A full table of 65535 entries is valid: count is 16 bits, not signed.
   std::vector<ImxEntry> full(65535, ImxEntry{"", 0, 0});
   full.back().nm = "last";
-  auto got = z2::imx_toc_from(imx(full));
+  auto got = halvane::imx_toc_from(imx(full));
   ASSERT_TRUE(got);
   ASSERT_EQ(got->size(), 65535u);
   EXPECT_EQ(got->back().nm, "last");
@@ -89,16 +93,16 @@ TEST(ImxTable, DeclaredLengthsLargerThanTheFileAreRefused) {
 
 TEST(ImxTable, NamesMustBeStrictUtf8) {
   for (std::string bad : {"\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "a\xff", "\xf8\x88\x80\x80\x80"})
-    EXPECT_THROW(z2::imx_toc_from(imx({{bad, 0, 0}})), halvane::ValueError) << bad;
+    EXPECT_THROW(halvane::imx_toc_from(imx({{bad, 0, 0}})), halvane::ValueError) << bad;
   for (std::string good : {std::string("\0nul", 4), std::string("\xed\x9f\xbf"), std::string("\xf4\x8f\xbf\xbf")})
-    EXPECT_TRUE(z2::imx_toc_from(imx({{good, 0, 0}})));
+    EXPECT_TRUE(halvane::imx_toc_from(imx({{good, 0, 0}})));
 }
 
 TEST(ImxRange, ClipsToTheFileAndRefusesUnreachablePositions) {
   constexpr uint64_t top = uint64_t{1} << 63;
   using R = std::vector<uint64_t>;
   auto range = [](uint64_t off, uint64_t size, uint64_t fs) {
-    z2::ByteRange r = z2::imx_member_range(ImxEntry{"m", off, size}, fs);
+    halvane::ByteRange r = halvane::imx_member_range(ImxEntry{"m", off, size}, fs);
     return R{r.begin, r.end};
   };
   EXPECT_EQ(range(10, 5, 100), (R{10, 15}));
@@ -107,7 +111,7 @@ TEST(ImxRange, ClipsToTheFileAndRefusesUnreachablePositions) {
   EXPECT_EQ(range(top - 1, top - 1, 100), (R{100, 100}));
   EXPECT_EQ(range(0, top - 1, 100), (R{0, 100}));
   for (auto [off, size] : {std::pair(top, uint64_t{0}), std::pair(uint64_t{0}, top), std::pair(~uint64_t{0}, ~uint64_t{0})})
-    EXPECT_THROW(z2::imx_member_range(ImxEntry{"m", off, size}, 100), halvane::ValueError);
+    EXPECT_THROW(halvane::imx_member_range(ImxEntry{"m", off, size}, 100), halvane::ValueError);
 }
 
 class TempDir : public ::testing::Test {
@@ -132,42 +136,74 @@ TEST_F(ImxFile, MembersOverlapClipAndFailOnlyWhenRead) {
   // Data sits inside the table region too: ranges are taken as they come.
   std::string body = imx({{"all", 0, 1u << 20}, {"head", 0, 4}, {"past", 1u << 20, 8},
                           {"x/canon.bin", 8, 3}, {"huge", uint64_t{1} << 63, 1}, {"y/canon.bin", 2, 2}});
-  std::string p = write("b.imx", body);
-  auto get = [&](std::string nm) { return z2::member_bytes(p, {nm}); };
-  EXPECT_EQ(get("all")->bytes, body);
-  EXPECT_EQ(get("head")->bytes, std::string("IMX\0", 4));
-  EXPECT_EQ(get("past")->bytes, "");
-  EXPECT_EQ(get("canon.bin")->bytes, body.substr(2, 2));  // last duplicate wins
-  EXPECT_THROW(get("huge"), halvane::ValueError);
-  EXPECT_FALSE(get("x/canon.bin"));
-  EXPECT_EQ(z2::listing(p), (std::vector<std::string>{"all", "head", "past", "canon.bin", "huge", "canon.bin"}));
+  const Bundle b(write("b.imx", body));
+  ASSERT_EQ(b.form(), Bundle::Form::imx);
+  EXPECT_EQ(b.read("all"), body);
+  EXPECT_EQ(b.size("all"), body.size());
+  EXPECT_EQ(b.read("head"), std::string("IMX\0", 4));
+  EXPECT_EQ(b.read("past"), "");
+  EXPECT_EQ(b.read("canon.bin"), body.substr(2, 2));  // last duplicate wins
+  EXPECT_THROW(b.read("huge"), halvane::ValueError);
+  EXPECT_FALSE(b.has("x/canon.bin"));
+  EXPECT_THROW(b.read("x/canon.bin"), halvane::ValueError);
+  EXPECT_THROW(b.read("all", body.size() - 1), halvane::ValueError);
+  EXPECT_EQ(b.first_of({"nope", "head", "all"}), "head");
+  EXPECT_EQ(b.listing(), (std::vector<std::string>{"all", "head", "past", "canon.bin", "huge", "canon.bin"}));
 }
 
 TEST_F(ImxFile, TablesSpanningManyReads) {
   std::vector<ImxEntry> t;
   for (uint64_t i = 0; i < 5000; ++i) t.push_back({"dir/member" + std::to_string(i), i, 3 * i});
   const std::string body = imx(t);  // about 150 KB: the file reader refills its buffer
-  auto got = z2::imx_toc(write("big.imx", body));
+  auto got = halvane::imx_toc(halvane::File(write("big.imx", body)), "");
   ASSERT_TRUE(got);
   EXPECT_TRUE(same(*got, t));
   for (size_t cut : {size_t{65536}, body.size() - 1})
-    EXPECT_THROW(z2::imx_toc(write("cut.imx", body.substr(0, cut))), halvane::ValueError) << cut;
+    EXPECT_THROW(Bundle(write("cut.imx", body.substr(0, cut))), halvane::ValueError) << cut;
 }
 
 TEST_F(ImxFile, FileErrorsAndDamagedTables) {
   try {
-    z2::imx_toc(dir + "/missing");
+    halvane::File f(dir + "/missing");
     FAIL();
   } catch (const halvane::OSError& e) {
     EXPECT_EQ(e.err, ENOENT);
     EXPECT_EQ(e.filename, dir + "/missing");
   }
-  EXPECT_FALSE(z2::member_bytes(dir + "/missing", {"a"}));
-  EXPECT_TRUE(z2::listing(dir + "/missing").empty());
-  std::string damaged = write("d.imx", imx({{"a", 0, 1}}, 2));
-  EXPECT_THROW(z2::member_bytes(damaged, {"zzz"}), halvane::ValueError);
-  EXPECT_THROW(z2::listing(damaged), halvane::ValueError);
+  const Bundle missing(dir + "/missing");
+  EXPECT_EQ(missing.form(), Bundle::Form::none);
+  EXPECT_FALSE(missing.has("a"));
+  EXPECT_TRUE(missing.listing().empty());
+  EXPECT_THROW(Bundle(write("d.imx", imx({{"a", 0, 1}}, 2))), halvane::ValueError);
 }
+
+using DirBundle = TempDir;
+
+// Only regular files are members: a FIFO would block a reader for good and a
+// device could feed it without end; neither is ever opened for reading.
+TEST_F(DirBundle, OnlyRegularFilesAreMembers) {
+  write("canon.bin", "abc");
+  ASSERT_EQ(::mkfifo((dir + "/manifest.json").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", (dir + "/color.json").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir + "/identity.tflite").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink((dir + "/canon.bin").c_str(), (dir + "/canon.f32").c_str()), 0);
+  const Bundle b(dir);
+  ASSERT_EQ(b.form(), Bundle::Form::dir);
+  for (const char* name : {"manifest.json", "color.json", "identity.tflite", "nothing"}) {
+    EXPECT_FALSE(b.has(name)) << name;
+    EXPECT_FALSE(b.file_of(name)) << name;
+    EXPECT_THROW(b.read(name), halvane::ValueError) << name;
+  }
+  EXPECT_EQ(b.read("canon.f32"), "abc");  // links to regular files are followed
+  EXPECT_EQ(b.file_of("canon.bin"), dir + "/canon.bin");
+  EXPECT_EQ(b.listing().size(), 5u);
+  // A FIFO or device opened as a file is refused at once, never read.
+  EXPECT_THROW(halvane::File(dir + "/manifest.json"), halvane::OSError);
+  EXPECT_THROW(halvane::read_regular_file("/dev/zero", 1 << 20), halvane::OSError);
+  EXPECT_THROW(halvane::read_regular_file(dir + "/canon.bin", 2), halvane::ValueError);
+  EXPECT_EQ(halvane::read_regular_file(dir + "/canon.bin", 3), "abc");
+}
+
 
 // ---- ZIP ----
 
@@ -262,36 +298,36 @@ TEST(ZipMember, StoredDeflatedAndZip64Read) {
   const std::string big(300000, 'q');
   for (bool zip64 : {false, true}) {
     std::string z = stored_zip({{"a/canon.bin", "first", 5}, {"b/canon.bin", big, big.size()}, {"", "", 0}}, zip64);
-    EXPECT_EQ(z2::zip_member_from(z, "canon.bin"), big) << zip64;
-    EXPECT_EQ(z2::zip_member_from(z, ""), "") << zip64;
-    EXPECT_FALSE(z2::zip_member_from(z, "canon.f32")) << zip64;
+    EXPECT_EQ(halvane::zip_member_from(z, "canon.bin"), big) << zip64;
+    EXPECT_EQ(halvane::zip_member_from(z, ""), "") << zip64;
+    EXPECT_FALSE(halvane::zip_member_from(z, "canon.f32")) << zip64;
   }
   std::string payload;
   for (int i = 0; i < 200000; ++i) payload += static_cast<char>(i * 7 % 251);
-  EXPECT_EQ(z2::zip_member_from(deflated_zip("m/identity.tflite", payload), "identity.tflite"), payload);
-  EXPECT_EQ(z2::zip_member_from(deflated_zip("e", ""), "e"), "");
+  EXPECT_EQ(halvane::zip_member_from(deflated_zip("m/identity.tflite", payload), "identity.tflite"), payload);
+  EXPECT_EQ(halvane::zip_member_from(deflated_zip("e", ""), "e"), "");
 }
 
 TEST(ZipMember, NotAnArchiveOrDamaged) {
   for (std::string junk : {std::string(), std::string("IMX\0", 4), std::string(100, 'x')})
-    EXPECT_THROW(z2::zip_member_from(junk, "a"), halvane::ValueError);
+    EXPECT_THROW(halvane::zip_member_from(junk, "a"), halvane::ValueError);
   std::string z = stored_zip({{"a", "abc", 3}}, false);
   z[z.size() - 3] = 0x7F;  // central directory offset far beyond the archive
-  EXPECT_THROW(z2::zip_member_from(z, "a"), halvane::ValueError);
+  EXPECT_THROW(halvane::zip_member_from(z, "a"), halvane::ValueError);
 }
 
 TEST(ZipMember, IntegrityFailuresRaise) {
   // Stored: a flipped data byte, a size declared too small or too large.
   std::string z = stored_zip({{"a", "abcdef", 6}}, false);
   z[30 + 1 + 2] ^= 0x20;
-  EXPECT_THROW(z2::zip_member_from(z, "a"), halvane::ValueError);
+  EXPECT_THROW(halvane::zip_member_from(z, "a"), halvane::ValueError);
   for (bool zip64 : {false, true}) {
-    EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", 5}}, zip64), "a"), halvane::ValueError);
-    EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", 7}}, zip64), "a"), halvane::ValueError);
+    EXPECT_THROW(halvane::zip_member_from(stored_zip({{"a", "abcdef", 5}}, zip64), "a"), halvane::ValueError);
+    EXPECT_THROW(halvane::zip_member_from(stored_zip({{"a", "abcdef", 7}}, zip64), "a"), halvane::ValueError);
   }
   // A huge declared size with little data: refused at the end of the data,
   // never allocated up front (ASan would abort on such a request).
-  EXPECT_THROW(z2::zip_member_from(stored_zip({{"a", "abcdef", uint64_t{1} << 62}}, true), "a"),
+  EXPECT_THROW(halvane::zip_member_from(stored_zip({{"a", "abcdef", uint64_t{1} << 62}}, true), "a"),
                halvane::ValueError);
 
   // Deflated: wrong CRC, data inflating to far more or less than declared.
@@ -303,8 +339,40 @@ TEST(ZipMember, IntegrityFailuresRaise) {
   patch(small, 22, 24, 10);
   patch(large, 22, 24, (9u << 20));
   for (const std::string& bad : {bad_crc, small, large})
-    EXPECT_THROW(z2::zip_member_from(bad, "a"), halvane::ValueError);
-  EXPECT_EQ(z2::zip_member_from(good, "a"), zeros);
+    EXPECT_THROW(halvane::zip_member_from(bad, "a"), halvane::ValueError);
+  EXPECT_EQ(halvane::zip_member_from(good, "a"), zeros);
+}
+
+// A large member of a small archive, or one an IMX table declares, streams in
+// bounded blocks: peak memory does not follow the member's size.
+TEST_F(DirBundle, HugeMembersStreamInBoundedBlocks) {
+  const uint64_t gib = uint64_t{256} << 20;
+  const std::string zeros(gib, '\0');
+  const std::string zipped = deflated_zip("m/identity.tflite", zeros);
+  const std::string imx_body = imx({{"identity.tflite", 0, gib}});
+  std::string sparse = write("sparse.imx", imx_body);
+  ASSERT_EQ(::truncate(sparse.c_str(), static_cast<off_t>(gib)), 0);
+  std::string z = write("big.zip", zipped);
+  struct rusage before;
+  ::getrusage(RUSAGE_SELF, &before);
+  for (const std::string& path : {z, sparse}) {
+    const Bundle b(path);
+    EXPECT_EQ(b.size("identity.tflite"), gib) << path;
+    uint64_t total = 0;
+    size_t largest = 0;
+    b.for_each_block("identity.tflite", [&](const char*, size_t n) {
+      total += n;
+      largest = std::max(largest, n);
+    });
+    EXPECT_EQ(total, gib) << path;
+    EXPECT_LE(largest, size_t{1} << 20) << path;
+    EXPECT_THROW(b.read("identity.tflite", 1 << 20), halvane::ValueError) << path;  // refused before reading
+  }
+  struct rusage after;
+  ::getrusage(RUSAGE_SELF, &after);
+  // The source string above already counts towards the peak; reading
+  // must not add another member-sized allocation on top of it.
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB";
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+#include "common/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/errors.h"
+
+namespace halvane {
+
+File::File(const std::string& path) : path_(path) {
+  if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) throw OSError(errno, path);
+  struct stat st;
+  const int err = ::fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
+  if (err) {
+    ::close(fd_);
+    throw OSError(err, path);
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+  // Regular files never block; the flag only served the open.
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t File::read_at(char* dst, size_t n, uint64_t pos) const {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd_, dst + got, n - got, static_cast<off_t>(pos + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      throw OSError(errno, path_);
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+size_t File::read(char* dst, size_t n) const {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd_, dst + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      throw OSError(errno, path_);
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+std::string read_regular_file(const std::string& path, uint64_t max_bytes) {
+  const File f(path);
+  auto too_large = [&] {
+    return ValueError(path + ": larger than " + std::to_string(max_bytes) + " bytes");
+  };
+  if (f.size() > max_bytes) throw too_large();
+  std::string out(static_cast<size_t>(f.size()) + 1, '\0');  // one byte more shows growth
+  size_t got = f.read(out.data(), out.size());
+  while (got == out.size()) {
+    if (out.size() > max_bytes) throw too_large();
+    out.resize(std::min<uint64_t>(out.size() * 2, max_bytes + 1));
+    got += f.read(out.data() + got, out.size() - got);
+  }
+  out.resize(got);
+  if (got > max_bytes) throw too_large();
+  return out;
+}
+
+}  // namespace halvane
