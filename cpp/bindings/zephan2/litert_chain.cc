@@ -7,7 +7,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "bindings/common/numpy.h"
+#include "common/text.h"
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
 
@@ -76,14 +80,37 @@ class PyInterpreter final : public ModelInterpreter {
   GilObject it_;
 };
 
+// LiteRT takes model paths as UTF-8 text only. A path that is not UTF-8 is
+// opened here and handed over as its /proc/self/fd link, which the runtime
+// opens like any file; the model is mapped by then, so the descriptor closes
+// once the interpreter exists.
+class ModelPath {
+ public:
+  explicit ModelPath(const std::string& path) : text_(path) {
+    if (halvane::valid_utf8(path)) return;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw halvane::OSError(errno, path);
+    text_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  ~ModelPath() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  int fd_ = -1;
+};
+
 }  // namespace
 
 ModelRuntime litert_runtime() {
   ModelRuntime rt;
   rt.open = [](const std::string& path, int64_t threads) -> std::shared_ptr<ModelInterpreter> {
+    const ModelPath model(path);
     nb::gil_scoped_acquire gil;
     nb::object cls = nb::module_::import_("ai_edge_litert.interpreter").attr("Interpreter");
-    nb::object it = cls(nb::arg("model_path") = path, nb::arg("num_threads") = threads);
+    nb::object it = cls(nb::arg("model_path") = model.text(), nb::arg("num_threads") = threads);
     it.attr("allocate_tensors")();
     return std::make_shared<PyInterpreter>(std::move(it));
   };
