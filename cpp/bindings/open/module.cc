@@ -1,0 +1,10 @@
+// The offline interface: open() and Avatar.render().
+#include "bindings/common/errors.h"
+#include "bindings/open/module.h"
+
+NB_MODULE(_open, m) {
+  halvane::py::register_errors();
+  halvane::open::py::bind_intake(m);
+  halvane::open::py::bind_render(m);
+  halvane::open::py::bind_fixture(m);
+}

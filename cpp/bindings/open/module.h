@@ -1,0 +1,15 @@
+// Registration functions of the _open extension module, one per core unit;
+// module.cc calls them in order.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace halvane::open::py {
+
+namespace nb = nanobind;
+
+void bind_render(nb::module_& m);   // Avatar, RenderStats, _RenderClock, the render generator
+void bind_intake(nb::module_& m);   // _pcm, _decode, _whole_clip, _chunks, _expected_frames
+void bind_fixture(nb::module_& m);  // _FixtureEngine
+
+}  // namespace halvane::open::py
