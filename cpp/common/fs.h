@@ -1,9 +1,11 @@
 // File-system questions asked the way the host's paths are meant: symbolic
-// links followed, every failure a plain "no", paths joined textually.
+// links followed, every failure a plain "no", paths joined textually; and the
+// whole content of a file that must be a regular file.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -28,5 +30,14 @@ inline std::string_view last_component(std::string_view p) {
   const size_t s = p.rfind('/');
   return s == std::string_view::npos ? p : p.substr(s + 1);
 }
+
+// The bytes of `path`, which must be a regular file (symbolic links followed)
+// of at most `max_bytes`. Nothing else is read or waited for: the file is
+// opened without blocking, so a FIFO, a device or a socket is refused at once
+// instead of hanging or streaming without end. Raises halvane::OSError (errno
+// and the path; a read error carries no path, as Python's reads do) — EISDIR
+// for a directory, EFBIG past `max_bytes` — and halvane::ValueError for a path
+// holding a NUL byte or naming anything else that is not a regular file.
+std::string read_regular_file(const std::string& path, size_t max_bytes);
 
 }  // namespace halvane
