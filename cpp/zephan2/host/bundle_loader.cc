@@ -39,7 +39,7 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
 
   const std::string combined(COMBINED_MEMBER);
   if (auto c = member_bytes(bundle, {combined})) {
-    Q8gdChoice q8 = select_q8gd(bundle, env.runtime_version);
+    Q8gdChoice q8 = select_q8gd(bundle);
     if (!q8.report.empty()) elog(q8.report);
     if (q8.path) {
       out.paths = {*q8.path};
