@@ -384,8 +384,17 @@ def test_hostile_manifest_falls_back(make, cpu, prepare):
     assert select_in_child(b, cpu) == fallback(why)
 
 
+def _surrogate_digest(mp):
+    """A declared digest that JSON escapes can spell but UTF-8 cannot: the log shows its escape text."""
+    manifest = json.loads(mp.read_text())
+    manifest["members_sha256"][VARIANT] = manifest["litert_q8gd"]["sha256"] = "\ud800" * 12
+    mp.write_text(json.dumps(manifest))
+    d12 = hashlib.sha256((mp.parent / VARIANT).read_bytes()).hexdigest()[:12]
+    return f"bytes {d12} != declared " + "\ud800" * 12
+
+
 @pytest.mark.skipif(int8_dot_isa() is None, reason="the host program reads this processor's flags")
-@pytest.mark.parametrize("prepare", [*HOSTILE, None])
+@pytest.mark.parametrize("prepare", [*HOSTILE, _surrogate_digest, None])
 def test_host_program_serves_combined_member_after_hostile_manifest(make, prepare):
     b = make()
     (b / "canon.bin").write_bytes(fixture_gen.canon_latent().astype("<f4").tobytes())
@@ -398,5 +407,5 @@ def test_host_program_serves_combined_member_after_hostile_manifest(make, prepar
     rc, out, err = run_host(["render-stream", b])
     assert (rc, out) == (0, READY_NULL), err
     logs = [line.removeprefix("[tessel-render-host] ") for line in log_lines(err)]
-    assert logs[1] == report
+    assert logs[1] == report.encode("utf-8", "backslashreplace").decode()
     assert f"ready 416x720 @20fps  model={model}" in logs

@@ -18,8 +18,9 @@ using namespace nb::literals;
 Q8gdChoice select_in_python(const std::string& bundle) {
   nb::gil_scoped_acquire gil;
   nb::object r = edge_fn("_q8gd", "select_q8gd")(nb::str(bundle.data(), bundle.size()));
+  nb::object path = r[0];
   Q8gdChoice c;
-  if (!r[0].is_none()) c.path = utf8_text(r[0]);
+  if (!path.is_none()) c.path = utf8_text(path);
   c.report = utf8_text(r[1]);
   return c;
 }
