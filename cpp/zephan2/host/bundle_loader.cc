@@ -1,11 +1,13 @@
 #include "zephan2/host/bundle_loader.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
+#include "zephan2/host/color_table.h"
 #include "zephan2/host/containers.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
@@ -116,7 +118,8 @@ BundleLoad load_bundle(const std::string& bundle, const std::optional<std::strin
 }
 
 std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const std::string& bundle) {
-  if (!color_enabled())
+  const char* switch_value = std::getenv(std::string(COLOR_ENV).c_str());
+  if (!color_enabled(switch_value ? switch_value : ""))
     return {nullptr, std::string(COLOR_LOG_PREFIX) + " DISABLED by " + std::string(COLOR_ENV) +
                          "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
                          "This switch exists to isolate the renderer for measurement; it is not a serving mode."};
