@@ -114,7 +114,7 @@ void bind_color(nb::module_& m) {
         return r;
       },
       nb::arg("cc").none(), "{'kind', 'sha256' of the table bytes} of a correction, or None.");
-  def_edge(m, "parse_color_correct", "_color_table", "parse_color_correct",
+  def_edge(m, "_color_table", "parse_color_correct",
            "parse_color_correct(raw, source='') -> (ColorCorrect or None, report): read color.json (bytes, text "
            "or a decoded value; None: absent).");
   m.def(

@@ -36,7 +36,9 @@ void load_policy(nb::module_& m);   // sets _SED and _SED_WHY
 
 // The LiteRT runtime reached through its Python interpreter API.
 ModelRuntime litert_runtime();
-// The installed "ai-edge-litert" version text, or nullopt (takes the GIL itself).
+// The installed "ai-edge-litert" version text, or nullopt (takes the GIL
+// itself). Only LoaderEnv still carries it: the int8-variant selection asks
+// Python for the version itself.
 std::optional<std::string> litert_runtime_version();
 
 // A function of one of the host's Python edge modules, halvane._zephan2.<module>:
@@ -46,10 +48,10 @@ inline nb::object edge_fn(const char* module, const char* name) {
   return nb::module_::import_((std::string("halvane._zephan2.") + module).c_str()).attr(name);
 }
 
-// Exposes edge_fn(module, name) on `m` as `alias`, with its arguments as given.
-inline void def_edge(nb::module_& m, const char* alias, const char* module, const char* name, const char* doc) {
+// Exposes edge_fn(module, name) on `m` under the same name, with its arguments as given.
+inline void def_edge(nb::module_& m, const char* module, const char* name, const char* doc) {
   m.def(
-      alias, [module, name](nb::args args, nb::kwargs kwargs) { return edge_fn(module, name)(*args, **kwargs); },
+      name, [module, name](nb::args args, nb::kwargs kwargs) { return edge_fn(module, name)(*args, **kwargs); },
       doc);
 }
 

@@ -3,7 +3,6 @@
 // the one file reader it needs from C++.
 #include "zephan2/host/q8gd.h"
 
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include "bindings/zephan2/module.h"
@@ -17,7 +16,7 @@ using namespace nb::literals;
 
 Q8gdChoice select_in_python(const std::string& bundle) {
   nb::gil_scoped_acquire gil;
-  nb::object r = edge_fn("_q8gd", "select_q8gd")(nb::str(bundle.data(), bundle.size()));
+  nb::object r = edge_fn("_q8gd", "_select_q8gd")(nb::str(bundle.data(), bundle.size()));
   nb::object path = r[0];
   Q8gdChoice c;
   if (!path.is_none()) c.path = utf8_text(path);
@@ -36,19 +35,19 @@ std::optional<std::string> litert_runtime_version() {
 
 void bind_q8gd(nb::module_& m) {
   install_q8gd_select(&select_in_python);
-  def_edge(m, "_select_q8gd", "_q8gd", "select_q8gd",
+  def_edge(m, "_q8gd", "_select_q8gd",
            "_select_q8gd(bundle, cpuinfo='/proc/cpuinfo') -> (path of the int8-decoder variant to serve or None, "
            "report text; empty when it does not apply).");
-  def_edge(m, "int8_dot_isa", "_q8gd", "int8_dot_isa",
+  def_edge(m, "_q8gd", "int8_dot_isa",
            "int8_dot_isa(cpuinfo='/proc/cpuinfo') -> the processor's int8 dot-product flag (avx512_vnni before "
            "avx_vnni), or None.");
-  def_edge(m, "_q8gd_bound", "_q8gd", "_q8gd_bound",
+  def_edge(m, "_q8gd", "_q8gd_bound",
            "_q8gd_bound(manifest) -> (declared variant digest, 'bound') when the manifest binds the variant, else "
            "(None, reason).");
-  def_edge(m, "_q8gd_runtime_ok", "_q8gd", "_q8gd_runtime_ok",
+  def_edge(m, "_q8gd", "_q8gd_runtime_ok",
            "_q8gd_runtime_ok(manifest, running) -> (whether the running LiteRT runtime passes the variant's gate, "
            "reason).");
-  def_edge(m, "litert_runtime_version", "_q8gd", "litert_runtime_version",
+  def_edge(m, "_q8gd", "litert_runtime_version",
            "litert_runtime_version() -> version of the installed ai-edge-litert distribution, or None.");
   m.def(
       "_read_regular_file",

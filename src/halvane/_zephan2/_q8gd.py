@@ -12,7 +12,7 @@ Every answer but "does not apply" carries one "[q8gd]" report line. Nothing
 here fails: any ordinary error ends in serving the combined member, reported
 as "{kind}: {message}" in Python's own words, which is why the selection is
 written in Python. The host module exposes these functions and calls
-select_q8gd while it loads a bundle.
+_select_q8gd while it loads a bundle.
 """
 
 import hashlib
@@ -35,10 +35,10 @@ NOT_BOUND = "the header does not bind it (no members_sha256 entry / litert_q8gd 
 NO_GATE = "gate runtime not recorded (published before 2026-10-05)"
 
 
-def select_q8gd(bundle, cpuinfo="/proc/cpuinfo"):
+def _select_q8gd(bundle, cpuinfo="/proc/cpuinfo"):
     """(path of the variant to serve or None, report text; empty when the selection does not apply)."""
     try:
-        return _select(bundle, cpuinfo)
+        return _checks(bundle, cpuinfo)
     except Exception as e:  # an interruption or exit request passes
         return None, _fallback(f"{type(e).__name__}: {e}")
 
@@ -98,7 +98,7 @@ def litert_runtime_version():
         return None
 
 
-def _select(bundle, cpuinfo):
+def _checks(bundle, cpuinfo):
     if not os.path.isdir(bundle):
         return None, ""  # a container bundle
     p = os.path.join(bundle, Q8GD_MEMBER)
