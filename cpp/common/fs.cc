@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "common/errors.h"
 #include "common/pyint.h"
@@ -28,10 +29,16 @@ std::string read_regular_file(const std::string& path, size_t max_bytes) {
   int raw;
   do raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw OSError(errno, path);
+  if (raw < 0) {
+    const int err = errno;
+    throw OSError(err, path);
+  }
   const Fd f{raw};
   struct stat st;
-  if (::fstat(f.fd, &st) != 0) throw OSError(errno, path);
+  if (::fstat(f.fd, &st) != 0) {
+    const int err = errno;
+    throw OSError(err, path);
+  }
   if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
   if (!S_ISREG(st.st_mode)) throw ValueError("not a regular file: " + py_repr(path));
   if (static_cast<uint64_t>(st.st_size) > max_bytes) throw OSError(EFBIG, path);
