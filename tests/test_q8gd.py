@@ -399,7 +399,7 @@ def test_host_program_serves_combined_member_after_hostile_manifest(make, prepar
     b = make()
     (b / "canon.bin").write_bytes(fixture_gen.canon_latent().astype("<f4").tobytes())
     if prepare is None:
-        path, report = selected(b, NO_GATE)
+        _, report = selected(b, NO_GATE)
         report = report.replace("cpu avx512_vnni", f"cpu {int8_dot_isa()}")
         model = VARIANT
     else:
