@@ -3,6 +3,7 @@
 import hashlib
 import json
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -41,7 +42,7 @@ def lut_with(**cells):
     (None, "this container carries no color.json"),
     ("[1]", m3("list")), (b"3", m3("int")), ("3.0", m3("float")), ("1e2", m3("float")), (b"null", m3("NoneType")),
     ('"x"', m3("str")), ("true", m3("bool")), ([1, 2], m3("list")), (3, m3("int")), (3.0, m3("float")),
-    (False, m3("bool")),
+    (False, m3("bool")), ({1, 2}, m3("set")),
     ({"lut": [0] * 768}, m5("(768,)")),
     ({"lut": [list(range(255))] * 3}, m5("(3, 255)")),
     ({"lut": [[0] * 256] * 2}, m5("(2, 256)")),
@@ -64,6 +65,10 @@ def test_refusal_reports(raw, message):
     b"", b"   ", b"\xef\xbb\xbf{}", "\ufeff{}", b'{"a": "\xff"}', b'{"a": "\xc0\x80"}', b'{"\xed\xa0\x80": 1}',
     "{\"a\": \"\ud800\"}", b"{'lut': 1}", b'{"a": 1,}', b"{} {}", b"[" * 100000, b"[" * 5000 + b"]" * 5000,
     b'{"lut": ' + b'{"a":' * 3000 + b"1" + b"}" * 3001, bytearray(b"{"), memoryview(b"nope"),
+    b"\xff", b'{"a": "\xf4\x90\x80\x80"}', b'{"a": "\xe2\x82', b"{} []",
+    b'{"lut": ' + b'{"a":' * 50000 + b"1" + b"}" * 50001,
+    # no member carries a non-finite number
+    b'{"lut": 1e400}', b'{"gain": [NaN, 1, 1], "bias": [0, 0, 0]}', b'{"gain": [1, 1, 1], "bias": [-Infinity, 0, 0]}',
 ])
 def test_unreadable_members_are_m2_never_an_error(raw):
     cc, message = h.parse_color_correct(raw)
@@ -92,7 +97,7 @@ def test_lut_record_and_precedence():
 
 @pytest.mark.parametrize("lut", [
     None, "abc", lut_with(r3=256), lut_with(b255=-1), lut_with(g0=None), lut_with(g0="7"), lut_with(r0=float("nan")),
-    [list(range(256)), list(range(256)), list(range(255))], [0, [1]],
+    [list(range(256)), list(range(256)), list(range(255))], [0, [1]], [{1}],
 ])
 def test_bad_lut_is_m4_without_fallback(lut):
     raw = {"lut": lut, **GB}
@@ -122,6 +127,20 @@ def test_gain_bias_record_describe_and_descriptor():
 def test_bad_gain_or_bias_is_m7(gb):
     cc, message = h.parse_color_correct(gb)
     assert cc is None and message.startswith(M7_HEAD), message
+
+
+def test_gain_bias_beyond_float32_range_is_infinite_and_applies_defined_bytes():
+    big = 10 ** 400  # beyond the double range too
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing may reach the host's standard error
+        cc, _ = h.parse_color_correct(b'{"gain": [1e39, -1e39, 3.4028235e38], "bias": [1e-50, -3e38, 1e300]}')
+        wide, _ = h.parse_color_correct({"gain": [big, -big, 1], "bias": [0, 0, 0]})
+    f32 = np.finfo(np.float32)
+    assert cc.gain.tolist() == [np.inf, -np.inf, f32.max]
+    assert cc.bias.tolist() == [0.0, np.float32(-3e38), np.inf]
+    assert wide.gain.tolist() == [np.inf, -np.inf, 1.0]
+    px = np.array([[0, 0, 0], [1, 1, 200]], np.uint8)
+    assert cc.apply(px).tolist() == [[0, 0, 255], [255, 0, 255]]  # inf * 0 is NaN: 0
 
 
 def test_apply_lut_and_gain_bias():

@@ -1,16 +1,22 @@
 """Choice of the int8-decoder variant of a combined bundle: every answer of
-_select_q8gd, in the order its checks run, and the readers behind it. The C++
-guard and the streamed hash under ASan: cpp/zephan2/host/q8gd_test.cc."""
+_select_q8gd, in the order its checks run, and the readers behind it; manifests
+that once crashed, hung or exhausted the host, through _select_q8gd and the
+host program."""
 
+import ast
+import errno
 import hashlib
 import importlib.metadata
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 
 from conftest import fixture_gen
 from halvane._zephan2._tessel_host import _q8gd_bound, _q8gd_runtime_ok, _select_q8gd, int8_dot_isa
+from hostproc import READY_NULL, log_lines, run_host
 
 VARIANT = "combined_litert_q8gd.tflite"
 SERVING = " — serving combined_litert.tflite"
@@ -333,3 +339,73 @@ def test_checks_run_in_order(make, cpu, tmp_path):
     del manifest["litert_q8gd"]["gate"]
     mp.write_text(json.dumps(manifest))
     assert _select_q8gd(b, cpu)[1].endswith("!= declared 000000000000" + SERVING)
+
+
+DEEP = 90000
+
+
+def _deep(mp):
+    mp.write_text('{"x":' + "[" * DEEP + "]" * DEEP + ',"y":1}')
+    return python_error(lambda: json.loads(mp.read_text()))
+
+
+def _fifo(mp):
+    mp.unlink()
+    os.mkfifo(mp)
+    return f"ValueError: not a regular file: '{mp}'"
+
+
+def _dev_zero(mp):
+    mp.unlink()
+    mp.symlink_to("/dev/zero")
+    return f"ValueError: not a regular file: '{mp}'"
+
+
+def _oversized(mp):
+    os.truncate(mp, 16 * 1024 * 1024 + 1)  # sparse: nothing is written
+    return f"OSError: [Errno {errno.EFBIG}] {os.strerror(errno.EFBIG)}: '{mp}'"
+
+
+HOSTILE = [_deep, _fifo, _dev_zero, _oversized]
+
+
+def select_in_child(bundle, cpu):
+    """_select_q8gd in a child interpreter: a crash or a hang there fails the test, not the test run."""
+    code = "import sys; from halvane._zephan2._tessel_host import _select_q8gd; print(repr(_select_q8gd(*sys.argv[1:])))"
+    r = subprocess.run([sys.executable, "-c", code, str(bundle), cpu], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    return ast.literal_eval(r.stdout)
+
+
+@pytest.mark.parametrize("prepare", HOSTILE)
+def test_hostile_manifest_falls_back(make, cpu, prepare):
+    b = make()
+    why = prepare(b / "manifest.json")
+    assert select_in_child(b, cpu) == fallback(why)
+
+
+def _surrogate_digest(mp):
+    """A declared digest that JSON escapes can spell but UTF-8 cannot: the log shows its escape text."""
+    manifest = json.loads(mp.read_text())
+    manifest["members_sha256"][VARIANT] = manifest["litert_q8gd"]["sha256"] = "\ud800" * 12
+    mp.write_text(json.dumps(manifest))
+    d12 = hashlib.sha256((mp.parent / VARIANT).read_bytes()).hexdigest()[:12]
+    return f"bytes {d12} != declared " + "\ud800" * 12
+
+
+@pytest.mark.skipif(int8_dot_isa() is None, reason="the host program reads this processor's flags")
+@pytest.mark.parametrize("prepare", [*HOSTILE, _surrogate_digest, None])
+def test_host_program_serves_combined_member_after_hostile_manifest(make, prepare):
+    b = make()
+    (b / "canon.bin").write_bytes(fixture_gen.canon_latent().astype("<f4").tobytes())
+    if prepare is None:
+        _, report = selected(b, NO_GATE)
+        report = report.replace("cpu avx512_vnni", f"cpu {int8_dot_isa()}")
+        model = VARIANT
+    else:
+        report, model = fallback(prepare(b / "manifest.json"))[1], "combined_litert.tflite"
+    rc, out, err = run_host(["render-stream", b])
+    assert (rc, out) == (0, READY_NULL), err
+    logs = [line.removeprefix("[tessel-render-host] ") for line in log_lines(err)]
+    assert logs[1] == report.encode("utf-8", "backslashreplace").decode()
+    assert f"ready 416x720 @20fps  model={model}" in logs

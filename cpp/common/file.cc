@@ -7,19 +7,23 @@
 #include <cerrno>
 
 #include "common/errors.h"
+#include "common/pyint.h"
 
 namespace halvane {
 
 File::File(const std::string& path) : path_(path) {
   if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
-  do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // Not blocking: opening a FIFO for reading would otherwise wait for a
+  // writer. No controlling terminal either, should the path name one.
+  do fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) throw OSError(errno, path);
   struct stat st;
-  const int err = ::fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
-  if (err) {
+  const int err = ::fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (err || !S_ISREG(st.st_mode)) {
     ::close(fd_);
-    throw OSError(err, path);
+    if (err) throw OSError(err, path);
+    throw ValueError("not a regular file: " + py_repr(path));
   }
   size_ = static_cast<uint64_t>(st.st_size);
   // Regular files never block; the flag only served the open.
@@ -60,9 +64,7 @@ size_t File::read(char* dst, size_t n) const {
 
 std::string read_regular_file(const std::string& path, uint64_t max_bytes) {
   const File f(path);
-  auto too_large = [&] {
-    return ValueError(path + ": larger than " + std::to_string(max_bytes) + " bytes");
-  };
+  auto too_large = [&] { return OSError(EFBIG, path); };
   if (f.size() > max_bytes) throw too_large();
   std::string out(static_cast<size_t>(f.size()) + 1, '\0');  // one byte more shows growth
   size_t got = f.read(out.data(), out.size());

@@ -15,8 +15,9 @@ namespace halvane {
 
 class File {
  public:
-  // Raises ValueError for a path with a NUL byte, OSError when it cannot be
-  // opened, and OSError(EINVAL) for anything that is not a regular file.
+  // Raises OSError when the path cannot be opened (EISDIR for a directory),
+  // ValueError for a path with a NUL byte or naming anything else that is not
+  // a regular file.
   explicit File(const std::string& path);
   ~File();
   File(File&& o) noexcept : fd_(o.fd_), size_(o.size_), path_(std::move(o.path_)) { o.fd_ = -1; }
@@ -39,7 +40,7 @@ class File {
 };
 
 // The whole content of a regular file. A file larger than `max_bytes` (at
-// opening, or grown while being read) is refused with ValueError.
+// opening, or grown while being read) is refused with OSError(EFBIG).
 std::string read_regular_file(const std::string& path, uint64_t max_bytes);
 
 }  // namespace halvane

@@ -1,123 +1,35 @@
+// The colour correction record and its operations, and the colour table
+// reader of the Python edge module _color_table, exposed on the host module
+// and installed for colour table loading.
 #include "zephan2/inference/color_correct.h"
 
 #include <nanobind/stl/string.h>
-#include <nanobind/stl/string_view.h>
 
-#include <cmath>
-#include <nlohmann/json.hpp>
+#include <cstdlib>
 
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/host/color_table.h"
+#include "zephan2/inference/constants.h"
 
 namespace z2::py {
 
 using halvane::py::numpy;
 using halvane::py::share_array;
 using halvane::py::to_contig;
-using json = nlohmann::json;
 
 namespace {
 
-// Deeper than the text reader's limit is never a real member; bounding the
-// walk keeps self-referencing lists and pathological input off the stack.
-constexpr int kMaxDepth = 512;
-
-// Text the host can hand on: lone surrogates become their escape text, so the
-// result is always valid UTF-8.
-std::string utf8_of(nb::handle s) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "backslashreplace"));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-// A value JSON cannot hold, kept by its type name so that the checks report
-// it where it is used, as they would any other wrong element.
-json foreign(nb::handle obj) {
-  std::string name = nb::cast<std::string>(obj.type().attr("__name__"));
-  return json::binary(std::vector<uint8_t>(name.begin(), name.end()));
-}
-
-json number_of(nb::handle obj) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-  if (!overflow && !(v == -1 && PyErr_Occurred())) return json(static_cast<int64_t>(v));
-  PyErr_Clear();
-  if (overflow > 0) {
-    const unsigned long long u = PyLong_AsUnsignedLongLong(obj.ptr());
-    if (!PyErr_Occurred()) return json(static_cast<uint64_t>(u));
-    PyErr_Clear();
-  }
-  // Like the text reader, integers beyond 64 bits are read as floats.
-  const double d = PyLong_AsDouble(obj.ptr());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return json(overflow > 0 ? HUGE_VAL : -HUGE_VAL);
-  }
-  return json(d);
-}
-
-json to_json(nb::handle obj, int depth) {
-  PyObject* p = obj.ptr();
-  if (p == Py_None) return json(nullptr);
-  if (PyBool_Check(p)) return json(p == Py_True);
-  if (PyLong_Check(p)) return number_of(obj);
-  if (PyFloat_Check(p)) return json(PyFloat_AS_DOUBLE(p));
-  if (PyUnicode_Check(p)) return json(utf8_of(obj));
-  if (depth >= kMaxDepth) return foreign(obj);
-  if (PyList_Check(p) || PyTuple_Check(p)) {
-    json a = json::array();
-    nb::object seq = nb::borrow(obj);
-    for (nb::handle e : seq) a.push_back(to_json(e, depth + 1));
-    return a;
-  }
-  if (PyDict_Check(p)) {
-    json o = json::object();
-    PyObject *k, *v;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(p, &pos, &k, &v)) {
-      nb::handle key(k);
-      o[utf8_of(PyUnicode_Check(k) ? key : nb::str(key))] = to_json(nb::handle(v), depth + 1);
-    }
-    return o;
-  }
-  return foreign(obj);
-}
-
-// Only the type of a top-level value that is not an object matters.
-json top_level(nb::handle obj) {
-  PyObject* p = obj.ptr();
-  if (PyDict_Check(p)) return to_json(obj, 0);
-  if (PyBool_Check(p)) return json(false);
-  if (PyLong_Check(p)) return json(0);
-  if (PyFloat_Check(p)) return json(0.0);
-  if (PyList_Check(p) || PyTuple_Check(p)) return json::array();
-  return foreign(obj);
-}
-
-ColorParse parse(nb::handle raw, std::string_view source) {
-  PyObject* p = raw.ptr();
-  if (p == Py_None) return parse_color_correct(std::optional<std::string_view>{}, source);
-  if (PyBytes_Check(p))
-    return parse_color_correct(std::optional<std::string_view>(std::in_place, PyBytes_AS_STRING(p),
-                                                               static_cast<size_t>(PyBytes_GET_SIZE(p))),
-                               source);
-  if (PyByteArray_Check(p) || PyMemoryView_Check(p)) {
-    nb::object b = nb::steal(PyBytes_FromObject(p));
-    if (!b.is_valid()) throw nb::python_error();
-    return parse(b, source);
-  }
-  if (PyUnicode_Check(p)) {
-    // Lone surrogates are kept as such, so the strict decoder refuses them.
-    nb::object b = nb::steal(PyUnicode_AsEncodedString(p, "utf-8", "surrogatepass"));
-    if (!b.is_valid()) throw nb::python_error();
-    return parse(b, source);
-  }
-  return parse_color_correct(top_level(raw), source);
-}
-
-nb::str text(const std::string& s) {
-  return nb::steal<nb::str>(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+ColorParse parse_in_python(std::optional<std::string_view> raw, std::string_view source) {
+  nb::gil_scoped_acquire gil;
+  nb::object member = raw ? nb::object(nb::bytes(raw->data(), raw->size())) : nb::none();
+  nb::object r = edge_fn("_color_table", "parse_color_correct")(member, nb::str(source.data(), source.size()));
+  nb::object cc = r[0];
+  ColorParse p;
+  if (!cc.is_none()) p.cc = nb::cast<const ColorCorrect&>(cc);
+  p.message = utf8_text(r[1]);
+  return p;
 }
 
 template <class T, size_t N>
@@ -140,6 +52,7 @@ nb::object view(nb::handle self, const T* data, std::vector<size_t> shape) {
 }  // namespace
 
 void bind_color(nb::module_& m) {
+  install_color_parse(&parse_in_python);
   nb::class_<ColorCorrect>(m, "ColorCorrect")
       .def(
           "__init__",
@@ -201,16 +114,16 @@ void bind_color(nb::module_& m) {
         return r;
       },
       nb::arg("cc").none(), "{'kind', 'sha256' of the table bytes} of a correction, or None.");
+  def_edge(m, "_color_table", "parse_color_correct",
+           "parse_color_correct(raw, source='') -> (ColorCorrect or None, report): read color.json (bytes, text "
+           "or a decoded value; None: absent).");
   m.def(
-      "parse_color_correct",
-      [](nb::handle raw, std::string_view source) {
-        ColorParse r = parse(raw, source);
-        nb::object cc = r.cc ? nb::cast(std::move(*r.cc)) : nb::none();
-        return nb::make_tuple(cc, text(r.message));
+      "_color_enabled",
+      [] {
+        const char* value = std::getenv(std::string(COLOR_ENV).c_str());
+        return color_enabled(value ? value : "");
       },
-      nb::arg("raw").none(), nb::arg("source") = "",
-      "Read color.json (bytes, text or a decoded value; None: absent) -> (ColorCorrect or None, report).");
-  m.def("_color_enabled", &color_enabled, "False when ZEPHAN2_COLOR_CORRECT is 0, false, no or off.");
+      "False when ZEPHAN2_COLOR_CORRECT is 0, false, no or off.");
 }
 
 }  // namespace z2::py

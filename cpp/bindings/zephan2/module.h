@@ -36,8 +36,30 @@ void load_policy(nb::module_& m);   // sets _SED and _SED_WHY
 
 // The LiteRT runtime reached through its Python interpreter API.
 ModelRuntime litert_runtime();
-// The installed "ai-edge-litert" version text, or nullopt (takes the GIL itself).
+// The installed "ai-edge-litert" version text, or nullopt (takes the GIL
+// itself). Only LoaderEnv still carries it: the int8-variant selection asks
+// Python for the version itself.
 std::optional<std::string> litert_runtime_version();
+
+// A function of one of the host's Python edge modules, halvane._zephan2.<module>:
+// the parts whose texts must read as Python writes them. Those modules import
+// this one, so they are imported when first called, never while it loads.
+inline nb::object edge_fn(const char* module, const char* name) {
+  return nb::module_::import_((std::string("halvane._zephan2.") + module).c_str()).attr(name);
+}
+
+// Exposes edge_fn(module, name) on `m` under the same name, with its arguments as given.
+inline void def_edge(nb::module_& m, const char* module, const char* name, const char* doc) {
+  m.def(
+      name, [module, name](nb::args args, nb::kwargs kwargs) { return edge_fn(module, name)(*args, **kwargs); },
+      doc);
+}
+
+// A Python text as UTF-8 for the C++ side; lone surrogates become their escape text.
+inline std::string utf8_text(nb::handle text) {
+  nb::object b = text.attr("encode")("utf-8", "backslashreplace");
+  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
 
 // The loaded `shared_enc_dep` module behind BasePolicy; every call takes the GIL.
 class PyPolicy final : public BasePolicy {

@@ -1,11 +1,13 @@
 #include "zephan2/host/bundle_loader.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
+#include "zephan2/host/color_table.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/elog.h"
@@ -50,7 +52,7 @@ BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string
 
   const std::string combined(COMBINED_MEMBER);
   if (b.has(combined)) {
-    Q8gdChoice q8 = select_q8gd(bundle, env.runtime_version);
+    Q8gdChoice q8 = select_q8gd(bundle);
     if (!q8.report.empty()) elog(q8.report);
     if (q8.path) {
       out.paths = {*q8.path};
@@ -128,7 +130,8 @@ BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string
 
 std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& b) {
   const std::string& bundle = b.path();
-  if (!color_enabled())
+  const char* switch_value = std::getenv(std::string(COLOR_ENV).c_str());
+  if (!color_enabled(switch_value ? switch_value : ""))
     return {nullptr, std::string(COLOR_LOG_PREFIX) + " DISABLED by " + std::string(COLOR_ENV) +
                          "=0 — the frames are the RAW model output and will NOT match a live session's colours. "
                          "This switch exists to isolate the renderer for measurement; it is not a serving mode."};

@@ -1,11 +1,11 @@
 // Colour correction of decoded frames: a per-channel 256-entry table
 // ("lut", model value -> driver value) or a per-channel gain and bias, read
-// from the bundle member color.json, applied to every RGB888 frame and
-// fingerprinted (SHA-256 of its table bytes) in the host's READY line.
+// from the bundle member color.json (zephan2/host/color_table.h), applied to
+// every RGB888 frame and fingerprinted (SHA-256 of its table bytes) in the
+// host's READY line.
 //
 // Thread contract: a ColorCorrect is immutable once made; apply() and table()
-// may run on many threads at once. parse_color_correct never fails on content:
-// it returns no record and one report text instead.
+// may run on many threads at once.
 #pragma once
 
 #include <array>
@@ -13,8 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace z2 {
 
@@ -60,19 +58,8 @@ struct ColorDescriptor {
 };
 ColorDescriptor color_descriptor(const ColorCorrect& cc);
 
-struct ColorParse {
-  std::optional<ColorCorrect> cc;
-  std::string message;
-};
-
-// `raw`: the member's bytes, or nullopt when the member is absent.
-ColorParse parse_color_correct(std::optional<std::string_view> raw, std::string_view source = {});
-// An already decoded JSON value. A binary value inside it stands for a value
-// JSON cannot hold (its bytes name that value's type); it is refused wherever
-// it is read, like any other element of the wrong kind.
-ColorParse parse_color_correct(const nlohmann::json& value, std::string_view source = {});
-
-// ZEPHAN2_COLOR_CORRECT: "0", "false", "no", "off" (trimmed, any case) turn it off.
-bool color_enabled();
+// Whether correction is on for `value` of ZEPHAN2_COLOR_CORRECT (empty when
+// unset): "0", "false", "no" and "off" (trimmed, any case) turn it off.
+bool color_enabled(std::string_view value);
 
 }  // namespace z2
