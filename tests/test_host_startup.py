@@ -18,12 +18,22 @@ def run_py(code, env=None, **kw):
                           env={**os.environ, **(env or {})}, timeout=120, **kw)
 
 
-def test_elog_writes_exact_lines(capfd):
+def test_elog_writes_exact_lines(capfdbinary):
     h._elog()
     h._elog("warming up", 3, 1.5, None)
-    out, err = capfd.readouterr()
-    assert out == ""
-    assert err == "[tessel-render-host]\n[tessel-render-host] warming up 3 1.5 None\n"
+    h._elog(os.fsdecode(b"/a\xff\x01"), "\ud800")  # a file name's own bytes; a lone surrogate escaped
+    out, err = capfdbinary.readouterr()
+    assert out == b""
+    assert err == (b"[tessel-render-host]\n[tessel-render-host] warming up 3 1.5 None\n"
+                   b"[tessel-render-host] /a\xff\\x01 \\ud800\n")
+
+
+def test_elog_from_python_reports_a_failed_write():
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([PY, "-c", "import halvane._zephan2._tessel_host as h\n"
+                                      "try:\n    h._elog('x')\nexcept OSError as e:\n    print(e.errno)"],
+                           stderr=full, stdout=subprocess.PIPE, text=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, "28\n")
 
 
 def load_report(root, pre=""):

@@ -18,7 +18,7 @@ namespace z2::py {
 namespace nb = nanobind;
 
 void bind_constants(nb::module_& m);
-void bind_elog(nb::module_& m);
+void bind_log(nb::module_& m);
 void bind_sliding_pcm(nb::module_& m);
 void bind_wsola(nb::module_& m);
 void bind_dec_inputs(nb::module_& m);

@@ -9,7 +9,7 @@
 #include "zephan2/host/containers.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 namespace z2 {
 

@@ -3,7 +3,7 @@
 #include "common/errors.h"
 #include "common/pyint.h"
 #include "zephan2/inference/cpu_budget.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 #include "zephan2/inference/renderer.h"
 
 namespace z2 {

@@ -13,7 +13,7 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 namespace z2 {
 namespace {

@@ -18,7 +18,7 @@
 #include "common/pyint.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/cpu_budget.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 #include "zephan2/inference/rgb888_kernels.h"
 
 #if defined(__x86_64__)
