@@ -36,6 +36,22 @@ def test_elog_from_python_reports_a_failed_write():
     assert (r.returncode, r.stdout) == (0, "28\n")
 
 
+def test_bundle_violation_ends_only_the_program(tmp_path, capfd):
+    """load_bundle raises; the program's own entry points end with status 3."""
+    missing = str(tmp_path / "missing")
+    text = f"FATAL: no canon.bin in {missing} (per-identity canon latent required)"
+    with pytest.raises(RuntimeError) as e:
+        h.load_bundle(missing)
+    assert str(e.value) == text
+    assert capfd.readouterr().err == f"[tessel-render-host] {text}\n"
+    with pytest.raises(SystemExit) as e:
+        h._run(missing, None, 1)
+    assert e.value.code == 3
+    assert h.main(["tessel_render_host", missing]) == 3
+    assert capfd.readouterr().err.splitlines()[-1] == f"[tessel-render-host] {text}"
+
+
+
 def load_report(root, pre=""):
     code = f"""
         import sys

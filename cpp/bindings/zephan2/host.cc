@@ -11,12 +11,34 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/zephan2/module.h"
+#include "common/errors.h"
 #include "zephan2/host/entry.h"
 #include "zephan2/inference/constants.h"
 
 namespace z2::py {
 
 namespace {
+
+[[noreturn]] void raise_system_exit(int status) {
+  PyErr_SetObject(PyExc_SystemExit, nb::int_(status).ptr());
+  throw nb::python_error();
+}
+
+// The program's own ends, for the operations that run (part of) the program:
+// a bundle contract violation (its FATAL line already logged) is
+// SystemExit(3), a stop signal SystemExit(128 + signal). Elsewhere in the
+// module they are ordinary errors, so `load_bundle` raises RuntimeError with
+// the FATAL text. `f` must hold the GIL again when it returns or throws.
+template <class F>
+auto as_program(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const BundleFatal&) {
+    raise_system_exit(3);
+  } catch (const Stopped& s) {
+    raise_system_exit(128 + s.signum);
+  }
+}
 
 // Standard input and the protocol output. The output starts as fd 1; when
 // the module runs as the program it moves to a private duplicate, and fd 1
@@ -75,16 +97,6 @@ struct Records {
 
 void bind_host(nb::module_& m) {
   nb::handle mod = m;  // the module outlives its functions
-  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-    try {
-      std::rethrow_exception(p);
-    } catch (const BundleFatal&) {
-      PyErr_SetObject(PyExc_SystemExit, nb::int_(3).ptr());
-    } catch (const Stopped& s) {
-      PyErr_SetObject(PyExc_SystemExit, nb::int_(128 + s.signum).ptr());
-    }
-  });
-
   m.def(
       "main",
       [mod](std::vector<std::string> argv) {
@@ -107,16 +119,20 @@ void bind_host(nb::module_& m) {
   m.def(
       "_run",
       [mod](std::string bundle, std::optional<std::string> engine, int64_t threads) {
-        Host host(mod);
-        nb::gil_scoped_release unlocked;
-        return host_run(bundle, engine, threads, host.ctx);
+        return as_program([&] {
+          Host host(mod);
+          nb::gil_scoped_release unlocked;
+          return host_run(bundle, engine, threads, host.ctx);
+        });
       },
       nb::arg("bundle"), nb::arg("engine").none(), nb::arg("threads"));
   m.def(
       "_serve",
       [](Renderer& r, std::string nm) {
-        nb::gil_scoped_release unlocked;
-        return serve(r, nm, host_in(), host_out());
+        return as_program([&] {
+          nb::gil_scoped_release unlocked;
+          return serve(r, nm, host_in(), host_out());
+        });
       },
       nb::arg("renderer"), nb::arg("nm"));
   m.def(
@@ -125,9 +141,11 @@ void bind_host(nb::module_& m) {
         std::unique_ptr<PyPolicy> policy;
         const LoaderEnv env = loader_env(mod, policy);
         BundleLoad b;
-        {
+        try {
           nb::gil_scoped_release unlocked;
           b = load_bundle(bundle, engine, env);
+        } catch (const BundleFatal& e) {
+          throw halvane::RuntimeError(e.what());  // the FATAL line is logged; the caller decides
         }
         return nb::make_tuple(nb::cast(b.paths), b.nm, halvane::py::tensor_to_numpy(b.canon));
       },
@@ -147,11 +165,10 @@ void bind_host(nb::module_& m) {
       "read_exact",
       [](size_t n) -> nb::object {
         std::string buf(n, '\0');
-        bool ok;
-        {
+        const bool ok = as_program([&] {
           nb::gil_scoped_release unlocked;
-          ok = read_exact(host_in(), buf.data(), n);
-        }
+          return read_exact(host_in(), buf.data(), n);
+        });
         if (!ok || n == 0) return nb::none();
         return nb::bytes(buf.data(), buf.size());
       },
@@ -161,8 +178,10 @@ void bind_host(nb::module_& m) {
       [](nb::handle idx, nb::handle rgb) {
         Records r;
         r.add(idx, rgb);
-        nb::gil_scoped_release unlocked;
-        r.write(host_out());
+        as_program([&] {
+          nb::gil_scoped_release unlocked;
+          r.write(host_out());
+        });
       },
       nb::arg("idx"), nb::arg("rgb"));
   m.def(
@@ -170,9 +189,11 @@ void bind_host(nb::module_& m) {
       [](nb::handle items) {
         Records r;
         for (nb::handle it : nb::iter(items)) r.add(it[0], it[1]);
-        nb::gil_scoped_release unlocked;
-        r.write(host_out());
-        if (!r.index.empty()) host_out().flush();
+        as_program([&] {
+          nb::gil_scoped_release unlocked;
+          r.write(host_out());
+          if (!r.index.empty()) host_out().flush();
+        });
       },
       nb::arg("frames"));
 }
