@@ -241,3 +241,32 @@ def test_directory_imx_and_zip_serve_the_same_bytes(tmp_path, bundle_dir):
     assert outs[0] == outs[1] == outs[2]
     assert parse_output(outs[0])[1] == list(range(3, 57)) + [-1]
     assert list((tmp_path / "stage").iterdir()) == []  # staged models released once loaded
+
+
+# ---- hostile starts: closed standard streams, command lines that are not
+# UTF-8, a standard error that cannot be written ----
+
+def parent_env(**extra):
+    """The environment a parent gives the host, with Python's own stream
+    buffering (a developer's shell may set unbuffered mode, which hides what
+    the interpreter does with unflushed text at exit)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    return {**env, **extra}
+
+
+def test_arguments_that_are_not_utf8_are_file_system_bytes(tmp_path, bundle_dir):
+    root = os.fsencode(tmp_path)
+    b = root + b"/avatar-\xff\xfe"
+    shutil.copytree(bundle_dir, os.fsdecode(b))
+    r = subprocess.run([HOST, b"render-stream", b, b"extra-\xfa", b"--threads", b"1"], input=word(FLUSH),
+                       capture_output=True, timeout=120, env=parent_env())
+    assert r.returncode == 0, r.stderr
+    ready, events, _ = parse_output(r.stdout)
+    assert (ready, events) == (READY_NULL, list(range(3, 25)) + [-1])
+    assert b"[tessel-render-host] warming up identity=" + b + b" threads=1 ...\n" in r.stderr
+
+    missing = root + b"/gone-\xff\nFATAL: forged"
+    r = subprocess.run([HOST, missing], capture_output=True, timeout=120, env=parent_env())
+    assert (r.returncode, r.stdout) == (3, b"")
+    assert r.stderr.splitlines()[-1] == (b"[tessel-render-host] FATAL: no canon.bin in " + root +
+                                         b"/gone-\xff\\nFATAL: forged (per-identity canon latent required)")

@@ -1,6 +1,7 @@
 """Host module start-up: log line bytes, policy loading, staging and its exit hook, entry."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -36,7 +37,7 @@ def test_elog_from_python_reports_a_failed_write():
     assert (r.returncode, r.stdout) == (0, "28\n")
 
 
-def test_bundle_violation_ends_only_the_program(tmp_path, capfd):
+def test_bundle_violation_ends_only_the_program(tmp_path, bundle_dir, capfd):
     """load_bundle raises; the program's own entry points end with status 3."""
     missing = str(tmp_path / "missing")
     text = f"FATAL: no canon.bin in {missing} (per-identity canon latent required)"
@@ -50,6 +51,12 @@ def test_bundle_violation_ends_only_the_program(tmp_path, capfd):
     assert h.main(["tessel_render_host", missing]) == 3
     assert capfd.readouterr().err.splitlines()[-1] == f"[tessel-render-host] {text}"
 
+    # a path that is not UTF-8 goes to the file system as its bytes and comes back as os.fsdecode() gives it
+    odd = os.fsdecode(os.fsencode(tmp_path) + b"/avatar-\xff")
+    shutil.copytree(bundle_dir, odd)
+    paths, nm, canon = h.load_bundle(odd)
+    assert (paths, nm, canon.size) == ([os.path.join(odd, "combined_litert.tflite")], "combined_litert.tflite", 74880)
+    assert h.load_bundle(os.fsencode(odd))[0] == paths
 
 
 def load_report(root, pre=""):

@@ -1,28 +1,12 @@
 #include "zephan2/host/containers.h"
 
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 
 namespace z2::py {
 
-namespace {
-
-// Paths and names go to the file system as os.fsencode() gives them, so any
-// text Python accepts as a path (str with escaped bytes, bytes, PathLike)
-// reaches the same file it would in Python.
-std::string fs_bytes(nb::handle p) {
-  nb::object b = nb::module_::import_("os").attr("fsencode")(p);
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-// The inverse for names coming back: valid UTF-8 gives the plain text,
-// undecodable directory entries keep their bytes as os.listdir() does.
-nb::str fs_text(const std::string& s) {
-  PyObject* t = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  if (!t) throw nb::python_error();
-  return nb::steal<nb::str>(t);
-}
-
-}  // namespace
+using halvane::py::fs_bytes;
+using halvane::py::fs_text;
 
 void bind_containers(nb::module_& m) {
   m.def(

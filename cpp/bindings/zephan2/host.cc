@@ -2,6 +2,9 @@
 // and the pieces of warm-up and serving (`_run`, `_serve`, `load_bundle`,
 // `load_color_correct`, `read_exact`, `write_frame`, `emit`). The protocol
 // streams _IN and _OUT are process-wide and live on file descriptors.
+//
+// Command-line words and bundle paths cross as os.fsencode() gives them, so a
+// path that is not UTF-8 reaches the file system (and the log) as its bytes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/host/entry.h"
@@ -18,6 +22,20 @@
 namespace z2::py {
 
 namespace {
+
+using halvane::py::fs_bytes;
+using halvane::py::fs_text;
+
+std::optional<std::string> optional_path(nb::handle p) {
+  if (p.is_none()) return std::nullopt;
+  return fs_bytes(p);
+}
+
+std::vector<std::string> fs_words(nb::handle argv) {
+  std::vector<std::string> out;
+  for (nb::handle a : nb::iter(argv)) out.push_back(fs_bytes(a));
+  return out;
+}
 
 [[noreturn]] void raise_system_exit(int status) {
   PyErr_SetObject(PyExc_SystemExit, nb::int_(status).ptr());
@@ -66,7 +84,7 @@ void take_over_stdout() {
 // Bundle loading's outside needs; `policy` keeps the policy object alive.
 LoaderEnv loader_env(nb::handle m, std::unique_ptr<PyPolicy>& policy) {
   policy = policy_of(m);
-  return {policy.get(), nb::cast<std::string>(nb::str(m.attr("_SED_WHY"))), &litert_runtime_version};
+  return {policy.get(), fs_bytes(m.attr("_SED_WHY")), &litert_runtime_version};
 }
 
 struct Host {
@@ -99,7 +117,8 @@ void bind_host(nb::module_& m) {
   nb::handle mod = m;  // the module outlives its functions
   m.def(
       "main",
-      [mod](std::vector<std::string> argv) {
+      [mod](nb::handle argv_words) {
+        const std::vector<std::string> argv = fs_words(argv_words);
         Host host(mod);
         nb::gil_scoped_release unlocked;
         return host_main(argv, host.ctx);
@@ -110,7 +129,7 @@ void bind_host(nb::module_& m) {
       [mod]() {
         install_stop_handlers();
         take_over_stdout();
-        auto argv = nb::cast<std::vector<std::string>>(nb::module_::import_("sys").attr("argv"));
+        const std::vector<std::string> argv = fs_words(nb::module_::import_("sys").attr("argv"));
         Host host(mod);
         nb::gil_scoped_release unlocked;
         return host_main(argv, host.ctx);
@@ -118,7 +137,9 @@ void bind_host(nb::module_& m) {
       "Entry of the `tessel_render_host` command: main(sys.argv).");
   m.def(
       "_run",
-      [mod](std::string bundle, std::optional<std::string> engine, int64_t threads) {
+      [mod](nb::handle bundle_path, nb::handle engine_path, int64_t threads) {
+        const std::string bundle = fs_bytes(bundle_path);
+        const std::optional<std::string> engine = optional_path(engine_path);
         return as_program([&] {
           Host host(mod);
           nb::gil_scoped_release unlocked;
@@ -137,7 +158,9 @@ void bind_host(nb::module_& m) {
       nb::arg("renderer"), nb::arg("nm"));
   m.def(
       "load_bundle",
-      [mod](std::string bundle, std::optional<std::string> engine) {
+      [mod](nb::handle bundle_path, nb::handle engine_path) {
+        const std::string bundle = fs_bytes(bundle_path);
+        const std::optional<std::string> engine = optional_path(engine_path);
         std::unique_ptr<PyPolicy> policy;
         const LoaderEnv env = loader_env(mod, policy);
         BundleLoad b;
@@ -147,18 +170,21 @@ void bind_host(nb::module_& m) {
         } catch (const BundleFatal& e) {
           throw halvane::RuntimeError(e.what());  // the FATAL line is logged; the caller decides
         }
-        return nb::make_tuple(nb::cast(b.paths), b.nm, halvane::py::tensor_to_numpy(b.canon));
+        nb::list paths;
+        for (const std::string& p : b.paths) paths.append(fs_text(p));
+        return nb::make_tuple(paths, b.nm, halvane::py::tensor_to_numpy(b.canon));
       },
       nb::arg("bundle"), nb::arg("engine").none() = nb::none());
   m.def(
       "load_color_correct",
-      [](std::string bundle) {
+      [](nb::handle bundle_path) {
+        const std::string bundle = fs_bytes(bundle_path);
         std::pair<std::shared_ptr<const ColorCorrect>, std::string> r;
         {
           nb::gil_scoped_release unlocked;
           r = load_color_correct(bundle);
         }
-        return nb::make_tuple(std::const_pointer_cast<ColorCorrect>(r.first), r.second);
+        return nb::make_tuple(std::const_pointer_cast<ColorCorrect>(r.first), fs_text(r.second));
       },
       nb::arg("bundle"));
   m.def(

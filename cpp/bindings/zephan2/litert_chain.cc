@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "bindings/common/fspath.h"
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
@@ -76,6 +77,15 @@ class PyInterpreter final : public ModelInterpreter {
   GilObject it_;
 };
 
+// The model path as the interpreter takes it: text when it is UTF-8, else its
+// bytes (the interpreter refuses text holding escaped bytes).
+nb::object model_path_arg(const std::string& path) {
+  PyObject* t = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), nullptr);
+  if (t) return nb::steal(t);
+  PyErr_Clear();
+  return nb::bytes(path.data(), path.size());
+}
+
 }  // namespace
 
 ModelRuntime litert_runtime() {
@@ -83,7 +93,7 @@ ModelRuntime litert_runtime() {
   rt.open = [](const std::string& path, int64_t threads) -> std::shared_ptr<ModelInterpreter> {
     nb::gil_scoped_acquire gil;
     nb::object cls = nb::module_::import_("ai_edge_litert.interpreter").attr("Interpreter");
-    nb::object it = cls(nb::arg("model_path") = path, nb::arg("num_threads") = threads);
+    nb::object it = cls(nb::arg("model_path") = model_path_arg(path), nb::arg("num_threads") = threads);
     it.attr("allocate_tensors")();
     return std::make_shared<PyInterpreter>(std::move(it));
   };
@@ -94,13 +104,12 @@ ModelRuntime litert_runtime() {
 namespace {
 
 std::vector<std::string> path_list(nb::handle paths) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object path_like = os.attr("PathLike");
+  nb::object path_like = nb::module_::import_("os").attr("PathLike");
   std::vector<std::string> out;
   if (nb::isinstance<nb::str>(paths) || PyObject_IsInstance(paths.ptr(), path_like.ptr()) == 1) {
-    out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(paths))));
+    out.push_back(halvane::py::fs_bytes(paths));
   } else {
-    for (nb::handle p : nb::iter(paths)) out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(p))));
+    for (nb::handle p : nb::iter(paths)) out.push_back(halvane::py::fs_bytes(p));
   }
   return out;
 }
