@@ -254,6 +254,23 @@ def parent_env(**extra):
     return {**env, **extra}
 
 
+def sh_exec(redirect, argv):
+    """argv run by a shell that first applies `redirect` (such as `<&-`)."""
+    return ["/bin/sh", "-c", f'exec "$0" "$@" {redirect}', *argv]
+
+
+def test_closed_standard_streams_are_opened_on_dev_null(bundle_dir):
+    for redirect, want_out in (("<&-", READY_NULL), (">&-", b""), ("2>&-", READY_NULL)):
+        r = subprocess.run(sh_exec(redirect, [HOST, str(bundle_dir)]), input=b"", capture_output=True,
+                           timeout=120, env=parent_env())
+        assert (r.returncode, r.stdout) == (0, want_out), redirect
+        logs = log_lines(r.stderr.decode())
+        if redirect == "2>&-":
+            assert r.stderr == b""
+        else:  # standard input reads as empty: no signal pipe behind descriptor 0
+            assert logs[-1] == f"{PREFIX}stdin closed — exiting", redirect
+
+
 def test_arguments_that_are_not_utf8_are_file_system_bytes(tmp_path, bundle_dir):
     root = os.fsencode(tmp_path)
     b = root + b"/avatar-\xff\xfe"

@@ -127,6 +127,10 @@ void bind_host(nb::module_& m) {
   m.def(
       "_program",
       [mod]() {
+        // Before the program opens anything of its own: a standard stream
+        // that came closed would otherwise be taken by the first descriptor
+        // opened (the signal pipe as standard input).
+        open_missing_std_fds();
         install_stop_handlers();
         take_over_stdout();
         const std::vector<std::string> argv = fs_words(nb::module_::import_("sys").attr("argv"));
