@@ -58,6 +58,28 @@ auto as_program(F&& f) -> decltype(f()) {
   }
 }
 
+// Set once `_program` runs: the exit-time settling of the standard streams
+// is the program's alone.
+bool g_program = false;
+
+// Runs at exit before the interpreter flushes sys.stdout and sys.stderr: a
+// stream whose pending text cannot be written (standard error full, a closed
+// pipe) is dropped here, so the failed flush cannot turn the program's status
+// into the interpreter's own failure status.
+void settle_std_streams() {
+  if (!g_program) return;
+  nb::module_ sys = nb::module_::import_("sys");
+  for (const char* name : {"stdout", "stderr"}) {
+    nb::object s = nb::getattr(sys, name, nb::none());
+    if (s.is_none()) continue;
+    try {
+      s.attr("flush")();
+    } catch (const nb::python_error&) {
+      sys.attr(name) = nb::none();
+    }
+  }
+}
+
 // Standard input and the protocol output. The output starts as fd 1; when
 // the module runs as the program it moves to a private duplicate, and fd 1
 // is pointed at standard error so no stray print or native library can
@@ -115,6 +137,10 @@ struct Records {
 
 void bind_host(nb::module_& m) {
   nb::handle mod = m;  // the module outlives its functions
+  // Registered before anything the program itself registers, so it runs
+  // after every exit hook that might still write to the streams.
+  nb::module_::import_("atexit").attr("register")(nb::cpp_function(&settle_std_streams));
+
   m.def(
       "main",
       [mod](nb::handle argv_words) {
@@ -131,6 +157,7 @@ void bind_host(nb::module_& m) {
         // that came closed would otherwise be taken by the first descriptor
         // opened (the signal pipe as standard input).
         open_missing_std_fds();
+        g_program = true;
         install_stop_handlers();
         take_over_stdout();
         const std::vector<std::string> argv = fs_words(nb::module_::import_("sys").attr("argv"));
