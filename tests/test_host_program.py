@@ -241,3 +241,111 @@ def test_directory_imx_and_zip_serve_the_same_bytes(tmp_path, bundle_dir):
     assert outs[0] == outs[1] == outs[2]
     assert parse_output(outs[0])[1] == list(range(3, 57)) + [-1]
     assert list((tmp_path / "stage").iterdir()) == []  # staged models released once loaded
+
+
+# ---- hostile starts: closed standard streams, command lines that are not
+# UTF-8, a standard error that cannot be written ----
+
+def parent_env(**extra):
+    """The environment a parent gives the host, with Python's own stream
+    buffering (a developer's shell may set unbuffered mode, which hides what
+    the interpreter does with unflushed text at exit)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    return {**env, **extra}
+
+
+def sh_exec(redirect, argv):
+    """argv run by a shell that first applies `redirect` (such as `<&-`)."""
+    return ["/bin/sh", "-c", f'exec "$0" "$@" {redirect}', *argv]
+
+
+def test_closed_standard_streams_are_opened_on_dev_null(bundle_dir):
+    for redirect, want_out in (("<&-", READY_NULL), (">&-", b""), ("2>&-", READY_NULL)):
+        r = subprocess.run(sh_exec(redirect, [HOST, str(bundle_dir)]), input=b"", capture_output=True,
+                           timeout=120, env=parent_env())
+        assert (r.returncode, r.stdout) == (0, want_out), redirect
+        logs = log_lines(r.stderr.decode())
+        if redirect == "2>&-":
+            assert r.stderr == b""
+        else:  # standard input reads as empty: no signal pipe behind descriptor 0
+            assert logs[-1] == f"{PREFIX}stdin closed — exiting", redirect
+
+
+def test_arguments_that_are_not_utf8_are_file_system_bytes(tmp_path, bundle_dir):
+    root = os.fsencode(tmp_path)
+    b = root + b"/avatar-\xff\xfe"
+    shutil.copytree(bundle_dir, os.fsdecode(b))
+    r = subprocess.run([HOST, b"render-stream", b, b"extra-\xfa", b"--threads", b"1"], input=word(FLUSH),
+                       capture_output=True, timeout=120, env=parent_env())
+    assert r.returncode == 0, r.stderr
+    ready, events, _ = parse_output(r.stdout)
+    assert (ready, events) == (READY_NULL, list(range(3, 25)) + [-1])
+    assert b"[tessel-render-host] warming up identity=" + b + b" threads=1 ...\n" in r.stderr
+
+    missing = root + b"/gone-\xff\nFATAL: forged"
+    r = subprocess.run([HOST, missing], capture_output=True, timeout=120, env=parent_env())
+    assert (r.returncode, r.stdout) == (3, b"")
+    assert r.stderr.splitlines()[-1] == (b"[tessel-render-host] FATAL: no canon.bin in " + root +
+                                         b"/gone-\xff\\nFATAL: forged (per-identity canon latent required)")
+
+
+def unwritable_stderr(kind, argv):
+    """(argv, stderr argument) for a host whose standard error cannot be written:
+    a full device, a pipe whose reader is gone, or a closed descriptor."""
+    if kind == "full":
+        return argv, open("/dev/full", "wb")
+    if kind == "closed pipe":
+        rd, wr = os.pipe()
+        os.close(rd)
+        return argv, os.fdopen(wr, "wb")
+    return sh_exec("2>&-", argv), open(os.devnull, "wb")
+
+
+@pytest.mark.parametrize("kind", ["full", "closed pipe", "closed"])
+def test_unwritable_stderr_keeps_the_documented_statuses(tmp_path, bundle_dir, models, kind):
+    import zipfile
+    bad = tmp_path / "bad.zip"  # staged, then its model fails to load: an error with a trace
+    with zipfile.ZipFile(bad, "w") as z:
+        z.writestr("canon.bin", Path(models["canon.bin"]).read_bytes())
+        z.writestr("combined_litert.tflite", b"not a model")
+    stage = tmp_path / "stage"
+    env = parent_env(ZEPHAN2_STAGE_DIR=str(stage))
+    cases = [([bundle_dir], 0, READY_NULL), ([bad], 1, b""), (["--threads", "x", "b"], 1, b""),
+             ([], 2, b""), ([tmp_path / "missing"], 3, b"")]
+    for args, status, out in cases:
+        argv, err = unwritable_stderr(kind, [HOST, *map(str, args)])
+        with err:
+            r = subprocess.run(argv, input=b"", stdout=subprocess.PIPE, stderr=err, timeout=120, env=env)
+        assert (r.returncode, r.stdout) == (status, out), args
+    assert list(stage.iterdir()) == []
+
+    # A stop signal while serving.
+    argv, err = unwritable_stderr(kind, [HOST, str(bundle_dir)])
+    with err:
+        p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, env=env)
+    try:
+        assert p.stdout.readline() == READY_NULL
+        p.send_signal(signal.SIGTERM)
+        assert p.wait(timeout=60) == 128 + signal.SIGTERM
+    finally:
+        p.kill()
+        p.stdin.close()
+        p.stdout.close()
+
+
+@pytest.mark.parametrize("kind", ["full", "closed pipe"])
+def test_text_left_in_python_streams_does_not_change_the_status(tmp_path, bundle_dir, kind):
+    """Text the interpreter cannot flush at exit (here a stray print, which the
+    host sends to standard error) leaves the program's status as it is."""
+    script = tmp_path / "host.py"
+    script.write_text(
+        "import sys\n"
+        "import halvane._zephan2._tessel_host as h\n"
+        "print('stray print')\n"
+        "sys.argv = ['tessel_render_host'] + sys.argv[1:]\n"
+        "sys.exit(h._program())\n")
+    for args, status in (([bundle_dir], 0), ([tmp_path / "missing"], 3), (["--threads", "x"], 1)):
+        argv, err = unwritable_stderr(kind, [sys.executable, str(script), *map(str, args)])
+        with err:
+            r = subprocess.run(argv, input=b"", stdout=subprocess.PIPE, stderr=err, timeout=120, env=parent_env())
+        assert r.returncode == status, args

@@ -1,6 +1,7 @@
 """Host module start-up: log line bytes, policy loading, staging and its exit hook, entry."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -18,12 +19,44 @@ def run_py(code, env=None, **kw):
                           env={**os.environ, **(env or {})}, timeout=120, **kw)
 
 
-def test_elog_writes_exact_lines(capfd):
+def test_elog_writes_exact_lines(capfdbinary):
     h._elog()
     h._elog("warming up", 3, 1.5, None)
-    out, err = capfd.readouterr()
-    assert out == ""
-    assert err == "[tessel-render-host]\n[tessel-render-host] warming up 3 1.5 None\n"
+    h._elog(os.fsdecode(b"/a\xff\x01"), "\ud800")  # a file name's own bytes; a lone surrogate escaped
+    out, err = capfdbinary.readouterr()
+    assert out == b""
+    assert err == (b"[tessel-render-host]\n[tessel-render-host] warming up 3 1.5 None\n"
+                   b"[tessel-render-host] /a\xff\\x01 \\ud800\n")
+
+
+def test_elog_from_python_reports_a_failed_write():
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([PY, "-c", "import halvane._zephan2._tessel_host as h\n"
+                                      "try:\n    h._elog('x')\nexcept OSError as e:\n    print(e.errno)"],
+                           stderr=full, stdout=subprocess.PIPE, text=True, timeout=60)
+    assert (r.returncode, r.stdout) == (0, "28\n")
+
+
+def test_bundle_violation_ends_only_the_program(tmp_path, bundle_dir, capfd):
+    """load_bundle raises; the program's own entry points end with status 3."""
+    missing = str(tmp_path / "missing")
+    text = f"FATAL: no canon.bin in {missing} (per-identity canon latent required)"
+    with pytest.raises(RuntimeError) as e:
+        h.load_bundle(missing)
+    assert str(e.value) == text
+    assert capfd.readouterr().err == f"[tessel-render-host] {text}\n"
+    with pytest.raises(SystemExit) as e:
+        h._run(missing, None, 1)
+    assert e.value.code == 3
+    assert h.main(["tessel_render_host", missing]) == 3
+    assert capfd.readouterr().err.splitlines()[-1] == f"[tessel-render-host] {text}"
+
+    # a path that is not UTF-8 goes to the file system as its bytes and comes back as os.fsdecode() gives it
+    odd = os.fsdecode(os.fsencode(tmp_path) + b"/avatar-\xff")
+    shutil.copytree(bundle_dir, odd)
+    paths, nm, canon = h.load_bundle(odd)
+    assert (paths, nm, canon.size) == ([os.path.join(odd, "combined_litert.tflite")], "combined_litert.tflite", 74880)
+    assert h.load_bundle(os.fsencode(odd))[0] == paths
 
 
 def load_report(root, pre=""):

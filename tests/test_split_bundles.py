@@ -5,6 +5,7 @@ import hashlib
 import json
 import os
 import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import halvane._zephan2._tessel_host as h
-from hostproc import FLUSH, data, log_lines, parse_output, run_host, word
+from hostproc import FLUSH, HOST, data, log_lines, parse_output, run_host, word
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 from imx import write_imx  # noqa: E402
@@ -219,3 +220,19 @@ def test_program_serves_split_bundles_and_refuses_wrong_bases(tmp_path, parts, e
     assert rc == 3 and log_lines(err)[-1].startswith(
         f"{PREFIX}FATAL: {lone} carries identity.tflite (the two-artifact split's DELTA half) and declares no "
         "'zephan2/shared-enc' base in its manifest dependencies[], and carries no shared-enc.tflite of its own.")
+
+
+def test_split_bundle_and_engine_under_paths_that_are_not_utf8(tmp_path, parts, env):
+    root = os.fsencode(tmp_path)
+    b = split_bundle(Path(os.fsdecode(root + b"/bundle-\xff")), parts, colocated=parts["enc"])
+    eng = Path(os.fsdecode(root + b"/engine-\xfe"))
+    eng.mkdir()
+    (eng / "shared-enc.tflite").write_bytes(parts["enc"])
+    b2 = split_bundle(Path(os.fsdecode(root + b"/bundle2-\xfd")), parts)
+    for argv, how in (([b], b"co-located in " + os.fsencode(b)),
+                      ([b2, "--engine", eng], b"engine dir " + os.fsencode(eng))):
+        r = subprocess.run([HOST, *map(os.fsencode, argv)], input=data(np.zeros(25600)), capture_output=True,
+                           timeout=300)
+        assert r.returncode == 0, r.stderr
+        assert b"VERIFIED (bytes hashed) via " + how + b"\n" in r.stderr
+        assert parse_output(r.stdout)[1] == list(range(3, 25))

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "bindings/common/numpy.h"
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/host/color_table.h"
@@ -21,16 +22,20 @@ using halvane::py::to_contig;
 
 namespace {
 
-ColorParse parse_in_python(std::optional<std::string_view> raw, std::string_view source) {
+}  // namespace
+
+ColorParse parse_color_in_python(std::optional<std::string_view> raw, std::string_view source) {
   nb::gil_scoped_acquire gil;
   nb::object member = raw ? nb::object(nb::bytes(raw->data(), raw->size())) : nb::none();
-  nb::object r = edge_fn("_color_table", "parse_color_correct")(member, nb::str(source.data(), source.size()));
+  nb::object r = edge_fn("_color_table", "parse_color_correct")(member, halvane::py::fs_text(std::string(source)));
   nb::object cc = r[0];
   ColorParse p;
   if (!cc.is_none()) p.cc = nb::cast<const ColorCorrect&>(cc);
   p.message = utf8_text(r[1]);
   return p;
 }
+
+namespace {
 
 template <class T, size_t N>
 std::optional<std::array<T, N>> array_arg(nb::handle obj, const char* what) {
@@ -52,7 +57,6 @@ nb::object view(nb::handle self, const T* data, std::vector<size_t> shape) {
 }  // namespace
 
 void bind_color(nb::module_& m) {
-  install_color_parse(&parse_in_python);
   nb::class_<ColorCorrect>(m, "ColorCorrect")
       .def(
           "__init__",

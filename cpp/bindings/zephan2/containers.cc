@@ -2,7 +2,7 @@
 // `_listing`, each opening the bundle for the one call.
 #include "bundle/bundle.h"
 #include "bundle/imx.h"
-#include "bindings/common/fs.h"
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 #include "common/file.h"
 #include "common/pyint.h"

@@ -5,6 +5,7 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/host/settings.h"
 
 namespace z2::py {
 
@@ -21,7 +22,7 @@ void bind_cpu_budget(nb::module_& m) {
             throw halvane::ValueError("requested thread count is out of range");
         }
         if (!halvane::py::int64_from(n_interpreters, n)) throw halvane::ValueError("n_interpreters must be an integer");
-        return default_threads(n, req);
+        return host_default_threads(n, req);
       },
       nb::arg("n_interpreters") = 1, nb::arg("requested").none() = 0,
       "LiteRT interpreter thread count: requested, else LIBSTREAM_THREADS, else the usable processors (<= 24).");

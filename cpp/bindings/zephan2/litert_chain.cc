@@ -7,11 +7,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "bindings/common/fspath.h"
 #include "bindings/common/numpy.h"
-#include "common/text.h"
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
 
@@ -80,37 +77,23 @@ class PyInterpreter final : public ModelInterpreter {
   GilObject it_;
 };
 
-// LiteRT takes model paths as UTF-8 text only. A path that is not UTF-8 is
-// opened here and handed over as its /proc/self/fd link, which the runtime
-// opens like any file; the model is mapped by then, so the descriptor closes
-// once the interpreter exists.
-class ModelPath {
- public:
-  explicit ModelPath(const std::string& path) : text_(path) {
-    if (halvane::valid_utf8(path)) return;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw halvane::OSError(errno, path);
-    text_ = "/proc/self/fd/" + std::to_string(fd_);
-  }
-  ~ModelPath() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  int fd_ = -1;
-};
+// The model path as the interpreter takes it: text when it is UTF-8, else its
+// bytes (the interpreter refuses text holding escaped bytes).
+nb::object model_path_arg(const std::string& path) {
+  PyObject* t = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), nullptr);
+  if (t) return nb::steal(t);
+  PyErr_Clear();
+  return nb::bytes(path.data(), path.size());
+}
 
 }  // namespace
 
 ModelRuntime litert_runtime() {
   ModelRuntime rt;
   rt.open = [](const std::string& path, int64_t threads) -> std::shared_ptr<ModelInterpreter> {
-    const ModelPath model(path);
     nb::gil_scoped_acquire gil;
     nb::object cls = nb::module_::import_("ai_edge_litert.interpreter").attr("Interpreter");
-    nb::object it = cls(nb::arg("model_path") = model.text(), nb::arg("num_threads") = threads);
+    nb::object it = cls(nb::arg("model_path") = model_path_arg(path), nb::arg("num_threads") = threads);
     it.attr("allocate_tensors")();
     return std::make_shared<PyInterpreter>(std::move(it));
   };
@@ -121,13 +104,12 @@ ModelRuntime litert_runtime() {
 namespace {
 
 std::vector<std::string> path_list(nb::handle paths) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object path_like = os.attr("PathLike");
+  nb::object path_like = nb::module_::import_("os").attr("PathLike");
   std::vector<std::string> out;
   if (nb::isinstance<nb::str>(paths) || PyObject_IsInstance(paths.ptr(), path_like.ptr()) == 1) {
-    out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(paths))));
+    out.push_back(halvane::py::fs_bytes(paths));
   } else {
-    for (nb::handle p : nb::iter(paths)) out.push_back(nb::cast<std::string>(nb::str(os.attr("fspath")(p))));
+    for (nb::handle p : nb::iter(paths)) out.push_back(halvane::py::fs_bytes(p));
   }
   return out;
 }

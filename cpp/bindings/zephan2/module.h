@@ -9,6 +9,8 @@
 #include <string>
 
 #include "bindings/common/numpy.h"
+#include "zephan2/host/color_table.h"
+#include "zephan2/host/q8gd.h"
 #include "zephan2/host/shared_enc.h"
 #include "zephan2/inference/litert_chain.h"
 #include "zephan2/inference/sliding_pcm.h"
@@ -18,7 +20,7 @@ namespace z2::py {
 namespace nb = nanobind;
 
 void bind_constants(nb::module_& m);
-void bind_elog(nb::module_& m);
+void bind_log(nb::module_& m);
 void bind_sliding_pcm(nb::module_& m);
 void bind_wsola(nb::module_& m);
 void bind_dec_inputs(nb::module_& m);
@@ -36,10 +38,9 @@ void load_policy(nb::module_& m);   // sets _SED and _SED_WHY
 
 // The LiteRT runtime reached through its Python interpreter API.
 ModelRuntime litert_runtime();
-// The installed "ai-edge-litert" version text, or nullopt (takes the GIL
-// itself). Only LoaderEnv still carries it: the int8-variant selection asks
-// Python for the version itself.
-std::optional<std::string> litert_runtime_version();
+// The host's Python edge, handed to bundle loading (each takes the GIL itself).
+Q8gdChoice select_q8gd_in_python(const std::string& bundle);
+ColorParse parse_color_in_python(std::optional<std::string_view> raw, std::string_view source);
 
 // A function of one of the host's Python edge modules, halvane._zephan2.<module>:
 // the parts whose texts must read as Python writes them. Those modules import

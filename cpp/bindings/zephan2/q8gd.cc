@@ -5,37 +5,25 @@
 
 #include <nanobind/stl/string.h>
 
-#include "bindings/common/fs.h"
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 #include "common/file.h"
 
 namespace z2::py {
 
-namespace {
-
 using namespace nb::literals;
 
-Q8gdChoice select_in_python(const std::string& bundle) {
+Q8gdChoice select_q8gd_in_python(const std::string& bundle) {
   nb::gil_scoped_acquire gil;
-  nb::object r = edge_fn("_q8gd", "_select_q8gd")(nb::str(bundle.data(), bundle.size()));
+  nb::object r = edge_fn("_q8gd", "_select_q8gd")(halvane::py::fs_text(bundle));
   nb::object path = r[0];
   Q8gdChoice c;
-  if (!path.is_none()) c.path = utf8_text(path);
+  if (!path.is_none()) c.path = halvane::py::fs_bytes(path);
   c.report = utf8_text(r[1]);
   return c;
 }
 
-}  // namespace
-
-std::optional<std::string> litert_runtime_version() {
-  nb::gil_scoped_acquire gil;
-  nb::object v = edge_fn("_q8gd", "litert_runtime_version")();
-  if (v.is_none()) return std::nullopt;
-  return utf8_text(v);
-}
-
 void bind_q8gd(nb::module_& m) {
-  install_q8gd_select(&select_in_python);
   def_edge(m, "_q8gd", "_select_q8gd",
            "_select_q8gd(bundle, cpuinfo='/proc/cpuinfo') -> (path of the int8-decoder variant to serve or None, "
            "report text; empty when it does not apply).");

@@ -5,6 +5,7 @@
 
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
+#include "zephan2/host/settings.h"
 #include "zephan2/inference/constants.h"
 
 namespace z2::py {
@@ -60,7 +61,7 @@ void bind_renderer(nb::module_& m) {
       .def(
           "__init__",
           [](Renderer* self, std::shared_ptr<LitertChain> chain, std::shared_ptr<ColorCorrect> cc) {
-            new (self) Renderer(std::move(chain), std::move(cc));
+            new (self) Renderer(std::move(chain), std::move(cc), host_rgb_settings());
           },
           nb::arg("chain"), nb::arg("cc").none() = nb::none())
       .def(

@@ -6,6 +6,7 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/host/settings.h"
 #include "zephan2/inference/constants.h"
 
 namespace z2::py {
@@ -108,7 +109,7 @@ void bind_rgb888(nb::module_& m) {
         fr.t.reserve(n);
         for (size_t i = 0; i < n; ++i) add_frame(fr, item(px, i));
         std::shared_ptr<uint8_t[]> out;
-        run_unlocked(fr, [&] { out = px_to_rgb888_chunk(fr.t, cc, nt); });
+        run_unlocked(fr, [&] { out = px_to_rgb888_chunk(fr.t, cc, nt, &host_rgb_pool); });
         return share_array<uint8_t>(out, out.get(), {n, size_t(FH), size_t(FW), 3}, false);
       },
       nb::arg("px"), nb::arg("cc").none() = nb::none(), nb::arg("threads") = 1,
@@ -131,8 +132,9 @@ void bind_rgb888(nb::module_& m) {
         run_unlocked(fr, [&] { rgb_convert_range(fr.t, dst, lo, hi, cc); });
       },
       nb::arg("px"), nb::arg("u8"), nb::arg("lo"), nb::arg("hi"), nb::arg("cc").none());
-  m.def("rgb_threads", &rgb_threads, "RGB conversion threads: ZEPHAN2_RGB_THREADS, else a third of the CPUs (1..8).");
-  m.def("_rgb_pool_size", &rgb_pool_size, "Workers of the RGB pool; 0 before its first parallel chunk.");
+  m.def("rgb_threads", &host_rgb_threads,
+        "RGB conversion threads: ZEPHAN2_RGB_THREADS, else a third of the CPUs (1..8).");
+  m.def("_rgb_pool_size", &host_rgb_pool_size, "Workers of the RGB pool; 0 before its first parallel chunk.");
 }
 
 }  // namespace z2::py

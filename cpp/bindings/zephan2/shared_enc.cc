@@ -6,9 +6,13 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 
 namespace z2::py {
+
+using halvane::py::fs_bytes;
+using halvane::py::fs_text;
 
 PyPolicy::PyPolicy(nb::handle module) : mod_(nb::borrow(module)) {}
 
@@ -41,15 +45,13 @@ std::vector<std::string> PyPolicy::store_candidates(const std::string& want) {
   nb::gil_scoped_acquire gil;
   nb::object dirs = mod_.attr("dependency_store_dirs")();
   std::vector<std::string> out;
-  nb::object fspath = nb::module_::import_("os").attr("fspath");
-  for (nb::handle p : nb::iter(mod_.attr("store_candidates")(want, dirs)))
-    out.push_back(nb::cast<std::string>(fspath(p)));
+  for (nb::handle p : nb::iter(mod_.attr("store_candidates")(want, dirs))) out.push_back(fs_bytes(p));
   return out;
 }
 
 bool PyPolicy::verify_base(const std::string& path, const std::string& want) {
   nb::gil_scoped_acquire gil;
-  return nb::cast<bool>(nb::bool_(mod_.attr("verify_base")(path, want)));
+  return nb::cast<bool>(nb::bool_(mod_.attr("verify_base")(fs_text(path), want)));
 }
 
 std::unique_ptr<PyPolicy> policy_of(nb::handle host_module) {
@@ -62,7 +64,8 @@ void bind_shared_enc(nb::module_& m) {
   nb::handle mod = m;
   m.def(
       "_declared_base_sha",
-      [mod](std::string bundle) {
+      [mod](nb::handle bundle_path) {
+        const std::string bundle = fs_bytes(bundle_path);
         auto policy = policy_of(mod);
         nb::gil_scoped_release unlocked;
         try {
@@ -74,7 +77,10 @@ void bind_shared_enc(nb::module_& m) {
       nb::arg("bundle"));
   m.def(
       "_resolve_shared_enc",
-      [mod](std::string bundle, std::optional<std::string> engine, std::optional<std::string> want_sha) {
+      [mod](nb::handle bundle_path, nb::handle engine_path, std::optional<std::string> want_sha) {
+        const std::string bundle = fs_bytes(bundle_path);
+        std::optional<std::string> engine;
+        if (!engine_path.is_none()) engine = fs_bytes(engine_path);
         auto policy = policy_of(mod);
         if (!policy) throw halvane::RuntimeError("the base-verification policy is not loaded");
         SharedEnc r;
@@ -82,7 +88,7 @@ void bind_shared_enc(nb::module_& m) {
           nb::gil_scoped_release unlocked;
           r = resolve_shared_enc(halvane::Bundle(bundle), engine, want_sha, *policy);
         }
-        return nb::make_tuple(r.path, r.how);
+        return nb::make_tuple(r.path ? nb::object(fs_text(*r.path)) : nb::none(), fs_text(r.how));
       },
       nb::arg("bundle"), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
 }

@@ -4,9 +4,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include "bindings/common/fs.h"
+#include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 namespace z2::py {
 

@@ -14,7 +14,7 @@ NB_MODULE(_tessel_host, m) {
   halvane::py::register_errors();
   z2::py::load_policy(m);
   z2::py::bind_constants(m);
-  z2::py::bind_elog(m);
+  z2::py::bind_log(m);
   z2::py::bind_sliding_pcm(m);
   z2::py::bind_wsola(m);
   z2::py::bind_dec_inputs(m);

@@ -7,10 +7,9 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
-#include "zephan2/host/color_table.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 namespace z2 {
 
@@ -52,7 +51,7 @@ BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string
 
   const std::string combined(COMBINED_MEMBER);
   if (b.has(combined)) {
-    Q8gdChoice q8 = select_q8gd(bundle);
+    Q8gdChoice q8 = env.select_q8gd(bundle);
     if (!q8.report.empty()) elog(q8.report);
     if (q8.path) {
       out.paths = {*q8.path};
@@ -128,7 +127,8 @@ BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string
         "in v1)");
 }
 
-std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& b) {
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& b,
+                                                                              const LoaderEnv& env) {
   const std::string& bundle = b.path();
   const char* switch_value = std::getenv(std::string(COLOR_ENV).c_str());
   if (!color_enabled(switch_value ? switch_value : ""))
@@ -140,7 +140,7 @@ std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(c
   if (b.has(member)) bytes = b.read(member, METADATA_MAX_BYTES);
   std::optional<std::string_view> raw;
   if (bytes) raw = *bytes;
-  ColorParse p = parse_color_correct(raw, bundle + "!" + std::string(COLOR_MEMBER));
+  ColorParse p = env.parse_color(raw, bundle + "!" + std::string(COLOR_MEMBER));
   if (!p.cc)
     return {nullptr, std::string(COLOR_LOG_PREFIX) + " NOT APPLIED — " + p.message +
                          ". The frames are the raw model output. A container carries the correction only if its "

@@ -18,6 +18,7 @@
 
 #include "bundle/bundle.h"
 #include "common/tensor.h"
+#include "zephan2/host/color_table.h"
 #include "zephan2/host/q8gd.h"
 #include "zephan2/host/shared_enc.h"
 #include "zephan2/inference/color_correct.h"
@@ -32,12 +33,13 @@ struct BundleFatal : std::runtime_error {
 [[noreturn]] void fatal(const std::string& text);
 
 // What bundle loading needs from outside: the base-verification policy
-// (null when it could not be loaded, `policy_why` then says why) and the
-// running LiteRT version for the int8 variant's gate.
+// (null when it could not be loaded, `policy_why` then says why), the int8
+// variant's selection and the colour table's reader.
 struct LoaderEnv {
   BasePolicy* policy = nullptr;
   std::string policy_why;  // where the policy came from, or the last load error
-  RuntimeVersionFn runtime_version;
+  Q8gdSelectFn select_q8gd;
+  ColorParseFn parse_color;
 };
 
 struct BundleLoad {
@@ -48,7 +50,8 @@ struct BundleLoad {
 
 BundleLoad load_bundle(const halvane::Bundle& bundle, const std::optional<std::string>& engine, const LoaderEnv& env);
 
-std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& bundle);
+std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(const halvane::Bundle& bundle,
+                                                                              const LoaderEnv& env);
 
 // The largest manifest.json or color.json read: far beyond any real one, so a
 // member linked to an endless or huge file is refused as unreadable.

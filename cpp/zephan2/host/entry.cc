@@ -2,8 +2,9 @@
 
 #include "common/errors.h"
 #include "common/pyint.h"
+#include "zephan2/host/log.h"
+#include "zephan2/host/settings.h"
 #include "zephan2/inference/cpu_budget.h"
-#include "zephan2/inference/elog.h"
 #include "zephan2/inference/renderer.h"
 
 namespace z2 {
@@ -35,7 +36,7 @@ int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
     return 2;
   }
   try {
-    return host_run(a.bundle, a.engine, default_threads(1, a.threads), ctx);
+    return host_run(a.bundle, a.engine, host_default_threads(1, a.threads), ctx);
   } catch (const BundleFatal&) {
     return 3;  // the FATAL line is already logged
   } catch (const Stopped& s) {
@@ -51,10 +52,10 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   const halvane::Bundle opened(bundle);
   BundleLoad b = load_bundle(opened, engine, ctx.loader);
   check_stop();
-  auto [cc, report] = load_color_correct(opened);
+  auto [cc, report] = load_color_correct(opened, ctx.loader);
   elog(report);
   if (b.paths.size() > 1) {
-    const int64_t capped = default_threads(static_cast<int64_t>(b.paths.size()), threads);
+    const int64_t capped = host_default_threads(static_cast<int64_t>(b.paths.size()), threads);
     if (capped != threads)
       elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(capped) +
            " (<= cores/2)");
@@ -63,7 +64,7 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   check_stop();
   auto chain = std::make_shared<const LitertChain>(b.paths, b.canon, threads, ctx.runtime);
   check_stop();
-  Renderer renderer(chain, cc);
+  Renderer renderer(chain, cc, host_rgb_settings());
   return serve(renderer, b.nm, *ctx.in, *ctx.out);
 }
 

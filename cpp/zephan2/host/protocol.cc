@@ -47,6 +47,21 @@ void wait_ready(int fd, short events) {
 
 }  // namespace
 
+void open_missing_std_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lower descriptors are open by now, so this is `fd` itself.
+    const int n = ::open("/dev/null", O_RDWR);
+    if (n < 0) throw halvane::OSError(errno, "/dev/null");
+    if (n != fd) {
+      const int r = ::dup2(n, fd);
+      const int e = errno;
+      ::close(n);
+      if (r < 0) throw halvane::OSError(e, "/dev/null");
+    }
+  }
+}
+
 void install_stop_handlers() {
   if (g_wake[0] < 0 && ::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) throw halvane::OSError(errno);
   struct sigaction sa {};

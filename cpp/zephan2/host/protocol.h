@@ -36,6 +36,11 @@ struct Stopped : std::exception {
   const char* what() const noexcept override { return "stopped by signal"; }
 };
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so the
+// program's own descriptors never take a standard stream's number. Raises
+// halvane::OSError when /dev/null cannot be opened.
+void open_missing_std_fds();
+
 // SIGTERM, SIGHUP and SIGINT set a flag instead of killing the process; the
 // serving thread's reads and writes wait on their descriptor and on a
 // self-pipe the handler writes to, so they end with Stopped whichever thread

@@ -6,7 +6,7 @@
 
 #include "common/clock.h"
 #include "zephan2/inference/constants.h"
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 namespace z2 {
 

@@ -16,8 +16,8 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/pyint.h"
+#include "zephan2/host/log.h"
 #include "zephan2/host/protocol.h"
-#include "zephan2/inference/elog.h"
 
 namespace z2 {
 namespace {

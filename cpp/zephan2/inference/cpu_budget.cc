@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -143,11 +142,10 @@ int64_t parse_thread_count(std::string_view text, std::string_view what) {
   throw halvane::ValueError(std::string(what) + "=" + halvane::py_repr(text) + " is out of range for a thread count");
 }
 
-int64_t default_threads(int64_t n_interpreters, int64_t requested) {
+int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional<std::string_view> libstream_threads) {
   int64_t t = requested;
   if (t <= 0) {
-    const char* env = std::getenv("LIBSTREAM_THREADS");
-    std::string_view raw = strip_ascii(env ? env : "0");
+    std::string_view raw = strip_ascii(libstream_threads.value_or("0"));
     t = raw.empty() ? 0 : parse_thread_count(raw, "LIBSTREAM_THREADS");
   }
   if (t <= 0) t = std::min<int64_t>(effective_cpu_count(), 24);

@@ -6,11 +6,14 @@
 // the process's own cgroup up to the root; v1 cfs files only when no v2 level
 // could be read). Missing or malformed files are skipped, never fatal.
 //
-// Thread contract: reentrant; reads files and the environment, caches nothing.
+// Thread contract: reentrant; reads files, caches nothing. Settings come
+// from the caller: nothing here reads the environment.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace z2 {
 
@@ -26,9 +29,12 @@ struct CpuProbe {
 
 int64_t effective_cpu_count(const CpuProbe& probe = CpuProbe{});
 
-// requested <= 0 means not given. Raises halvane::ValueError when
-// LIBSTREAM_THREADS must be read and is not an integer in the 64-bit range.
-int64_t default_threads(int64_t n_interpreters = 1, int64_t requested = 0);
+// The interpreter thread count: `requested` when positive, else the
+// LIBSTREAM_THREADS setting's text (nullopt when it is not set), else the
+// usable processors capped at 24; with two or more interpreters at most half
+// the usable processors. Raises halvane::ValueError when the setting must be
+// used and is not an integer in the 64-bit range.
+int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional<std::string_view> libstream_threads);
 
 // A thread count in Python's int() grammar. Raises halvane::ValueError for a
 // text that is no integer, or a positive one beyond 64 bits (`what` names

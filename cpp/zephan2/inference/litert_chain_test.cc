@@ -1,11 +1,15 @@
 // The chain's own logic over a scripted runtime: signature table, step input
 // names, history shifting and decoder batching (which runner, how many rows,
-// zero padding, views into the batch output).
+// zero padding, views into the batch output); and a renderer over that chain
+// converting its frames on the worker pool its caller gives it.
 #include "zephan2/inference/litert_chain.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <map>
+
+#include "zephan2/inference/renderer.h"
 
 #include "zephan2/inference/constants.h"
 
@@ -209,4 +213,29 @@ TEST(LitertChain, HistoryStartsAsCanonAndShiftsInPlace) {
     for (int64_t t = 0; t < CTX; ++t) EXPECT_EQ(h.f32()[(ch * CTX + t) * PLANE + 100], static_cast<float>(-(t + 1)));
   Tensor bad = make_f32({7});
   EXPECT_THROW(LitertChain::shift_hist(h, bad), halvane::ValueError);
+}
+
+TEST(Renderer, ConvertsOnThePoolItsCallerGives) {
+  // The renderer's RGB settings are its caller's alone: the environment
+  // variable the program reads for them is set to something else here.
+  ::setenv("ZEPHAN2_RGB_THREADS", "13", 1);
+  Fixture fx;
+  auto chain = std::make_shared<const LitertChain>(fx.chain());
+  RgbPool pool(2, "z2-test");
+  std::vector<int64_t> asked;
+  const RgbPoolSource source = [&](int64_t nt) -> RgbPool& {
+    asked.push_back(nt);
+    return pool;
+  };
+  const std::vector<float> audio(SPC, 0.0f);
+  for (int64_t threads : {3, 1}) {
+    Renderer r(chain, nullptr, RgbSettings{threads, source});
+    EXPECT_EQ(r.rgb_threads(), threads);
+    r.feed(audio.data(), SPC);
+    std::vector<RenderedChunk> chunks = r.ready_chunks();
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].n, 21);
+  }
+  EXPECT_EQ(asked, std::vector<int64_t>{3});  // one parallel chunk; one thread never asks
+  ::unsetenv("ZEPHAN2_RGB_THREADS");
 }

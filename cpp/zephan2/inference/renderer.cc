@@ -18,8 +18,8 @@ int64_t window_start(int64_t ci) { return (ci <= 1 ? 0 : (ci - 1) * STEADY_PX) *
 
 }  // namespace
 
-Renderer::Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc)
-    : chain_(std::move(chain)), cc_(std::move(cc)), rgb_threads_(z2::rgb_threads()) {
+Renderer::Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc, RgbSettings rgb)
+    : chain_(std::move(chain)), cc_(std::move(cc)), rgb_(std::move(rgb)) {
   reset();
 }
 
@@ -82,7 +82,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
 
   RenderedChunk chunk;
   chunk.n = dec.n;
-  chunk.pixels = px_to_rgb888_chunk(px, cc_.get(), rgb_threads_);
+  chunk.pixels = px_to_rgb888_chunk(px, cc_.get(), rgb_.threads, rgb_.pool);
   for (int64_t k = 0; k < dec.n; ++k) {
     const uint8_t* p = chunk.pixels.get() + k * FRAME_BYTES;
     for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)

@@ -11,7 +11,8 @@
 // chunk in memory however much audio one feed brought.
 //
 // Thread contract: one thread at a time (the serving thread); RGB conversion
-// fans out internally and returns before any frame is handed out.
+// fans out on the pool of the renderer's RgbSettings and returns before any
+// frame is handed out.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "common/tensor.h"
 #include "zephan2/inference/color_correct.h"
 #include "zephan2/inference/litert_chain.h"
+#include "zephan2/inference/rgb888.h"
 #include "zephan2/inference/sliding_pcm.h"
 
 namespace z2 {
@@ -43,7 +45,8 @@ class Renderer {
  public:
   using ChunkSink = std::function<void(RenderedChunk&&)>;
 
-  Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc);
+  // `rgb`: the worker count of each chunk's RGB conversion and its pool.
+  Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc, RgbSettings rgb);
 
   void feed(const float* pcm, int64_t n, bool overlaps_buffer = false);
   // Render every chunk whose audio is complete, handing each to `sink` as
@@ -65,7 +68,7 @@ class Renderer {
 
   const std::shared_ptr<const LitertChain>& chain() const { return chain_; }
   const std::shared_ptr<const ColorCorrect>& cc() const { return cc_; }
-  int64_t rgb_threads() const { return rgb_threads_; }
+  int64_t rgb_threads() const { return rgb_.threads; }
   const std::shared_ptr<SlidingPCM>& pcm() const { return pcm_; }
   int64_t ci() const { return ci_; }
   const Tensor& hist() const { return hist_; }
@@ -77,7 +80,7 @@ class Renderer {
  private:
   std::shared_ptr<const LitertChain> chain_;
   std::shared_ptr<const ColorCorrect> cc_;
-  int64_t rgb_threads_;
+  RgbSettings rgb_;
   std::shared_ptr<SlidingPCM> pcm_;
   int64_t ci_ = 0;
   Tensor hist_;

@@ -3,22 +3,14 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <exception>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "common/errors.h"
 #include "common/pyint.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/cpu_budget.h"
-#include "zephan2/inference/elog.h"
 #include "zephan2/inference/rgb888_kernels.h"
 
 #if defined(__x86_64__)
@@ -157,84 +149,54 @@ bool takes_fast_path(const Tensor& f) {
   return f.dtype == DType::f32 && f.writeable && f.shape == std::vector<int64_t>{3, FH, FW};
 }
 
-// ---- the process-wide pool ----
-
-class Pool {
- public:
-  explicit Pool(int64_t n) {
-    for (int64_t i = 0; i < n; ++i) {
-      const std::string name = ("z2-rgb_" + std::to_string(i)).substr(0, 15);
-      try {
-        std::thread t([this] { run(); });
-        // Named from here, so the name is in place once the pool exists.
-        pthread_setname_np(t.native_handle(), name.c_str());
-        t.detach();
-      } catch (...) {
-        if (i == 0) throw;  // no worker at all: nothing to publish
-        break;
-      }
-      size_ = i + 1;
-    }
-  }
-  int64_t size() const { return size_; }
-  void submit(std::function<void()> task) {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      q_.push_back(std::move(task));
-    }
-    cv_.notify_one();
-  }
-
- private:
-  void run() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock<std::mutex> l(m_);
-        cv_.wait(l, [this] { return !q_.empty(); });
-        task = std::move(q_.front());
-        q_.pop_front();
-      }
-      task();  // never throws: chunk tasks keep their own exception
-    }
-  }
-
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> q_;
-  int64_t size_ = 0;
-};
-
-// Deliberately leaked, like the pool itself: workers block on the pool's
-// condition variable until the process ends, so nothing they use may be
-// destroyed at exit.
-struct PoolState {
-  std::mutex lock;
-  Pool* pool = nullptr;
-};
-
-PoolState* g_state = nullptr;
-std::once_flag g_state_once;
-
-// A forked child has none of the parent's workers; it starts afresh.
-void reset_in_child() { g_state = new PoolState; }
-
-PoolState& state() {
-  std::call_once(g_state_once, [] {
-    g_state = new PoolState;
-    pthread_atfork(nullptr, nullptr, &reset_in_child);
-  });
-  return *g_state;
-}
-
-Pool& rgb_pool(int64_t n) {
-  PoolState& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
-  if (!s.pool) s.pool = new Pool(n);
-  return *s.pool;
-}
-
 }  // namespace
+
+RgbPool::RgbPool(int64_t n, std::string_view name) {
+  workers_.reserve(static_cast<size_t>(std::max<int64_t>(n, 0)));
+  for (int64_t i = 0; i < n; ++i) {
+    const std::string tname = (std::string(name) + "_" + std::to_string(i)).substr(0, 15);
+    try {
+      std::thread t([this] { run(); });
+      // Named from here, so the name is in place once the pool exists.
+      pthread_setname_np(t.native_handle(), tname.c_str());
+      workers_.push_back(std::move(t));
+    } catch (...) {
+      if (i == 0) throw;  // no worker at all: no pool
+      break;
+    }
+  }
+}
+
+RgbPool::~RgbPool() {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  for (std::thread& t : workers_) t.join();
+}
+
+void RgbPool::submit(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    q_.push_back(std::move(task));
+  }
+  cv_.notify_one();
+}
+
+void RgbPool::run() {
+  for (;;) {
+    std::function<void()> task;
+    {
+      std::unique_lock<std::mutex> l(m_);
+      cv_.wait(l, [this] { return stop_ || !q_.empty(); });
+      if (q_.empty()) return;  // stopping, nothing left to run
+      task = std::move(q_.front());
+      q_.pop_front();
+    }
+    task();  // never throws: chunk tasks keep their own exception
+  }
+}
 
 void px_to_rgb888(const Tensor& px_chw, const ColorCorrect* cc, uint8_t* out) {
   if (px_chw.dtype != DType::f32 && px_chw.dtype != DType::f64)
@@ -257,15 +219,16 @@ void rgb_convert_range(std::span<const Tensor> px, uint8_t* u8, int64_t lo, int6
   }
 }
 
-std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const ColorCorrect* cc, int64_t threads) {
+std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const ColorCorrect* cc, int64_t threads,
+                                              const RgbPoolSource& pool_source) {
   const auto n = static_cast<int64_t>(px.size());
   auto out = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(n * FRAME_BYTES, 1)));
   const int64_t nt = std::min(n, std::max<int64_t>(1, threads));
-  if (nt <= 1) {
+  if (nt <= 1 || !pool_source) {
     rgb_convert_range(px, out.get(), 0, n, cc);
     return out;
   }
-  Pool& pool = rgb_pool(nt);
+  RgbPool& pool = pool_source(nt);
   const int64_t step = (n + nt - 1) / nt;
   const int64_t tasks = (n + step - 1) / step;
 
@@ -316,26 +279,19 @@ std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const 
   return out;
 }
 
-int64_t rgb_threads() {
-  const char* env = std::getenv(std::string(RGB_THREADS_ENV).c_str());
-  const std::string_view text = halvane::strip_ascii(env ? env : "");
+int64_t rgb_threads(std::optional<std::string_view> setting, const Logger& log) {
+  const std::string_view text = halvane::strip_ascii(setting.value_or(""));
   if (!text.empty()) {
     int64_t v = 0;
     switch (halvane::parse_py_int(text, v)) {
       case halvane::IntParse::ok: return std::max<int64_t>(1, v);
       case halvane::IntParse::out_of_range: return text.front() == '-' ? 1 : INT64_MAX;
       case halvane::IntParse::invalid:
-        elog(std::string(RGB_THREADS_ENV) + "=" + halvane::py_repr(text) + " is not an integer — using the default");
+        if (log) log(std::string(RGB_THREADS_ENV) + "=" + halvane::py_repr(text) + " is not an integer — using the default");
         break;
     }
   }
   return std::max<int64_t>(1, std::min<int64_t>(8, effective_cpu_count() / 3));
-}
-
-int64_t rgb_pool_size() {
-  PoolState& s = state();
-  std::lock_guard<std::mutex> g(s.lock);
-  return s.pool ? s.pool->size() : 0;
 }
 
 }  // namespace z2

@@ -1,16 +1,19 @@
 // RGB888 conversion under ASan + UBSan: every fast-path kernel against the
-// reference on hostile values, and chunks spread over the pool. Each test runs
-// in its own process (gtest_discover_tests), so the pool is fresh in every
-// test. tests/test_rgb888.py holds the Python surface and the thread names.
+// reference on hostile values, and chunks spread over a pool the test owns.
+// tests/test_rgb888.py holds the Python surface, the program's process-wide
+// pool and the thread names.
 #include "zephan2/inference/rgb888.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <future>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "common/errors.h"
@@ -86,19 +89,50 @@ TEST(Rgb888, EveryKernelMatchesReferenceAndScalesInPlace) {
 }
 
 TEST(Rgb888Pool, ChunksOfEveryShapeAgreeWithTheReference) {
-  // Uneven ranges (n = 7, 3 threads: [0, 3) [3, 6) [6, 7)), a mixed frame and
-  // a pool that stays at its first size when later chunks ask for more.
+  // Uneven ranges (n = 7, 3 threads: [0, 3) [3, 6) [6, 7)), a mixed frame, a
+  // pool smaller than a chunk asks for (surplus ranges queue), and a chunk on
+  // the calling thread that never asks for the pool.
   const auto ccs = corrections();
+  z2::RgbPool pool(3);
+  ASSERT_EQ(pool.size(), 3);
+  std::vector<int64_t> asked;
+  const z2::RgbPoolSource source = [&](int64_t nt) -> z2::RgbPool& {
+    asked.push_back(nt);
+    return pool;
+  };
   for (int64_t threads : {3, 8, 1}) {
     std::vector<Tensor> px, ref;
     for (uint32_t i = 0; i < 7; ++i) px.push_back(frame(i));
     px[4] = read_only_copy(px[4]);
     for (const auto& t : px) ref.push_back(read_only_copy(t));
-    auto out = z2::px_to_rgb888_chunk(px, &ccs[0], threads);
+    auto out = z2::px_to_rgb888_chunk(px, &ccs[0], threads, source);
     for (size_t i = 0; i < px.size(); ++i)
       ASSERT_EQ(std::memcmp(out.get() + i * FRAME_BYTES, reference(ref[i], &ccs[0]).data(), FRAME_BYTES), 0) << i;
-    EXPECT_EQ(z2::rgb_pool_size(), 3);
   }
+  EXPECT_EQ(asked, (std::vector<int64_t>{3, 7}));
+  // Without a pool source everything runs on the calling thread.
+  std::vector<Tensor> px = {frame(9), frame(10)};
+  const Tensor ref = read_only_copy(px[1]);
+  auto out = z2::px_to_rgb888_chunk(px, nullptr, 2, z2::RgbPoolSource{});
+  EXPECT_EQ(std::memcmp(out.get() + FRAME_BYTES, reference(ref, nullptr).data(), FRAME_BYTES), 0);
+}
+
+TEST(Rgb888Pool, DestructionRunsQueuedTasksAndJoins) {
+  // Tasks queued behind a blocked worker still run before the pool is gone,
+  // however the release and the destruction interleave.
+  std::atomic<int> ran{0};
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  auto pool = std::make_unique<z2::RgbPool>(1, "z2-test");
+  pool->submit([&] {
+    open.wait();
+    ++ran;
+  });
+  for (int i = 0; i < 5; ++i) pool->submit([&] { ++ran; });
+  std::thread release([&] { gate.set_value(); });
+  pool.reset();
+  release.join();
+  EXPECT_EQ(ran.load(), 6);
 }
 
 TEST(Rgb888Pool, FirstFailureInRangeOrderAfterAllRangesRan) {
@@ -109,7 +143,8 @@ TEST(Rgb888Pool, FirstFailureInRangeOrderAfterAllRangesRan) {
   px.push_back(halvane::make_f32({3, 20, 20}));
   const Tensor untouched = read_only_copy(px[2]);
   try {
-    z2::px_to_rgb888_chunk(px, nullptr, 2);
+    z2::RgbPool pool(2);
+    z2::px_to_rgb888_chunk(px, nullptr, 2, [&](int64_t) -> z2::RgbPool& { return pool; });
     FAIL() << "no exception";
   } catch (const halvane::ValueError& e) {
     EXPECT_EQ(std::string(e.what()), "cannot reshape array of size 300 into shape (720, 416, 3)");

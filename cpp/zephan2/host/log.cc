@@ -1,4 +1,4 @@
-#include "zephan2/inference/elog.h"
+#include "zephan2/host/log.h"
 
 #include <unistd.h>
 
@@ -21,7 +21,7 @@ void write_all(int fd, const void* data, size_t n) {
   }
 }
 
-void elog(std::span<const std::string_view> args) {
+std::string log_line(std::span<const std::string_view> args) {
   static const char* hex = "0123456789abcdef";
   std::string line(LOG_PREFIX);
   for (std::string_view a : args) {
@@ -37,7 +37,19 @@ void elog(std::span<const std::string_view> args) {
     }
   }
   line += '\n';
-  write_all(2, line.data(), line.size());
+  return line;
 }
+
+int write_log(std::span<const std::string_view> args) {
+  const std::string line = log_line(args);
+  try {
+    write_all(2, line.data(), line.size());
+  } catch (const halvane::OSError& e) {
+    return e.err;
+  }
+  return 0;
+}
+
+void elog(std::span<const std::string_view> args) { write_log(args); }
 
 }  // namespace z2
