@@ -223,8 +223,7 @@ def test_colour_table_is_announced_and_applied(tmp_path, bundle_dir):
 
 def test_directory_imx_and_zip_serve_the_same_bytes(tmp_path, bundle_dir):
     import zipfile
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-    from imx import write_imx
+    from tools.imx import write_imx
     members = [(p.name, p.read_bytes()) for p in sorted(Path(bundle_dir).iterdir())]
     imx = tmp_path / "b.imx"
     write_imx(imx, [(f"avatar/{n}", b) for n, b in members])

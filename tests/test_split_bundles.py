@@ -5,7 +5,6 @@ import hashlib
 import json
 import os
 import shutil
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -13,9 +12,7 @@ import pytest
 
 import halvane._zephan2._tessel_host as h
 from hostproc import FLUSH, data, log_lines, parse_output, run_host, word
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from imx import write_imx  # noqa: E402
+from tools.imx import write_imx
 
 PREFIX = "[tessel-render-host] "
 
