@@ -161,7 +161,7 @@ def test_staged_files_never_survive(tmp_path, models):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_stop_signals_end_in_order(bundle_dir, sig):
-    p = subprocess.Popen([HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = subprocess.Popen([*HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     assert p.stdout.readline() == READY_NULL
     p.stdin.write(data(np.zeros(100)))  # a data step that completes no chunk, then idle
