@@ -175,3 +175,16 @@ def test_concurrent_feed_and_read_of_a_long_clip(bundle_dir):
             host.close(timeout=0)  # unblock them before failing
         assert not stuck and not failures, failures
     assert indices == list(range(3, 3 + len(indices))) and len(indices) >= 30 * 20
+
+
+def test_without_the_command_the_interpreter_runs_the_host(tmp_path, bundle_dir, monkeypatch):
+    python = tmp_path / "bin" / "python"  # an interpreter with no tessel_render_host beside it
+    python.parent.mkdir()
+    python.write_text(f'#!/bin/sh\nexec {sys.executable} "$@"\n')
+    python.chmod(0o755)
+    monkeypatch.setattr(sys, "executable", str(python))
+    assert client.host_command()[:2] == [str(python), "-c"]
+    with HostProcess(bundle_dir) as host:
+        assert host.ready == json.loads(READY_NULL[6:])
+        assert [i for i, _ in host.render(speech(30000))] == list(range(3, 57))
+    assert host.returncode == 0
