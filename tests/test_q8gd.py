@@ -9,7 +9,7 @@ import os
 
 import pytest
 
-from conftest import fixture_gen
+import tools.make_fixture_models as fixture_gen
 from halvane._zephan2._tessel_host import _q8gd_bound, _q8gd_runtime_ok, _select_q8gd, int8_dot_isa
 
 VARIANT = "combined_litert_q8gd.tflite"
