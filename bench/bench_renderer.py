@@ -4,8 +4,8 @@ part of it spent outside the models, and rtf().
 Run on one core for the figures that matter:  taskset -c 0 .venv/bin/python bench/bench_renderer.py
 """
 
-import importlib.util
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -14,14 +14,8 @@ import numpy as np
 
 import halvane._zephan2._tessel_host as h
 
-ROOT = Path(__file__).resolve().parent.parent
-
-
-def load_generator():
-    spec = importlib.util.spec_from_file_location("gen", ROOT / "tools" / "make_fixture_models.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from tools.make_fixture_models import canon_latent, write_fixture_models  # noqa: E402
 
 
 def model_time(chain, audio):
@@ -44,11 +38,10 @@ def model_time(chain, audio):
 
 
 def main():
-    gen = load_generator()
     with tempfile.TemporaryDirectory() as d:
-        paths = gen.write_fixture_models(d)
+        paths = write_fixture_models(d)
         threads = h.default_threads(1, 0)
-        chain = h.LitertChain([str(paths["combined_litert.tflite"])], gen.canon_latent().reshape(-1), threads)
+        chain = h.LitertChain([str(paths["combined_litert.tflite"])], canon_latent().reshape(-1), threads)
     t = np.arange(16000 * 40) / 16000.0
     audio = (0.3 * np.sin(2 * np.pi * 220 * t) * (0.5 + 0.5 * np.sin(2 * np.pi * 2 * t))).astype(np.float32)
 

@@ -1,28 +1,27 @@
 """Render a few seconds of speech with the demo avatar through the host program.
 
-The parent side of the render-stream protocol, kept small: start
-`tessel_render_host render-stream <bundle>`, wait for READY, send the audio as
-one data step and a flush, read frame records until the flush marker, and
-write the frames with the audio to an MP4.
+The package's protocol client starts `tessel_render_host render-stream <bundle>`,
+waits for READY, sends the audio and a flush from a writer thread and reads the
+frame records up to the flush marker; the frames go with the audio into an MP4.
 
 Usage: python examples/render_demo.py [OUT_DIR]
 """
 
 import fractions
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
-import threading
 from pathlib import Path
 
 import av
 import numpy as np
 
+from halvane._zephan2.client import HostProcess
+
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-from make_demo_bundle import write_demo_bundle  # noqa: E402
+sys.path.insert(0, str(ROOT))
+from tools.make_demo_bundle import write_demo_bundle  # noqa: E402
 
 SR, FPS, W, H = 16000, 20, 416, 720
 TEXT = "Hello! I am the halvane demo avatar. My mouth follows what I say, word by word."
@@ -42,29 +41,6 @@ def speech() -> np.ndarray:
     syllables = np.clip(np.sin(2 * np.pi * 3.0 * t), 0, None) ** 2 * (t % 1.0 < 0.8)
     voice = sum(np.sin(2 * np.pi * 140 * k * t) / k for k in range(1, 8))
     return (0.25 * syllables * voice).astype(np.float32)
-
-
-def render(bundle: Path, audio: np.ndarray) -> list[tuple[int, np.ndarray]]:
-    host = shutil.which("tessel_render_host") or str(Path(sys.executable).parent / "tessel_render_host")
-    p = subprocess.Popen([host, "render-stream", str(bundle)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    ready = p.stdout.readline()
-    assert ready.startswith(b"READY "), ready
-
-    def feed():  # write from a thread so the pipes never block each other
-        p.stdin.write(struct.pack("<I", audio.size) + audio.astype("<f4").tobytes())
-        p.stdin.write(struct.pack("<I", 0xFFFFFFFF))
-        p.stdin.close()
-
-    threading.Thread(target=feed, daemon=True).start()
-    frames = []
-    while True:
-        (idx,) = struct.unpack("<i", p.stdout.read(4))
-        if idx == -1:
-            break
-        frames.append((idx, np.frombuffer(p.stdout.read(H * W * 3), np.uint8).reshape(H, W, 3)))
-    if p.wait(timeout=60) != 0:
-        raise SystemExit(f"host exited with {p.returncode}")
-    return frames
 
 
 def write_mp4(path: Path, frames, audio: np.ndarray) -> None:
@@ -91,7 +67,10 @@ def main() -> None:
     out = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "out").resolve()
     bundles = write_demo_bundle(out)
     audio = speech()
-    frames = render(bundles["imx"], audio)
+    with HostProcess(bundles["imx"]) as host:
+        frames = list(host.render(audio))
+    if host.returncode != 0:
+        raise SystemExit(f"tessel_render_host exited with status {host.returncode}")
     mp4 = out / "demo.mp4"
     write_mp4(mp4, frames, audio)
     print(f"{len(frames)} frames from {audio.size / SR:.1f} s of audio")

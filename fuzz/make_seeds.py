@@ -9,8 +9,8 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tools"))
-from imx import imx_bytes  # noqa: E402
+sys.path.insert(0, str(HERE.parent))
+from tools.imx import imx_bytes  # noqa: E402
 
 MEMBERS = [("x/canon.bin", b"\x00\x00\x80?" * 4), ("manifest.json", b'{"k": 1}'), ("identity.tflite", b"TFL3")]
 

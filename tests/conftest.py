@@ -1,26 +1,15 @@
-import importlib.util
 import shutil
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-
-
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("make_fixture_models", ROOT / "tools" / "make_fixture_models.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
-
-
-fixture_gen = _load_generator()
+from tools.make_fixture_models import write_fixture_models
 
 
 @pytest.fixture(scope="session")
 def models(tmp_path_factory):
     """The tiny real fixture models and canon latent, written once per test session."""
-    return fixture_gen.write_fixture_models(tmp_path_factory.mktemp("models"))
+    return write_fixture_models(tmp_path_factory.mktemp("models"))
 
 
 @pytest.fixture(scope="session")

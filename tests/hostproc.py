@@ -1,22 +1,21 @@
-"""Driving the real host program through its pipes."""
+"""Driving the real host program through its pipes with whole byte strings: the
+exact bytes in and out, including input no well-behaved parent would send.
+Messages are encoded and decoded by the package's protocol client."""
 
+import io
 import os
 import struct
 import subprocess
-import sys
-from pathlib import Path
 
-import numpy as np
+from halvane._zephan2.client import FLUSH, FLUSH_MARKER, RESET, data_steps, host_command, read_record  # noqa: F401
 
-HOST = str(Path(sys.executable).parent / "tessel_render_host")
-FRAME = 720 * 416 * 3
-FLUSH, RESET = 0xFFFFFFFF, 0xFFFFFFFE
+HOST = host_command()
+SHAPE = (720, 416, 3)
 READY_NULL = b'READY {"fps":20,"width":416,"height":720,"sample_rate":16000,"color":null}\n'
 
 
 def data(samples):
-    samples = np.asarray(samples, dtype="<f4")
-    return struct.pack("<I", samples.size) + samples.tobytes()
+    return b"".join(data_steps(samples))
 
 
 def word(w):
@@ -25,24 +24,19 @@ def word(w):
 
 def run_host(args, stdin=b"", env=None, timeout=300):
     e = {**os.environ, **(env or {})}
-    r = subprocess.run([HOST, *map(str, args)], input=stdin, capture_output=True, env=e, timeout=timeout)
+    r = subprocess.run([*HOST, *map(str, args)], input=stdin, capture_output=True, env=e, timeout=timeout)
     return r.returncode, r.stdout, r.stderr.decode("utf-8", "replace")
 
 
 def parse_output(out):
     """READY line, then a list of frame indices (-1 for a flush marker) and the pixel bytes."""
-    nl = out.index(b"\n") + 1
-    ready, rest = out[:nl], memoryview(out)[nl:]
+    stream = io.BytesIO(out)
+    ready = stream.readline()
     events, pixels = [], []
-    while len(rest):
-        (idx,) = struct.unpack("<i", rest[:4])
-        events.append(idx)
-        if idx == -1:
-            rest = rest[4:]
-        else:
-            assert len(rest) >= 4 + FRAME, "truncated frame record"
-            pixels.append(bytes(rest[4:4 + FRAME]))
-            rest = rest[4 + FRAME:]
+    while (rec := read_record(stream, SHAPE)) is not None:
+        events.append(rec[0])
+        if rec[0] != FLUSH_MARKER:
+            pixels.append(rec[1].tobytes())
     return ready, events, pixels
 
 

@@ -1,7 +1,6 @@
 """Bundle containers: form selection, member lookup and listings over
 directory, IMX and ZIP bundles. Hostile tables and archives: containers_test.cc."""
 
-import importlib.util
 import os
 import struct
 import zipfile
@@ -9,11 +8,8 @@ from pathlib import Path
 
 import pytest
 
+import tools.imx as imx_tool
 from halvane._zephan2._tessel_host import _imx_toc, _listing, _member_bytes
-
-_spec = importlib.util.spec_from_file_location("imx", Path(__file__).resolve().parents[1] / "tools" / "imx.py")
-imx_tool = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(imx_tool)
 
 CANON = ["canon.bin", "canon.f32"]
 

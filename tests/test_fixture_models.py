@@ -1,15 +1,10 @@
 import functools
-import importlib.util
-from pathlib import Path
 
 import numpy as np
 import pytest
 from ai_edge_litert.interpreter import Interpreter
 
-_SRC = Path(__file__).resolve().parents[1] / "tools" / "make_fixture_models.py"
-_spec = importlib.util.spec_from_file_location("make_fixture_models", _SRC)
-fx = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(fx)
+import tools.make_fixture_models as fx
 
 EXPECTED = {
     "enc": ({"args_0": (1, 35200)}, (1, 14)),

@@ -24,7 +24,7 @@ def peak_rss_mib(args, env=None, stdin=b""):
     probe = ("import resource, subprocess, sys; r = subprocess.run(sys.argv[1:], input=sys.stdin.buffer.read(), "
              "stdout=subprocess.DEVNULL, stderr=subprocess.PIPE); sys.stderr.buffer.write(r.stderr); "
              "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    r = subprocess.run([sys.executable, "-c", probe, HOST, *map(str, args)], input=stdin, capture_output=True,
+    r = subprocess.run([sys.executable, "-c", probe, *HOST, *map(str, args)], input=stdin, capture_output=True,
                        env={**os.environ, **(env or {})}, timeout=300)
     status, kib = map(int, r.stdout.split())
     return status, r.stderr.decode("utf-8", "replace"), kib / 1024
@@ -63,7 +63,7 @@ def test_member_memory_does_not_follow_its_size(huge_zip, tmp_path):
 
 def start_staging(bundle, stage):
     """Starts the host and returns it once its staged copy of the big member exists."""
-    p = subprocess.Popen([HOST, "render-stream", str(bundle)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = subprocess.Popen([*HOST, "render-stream", str(bundle)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, env={**os.environ, "ZEPHAN2_STAGE_DIR": str(stage)})
     deadline = time.monotonic() + 120
     while not (stage.is_dir() and any(f.stat().st_size > 0 for f in stage.iterdir())):
@@ -128,7 +128,7 @@ def test_stage_dir_that_is_not_utf8(models, tmp_path):
             z.write(models[name], name)
     stage = os.fsencode(tmp_path) + b"/st\xffage"
     env = {**os.environ, "ZEPHAN2_STAGE_DIR": os.fsdecode(stage)}
-    r = subprocess.run([HOST, "render-stream", str(zipped)], capture_output=True, env=env, timeout=300)
+    r = subprocess.run([*HOST, "render-stream", str(zipped)], capture_output=True, env=env, timeout=300)
     assert r.returncode == 0 and r.stdout == READY_NULL, r.stderr
     assert os.path.isdir(stage) and os.listdir(stage) == []
 
@@ -136,6 +136,6 @@ def test_stage_dir_that_is_not_utf8(models, tmp_path):
     blocked = os.fsencode(tmp_path) + b"/fi\xfele"
     open(blocked, "wb").close()
     env["ZEPHAN2_STAGE_DIR"] = os.fsdecode(blocked + b"/sub")
-    r = subprocess.run([HOST, "render-stream", str(zipped)], capture_output=True, env=env, timeout=300)
+    r = subprocess.run([*HOST, "render-stream", str(zipped)], capture_output=True, env=env, timeout=300)
     assert r.returncode == 0 and r.stdout == READY_NULL, r.stderr
     assert b"ZEPHAN2_STAGE_DIR='" + blocked + b"/sub' unusable ([Errno 20] Not a directory" in r.stderr

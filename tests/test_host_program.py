@@ -161,7 +161,7 @@ def test_staged_files_never_survive(tmp_path, models):
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_stop_signals_end_in_order(bundle_dir, sig):
-    p = subprocess.Popen([HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = subprocess.Popen([*HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     assert p.stdout.readline() == READY_NULL
     p.stdin.write(data(np.zeros(100)))  # a data step that completes no chunk, then idle
@@ -223,8 +223,7 @@ def test_colour_table_is_announced_and_applied(tmp_path, bundle_dir):
 
 def test_directory_imx_and_zip_serve_the_same_bytes(tmp_path, bundle_dir):
     import zipfile
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-    from imx import write_imx
+    from tools.imx import write_imx
     members = [(p.name, p.read_bytes()) for p in sorted(Path(bundle_dir).iterdir())]
     imx = tmp_path / "b.imx"
     write_imx(imx, [(f"avatar/{n}", b) for n, b in members])
@@ -261,7 +260,7 @@ def sh_exec(redirect, argv):
 
 def test_closed_standard_streams_are_opened_on_dev_null(bundle_dir):
     for redirect, want_out in (("<&-", READY_NULL), (">&-", b""), ("2>&-", READY_NULL)):
-        r = subprocess.run(sh_exec(redirect, [HOST, str(bundle_dir)]), input=b"", capture_output=True,
+        r = subprocess.run(sh_exec(redirect, [*HOST, str(bundle_dir)]), input=b"", capture_output=True,
                            timeout=120, env=parent_env())
         assert (r.returncode, r.stdout) == (0, want_out), redirect
         logs = log_lines(r.stderr.decode())
@@ -275,7 +274,7 @@ def test_arguments_that_are_not_utf8_are_file_system_bytes(tmp_path, bundle_dir)
     root = os.fsencode(tmp_path)
     b = root + b"/avatar-\xff\xfe"
     shutil.copytree(bundle_dir, os.fsdecode(b))
-    r = subprocess.run([HOST, b"render-stream", b, b"extra-\xfa", b"--threads", b"1"], input=word(FLUSH),
+    r = subprocess.run([*HOST, b"render-stream", b, b"extra-\xfa", b"--threads", b"1"], input=word(FLUSH),
                        capture_output=True, timeout=120, env=parent_env())
     assert r.returncode == 0, r.stderr
     ready, events, _ = parse_output(r.stdout)
@@ -283,7 +282,7 @@ def test_arguments_that_are_not_utf8_are_file_system_bytes(tmp_path, bundle_dir)
     assert b"[tessel-render-host] warming up identity=" + b + b" threads=1 ...\n" in r.stderr
 
     missing = root + b"/gone-\xff\nFATAL: forged"
-    r = subprocess.run([HOST, missing], capture_output=True, timeout=120, env=parent_env())
+    r = subprocess.run([*HOST, missing], capture_output=True, timeout=120, env=parent_env())
     assert (r.returncode, r.stdout) == (3, b"")
     assert r.stderr.splitlines()[-1] == (b"[tessel-render-host] FATAL: no canon.bin in " + root +
                                          b"/gone-\xff\\nFATAL: forged (per-identity canon latent required)")
@@ -313,14 +312,14 @@ def test_unwritable_stderr_keeps_the_documented_statuses(tmp_path, bundle_dir, m
     cases = [([bundle_dir], 0, READY_NULL), ([bad], 1, b""), (["--threads", "x", "b"], 1, b""),
              ([], 2, b""), ([tmp_path / "missing"], 3, b"")]
     for args, status, out in cases:
-        argv, err = unwritable_stderr(kind, [HOST, *map(str, args)])
+        argv, err = unwritable_stderr(kind, [*HOST, *map(str, args)])
         with err:
             r = subprocess.run(argv, input=b"", stdout=subprocess.PIPE, stderr=err, timeout=120, env=env)
         assert (r.returncode, r.stdout) == (status, out), args
     assert list(stage.iterdir()) == []
 
     # A stop signal while serving.
-    argv, err = unwritable_stderr(kind, [HOST, str(bundle_dir)])
+    argv, err = unwritable_stderr(kind, [*HOST, str(bundle_dir)])
     with err:
         p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, env=env)
     try:

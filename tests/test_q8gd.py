@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from conftest import fixture_gen
+import tools.make_fixture_models as fixture_gen
 from halvane._zephan2._tessel_host import _q8gd_bound, _q8gd_runtime_ok, _select_q8gd, int8_dot_isa
 from hostproc import READY_NULL, log_lines, run_host
 

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import halvane._zephan2._tessel_host as h
-from conftest import fixture_gen
+import tools.make_fixture_models as fixture_gen
 
 FRAME = 720 * 416 * 3
 

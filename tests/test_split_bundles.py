@@ -6,7 +6,6 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -14,9 +13,7 @@ import pytest
 
 import halvane._zephan2._tessel_host as h
 from hostproc import FLUSH, HOST, data, log_lines, parse_output, run_host, word
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from imx import write_imx  # noqa: E402
+from tools.imx import write_imx
 
 PREFIX = "[tessel-render-host] "
 
@@ -231,7 +228,7 @@ def test_split_bundle_and_engine_under_paths_that_are_not_utf8(tmp_path, parts, 
     b2 = split_bundle(Path(os.fsdecode(root + b"/bundle2-\xfd")), parts)
     for argv, how in (([b], b"co-located in " + os.fsencode(b)),
                       ([b2, "--engine", eng], b"engine dir " + os.fsencode(eng))):
-        r = subprocess.run([HOST, *map(os.fsencode, argv)], input=data(np.zeros(25600)), capture_output=True,
+        r = subprocess.run([*HOST, *map(os.fsencode, argv)], input=data(np.zeros(25600)), capture_output=True,
                            timeout=300)
         assert r.returncode == 0, r.stderr
         assert b"VERIFIED (bytes hashed) via " + how + b"\n" in r.stderr

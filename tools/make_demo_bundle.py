@@ -11,9 +11,10 @@ import sys
 import zipfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from imx import write_imx  # noqa: E402
-from make_fixture_models import MODEL_FILES, build_model, canon_latent  # noqa: E402
+if not __package__:  # run as a script: make the repository root importable
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from tools.imx import write_imx  # noqa: E402
+from tools.make_fixture_models import MODEL_FILES, build_model, canon_latent  # noqa: E402
 
 MANIFEST = {"engine": "zephan2", "name": "demo-avatar"}
 
