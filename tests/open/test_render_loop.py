@@ -233,6 +233,8 @@ def test_short_render_floor(expected, fails, passes):
 @pytest.mark.parametrize("audio,attrs,delivered,detail", [
     (seconds_for(100), {"frames_per_second": 25.0}, 10,
      "engine=x delivered 10 frames, expected >= 98 (audio implies 100 at 25.0 fps); the render ended on: not recorded"),
+    (seconds_for(100), {"frames_per_second": 25, "stop_reason": "cut \udcff"}, 90,
+     "engine=x delivered 90 frames, expected >= 98 (audio implies 100 at 25 fps); the render ended on: cut \udcff"),
     (seconds_for(25), {"frames_per_second": 25}, 0, "engine=x delivered 0 frames"),
     (seconds_for(100), {}, 0, "engine=x delivered 0 frames"),  # no rate: only nothing is short
     (seconds_for(100), {"frames_per_second": 0}, 0, "engine=x delivered 0 frames"),

@@ -97,10 +97,15 @@ PyObject* refuse(const char* kind, PyObject* message, PyObject* detail) {
   return exc;
 }
 
+// Text from UTF-8 that text_of() made (lone surrogates included).
+PyObject* text_from(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+}
+
 // Raises refuse(kind, message, detail) with texts from the core.
 void raise_refusal(const char* kind, const std::string& message, const std::string& detail) {
-  PyObject* m = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  PyObject* d = m ? PyUnicode_FromStringAndSize(detail.data(), static_cast<Py_ssize_t>(detail.size())) : nullptr;
+  PyObject* m = text_from(message);
+  PyObject* d = m ? text_from(detail) : nullptr;
   PyObject* exc = d ? refuse(kind, m, d) : nullptr;
   Py_XDECREF(m);
   Py_XDECREF(d);
@@ -110,15 +115,16 @@ void raise_refusal(const char* kind, const std::string& message, const std::stri
   }
 }
 
-// The UTF-8 text form of obj (str(obj)); false with an error set on failure.
+// The text form of obj (str(obj)) as UTF-8, lone surrogates passed through;
+// false with an error set on failure.
 bool text_of(PyObject* obj, std::string* out) {
   PyObject* s = PyObject_Str(obj);
-  if (!s) return false;
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p) out->assign(p, static_cast<size_t>(n));
-  Py_DECREF(s);
-  return p != nullptr;
+  PyObject* b = s ? PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass") : nullptr;
+  Py_XDECREF(s);
+  if (!b) return false;
+  out->assign(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
+  Py_DECREF(b);
+  return true;
 }
 
 // Sets the exception that generator.throw() arguments name, (type[, value[,
@@ -296,13 +302,12 @@ PyObject* new_chunks(PyObject* clock, PyObject* source) {
 }
 
 // Ends the generator and drops what it holds, keeping any error that is set.
+int chunks_clear(PyObject* self);
+
 void chunks_finish(ChunksObject* self) {
-  self->state = GenState::Finished;
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
-  Py_CLEAR(self->it);
-  Py_CLEAR(self->source);
-  Py_CLEAR(self->clock);
+  chunks_clear(reinterpret_cast<PyObject*>(self));
   PyErr_Restore(t, v, tb);
 }
 
@@ -363,8 +368,10 @@ int chunks_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Also what the collector calls: a cleared generator counts as finished.
 int chunks_clear(PyObject* self) {
   ChunksObject* g = as_chunks(self);
+  g->state = GenState::Finished;
   Py_CLEAR(g->clock);
   Py_CLEAR(g->source);
   Py_CLEAR(g->it);
@@ -430,8 +437,10 @@ PyObject* new_frames(PyObject* avatar, PyObject* audio) {
   return reinterpret_cast<PyObject*>(self);
 }
 
+// Also what the collector calls: a cleared generator counts as finished.
 int frames_clear(PyObject* self) {
   FramesObject* g = as_frames(self);
+  g->state = GenState::Finished;
   Py_CLEAR(g->avatar);
   Py_CLEAR(g->audio);
   Py_CLEAR(g->clip);
@@ -445,7 +454,6 @@ int frames_clear(PyObject* self) {
 
 // Ends the generator and drops what it holds, keeping any error that is set.
 PyObject* frames_finish(FramesObject* self) {
-  self->state = GenState::Finished;
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   frames_clear(reinterpret_cast<PyObject*>(self));
