@@ -58,7 +58,9 @@ TEST(ShortCheck, FloorAllowsTwoFramesOrTwoPercent) {
     EXPECT_EQ(short_floor(c.expected), c.floor) << c.expected;
     EXPECT_EQ(short_check(c.floor, c.expected).floor, std::optional<int64_t>(c.floor));
     EXPECT_FALSE(short_check(c.floor, c.expected).short_render) << c.expected;
-    if (c.floor >= 1) EXPECT_TRUE(short_check(c.floor - 1, c.expected).short_render) << c.expected;
+    if (c.floor >= 1) {
+      EXPECT_TRUE(short_check(c.floor - 1, c.expected).short_render) << c.expected;
+    }
   }
   EXPECT_TRUE(short_check(97, 100).short_render);
   EXPECT_FALSE(short_check(98, 100).short_render);
