@@ -1,0 +1,157 @@
+"""The package's command module: MP4 files from an avatar and some audio.
+
+    python -m halvane render <avatar> <audio> <out.mp4>
+
+`_write` is what `Avatar.render(audio, out_mp4=path)` calls.
+"""
+
+import sys
+
+_SAMPLE_RATE = 16000
+_DEFAULT_FPS = 25
+_AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
+
+
+class _Mp4:
+    """An MP4 file being written: H.264 video (yuv420p) at `rate` frames per
+    second when `size` (height, width) is given, and an AAC track of 16 kHz
+    mono audio."""
+
+    def __init__(self, path, rate, size):
+        import av
+
+        self._out = av.open(path, "w", format="mp4")
+        self._video = None
+        if size is not None:
+            h, w = size
+            self._video = self._out.add_stream("h264", rate=rate)
+            self._video.width, self._video.height = w + w % 2, h + h % 2  # 4:2:0 needs even sides
+            self._video.pix_fmt = "yuv420p"
+            self._video.time_base = 1 / rate
+        self._audio = self._out.add_stream("aac", rate=_SAMPLE_RATE)
+        self._audio.layout = "mono"
+
+    def video(self, rgb, index):
+        import av
+        import numpy as np
+
+        rgb = np.asarray(rgb, dtype=np.uint8)
+        h, w = rgb.shape[:2]
+        if h % 2 or w % 2:
+            rgb = np.pad(rgb, ((0, h % 2), (0, w % 2), (0, 0)), mode="edge")
+        frame = av.VideoFrame.from_ndarray(np.ascontiguousarray(rgb), format="rgb24")
+        frame.pts = index
+        self._out.mux(self._video.encode(frame))
+
+    def finish(self, pcm):
+        import av
+        import numpy as np
+
+        if self._video is not None:
+            self._out.mux(self._video.encode())
+        samples = np.frombuffer(pcm, dtype="<i2", count=len(pcm) // 2)
+        for start in range(0, samples.size, _AUDIO_BLOCK):
+            block = samples[None, start:start + _AUDIO_BLOCK]
+            frame = av.AudioFrame.from_ndarray(np.ascontiguousarray(block), format="s16", layout="mono")
+            frame.sample_rate, frame.pts = _SAMPLE_RATE, start
+            self._out.mux(self._audio.encode(frame))
+        self._out.mux(self._audio.encode())
+        self.close()
+
+    def close(self):
+        self._out.close()
+
+
+def _write(avatar, audio, path):
+    """Renders `avatar`'s frames for `audio` and writes them with that audio to
+    the MP4 file `path`: H.264 video at the engine's `frames_per_second` (25 when
+    it has none) and the audio as AAC, 16 kHz mono. Frames that would make the
+    video run longer than the audio are left out. Render errors reach the caller
+    as the render raised them, and no partial file is left behind. Returns
+    `path`."""
+    import collections
+    import fractions
+    import os
+
+    import numpy as np
+
+    from halvane import _open
+
+    fps = getattr(avatar._engine, "frames_per_second", None) or _DEFAULT_FPS
+    rate = fractions.Fraction(fps).limit_denominator(1001)
+    pcm = bytearray()
+    clip = _open._whole_clip(audio)
+    if clip is not None:
+        pcm += clip
+        source = clip
+    else:
+
+        def source():  # the pieces as the engine draws them, kept for the audio track
+            for chunk in _open._chunks(audio):
+                pcm.extend(chunk)
+                yield chunk
+
+        source = source()
+
+    def covered():  # frames the audio drawn so far can carry
+        return (len(pcm) // 2) * rate.numerator // (_SAMPLE_RATE * rate.denominator)
+
+    mp4 = None
+    written = 0
+    pending = collections.deque()  # frames waiting for their audio to be drawn
+    try:
+        for frame in avatar.render(source):
+            if mp4 is None:
+                mp4 = _Mp4(path, rate, np.shape(frame)[:2])
+            pending.append(frame)
+            limit = covered()
+            while pending and written < limit:
+                mp4.video(pending.popleft(), written)
+                written += 1
+        limit = covered()
+        while pending and written < limit:
+            mp4.video(pending.popleft(), written)
+            written += 1
+        if mp4 is None:
+            mp4 = _Mp4(path, rate, None)
+        mp4.finish(bytes(pcm))
+    except BaseException:
+        if mp4 is not None:
+            try:
+                mp4.close()
+            except Exception:
+                pass
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        raise
+    return path
+
+
+def main(argv=None):
+    import argparse
+
+    from halvane._errors import AvatarError
+
+    parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
+    render.add_argument("avatar", help="the avatar file")
+    render.add_argument("audio", help="the audio file")
+    render.add_argument("out_mp4", help="the MP4 file to write")
+    args = parser.parse_args(argv)
+
+    from halvane._open import open as open_avatar
+
+    try:
+        with open_avatar(args.avatar) as avatar:
+            avatar.render(args.audio, out_mp4=args.out_mp4)
+    except AvatarError as e:
+        print(f"halvane: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,122 @@
+"""The command module: MP4 files written from an avatar's render (H.264 video no
+longer than the audio, the audio as 16 kHz mono AAC), read back with PyAV; and
+its render command line."""
+
+import subprocess
+import sys
+
+import av
+import numpy as np
+import pytest
+
+import halvane.__main__ as cmd
+from halvane import _open
+from halvane._errors import Failed
+
+SECOND = 32000  # PCM bytes of one second
+
+
+class Engine:
+    """Per chunk drawn: `per_chunk` flat grey frames numbered on from the last."""
+
+    def __init__(self, per_chunk, size=(64, 48), fail_after=None, **attrs):
+        self.per_chunk, self.size, self.fail_after = per_chunk, size, fail_after
+        self.__dict__.update(attrs)
+
+    def frames(self, chunks):
+        n = 0
+        for _ in chunks:
+            for _ in range(self.per_chunk):
+                if n == self.fail_after:
+                    raise Failed("engine gave up", "detail")
+                yield np.full(self.size + (3,), 8 * n % 256, np.uint8)
+                n += 1
+
+    def interrupt(self):
+        pass
+
+    def close(self):
+        pass
+
+
+def pcm(seconds):
+    t = np.arange(int(16000 * seconds)) / 16000
+    return (8000 * np.sin(2 * np.pi * 440 * t)).astype("<i2").tobytes()
+
+
+def read_back(path):
+    with av.open(str(path)) as f:
+        v, a = f.streams.video[0], f.streams.audio[0]
+        info = (v.codec_context.name, v.average_rate, v.codec_context.width, v.codec_context.height,
+                a.codec_context.name, a.codec_context.sample_rate, a.codec_context.channels)
+        greys = [float(fr.to_ndarray(format="rgb24").mean()) for fr in f.decode(video=0)]
+        f.seek(0)
+        samples = sum(fr.samples for fr in f.decode(audio=0))
+    return info, greys, samples
+
+
+@pytest.mark.parametrize("audio,engine,frames,rate,size", [
+    (pcm(1.0), Engine(26, frames_per_second=20), 20, 20, (64, 48)),  # the video stops with the audio
+    (pcm(1.0), Engine(10), 10, 25, (64, 48)),  # no rate from the engine: 25
+    ([pcm(0.5), pcm(0.5)], Engine(13, frames_per_second=20), 20, 20, (64, 48)),  # frames ahead of their audio wait
+    (pcm(0.4), Engine(10, size=(63, 47), frames_per_second=25), 10, 25, (64, 48)),  # odd sides padded
+])
+def test_write_encodes_frames_and_audio(audio, engine, frames, rate, size, tmp_path):
+    a = _open.Avatar(engine, "ostrel1")
+    out = tmp_path / "out.mp4"
+    assert cmd._write(a, audio, str(out)) == str(out)
+    (vcodec, vrate, w, h, acodec, sr, channels), greys, samples = read_back(out)
+    assert (vcodec, vrate, (h, w), acodec, sr, channels) == ("h264", rate, size, "aac", 16000, 1)
+    assert len(greys) == frames
+    assert greys == pytest.approx([8 * i for i in range(frames)], abs=3)  # in order, none skipped
+    n = sum(len(p) for p in (audio if isinstance(audio, list) else [audio])) // 2
+    assert frames / rate <= n / 16000
+    assert abs(samples - n) <= 1024
+
+
+def test_a_failed_render_reaches_the_caller_and_leaves_no_file(tmp_path):
+    a = _open.Avatar(Engine(30, fail_after=12, frames_per_second=25), "ostrel1")
+    out = tmp_path / "out.mp4"
+    with pytest.raises(Failed, match="engine gave up"):
+        a.render(pcm(1.0), out_mp4=out)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_bytes_path_names_the_file_as_the_file_system_does(tmp_path):
+    a = _open.Avatar(Engine(5, frames_per_second=25), "ostrel1")
+    a.render(pcm(0.2), out_mp4=bytes(tmp_path / "out.mp4"))
+    assert [p.name for p in tmp_path.iterdir()] == ["out.mp4"]
+
+
+class FakeAvatar:
+    def __init__(self, path, log, error):
+        self.log, self.error = log, error
+        log.append(("open", path))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.log.append(("close",))
+        return False
+
+    def render(self, audio, out_mp4=None):
+        self.log.append(("render", audio, out_mp4))
+        if self.error:
+            raise self.error
+
+
+@pytest.mark.parametrize("error,status", [(None, 0), (Failed("could not read that audio", "x"), 1)])
+def test_render_command(error, status, monkeypatch, capsys):
+    log = []
+    monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log, error), raising=False)
+    assert cmd.main(["render", "a.imx", "speech.wav", "out.mp4"]) == status
+    assert log == [("open", "a.imx"), ("render", "speech.wav", "out.mp4"), ("close",)]
+    assert capsys.readouterr().err == ("halvane: could not read that audio\n" if error else "")
+
+
+def test_the_module_runs_only_as_a_program():
+    done = subprocess.run([sys.executable, "-c", "import halvane.__main__"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    done = subprocess.run([sys.executable, "-m", "halvane"], capture_output=True, text=True)
+    assert done.returncode == 2 and "render" in done.stderr
