@@ -15,7 +15,7 @@
 #include "common/errors.h"
 #include "common/file.h"
 #include "common/fs.h"
-#include "common/pyint.h"
+#include "common/text.h"
 
 namespace halvane {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "common/errors.h"
 #include "common/file.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "common/text.h"
 
 namespace halvane {

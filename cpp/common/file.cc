@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/text.h"
 
 namespace halvane {
 

@@ -5,7 +5,7 @@
 #include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 #include "common/file.h"
-#include "common/pyint.h"
+#include "common/text.h"
 
 namespace z2::py {
 

@@ -6,7 +6,7 @@
 
 #include "common/errors.h"
 #include "common/fs.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "zephan2/host/staging.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/host/log.h"

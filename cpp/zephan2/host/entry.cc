@@ -1,7 +1,7 @@
 #include "zephan2/host/entry.h"
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "zephan2/host/log.h"
 #include "zephan2/host/settings.h"
 #include "zephan2/inference/cpu_budget.h"

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "common/errors.h"
+#include "common/text.h"
 
 namespace z2 {
 
@@ -22,7 +23,6 @@ void write_all(int fd, const void* data, size_t n) {
 }
 
 std::string log_line(std::span<const std::string_view> args) {
-  static const char* hex = "0123456789abcdef";
   std::string line(LOG_PREFIX);
   for (std::string_view a : args) {
     line += ' ';
@@ -31,9 +31,7 @@ std::string log_line(std::span<const std::string_view> args) {
     for (unsigned char c : a) {
       if (c >= 0x20 && c != 0x7f) line += static_cast<char>(c);
       else if (c == '\t') line += '\t';
-      else if (c == '\n') line += "\\n";
-      else if (c == '\r') line += "\\r";
-      else line += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+      else halvane::append_control_escape(line, c);
     }
   }
   line += '\n';

@@ -15,7 +15,7 @@
 
 #include "common/errors.h"
 #include "common/fs.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "zephan2/host/log.h"
 #include "zephan2/host/protocol.h"
 

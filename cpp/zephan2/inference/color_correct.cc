@@ -1,6 +1,5 @@
 #include "zephan2/inference/color_correct.h"
 
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +8,8 @@
 #include <cstdlib>
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/sha256.h"
+#include "common/text.h"
 
 namespace z2 {
 
@@ -129,18 +129,7 @@ std::string ColorCorrect::table_bytes() const {
 }
 
 ColorDescriptor color_descriptor(const ColorCorrect& cc) {
-  const std::string bytes = cc.table_bytes();
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr) != 1 || len != 32)
-    throw halvane::RuntimeError("SHA-256 of the colour table failed");
-  static const char* hex = "0123456789abcdef";
-  std::string h;
-  for (unsigned i = 0; i < len; ++i) {
-    h += hex[md[i] >> 4];
-    h += hex[md[i] & 15];
-  }
-  return {cc.kind(), h};
+  return {cc.kind(), halvane::sha256_hex(cc.table_bytes())};
 }
 
 bool color_enabled(std::string_view value) {

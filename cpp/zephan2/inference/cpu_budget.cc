@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/text.h"
 
 namespace z2 {
 namespace {

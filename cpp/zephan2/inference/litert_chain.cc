@@ -6,7 +6,7 @@
 #include <map>
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "zephan2/inference/constants.h"
 
 namespace z2 {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/errors.h"
-#include "common/pyint.h"
+#include "common/text.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/cpu_budget.h"
 #include "zephan2/inference/rgb888_kernels.h"

@@ -1,4 +1,4 @@
-#include "common/pyint.h"
+#include "common/text.h"
 
 #include <gtest/gtest.h>
 
