@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "zephan2"))
 from test_wsola import np_tempo_wsola  # noqa: E402
 
 import halvane._zephan2._tessel_host as h  # noqa: E402

@@ -34,13 +34,18 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-size_t File::read_at(char* dst, size_t n, uint64_t pos) const {
+namespace {
+
+// Calls `op(dst + got, n - got, got)` until n bytes came or it returns 0 (end
+// of file), retrying on EINTR.
+template <class Op>
+size_t read_fully(char* dst, size_t n, const std::string& path, Op op) {
   size_t got = 0;
   while (got < n) {
-    const ssize_t r = ::pread(fd_, dst + got, n - got, static_cast<off_t>(pos + got));
+    const ssize_t r = op(dst + got, n - got, got);
     if (r < 0) {
       if (errno == EINTR) continue;
-      throw OSError(errno, path_);
+      throw OSError(errno, path);
     }
     if (r == 0) break;
     got += static_cast<size_t>(r);
@@ -48,18 +53,16 @@ size_t File::read_at(char* dst, size_t n, uint64_t pos) const {
   return got;
 }
 
+}  // namespace
+
+size_t File::read_at(char* dst, size_t n, uint64_t pos) const {
+  return read_fully(dst, n, path_, [&](char* p, size_t k, size_t got) {
+    return ::pread(fd_, p, k, static_cast<off_t>(pos + got));
+  });
+}
+
 size_t File::read(char* dst, size_t n) const {
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd_, dst + got, n - got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw OSError(errno, path_);
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return got;
+  return read_fully(dst, n, path_, [&](char* p, size_t k, size_t) { return ::read(fd_, p, k); });
 }
 
 std::string read_regular_file(const std::string& path, uint64_t max_bytes) {
