@@ -179,7 +179,7 @@ class Runtime:
     the other calls may come from different threads."""
 
     def __init__(self, fixture):
-        if not isinstance(fixture, Fixture):
+        if not callable(getattr(fixture, "_picture", None)):
             raise TypeError(f"Runtime needs a Fixture, not {type(fixture).__name__}")
         self._fx = fixture
         self._lock = threading.Lock()
