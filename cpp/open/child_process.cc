@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "common/errors.h"
 
@@ -22,7 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kReadBlock = 64 * 1024;
+constexpr size_t kBlock = 1 << 20;
+constexpr int kPipeBytes = 1 << 20;
 
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -108,18 +110,18 @@ int exit_status(int raw) {
 }
 
 // Reads what is there from `fd` onto `dst`; false at end of file.
-bool drain_once(int fd, std::string& dst) {
-  const size_t old = dst.size();
-  dst.resize(old + kReadBlock);
+bool drain_once(int fd, Captured& dst) {
+  size_t room = 0;
+  char* p = dst.room(room);
   ssize_t n;
   do {
-    n = ::read(fd, dst.data() + old, kReadBlock);
+    n = ::read(fd, p, room);
   } while (n < 0 && errno == EINTR);
-  dst.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
     throw OSError(errno);
   }
+  dst.commit(static_cast<size_t>(n));
   return n > 0;
 }
 
@@ -158,6 +160,29 @@ pid_t spawn(const std::vector<std::string>& argv, Pipes& p) {
 
 }  // namespace
 
+char* Captured::room(size_t& n) {
+  const size_t used = size_ % kBlock;
+  if (used == 0 && blocks_.size() * kBlock == size_) blocks_.emplace_back(new char[kBlock]);
+  n = kBlock - used;
+  return blocks_.back().get() + used;
+}
+
+void Captured::copy_to(char* dst) const {
+  size_t left = size_;
+  for (const auto& b : blocks_) {
+    const size_t n = std::min(left, kBlock);
+    std::memcpy(dst, b.get(), n);
+    dst += n;
+    left -= n;
+  }
+}
+
+std::string Captured::str() const {
+  std::string s(size_, '\0');
+  copy_to(s.data());
+  return s;
+}
+
 ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop, int check_ms) {
   if (argv.empty() || argv[0].empty()) throw ValueError("a program to run is required");
   for (const auto& a : argv)
@@ -181,8 +206,13 @@ ChildOutput run_captured(const std::vector<std::string>& argv, const std::functi
     throw ChildStopped();
   };
 
+#ifdef F_SETPIPE_SZ
+  // A larger pipe for the samples lets the child write on while this side
+  // is between reads (best effort).
+  ::fcntl(p.out[0], F_SETPIPE_SZ, kPipeBytes);
+#endif
   int* fds[2] = {&p.out[0], &p.err[0]};
-  std::string* dst[2] = {&r.out, &r.err};
+  Captured* dst[2] = {&r.out, &r.err};
   while (p.out[0] >= 0 || p.err[0] >= 0) {
     pollfd pf[2];
     int which[2];

@@ -14,15 +14,33 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace halvane::open {
 
+// Bytes read from a pipe, kept in the blocks they were read into (no copy
+// while the child runs, whatever the total).
+class Captured {
+ public:
+  size_t size() const { return size_; }
+  void copy_to(char* dst) const;  // all size() bytes, in order
+  std::string str() const;
+
+  // Room for the next read, and how much was read into it.
+  char* room(size_t& n);
+  void commit(size_t n) { size_ += n; }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t size_ = 0;
+};
+
 struct ChildOutput {
-  int status = 0;   // exit code, or minus the number of the signal that ended it
-  std::string out;  // all of its standard output
-  std::string err;  // all of its standard error
+  int status = 0;  // exit code, or minus the number of the signal that ended it
+  Captured out;    // all of its standard output
+  Captured err;    // all of its standard error
 };
 
 // The run ended because `stop` returned true; the child has been killed and

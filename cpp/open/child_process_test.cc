@@ -34,10 +34,12 @@ TEST(RunCaptured, LargeOutputOnBothPipes) {
       "head -c 1000000 /dev/zero | tr '\\0' e >&2; head -c 3000000 /dev/zero | tr '\\0' o;"
       "for i in 1 2 3; do head -c 200000 /dev/zero >&2; head -c 200000 /dev/zero; done; exit 3");
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err.size(), 1600000u);
-  EXPECT_EQ(r.out.size(), 3600000u);
-  EXPECT_EQ(r.err.find_first_not_of('e'), 1000000u);
-  EXPECT_EQ(r.out.find_first_not_of('o'), 3000000u);
+  const std::string out = r.out.str(), err = r.err.str();
+  EXPECT_EQ(err.size(), 1600000u);
+  EXPECT_EQ(out.size(), 3600000u);
+  EXPECT_EQ(err.find_first_not_of('e'), 1000000u);
+  EXPECT_EQ(out.find_first_not_of('o'), 3000000u);
+  EXPECT_EQ(out.find_first_not_of('\0', 3000000u), std::string::npos);
   EXPECT_TRUE(no_children());
 }
 
@@ -46,8 +48,8 @@ TEST(RunCaptured, StatusesAndEmptyOutput) {
   EXPECT_EQ(sh("exit 255").status, 255);
   EXPECT_EQ(sh("kill -TERM $$").status, -15);
   const ChildOutput r = sh("printf 'a\\nb'");
-  EXPECT_EQ(r.out, "a\nb");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.str(), "a\nb");
+  EXPECT_EQ(r.err.size(), 0u);
   // Closing both pipes early does not end the wait before the child ends.
   EXPECT_EQ(sh("exec >&- 2>&-; sleep 0.2; exit 7").status, 7);
   EXPECT_TRUE(no_children());
@@ -105,7 +107,7 @@ TEST(RunCaptured, InheritsStandardInputOnly) {
   ::close(in[0]);
   ::close(leak[0]);
   ::close(leak[1]);
-  EXPECT_EQ(r.out, "fed\n0 1 2 ");
+  EXPECT_EQ(r.out.str(), "fed\n0 1 2 ");
 }
 #endif
 

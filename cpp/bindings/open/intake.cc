@@ -146,14 +146,20 @@ nb::object ffmpeg_pcm(const std::string& fs_path) {
   }
   if (missing) return nb::object();
   if (out.status != 0) {
-    nb::object text =
-        nb::steal(PyUnicode_DecodeUTF8(out.err.data(), static_cast<Py_ssize_t>(out.err.size()), "replace"));
+    const std::string err = out.err.str();
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(err.data(), static_cast<Py_ssize_t>(err.size()), "replace"));
     if (!text.is_valid()) throw nb::python_error();
     nb::object head = nb::steal(PyUnicode_Substring(text.ptr(), 0, kStderrChars));
     if (!head.is_valid()) throw nb::python_error();
     raise_refused("Failed", kUnreadable, head, false);
   }
-  return nb::bytes(out.out.data(), out.out.size());
+  char* dst = nullptr;
+  nb::object pcm = new_bytes(out.out.size(), dst);
+  {
+    nb::gil_scoped_release unlocked;
+    out.out.copy_to(dst);
+  }
+  return pcm;
 }
 
 nb::object file_pcm(nb::handle obj) {
