@@ -182,6 +182,9 @@ def test_runtime_taken_at_first_step_and_close(avatar):
     next(gen)
     e._rt = None
     assert len(list(gen)) == 1 and len(other.pushed) == 2
+    closed = e.frames([pcm(1)])
+    closed.close()
+    assert list(closed) == []
 
     e = _FixtureEngine(avatar)
     e.close()

@@ -1,6 +1,7 @@
 """Audio intake of the offline interface: every accepted form to 16 kHz mono
 int16 PCM, both decoders, the ffmpeg child process and the chunk stream."""
 
+import contextlib
 import os
 import pathlib
 import shutil
@@ -144,6 +145,8 @@ def test_pieces_converted_when_drawn(tmp_path):
     with pytest.raises(TypeError, match="got list$"):
         next(stream)
     assert list(stream) == []  # a failed stream stays ended
+    closed = op._chunks([b"ab", b"cd"])
+    assert next(closed) == b"ab" and closed.close() is None and list(closed) == []
 
 
 def test_expected_frames():
@@ -204,6 +207,19 @@ def test_decode_failures(files, monkeypatch):
         assert text is None or str(err.detail) == text
 
 
+@contextlib.contextmanager
+def redirected_stdin(path):
+    """File descriptor 0 reads `path` inside the block."""
+    saved, fd = os.dup(0), os.open(path, os.O_RDONLY)
+    os.dup2(fd, 0)
+    os.close(fd)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 0)
+        os.close(saved)
+
+
 def test_ffmpeg_child_process(fake_ffmpeg, files, tmp_path):
     wav = files["a16.wav"]
     cases = [  # script body, result or Failed detail
@@ -231,23 +247,6 @@ def test_ffmpeg_child_process(fake_ffmpeg, files, tmp_path):
     os.environ["PATH"] = str(fake_ffmpeg("pass", mode=0o644).parent)
     with pytest.raises(PermissionError):  # not executable: no fallback
         op._pcm(wav)
-
-
-class redirected_stdin:
-    """File descriptor 0 reads `path` inside the block."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def __enter__(self):
-        self.saved = os.dup(0)
-        fd = os.open(self.path, os.O_RDONLY)
-        os.dup2(fd, 0)
-        os.close(fd)
-
-    def __exit__(self, *exc):
-        os.dup2(self.saved, 0)
-        os.close(self.saved)
 
 
 def test_url_like_names_read_as_files(tmp_path, monkeypatch):

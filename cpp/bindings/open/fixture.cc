@@ -132,7 +132,11 @@ void bind_fixture(nb::module_& m) {
 
   nb::class_<FixtureFrames>(m, "_FixtureFrames", nb::type_slots(gc_slots<FixtureFrames>()))
       .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", &FixtureFrames::next);
+      .def("__next__", &FixtureFrames::next)
+      .def("close", [](FixtureFrames& g) {
+        g.state = FixtureFrames::over;
+        g.visit([](nb::object& o) { o.reset(); });
+      });
 
   nb::class_<FixtureEngine>(m, "_FixtureEngine", nb::dynamic_attr())
       .def(

@@ -315,7 +315,11 @@ void bind_intake(nb::module_& m) {
 
   nb::class_<ChunkStream>(m, "_ChunkStream", nb::type_slots(gc_slots<ChunkStream>()))
       .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", &ChunkStream::next);
+      .def("__next__", &ChunkStream::next)
+      .def("close", [](ChunkStream& s) {
+        s.state = ChunkStream::over;
+        s.visit([](nb::object& o) { o.reset(); });
+      });
 
   m.def("_pcm", &pcm, "obj"_a.none(), "One audio item (bytes, an array or an audio file path) as PCM bytes.");
   m.def(
