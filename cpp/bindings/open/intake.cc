@@ -114,7 +114,7 @@ nb::object array_pcm(const nb::object& np, nb::handle arr) {
   return result;
 }
 
-// The file at `path` decoded by the ffmpeg program; nullopt-like invalid
+// The file at `fs_path` decoded by the ffmpeg program; an invalid (null)
 // object when the program is not on the search path.
 nb::object ffmpeg_pcm(const std::string& fs_path) {
   const std::vector<std::string> argv = ffmpeg_decode_argv(fs_path);
