@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bindings/open/module.h"
+#include "bindings/open/outside.h"
 // After Python.h, which nanobind brings.
 #include <structmember.h>
 
@@ -81,15 +82,14 @@ PyObject* import_attr(const char* module, const char* name) {
 // refuse(kind, message, detail) of the package's error module: the exception
 // instance to raise, or nullptr with an error set.
 PyObject* refuse(const char* kind, PyObject* message, PyObject* detail) {
-  PyObject* mod = PyImport_ImportModule("halvane._errors");
-  if (!mod) return nullptr;
-  PyObject* fn = PyObject_GetAttrString(mod, "refuse");
-  PyObject* k = fn ? PyObject_GetAttrString(mod, kind) : nullptr;
-  Py_DECREF(mod);
-  PyObject* exc = k ? PyObject_CallFunctionObjArgs(fn, k, message, detail, nullptr) : nullptr;
-  Py_XDECREF(fn);
-  Py_XDECREF(k);
-  if (exc && !PyExceptionInstance_Check(exc)) {
+  PyObject* exc = nullptr;
+  try {
+    exc = refused(kind, message, detail).release().ptr();
+  } catch (nb::python_error& e) {
+    e.restore();
+    return nullptr;
+  }
+  if (!PyExceptionInstance_Check(exc)) {
     Py_DECREF(exc);
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     return nullptr;

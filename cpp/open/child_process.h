@@ -1,0 +1,60 @@
+// A child process whose standard output and standard error are both captured
+// whole into memory.
+//
+// The program is found by name on the search path (posix_spawnp); standard
+// input is inherited; every other descriptor of the caller stays closed in the
+// child. Both pipes are drained together by one poll loop, so a child that
+// fills one of them while the other is being read never blocks. The child is
+// always reaped: on a normal end, on an error of the caller's side and when
+// the caller asks for the run to stop (the child is then killed first).
+//
+// Thread contract: run_captured may run on any thread, several at a time. The
+// `stop` callback runs on the calling thread.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace halvane::open {
+
+// Bytes read from a pipe, kept in the blocks they were read into (no copy
+// while the child runs, whatever the total).
+class Captured {
+ public:
+  size_t size() const { return size_; }
+  void copy_to(char* dst) const;  // all size() bytes, in order
+  std::string str() const;
+
+  // Room for the next read, and how much was read into it.
+  char* room(size_t& n);
+  void commit(size_t n) { size_ += n; }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t size_ = 0;
+};
+
+struct ChildOutput {
+  int status = 0;  // exit code, or minus the number of the signal that ended it
+  Captured out;    // all of its standard output
+  Captured err;    // all of its standard error
+};
+
+// The run ended because `stop` returned true; the child has been killed and
+// reaped.
+struct ChildStopped : std::exception {
+  const char* what() const noexcept override { return "child process stopped by its caller"; }
+};
+
+// Runs argv[0] (searched on PATH) with the arguments argv and waits for it to
+// end. `stop` is asked at least every `check_ms` milliseconds while the child
+// runs (and whenever a signal interrupts the wait); when it returns true, the
+// child is killed and reaped and ChildStopped is thrown. Raises OSError(errno,
+// argv[0]) when the program cannot be started (ENOENT: not on the path).
+ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop,
+                         int check_ms = 50);
+
+}  // namespace halvane::open

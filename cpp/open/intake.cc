@@ -1,0 +1,75 @@
+#include "open/intake.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace halvane::open {
+
+namespace {
+
+template <class F>
+void to_pcm16(const F* src, size_t n, void* dst) {
+  auto* out = static_cast<unsigned char*>(dst);
+  for (size_t i = 0; i < n; ++i) {
+    F v = src[i];
+    v = v != v ? F(0) : v < F(-1) ? F(-1) : v > F(1) ? F(1) : v;
+    const int16_t s = static_cast<int16_t>(v * F(32767));
+    std::memcpy(out + 2 * i, &s, 2);
+  }
+}
+
+bool is_scheme_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+         c == '.';
+}
+
+}  // namespace
+
+void float_to_pcm16(const float* src, size_t n, void* dst) { to_pcm16(src, n, dst); }
+void float_to_pcm16(const double* src, size_t n, void* dst) { to_pcm16(src, n, dst); }
+
+void pcm16_to_float(const void* src, size_t n, float* dst) {
+  const auto* in = static_cast<const unsigned char*>(src);
+  for (size_t i = 0; i < n; ++i) {
+    int16_t s;
+    std::memcpy(&s, in + 2 * i, 2);
+    dst[i] = static_cast<float>(s) * (1.0f / 32768.0f);
+  }
+}
+
+void reverse_channels(const uint8_t* src, ptrdiff_t row_stride, ptrdiff_t col_stride, ptrdiff_t chan_stride,
+                      size_t height, size_t width, size_t channels, uint8_t* dst) {
+  if (channels == 3 && chan_stride == 1 && col_stride == 3) {
+    for (size_t y = 0; y < height; ++y) {
+      const uint8_t* s = src + static_cast<ptrdiff_t>(y) * row_stride;
+      for (size_t x = 0; x < width; ++x, s += 3, dst += 3) {
+        dst[0] = s[2];
+        dst[1] = s[1];
+        dst[2] = s[0];
+      }
+    }
+    return;
+  }
+  for (size_t y = 0; y < height; ++y)
+    for (size_t x = 0; x < width; ++x) {
+      const uint8_t* s = src + static_cast<ptrdiff_t>(y) * row_stride + static_cast<ptrdiff_t>(x) * col_stride;
+      for (size_t c = 0; c < channels; ++c)
+        *dst++ = s[static_cast<ptrdiff_t>(channels - 1 - c) * chan_stride];
+    }
+}
+
+std::string ffmpeg_input_name(const std::string& path) {
+  size_t scheme = 0;
+  while (scheme < path.size() && is_scheme_char(path[scheme])) ++scheme;
+  const std::string_view p(path);
+  const bool url = p == "-" || (scheme < p.size() && p[scheme] == ':') ||
+                   (p.starts_with("subfile,") && p.find(':', scheme + 1) != std::string_view::npos);
+  return url ? "./" + path : path;
+}
+
+std::vector<std::string> ffmpeg_decode_argv(const std::string& path) {
+  return {"ffmpeg", "-nostdin", "-loglevel", "error", "-i", ffmpeg_input_name(path), "-ar",
+          std::to_string(kSampleRate), "-ac", "1", "-f", "s16le", "-"};
+}
+
+}  // namespace halvane::open
