@@ -101,6 +101,7 @@ void take_over_stdout() {
     return;
   }
   host_out().set_fd(fd);
+  fit_pipe(fd, 4 + FRAME_BYTES);  // one frame record per write, not 14 pipe refills
 }
 
 // Bundle loading's outside needs; `policy` keeps the policy object alive.

@@ -7,6 +7,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <optional>
+
 #include "bindings/common/fspath.h"
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
@@ -53,8 +55,48 @@ class PyRunner final : public SignatureRunner {
     return tensor_from_numpy(res["output_0"]);
   }
 
+  // The runner's own call, with the output read as a view of the
+  // interpreter's buffer (the interpreter wrapper hands out a NumPy view of a
+  // tensor of any subgraph) instead of a copy. A runtime whose runner lacks
+  // the parts this needs gets the copying call.
+  Tensor run_in_place(const std::vector<std::pair<std::string, Tensor>>& inputs) override {
+    nb::gil_scoped_acquire gil;
+    if (!in_place_.has_value()) in_place_ = bind_in_place();
+    if (!*in_place_) return run(inputs);
+    nb::object np = halvane::py::numpy();
+    std::vector<std::pair<nb::object, nb::object>> args;  // (tensor index, array)
+    for (const auto& [name, t] : inputs) {
+      nb::object arr = tensor_to_numpy(t);
+      nb::object index = inputs_.obj[name.c_str()];
+      wrapper_.obj.attr("ResizeInputTensor")(index, np.attr("array")(arr.attr("shape"), "int32"), false, subgraph_);
+      args.emplace_back(std::move(index), std::move(arr));
+    }
+    wrapper_.obj.attr("AllocateTensors")(subgraph_);
+    for (const auto& [index, arr] : args) wrapper_.obj.attr("SetTensor")(index, arr, subgraph_);
+    wrapper_.obj.attr("Invoke")(subgraph_);
+    return tensor_from_numpy(wrapper_.obj.attr("tensor")(wrapper_.obj, output_, subgraph_));
+  }
+
  private:
+  bool bind_in_place() {
+    try {
+      wrapper_.obj = r_.obj.attr("_interpreter_wrapper");
+      inputs_.obj = r_.obj.attr("_inputs");
+      subgraph_ = nb::cast<int64_t>(r_.obj.attr("_subgraph_index"));
+      for (nb::handle item : r_.obj.attr("_outputs"))
+        if (nb::cast<std::string>(nb::str(item[0])) == "output_0") output_ = nb::cast<int64_t>(item[1]);
+      return output_ >= 0 && nb::hasattr(wrapper_.obj, "tensor");
+    } catch (const nb::python_error&) {
+      return false;
+    } catch (const nb::cast_error&) {
+      return false;
+    }
+  }
+
   GilObject r_;
+  GilObject wrapper_{nb::object()}, inputs_{nb::object()};
+  std::optional<bool> in_place_;
+  int64_t subgraph_ = 0, output_ = -1;
 };
 
 class PyInterpreter final : public ModelInterpreter {

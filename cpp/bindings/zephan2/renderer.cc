@@ -114,6 +114,7 @@ void bind_renderer(nb::module_& m) {
       })
       .def_prop_ro("px_frame", &Renderer::px_frame)
       .def_prop_ro("_c_wall", &Renderer::c_wall)
+      .def_prop_ro("_m_wall", &Renderer::m_wall)
       .def_prop_ro("_c_n", &Renderer::c_n);
 }
 

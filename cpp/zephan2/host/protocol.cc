@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/errors.h"
@@ -60,6 +62,21 @@ void open_missing_std_fds() {
       if (r < 0) throw halvane::OSError(e, "/dev/null");
     }
   }
+}
+
+void fit_pipe(int fd, size_t bytes) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  const int have = ::fcntl(fd, F_GETPIPE_SZ);
+  if (have < 0 || static_cast<size_t>(have) >= bytes) return;
+  if (::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes)) >= 0) return;
+  // Beyond the unprivileged limit: take the limit, when it is still larger.
+  long limit = 0;
+  if (FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+    if (std::fscanf(f, "%ld", &limit) != 1) limit = 0;
+    std::fclose(f);
+  }
+  if (limit > have) ::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(limit));
 }
 
 void install_stop_handlers() {

@@ -41,6 +41,11 @@ struct Stopped : std::exception {
 // halvane::OSError when /dev/null cannot be opened.
 void open_missing_std_fds();
 
+// When `fd` is a pipe smaller than `bytes`, asks the system to grow it to
+// hold `bytes` (or as much as an unprivileged process may ask for); a refusal
+// keeps the pipe as it is. Nothing changes in what is written.
+void fit_pipe(int fd, size_t bytes);
+
 // SIGTERM, SIGHUP and SIGINT set a flag instead of killing the process; the
 // serving thread's reads and writes wait on their descriptor and on a
 // self-pipe the handler writes to, so they end with Stopped whichever thread

@@ -164,24 +164,27 @@ Tensor zero_padded_batch(const Tensor& xs, int64_t done, const Batch& b) {
   return in;
 }
 
-Tensor checked_frames(Tensor out, const Batch& b) {
-  out = owned_f32(out);
+// The batch's output as float32 (b.size, 3, FH, FW); `owned` copies a view
+// so that it survives the runner's next call.
+Tensor checked_frames(Tensor out, const Batch& b, bool owned = true) {
+  out = owned ? owned_f32(out) : out.dtype == DType::f32 ? out : f32_copy(out);
   if (out.size() != b.size * kFrameValues)
     throw halvane::ValueError(Tensor::reshape_error(out.size(), {b.size, 3, FH, FW}));
   return out.reshaped({b.size, 3, FH, FW});
 }
 
-}  // namespace
-
-std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs_in, int64_t n) const {
-  std::vector<Tensor> frames;
-  if (n <= 0) return frames;
+// Runs the decoder over rows 0..n-1 of `xs` in batches, full batches read
+// where they stand, and hands fn each batch's checked output (a view of the
+// runner's buffer when `in_place`), the batch and its first row.
+void each_dec_batch(const LitertChain& c, const Tensor& xs_in, int64_t n, bool in_place,
+                    const std::function<void(const Tensor& out, const Batch& b, int64_t done)>& fn) {
+  if (n <= 0) return;
   check_dec_input(xs_in, n);
   const Tensor xs = xs_in.dtype == DType::f32 ? xs_in : f32_copy(xs_in);
   int64_t done = 0;
   for (const Batch& b : dec_batches(n)) {
     Tensor in;
-    if (b.take == b.size) {  // a full batch goes to the runner as it stands
+    if (b.take == b.size) {
       in = xs;
       in.data = xs.f32() + done * kRowValues;
       in.shape = {b.size, DEC_CH, LH, LW};
@@ -189,24 +192,37 @@ std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs_in, int64_t n) 
     } else {
       in = zero_padded_batch(xs, done, b);
     }
-    Tensor out = checked_frames((b.size == 16 ? dec16 : dec8)->run({{"args_0", in}}), b);
-    for (int64_t k = 0; k < b.take; ++k) frames.push_back(out.row(k));
+    SignatureRunner& r = b.size == 16 ? *c.dec16 : *c.dec8;
+    const std::vector<std::pair<std::string, Tensor>> inputs = {{"args_0", std::move(in)}};
+    fn(checked_frames(in_place ? r.run_in_place(inputs) : r.run(inputs), b, !in_place), b, done);
     done += b.take;
   }
+}
+
+}  // namespace
+
+std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs, int64_t n) const {
+  std::vector<Tensor> frames;
+  each_dec_batch(*this, xs, n, false, [&](const Tensor& out, const Batch& b, int64_t) {
+    for (int64_t k = 0; k < b.take; ++k) frames.push_back(out.row(k));
+  });
   return frames;
 }
 
-Tensor LitertChain::run_dec_batch(const Tensor& xs_in, int64_t n) const {
+void LitertChain::decode_in_place(const Tensor& xs, int64_t n, const FrameSink& sink) const {
+  std::vector<Tensor> frames;
+  each_dec_batch(*this, xs, n, true, [&](const Tensor& out, const Batch& b, int64_t done) {
+    frames.clear();
+    for (int64_t k = 0; k < b.take; ++k) frames.push_back(out.row(k));
+    sink(frames, done);
+  });
+}
+
+Tensor LitertChain::run_dec_batch(const Tensor& xs, int64_t n) const {
   Tensor px = make_f32({std::max<int64_t>(n, 0), 3, FH, FW});
-  if (n <= 0) return px;
-  check_dec_input(xs_in, n);
-  const Tensor xs = xs_in.dtype == DType::f32 ? xs_in : f32_copy(xs_in);
-  int64_t done = 0;
-  for (const Batch& b : dec_batches(n)) {
-    Tensor out = checked_frames((b.size == 16 ? dec16 : dec8)->run({{"args_0", zero_padded_batch(xs, done, b)}}), b);
+  each_dec_batch(*this, xs, n, true, [&](const Tensor& out, const Batch& b, int64_t done) {
     std::memcpy(px.f32() + done * kFrameValues, out.data, static_cast<size_t>(b.take * kFrameValues) * sizeof(float));
-    done += b.take;
-  }
+  });
   return px;
 }
 

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,9 @@ class SignatureRunner {
   virtual std::vector<InputDetail> input_details() = 0;
   // Runs on the named inputs and returns the output "output_0".
   virtual Tensor run(const std::vector<std::pair<std::string, Tensor>>& inputs) = 0;
+  // The same run, but the output may be a view of the runner's own buffer:
+  // valid, and writable as scratch, only until this runner runs again.
+  virtual Tensor run_in_place(const std::vector<std::pair<std::string, Tensor>>& inputs) { return run(inputs); }
 };
 
 class ModelInterpreter {
@@ -71,6 +75,12 @@ class LitertChain {
   Tensor run_tok(const Tensor& feats) const;              // (14, NA, CA), runner's type
   Tensor run_step(const Tensor& hist, const Tensor& atok) const;  // (LC, LH, LW) float32, owned
   std::vector<Tensor> run_dec_frames(const Tensor& xs, int64_t n) const;  // n x (3, FH, FW) float32
+  // Decodes n frames batch by batch, handing `sink` each batch's frames as
+  // float32 (3, FH, FW) views of the decoder's own output (with the index of
+  // the first): `sink` must be done with them when it returns, since the
+  // next batch overwrites them. No frame-sized array is allocated.
+  using FrameSink = std::function<void(std::span<const Tensor> frames, int64_t first)>;
+  void decode_in_place(const Tensor& xs, int64_t n, const FrameSink& sink) const;
   Tensor run_dec_batch(const Tensor& xs, int64_t n) const;               // (n, 3, FH, FW) float32
 
   std::shared_ptr<SignatureRunner> enc, tok, step, dec16, dec8;

@@ -236,6 +236,6 @@ TEST(Renderer, ConvertsOnThePoolItsCallerGives) {
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0].n, 21);
   }
-  EXPECT_EQ(asked, std::vector<int64_t>{3});  // one parallel chunk; one thread never asks
+  EXPECT_EQ(asked, (std::vector<int64_t>{3, 3}));  // one per decoder batch (16 + 5); one thread never asks
   ::unsetenv("ZEPHAN2_RGB_THREADS");
 }

@@ -30,6 +30,7 @@ void Renderer::reset() {
   prev_lat_.reset();
   px_frame_ = 3;
   c_wall_ = 0.0;
+  m_wall_ = 0.0;
   c_n_ = 0;
 }
 
@@ -62,6 +63,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   tempo.shape = {static_cast<int64_t>(tempo_v->size())};
   tempo.owner = std::move(tempo_v);
 
+  double t_model = halvane::now_seconds();
   const Tensor tok = chain_->run_tok(chain_->run_enc(tempo));
   std::vector<Tensor> lats;
   for (int64_t j = 0; j < blk; ++j) {
@@ -69,6 +71,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
     LitertChain::shift_hist(hist_, lat);
     lats.push_back(std::move(lat));
   }
+  double models = halvane::now_seconds() - t_model;
 
   std::vector<const float*> lat_ptrs;
   for (const Tensor& l : lats) lat_ptrs.push_back(l.f32());
@@ -77,18 +80,28 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   xs.owner = dec.xs;
   xs.data = dec.xs.get();
   xs.shape = {dec.n, DEC_CH, LH, LW};
-  std::vector<Tensor> px = chain_->run_dec_frames(xs, dec.n);
+  // Each decoder batch is converted straight from the decoder's own output
+  // buffer, before the next batch overwrites it.
+  auto pixels = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(dec.n, 1) * FRAME_BYTES));
+  t_model = halvane::now_seconds();
+  chain_->decode_in_place(xs, dec.n, [&](std::span<const Tensor> frames, int64_t first) {
+    const double t_rgb = halvane::now_seconds();
+    models += t_rgb - t_model;
+    px_to_rgb888_into(frames, pixels.get() + first * FRAME_BYTES, cc_.get(), rgb_.threads, rgb_.pool);
+    t_model = halvane::now_seconds();
+  });
   prev_lat_ = lats.back();
 
   RenderedChunk chunk;
   chunk.n = dec.n;
-  chunk.pixels = px_to_rgb888_chunk(px, cc_.get(), rgb_.threads, rgb_.pool);
+  chunk.pixels = std::move(pixels);
   for (int64_t k = 0; k < dec.n; ++k) {
     const uint8_t* p = chunk.pixels.get() + k * FRAME_BYTES;
     for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)
       chunk.frames.push_back({px_frame_++, k, p});
   }
   c_wall_ += halvane::now_seconds() - t0;
+  m_wall_ += models;
   c_n_ += 1;
   return chunk;
 }

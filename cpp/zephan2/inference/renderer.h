@@ -75,6 +75,7 @@ class Renderer {
   const std::optional<Tensor>& prev_lat() const { return prev_lat_; }
   int64_t px_frame() const { return px_frame_; }
   double c_wall() const { return c_wall_; }
+  double m_wall() const { return m_wall_; }  // the part of c_wall() spent in model calls
   int64_t c_n() const { return c_n_; }
 
  private:
@@ -87,6 +88,7 @@ class Renderer {
   std::optional<Tensor> prev_lat_;
   int64_t px_frame_ = 3;
   double c_wall_ = 0.0;
+  double m_wall_ = 0.0;
   int64_t c_n_ = 0;
 };
 

@@ -223,10 +223,17 @@ std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const 
                                               const RgbPoolSource& pool_source) {
   const auto n = static_cast<int64_t>(px.size());
   auto out = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(n * FRAME_BYTES, 1)));
+  px_to_rgb888_into(px, out.get(), cc, threads, pool_source);
+  return out;
+}
+
+void px_to_rgb888_into(std::span<const Tensor> px, uint8_t* u8, const ColorCorrect* cc, int64_t threads,
+                       const RgbPoolSource& pool_source) {
+  const auto n = static_cast<int64_t>(px.size());
   const int64_t nt = std::min(n, std::max<int64_t>(1, threads));
   if (nt <= 1 || !pool_source) {
-    rgb_convert_range(px, out.get(), 0, n, cc);
-    return out;
+    rgb_convert_range(px, u8, 0, n, cc);
+    return;
   }
   RgbPool& pool = pool_source(nt);
   const int64_t step = (n + nt - 1) / nt;
@@ -240,7 +247,6 @@ std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const 
   } batch;
   batch.left = tasks;
   batch.err.resize(static_cast<size_t>(tasks));
-  uint8_t* u8 = out.get();
 
   // Tasks refer to this call's locals: whatever happens, return only after
   // every submitted task has finished.
@@ -276,7 +282,6 @@ std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const Tensor> px, const 
   wait_all();
   for (const auto& e : batch.err)
     if (e) std::rethrow_exception(e);
-  return out;
 }
 
 int64_t rgb_threads(std::optional<std::string_view> setting, const Logger& log) {

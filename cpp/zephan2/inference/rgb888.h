@@ -82,6 +82,9 @@ void rgb_convert_range(std::span<const halvane::Tensor> px, uint8_t* u8, int64_t
 // gives, or everything on the calling thread when that is one range.
 std::shared_ptr<uint8_t[]> px_to_rgb888_chunk(std::span<const halvane::Tensor> px, const ColorCorrect* cc,
                                               int64_t threads, const RgbPoolSource& pool);
+// The same into `out`, FRAME_BYTES per frame.
+void px_to_rgb888_into(std::span<const halvane::Tensor> px, uint8_t* out, const ColorCorrect* cc, int64_t threads,
+                       const RgbPoolSource& pool);
 
 // The RGB thread count from the ZEPHAN2_RGB_THREADS setting's text (nullopt
 // when it is not set), else max(1, min(8, effective_cpu_count() / 3)). A text
