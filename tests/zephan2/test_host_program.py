@@ -348,3 +348,22 @@ def test_text_left_in_python_streams_does_not_change_the_status(tmp_path, bundle
         with err:
             r = subprocess.run(argv, input=b"", stdout=subprocess.PIPE, stderr=err, timeout=120, env=parent_env())
         assert r.returncode == status, args
+
+
+def test_protocol_pipe_holds_a_whole_frame_record(bundle_dir):
+    """Frames leave in one write each: the host grows its standard-output pipe
+    (where the system allows it) to hold a whole frame record."""
+    import fcntl
+    f_getpipe_sz = getattr(fcntl, "F_GETPIPE_SZ", 1032)
+    p = subprocess.Popen([*HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+    try:
+        assert p.stdout.readline() == READY_NULL
+        size = fcntl.fcntl(p.stdout.fileno(), f_getpipe_sz)
+        with open("/proc/sys/fs/pipe-max-size") as f:
+            limit = int(f.read())
+        assert size >= min(4 + 720 * 416 * 3, limit)
+    finally:
+        p.stdin.close()
+        p.wait(timeout=60)
+    assert p.returncode == 0

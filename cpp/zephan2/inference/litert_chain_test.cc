@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <map>
 
 #include "zephan2/inference/renderer.h"
@@ -27,6 +28,10 @@ struct Script {
   std::vector<Call> calls;
   std::map<std::string, std::vector<InputDetail>> details;
   bool readonly_f64_dec = false;
+  bool in_place = false;  // runners answer run_in_place with views of their own buffer
+  int in_place_calls = 0;
+  bool varied_steps = false;  // each step's latent holds its call number / 16
+  int step_calls = 0;
 };
 
 class FakeRunner : public SignatureRunner {
@@ -56,13 +61,30 @@ class FakeRunner : public SignatureRunner {
       return out;
     }
     s_->calls.push_back({file_, sig_, x.shape.empty() ? 0 : x.shape[0], 0});
-    if (sig_ == "step") return make_f32({1, LC, LH, LW}, true);
+    if (sig_ == "step") {
+      Tensor lat = make_f32({1, LC, LH, LW}, true);
+      if (s_->varied_steps) std::fill(lat.f32(), lat.f32() + lat.size(), static_cast<float>(++s_->step_calls) / 16);
+      return lat;
+    }
     return make_f32({14, NA, CA}, true);
+  }
+  Tensor run_in_place(const std::vector<std::pair<std::string, Tensor>>& inputs) override {
+    if (!s_->in_place) return run(inputs);
+    ++s_->in_place_calls;
+    const Tensor out = run(inputs);
+    buf_.resize(static_cast<size_t>(out.size()));  // reused from call to call, like an interpreter's
+    std::copy(out.f32(), out.f32() + out.size(), buf_.data());
+    Tensor view = out;
+    view.owner = nullptr;
+    view.data = buf_.data();
+    view.owns = false;
+    return view;
   }
 
  private:
   std::string file_, sig_;
   Script* s_;
+  std::vector<float> buf_;
 };
 
 class FakeInterpreter : public ModelInterpreter {
@@ -238,4 +260,44 @@ TEST(Renderer, ConvertsOnThePoolItsCallerGives) {
   }
   EXPECT_EQ(asked, (std::vector<int64_t>{3, 3}));  // one per decoder batch (16 + 5); one thread never asks
   ::unsetenv("ZEPHAN2_RGB_THREADS");
+}
+
+TEST(LitertChain, DecodeInPlaceHandsEachBatchOverBeforeTheNextOverwritesIt) {
+  Fixture fx;
+  fx.script.in_place = true;
+  LitertChain c = fx.chain();
+  std::vector<float> values;
+  std::vector<int64_t> firsts;
+  c.decode_in_place(numbered_rows(20), 20, [&](std::span<const Tensor> frames, int64_t first) {
+    firsts.push_back(first);
+    for (const Tensor& f : frames) {
+      EXPECT_FALSE(f.owns);
+      EXPECT_EQ(f.shape, (std::vector<int64_t>{3, FH, FW}));
+      values.push_back(f.f32()[3 * FH * FW - 1]);  // each frame holds its row's number throughout
+    }
+  });
+  EXPECT_EQ(fx.script.in_place_calls, 2);
+  EXPECT_EQ(firsts, (std::vector<int64_t>{0, 16}));
+  std::vector<float> want(20);
+  for (int k = 0; k < 20; ++k) want[k] = static_cast<float>(k + 1);
+  EXPECT_EQ(values, want);
+}
+
+TEST(Renderer, FramesFromTheDecodersOwnBufferEqualCopiedOnes) {
+  std::vector<float> audio(2 * SPC);
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = 0.5f * std::sin(0.01f * static_cast<float>(i));
+  std::vector<std::vector<uint8_t>> chunks[2];
+  for (bool in_place : {false, true}) {
+    Fixture fx;
+    fx.script.in_place = in_place;
+    fx.script.varied_steps = true;
+    Renderer r(std::make_shared<const LitertChain>(fx.chain()), nullptr, RgbSettings{});
+    r.feed(audio.data(), static_cast<int64_t>(audio.size()));
+    for (const RenderedChunk& c : r.ready_chunks())
+      chunks[in_place].emplace_back(c.pixels.get(), c.pixels.get() + c.n * FRAME_BYTES);
+    EXPECT_EQ(fx.script.in_place_calls > 0, in_place);
+  }
+  ASSERT_EQ(chunks[0].size(), 2u);
+  EXPECT_NE(chunks[0][1][0], chunks[0][1][(chunks[0][1].size() - 1)]);  // frames differ within a chunk
+  EXPECT_EQ(chunks[0], chunks[1]);
 }
