@@ -3,6 +3,7 @@ the frames generator's chunk and tick order, the stream shared between
 renders, interruption and closing; and the runtime layer underneath."""
 
 import collections
+import collections.abc
 import importlib.util
 import json
 from pathlib import Path
@@ -111,7 +112,7 @@ def test_unusable_avatars(tmp_path):
             _FixtureEngine(str(path))
         err = e.value
         assert str(err) == "that is not a usable avatar" and isinstance(err.detail, kind), raw
-        assert err.__cause__ is None and err.__suppress_context__
+        assert err.__cause__ is None and err.__suppress_context__ and err.__context__ is err.detail
     (tmp_path / "plain.bin").write_bytes(b"neither zip nor IMX")
     with pytest.raises(InvalidAvatar):
         _FixtureEngine(str(tmp_path / "plain.bin"))
@@ -177,6 +178,7 @@ def test_pull_results_and_conversion(avatar):
 def test_runtime_taken_at_first_step_and_close(avatar):
     e = _FixtureEngine(avatar)
     gen = e.frames([pcm(1), b"", pcm(1)])
+    assert isinstance(gen, collections.abc.Generator)
     other = FakeRuntime([np.zeros((1, 1, 3), np.uint8)] * 2)
     e._rt = other  # the generator has not started: it takes this one
     next(gen)

@@ -1,6 +1,7 @@
 """Audio intake of the offline interface: every accepted form to 16 kHz mono
 int16 PCM, both decoders, the ffmpeg child process and the chunk stream."""
 
+import collections.abc
 import contextlib
 import os
 import pathlib
@@ -139,6 +140,7 @@ def test_whole_clip_and_chunks(files):
 def test_pieces_converted_when_drawn(tmp_path):
     later = tmp_path / "later.wav"
     stream = op._chunks([b"ab", str(later), [b"nested"], b"never"])
+    assert isinstance(stream, collections.abc.Generator)
     assert next(stream) == b"ab"
     write_wav16(later, [5, -5])  # exists only once the first chunk was taken
     assert next(stream) == i16(5, -5)
@@ -203,7 +205,7 @@ def test_decode_failures(files, monkeypatch):
             op._decode(path)
         err = e.value
         assert str(err) == "could not read that audio" and isinstance(err.detail, kind)
-        assert err.__cause__ is None and err.__suppress_context__
+        assert err.__cause__ is None and err.__suppress_context__ and err.__context__ is err.detail
         assert text is None or str(err.detail) == text
 
 
