@@ -66,7 +66,7 @@ def test_construction(avatar, tmp_path, monkeypatch):
         assert isinstance(e._fx, core.Fixture) and isinstance(e._rt, core.Runtime)
         assert e._fx.intra_op_threads == threads.default_threads(threads.OSTREL1)
         assert not hasattr(e, "frames_per_second") and not hasattr(e, "stop_reason")
-    assert loader.NativeFixtureLoaderMixin._default_audio_encoder == "default"
+    assert core.audio_encoders()["default"] is loader._rms_loudness
 
     seen, real_fixture = [], core.Fixture
 
@@ -75,7 +75,6 @@ def test_construction(avatar, tmp_path, monkeypatch):
         return real_fixture(source, **kw)
 
     monkeypatch.setattr(core, "_audio_encoders", {})
-    monkeypatch.setattr(loader.NativeFixtureLoaderMixin, "_default_audio_encoder", None)
     monkeypatch.setattr(core, "Fixture", spy_fixture)
     monkeypatch.setattr(threads, "default_threads", lambda key: {threads.OSTREL1: 3}[key])
     _FixtureEngine(avatar)
