@@ -7,6 +7,8 @@
 
 import sys
 
+import numpy as np
+
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
 _AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
@@ -20,6 +22,7 @@ class _Mp4:
     def __init__(self, path, rate, size):
         import av
 
+        self._av = av
         self._out = av.open(path, "w", format="mp4")
         self._video = None
         if size is not None:
@@ -32,27 +35,21 @@ class _Mp4:
         self._audio.layout = "mono"
 
     def video(self, rgb, index):
-        import av
-        import numpy as np
-
         rgb = np.asarray(rgb, dtype=np.uint8)
         h, w = rgb.shape[:2]
         if h % 2 or w % 2:
             rgb = np.pad(rgb, ((0, h % 2), (0, w % 2), (0, 0)), mode="edge")
-        frame = av.VideoFrame.from_ndarray(np.ascontiguousarray(rgb), format="rgb24")
+        frame = self._av.VideoFrame.from_ndarray(np.ascontiguousarray(rgb), format="rgb24")
         frame.pts = index
         self._out.mux(self._video.encode(frame))
 
     def finish(self, pcm):
-        import av
-        import numpy as np
-
         if self._video is not None:
             self._out.mux(self._video.encode())
         samples = np.frombuffer(pcm, dtype="<i2", count=len(pcm) // 2)
         for start in range(0, samples.size, _AUDIO_BLOCK):
             block = samples[None, start:start + _AUDIO_BLOCK]
-            frame = av.AudioFrame.from_ndarray(np.ascontiguousarray(block), format="s16", layout="mono")
+            frame = self._av.AudioFrame.from_ndarray(np.ascontiguousarray(block), format="s16", layout="mono")
             frame.sample_rate, frame.pts = _SAMPLE_RATE, start
             self._out.mux(self._audio.encode(frame))
         self._out.mux(self._audio.encode())
@@ -72,8 +69,6 @@ def _write(avatar, audio, path):
     import collections
     import fractions
     import os
-
-    import numpy as np
 
     from halvane import _open
 

@@ -35,19 +35,16 @@ _MANIFEST = "manifest.json"
 _COLOURS = ("background", "skin", "eye", "mouth")
 
 _audio_encoders = {}
-_registry_lock = threading.Lock()
 
 
 def register_audio_encoder(name, encoder):
     """Makes `encoder` (float32 samples -> loudness in [0, 1]) known as `name`."""
-    with _registry_lock:
-        _audio_encoders[name] = encoder
+    _audio_encoders[name] = encoder
 
 
 def audio_encoders():
     """The registered audio encoders, by name."""
-    with _registry_lock:
-        return dict(_audio_encoders)
+    return dict(_audio_encoders)
 
 
 # --- avatar files -----------------------------------------------------------------

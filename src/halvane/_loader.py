@@ -2,14 +2,13 @@
 runtime before a fixture is built.
 
 `NativeFixtureLoaderMixin._register_default_audio_encoder()` registers the
-default audio encoder with the runtime `_core`, once per process; later calls
-do nothing. The encoder measures the loudness of one tick of 16 kHz float32
-audio: its RMS level, -50 dBFS and below giving 0 and -6 dBFS and above 1.
+default audio encoder with the runtime `_core` (a later call registers it
+again, which changes nothing). The encoder measures the loudness of one tick
+of 16 kHz float32 audio: its RMS level, -50 dBFS and below giving 0 and
+-6 dBFS and above 1.
 """
 
 from __future__ import annotations
-
-import threading
 
 import numpy as np
 
@@ -27,19 +26,10 @@ def _rms_loudness(samples):
 
 
 class NativeFixtureLoaderMixin:
-    """Loading of native fixtures; `_default_audio_encoder` names the encoder
-    registered by this process (None until the first registration)."""
-
-    _default_audio_encoder = None
-    _registration_lock = threading.Lock()
+    """Loading of native fixtures."""
 
     @staticmethod
     def _register_default_audio_encoder():
-        cls = NativeFixtureLoaderMixin
-        with cls._registration_lock:
-            if cls._default_audio_encoder is not None:
-                return
-            from . import _core
+        from . import _core
 
-            _core.register_audio_encoder("default", _rms_loudness)
-            cls._default_audio_encoder = "default"
+        _core.register_audio_encoder("default", _rms_loudness)

@@ -3,6 +3,7 @@ the frames generator's chunk and tick order, the stream shared between
 renders, interruption and closing; and the runtime layer underneath."""
 
 import collections
+import collections.abc
 import importlib.util
 import json
 from pathlib import Path
@@ -65,7 +66,7 @@ def test_construction(avatar, tmp_path, monkeypatch):
         assert isinstance(e._fx, core.Fixture) and isinstance(e._rt, core.Runtime)
         assert e._fx.intra_op_threads == threads.default_threads(threads.OSTREL1)
         assert not hasattr(e, "frames_per_second") and not hasattr(e, "stop_reason")
-    assert loader.NativeFixtureLoaderMixin._default_audio_encoder == "default"
+    assert core.audio_encoders()["default"] is loader._rms_loudness
 
     seen, real_fixture = [], core.Fixture
 
@@ -74,7 +75,6 @@ def test_construction(avatar, tmp_path, monkeypatch):
         return real_fixture(source, **kw)
 
     monkeypatch.setattr(core, "_audio_encoders", {})
-    monkeypatch.setattr(loader.NativeFixtureLoaderMixin, "_default_audio_encoder", None)
     monkeypatch.setattr(core, "Fixture", spy_fixture)
     monkeypatch.setattr(threads, "default_threads", lambda key: {threads.OSTREL1: 3}[key])
     _FixtureEngine(avatar)
@@ -111,7 +111,7 @@ def test_unusable_avatars(tmp_path):
             _FixtureEngine(str(path))
         err = e.value
         assert str(err) == "that is not a usable avatar" and isinstance(err.detail, kind), raw
-        assert err.__cause__ is None and err.__suppress_context__
+        assert err.__cause__ is None and err.__suppress_context__ and err.__context__ is err.detail
     (tmp_path / "plain.bin").write_bytes(b"neither zip nor IMX")
     with pytest.raises(InvalidAvatar):
         _FixtureEngine(str(tmp_path / "plain.bin"))
@@ -177,6 +177,7 @@ def test_pull_results_and_conversion(avatar):
 def test_runtime_taken_at_first_step_and_close(avatar):
     e = _FixtureEngine(avatar)
     gen = e.frames([pcm(1), b"", pcm(1)])
+    assert isinstance(gen, collections.abc.Generator)
     other = FakeRuntime([np.zeros((1, 1, 3), np.uint8)] * 2)
     e._rt = other  # the generator has not started: it takes this one
     next(gen)

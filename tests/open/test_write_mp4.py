@@ -2,6 +2,8 @@
 longer than the audio, the audio as 16 kHz mono AAC), read back with PyAV; and
 its render command line."""
 
+import json
+import shutil
 import subprocess
 import sys
 
@@ -12,6 +14,7 @@ import pytest
 import halvane.__main__ as cmd
 from halvane import _open
 from halvane._errors import Failed
+from tools.make_ostrel1_avatar import write_avatar
 
 SECOND = 32000  # PCM bytes of one second
 
@@ -72,6 +75,22 @@ def test_write_encodes_frames_and_audio(audio, engine, frames, rate, size, tmp_p
     n = sum(len(p) for p in (audio if isinstance(audio, list) else [audio])) // 2
     assert frames / rate <= n / 16000
     assert abs(samples - n) <= 1024
+
+
+@pytest.mark.skipif(shutil.which("ffprobe") is None, reason="needs the ffprobe program")
+def test_render_to_mp4_reads_back_with_ffprobe(tmp_path):
+    a = _open.Avatar(_open._FixtureEngine(str(write_avatar(tmp_path / "face.imx"))), "ostrel1")
+    out = tmp_path / "out.mp4"
+    assert a.render(pcm(1.0), out_mp4=out) == str(out)
+    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                            "stream=codec_type,codec_name,nb_read_frames,sample_rate,channels", "-of", "json", str(out)],
+                           capture_output=True, check=True, text=True)
+    streams = {s["codec_type"]: s for s in json.loads(probe.stdout)["streams"]}
+    assert sorted(streams) == ["audio", "video"]
+    # 16000 samples at 640 per tick: 25 frames.
+    assert (streams["video"]["codec_name"], int(streams["video"]["nb_read_frames"])) == ("h264", 25)
+    audio = streams["audio"]
+    assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "16000", 1)
 
 
 def test_a_failed_render_reaches_the_caller_and_leaves_no_file(tmp_path):

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 #include "open/intake.h"
@@ -18,11 +19,19 @@ namespace {
 constexpr const char* kUnusable = "that is not a usable avatar";
 constexpr const char* kOddBuffer = "buffer size must be a multiple of element size";
 
-// The engine keeps its state in its instance dictionary, as a plain class
-// does: `_fx` (the loaded fixture) and `_rt` (the runtime), both None after
-// close().
-struct FixtureEngine {};
+// `_fx`, the loaded fixture, and `_rt`, the runtime built on it; both None
+// after close().
+struct FixtureEngine {
+  nb::object fx, rt;
 
+  template <class F>
+  void visit(F&& f) {
+    f(fx);
+    f(rt);
+  }
+};
+
+// A new NumPy array of `shape` owning `data`.
 template <class T>
 nb::object owned_array(std::unique_ptr<T[]> data, std::initializer_list<size_t> shape) {
   T* p = data.release();
@@ -32,20 +41,14 @@ nb::object owned_array(std::unique_ptr<T[]> data, std::initializer_list<size_t> 
 
 // A PCM chunk as float32 samples in [-1, 1).
 nb::object chunk_samples(nb::handle chunk) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
-  const size_t bytes = static_cast<size_t>(view.len);
-  if (bytes % 2 != 0) {
-    PyBuffer_Release(&view);
-    raise_py(PyExc_ValueError, nb::str(kOddBuffer));
-  }
-  const size_t n = bytes / 2;
+  Buffer buf(chunk);
+  if (buf.size() % 2 != 0) raise_error(PyExc_ValueError, nb::str(kOddBuffer));
+  const size_t n = buf.size() / 2;
   std::unique_ptr<float[]> out(new float[std::max<size_t>(n, 1)]);
   {
     nb::gil_scoped_release unlocked;
-    pcm16_to_float(view.buf, n, out.get());
+    pcm16_to_float(buf.data(), n, out.get());
   }
-  PyBuffer_Release(&view);
   return owned_array(std::move(out), {n});
 }
 
@@ -53,12 +56,10 @@ nb::object chunk_samples(nb::handle chunk) {
 // axis reversed (BGR to RGB).
 nb::object channels_reversed(nb::handle picture) {
   nb::ndarray<nb::ro, const uint8_t, nb::ndim<3>, nb::device::cpu> a;
-  if (!nb::try_cast(picture, a, false)) {
+  if (!nb::try_cast(picture, a, false)) {  // not a uint8 picture: NumPy does it
     nb::module_ np = nb::module_::import_("numpy");
-    nb::object arr = np.attr("asarray")(picture);
-    nb::object step = nb::steal(PySlice_New(nullptr, nullptr, nb::int_(-1).ptr()));
-    nb::object idx = nb::make_tuple(nb::ellipsis(), step);
-    return np.attr("ascontiguousarray")(arr[idx]);
+    nb::object last_axis_reversed = nb::make_tuple(nb::ellipsis(), nb::slice(nb::none(), nb::none(), nb::int_(-1)));
+    return np.attr("ascontiguousarray")(np.attr("asarray")(picture)[last_axis_reversed]);
   }
   const size_t h = a.shape(0), w = a.shape(1), c = a.shape(2);
   std::unique_ptr<uint8_t[]> out(new uint8_t[std::max<size_t>(h * w * c, 1)]);
@@ -69,124 +70,93 @@ nb::object channels_reversed(nb::handle picture) {
   return owned_array(std::move(out), {h, w, c});
 }
 
-// The generator of one frames() call: the runtime is taken at its first step;
-// each non-empty chunk is pushed, then every ready tick is pulled and handed
-// out before the next chunk is drawn.
+// The body of frames(chunks): the runtime is taken at the first step; each
+// non-empty chunk is pushed, then every ready tick is pulled and handed out
+// before the next chunk is drawn.
 struct FixtureFrames {
-  nb::object engine, chunks, pieces, runtime;
-  enum { fresh, pulling, drawing, over } state = fresh;
+  nb::object engine, chunks;  // chunks: the iterable, from the first step its iterator
+  nb::object runtime{};
+  bool started = false, pulling = false;
+
+  nb::object next() {
+    if (!started) {
+      started = true;
+      runtime = nb::inst_ptr<FixtureEngine>(engine)->rt;
+      chunks = nb::iter(chunks);
+    }
+    for (;;) {
+      if (pulling) {
+        if (runtime.attr("ticks_available")() > nb::int_(0)) {
+          nb::object pulled = runtime.attr("pull_frame")();
+          return channels_reversed(PyTuple_Check(pulled.ptr()) ? nb::object(pulled[1]) : pulled);
+        }
+        pulling = false;
+      }
+      nb::object chunk = next_item(chunks);
+      if (!chunk.is_valid()) return chunk;
+      if (!truthy(chunk)) continue;
+      runtime.attr("push_audio")(chunk_samples(chunk));
+      pulling = true;
+    }
+  }
 
   template <class F>
   void visit(F&& f) {
     f(engine);
     f(chunks);
-    f(pieces);
     f(runtime);
   }
-
-  nb::object next() {
-    if (state == over) throw nb::stop_iteration();
-    try {
-      if (state == fresh) {
-        runtime = nb::getattr(engine, "_rt");
-        pieces = nb::steal(PyObject_GetIter(chunks.ptr()));
-        if (!pieces.is_valid()) throw nb::python_error();
-        state = drawing;
-      }
-      for (;;) {
-        if (state == pulling) {
-          nb::object ready = runtime.attr("ticks_available")();
-          const int more = PyObject_RichCompareBool(ready.ptr(), nb::int_(0).ptr(), Py_GT);
-          if (more < 0) throw nb::python_error();
-          if (more) {
-            nb::object pulled = runtime.attr("pull_frame")();
-            nb::object bgr = PyTuple_Check(pulled.ptr()) ? nb::object(pulled[1]) : pulled;
-            return channels_reversed(bgr);
-          }
-          state = drawing;
-        }
-        nb::object chunk = nb::steal(PyIter_Next(pieces.ptr()));
-        if (!chunk.is_valid()) {
-          if (PyErr_Occurred()) throw nb::python_error();
-          state = over;
-          throw nb::stop_iteration();
-        }
-        const int nonempty = PyObject_IsTrue(chunk.ptr());
-        if (nonempty < 0) throw nb::python_error();
-        if (!nonempty) continue;
-        nb::object samples = chunk_samples(chunk);
-        runtime.attr("push_audio")(samples);
-        state = pulling;
-      }
-    } catch (...) {
-      state = over;
-      throw;
-    }
-  }
 };
+
+void init(FixtureEngine* self, nb::handle source) {
+  nb::module_ core = outside("_core");
+  nb::object mixin = outside("_loader").attr("NativeFixtureLoaderMixin");
+  nb::module_ threads_module = outside("_threads");
+  nb::object family = threads_module.attr("OSTREL1");
+  nb::object default_threads = threads_module.attr("default_threads");
+
+  mixin.attr("_register_default_audio_encoder")();
+  nb::object threads = default_threads(family);
+  nb::object fx;
+  try {
+    fx = core.attr("Fixture")(source, "preferred_ep"_a = core.attr("EP_AUTO"), "intra_op_threads"_a = threads);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    raise_from_none(refused("InvalidAvatar", nb::str(kUnusable), e.value()), e);
+  }
+  nb::object rt = core.attr("Runtime")(fx);
+  new (self) FixtureEngine{fx, rt};
+}
 
 }  // namespace
 
 void bind_fixture(nb::module_& m) {
-  note_package(m);
-
-  nb::class_<FixtureFrames>(m, "_FixtureFrames", nb::type_slots(gc_slots<FixtureFrames>()))
-      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", &FixtureFrames::next)
-      .def("close", [](FixtureFrames& g) {
-        g.state = FixtureFrames::over;
-        g.visit([](nb::object& o) { o.reset(); });
-      });
-
-  nb::class_<FixtureEngine>(m, "_FixtureEngine", nb::dynamic_attr())
-      .def(
-          "__init__",
-          [](nb::pointer_and_handle<FixtureEngine> self, nb::handle source) {
-            nb::module_ core = outside("_core");
-            nb::object mixin = outside("_loader").attr("NativeFixtureLoaderMixin");
-            nb::module_ threads_mod = outside("_threads");
-            nb::object family = threads_mod.attr("OSTREL1");
-            nb::object default_threads = threads_mod.attr("default_threads");
-
-            mixin.attr("_register_default_audio_encoder")();
-            nb::object threads = default_threads(family);
-            nb::object fx;
-            try {
-              fx = core.attr("Fixture")(source, "preferred_ep"_a = core.attr("EP_AUTO"),
-                                        "intra_op_threads"_a = threads);
-            } catch (nb::python_error& e) {
-              if (!e.matches(PyExc_Exception)) throw;
-              raise_refused("InvalidAvatar", kUnusable, e.value(), true);
-            }
-            new (self.p) FixtureEngine();
-            nb::setattr(self.h, "_fx", fx);
-            nb::setattr(self.h, "_rt", core.attr("Runtime")(fx));
-          },
-          "source"_a.none())
+  bind_generator<FixtureFrames>(m, "_FixtureFrames");
+  nb::class_<FixtureEngine>(m, "_FixtureEngine", nb::type_slots(gc_slots<FixtureEngine>()))
+      .def("__init__", &init, "source"_a.none())
+      .def_rw("_fx", &FixtureEngine::fx, none_too(), "the loaded fixture, or None once closed")
+      .def_rw("_rt", &FixtureEngine::rt, none_too(), "the runtime, or None once closed")
       .def(
           "frames",
           [](nb::handle self, nb::handle chunks) {
-            FixtureFrames g;
-            g.engine = nb::borrow(self);
-            g.chunks = nb::borrow(chunks);
-            return nb::cast(std::move(g));
+            return generator(FixtureFrames{nb::borrow(self), nb::borrow(chunks)});
           },
           "chunks"_a.none(), "A generator of RGB frames rendered from the PCM chunks of `chunks`.")
       .def(
           "interrupt",
-          [](nb::handle self) {
+          [](FixtureEngine& e) {
             try {
-              nb::getattr(self, "_rt").attr("reset_stream")();
-            } catch (nb::python_error& e) {
-              if (!e.matches(PyExc_Exception)) throw;
+              e.rt.attr("reset_stream")();
+            } catch (nb::python_error& err) {
+              if (!err.matches(PyExc_Exception)) throw;
             }
           },
           "Empties the runtime's stream, so the next render starts clean.")
       .def(
           "close",
-          [](nb::handle self) {
-            nb::setattr(self, "_rt", nb::none());
-            nb::setattr(self, "_fx", nb::none());
+          [](FixtureEngine& e) {
+            e.rt = nb::none();
+            e.fx = nb::none();
           },
           "Drops the runtime and the fixture.");
 }
