@@ -1,6 +1,7 @@
 #include "open/intake.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace halvane::open {
 
@@ -15,6 +16,11 @@ void to_pcm16(const F* src, size_t n, void* dst) {
     const int16_t s = static_cast<int16_t>(v * F(32767));
     std::memcpy(out + 2 * i, &s, 2);
   }
+}
+
+bool is_scheme_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+         c == '.';
 }
 
 }  // namespace
@@ -52,8 +58,17 @@ void reverse_channels(const uint8_t* src, ptrdiff_t row_stride, ptrdiff_t col_st
     }
 }
 
+std::string ffmpeg_input_name(const std::string& path) {
+  size_t scheme = 0;
+  while (scheme < path.size() && is_scheme_char(path[scheme])) ++scheme;
+  const std::string_view p(path);
+  const bool url = p == "-" || (scheme < p.size() && p[scheme] == ':') ||
+                   (p.starts_with("subfile,") && p.find(':', scheme + 1) != std::string_view::npos);
+  return url ? "./" + path : path;
+}
+
 std::vector<std::string> ffmpeg_decode_argv(const std::string& path) {
-  return {"ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-ar",
+  return {"ffmpeg", "-nostdin", "-loglevel", "error", "-i", ffmpeg_input_name(path), "-ar",
           std::to_string(kSampleRate), "-ac", "1", "-f", "s16le", "-"};
 }
 

@@ -29,9 +29,14 @@ void pcm16_to_float(const void* src, size_t n, float* dst);
 void reverse_channels(const uint8_t* src, ptrdiff_t row_stride, ptrdiff_t col_stride, ptrdiff_t chan_stride,
                       size_t height, size_t width, size_t channels, uint8_t* dst);
 
+// The name under which ffmpeg reads the file at `path`. ffmpeg takes "-" for
+// its standard input and "scheme:rest" (and "subfile,...:...") for protocol
+// URLs; such a name, always a relative one, is given as "./" + path so that
+// the file of that name is read. Every other path is returned unchanged.
+std::string ffmpeg_input_name(const std::string& path);
+
 // The command that decodes the file at `path` to PCM on standard output:
-// ffmpeg -nostdin -loglevel error -i <path> -ar 16000 -ac 1 -f s16le -
-// (the path as it is, even when ffmpeg would read it as a URL).
+// ffmpeg -nostdin -loglevel error -i <name> -ar 16000 -ac 1 -f s16le -
 std::vector<std::string> ffmpeg_decode_argv(const std::string& path);
 
 }  // namespace halvane::open

@@ -1,4 +1,5 @@
-// Sample conversion at its edges.
+// Sample conversion at its edges and the names ffmpeg is given for files
+// that look like its URLs.
 #include "open/intake.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,28 @@ TEST(FloatToPcm16, ClipScaleTruncate) {
   // float32 value) times 32767 is 16384 in float32, 16383.99998... in float64.
   EXPECT_EQ(to_pcm(std::vector<float>{0.5000152587890625f})[0], 16384);
   EXPECT_EQ(to_pcm(std::vector<double>{0.5000152587890625})[0], 16383);
+}
+
+TEST(FfmpegInputName, UrlLookalikesBecomeFiles) {
+  const char* cases[][2] = {
+      {"-", "./-"},
+      {"pipe:0", "./pipe:0"},
+      {"x:y", "./x:y"},
+      {"file:a.wav", "./file:a.wav"},
+      {"http://host/a.wav", "./http://host/a.wav"},
+      {":a", "./:a"},
+      {"a+b-c.d:e", "./a+b-c.d:e"},
+      {"subfile,,start,0,end,9,,:a.wav", "./subfile,,start,0,end,9,,:a.wav"},
+      // Names ffmpeg already reads as files reach it unchanged.
+      {"a.wav", "a.wav"},
+      {"/tmp/pipe:0", "/tmp/pipe:0"},
+      {"./x:y", "./x:y"},
+      {"dir/x:y", "dir/x:y"},
+      {"a b:c", "a b:c"},
+      {"--", "--"},
+      {"subfile,a.wav", "subfile,a.wav"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(halvane::open::ffmpeg_input_name(c[0]), c[1]) << c[0];
 }
 
 }  // namespace

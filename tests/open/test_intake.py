@@ -251,13 +251,19 @@ def test_ffmpeg_child_process(fake_ffmpeg, files, tmp_path):
         op._pcm(wav)
 
 
-def test_paths_reach_ffmpeg_as_they_are(fake_ffmpeg, tmp_path, monkeypatch):
+def test_url_like_names_read_as_files(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    fake_ffmpeg("sys.stdout.buffer.write(os.fsencode(sys.argv[5]))")  # the argument after -i
-    for name in ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "a b.wav", "\udcff.wav"]:
-        write_wav16(name, [1])
-        for p in (name, pathlib.Path(name), str(tmp_path / name)):
-            assert op._pcm(p) == os.fsencode(p), p
+    write_wav16("a.wav", ramp(800, 3))
+    write_wav16("stdin.wav", ramp(800, 5))
+    names = ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "C:a.wav"]
+    want = ramp(800, 11)
+    for n in names:
+        write_wav16(n, want)
+    with redirected_stdin("stdin.wav"):
+        for n in names:
+            for p in (n, pathlib.Path(n), str(tmp_path / n)):
+                assert op._pcm(p) == want.tobytes(), p
+    assert op._pcm("a.wav") == ramp(800, 3).tobytes()
 
 
 def test_ctrl_c_ends_ffmpeg(fake_ffmpeg, files, tmp_path):
