@@ -7,6 +7,8 @@ import os
 import struct
 import subprocess
 
+import numpy as np
+
 from halvane._zephan2.client import FLUSH, FLUSH_MARKER, RESET, data_steps, host_command, read_record  # noqa: F401
 
 HOST = host_command()
@@ -42,3 +44,12 @@ def parse_output(out):
 
 def log_lines(err):
     return [line for line in err.splitlines() if line.startswith("[tessel-render-host]")]
+
+
+def speech(n, seed=0):
+    """n samples of a syllable-modulated tone with a little noise: audio that
+    opens and closes the fixture avatar's mouth."""
+    t = np.arange(n) / 16000.0
+    rng = np.random.default_rng(seed)
+    return (0.3 * (0.5 + 0.5 * np.sin(2 * np.pi * 2.5 * t)) * np.sin(2 * np.pi * 220 * t)
+            + 0.02 * rng.standard_normal(n)).astype(np.float32)

@@ -16,16 +16,10 @@ import pytest
 
 from halvane._zephan2 import client
 from halvane._zephan2.client import HostError, HostProcess, read_record
-from hostproc import FLUSH, READY_NULL, SHAPE, data, run_host, word
+from hostproc import FLUSH, READY_NULL, SHAPE, data, run_host, speech, word
 
 MARKER = struct.pack("<i", -1)
 
-
-def speech(n, seed=0):
-    t = np.arange(n) / 16000.0
-    rng = np.random.default_rng(seed)
-    return (0.3 * (0.5 + 0.5 * np.sin(2 * np.pi * 3 * t)) * np.sin(2 * np.pi * 180 * t)
-            + 0.02 * rng.standard_normal(n)).astype(np.float32)
 
 
 def wire(frames):

@@ -12,16 +12,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from hostproc import FLUSH, HOST, READY_NULL, RESET, data, log_lines, parse_output, run_host, word
+from hostproc import FLUSH, HOST, READY_NULL, RESET, data, log_lines, parse_output, run_host, speech, word
 
 PREFIX = "[tessel-render-host] "
 
-
-def speech(n, seed=0):
-    t = np.arange(n) / 16000.0
-    rng = np.random.default_rng(seed)
-    return (0.3 * (0.5 + 0.5 * np.sin(2 * np.pi * 2.5 * t)) * np.sin(2 * np.pi * 220 * t)
-            + 0.02 * rng.standard_normal(n)).astype(np.float32)
 
 
 def test_empty_and_truncated_input_end_cleanly(bundle_dir):
