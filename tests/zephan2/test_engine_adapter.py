@@ -1,0 +1,125 @@
+"""The zephan-2 engine adapter: the frames of a render through the offline
+interface equal the host's own for the same audio, cut to the frames the audio
+covers; the host is reset between renders and ended and reaped whenever a
+render does not run to its end, and on close."""
+
+import gc
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from halvane._errors import Failed
+from halvane._open import Avatar
+from halvane._session import EngineFailed
+from halvane._zephan2 import Zephan2Engine, _apple
+from halvane._zephan2.client import HostProcess
+from hostproc import speech
+
+
+def gone(pid):
+    return not Path(f"/proc/{pid}").exists()  # a zombie would still be listed
+
+
+def pcm16(n, seed=0):
+    return np.round(speech(n, seed) * 32767).astype(np.int16)
+
+
+def host_frames(bundle, samples):
+    """The frames the host program itself writes for `samples` (int16), flush padding included."""
+    with HostProcess(bundle) as host:
+        return [f.copy() for _, f in host.render(samples.astype(np.float32) / 32768.0)]
+
+
+@pytest.fixture(scope="module")
+def clip(bundle_dir):
+    """A clip longer than one host chunk, and the host's frames for it."""
+    a = pcm16(40000)
+    return a, host_frames(bundle_dir, a)
+
+
+def same(frames, expected):
+    return len(frames) == len(expected) and all(np.array_equal(f, e) for f, e in zip(frames, expected))
+
+
+def test_frames_equal_the_hosts_for_the_audio_they_cover(bundle_dir, clip):
+    audio, theirs = clip
+    covered = math.ceil(audio.size * 20 / 16000)  # 50 frames: the first picture counts twice, as sent
+    assert len(theirs) > covered  # the flush pads past the end of the audio
+    with Avatar(Zephan2Engine(bundle_dir), "zephan2") as av:
+        assert av._engine.frames_per_second == 20
+        whole = list(av.render(audio.tobytes()))
+        assert all(f.shape == (720, 416, 3) and f.dtype == np.uint8 for f in whole)
+        assert same(whole, theirs[:covered])
+        # pieces, one of them longer than a host chunk, give the same frames; the
+        # stream is reset between renders
+        cuts = [0, 1000, 31000, 33001, audio.size]
+        pieces = [audio[a:b].tobytes() for a, b in zip(cuts, cuts[1:])]
+        assert same(list(av.render(pieces)), theirs[:covered])
+        assert av._render_stats.frames == covered
+
+    # a clip that ends inside a frame still gets that frame; one sample gives one
+    short = pcm16(801, seed=3)
+    with Avatar(Zephan2Engine(bundle_dir), "zephan2") as av:
+        assert same(list(av.render(short.tobytes())), host_frames(bundle_dir, short)[:2])
+        assert len(list(av.render(short[:1].tobytes()))) == 1
+
+
+def odd_piece():
+    yield b"\0\0" * 20000
+    yield b"\0\0\0"  # not whole int16 samples
+
+
+@pytest.mark.parametrize("how", ["close", "break", "drop", "error", "interrupt-between", "interrupt-mid"])
+def test_the_host_never_outlives_its_render_or_engine(bundle_dir, clip, how):
+    audio, theirs = clip
+    covered = math.ceil(audio.size * 20 / 16000)
+    engine = Zephan2Engine(bundle_dir)
+    first = engine._stream.host.pid
+    av = Avatar(engine, "zephan2")
+    if how == "close":
+        av._release()
+        assert gone(first) and engine._stream is None
+        return
+    if how == "break":  # the caller leaves after three frames: the avatar interrupts the engine
+        gen = av.render(audio.tobytes())
+        for _ in range(3):
+            next(gen)
+        gen.close()
+    elif how == "drop":  # the engine's own generator dropped half way
+        gen = engine.frames([audio.tobytes()])
+        next(gen)
+        del gen
+        gc.collect()
+    elif how == "error":
+        with pytest.raises(Failed, match="the render stopped"):
+            list(av.render(odd_piece()))
+    elif how == "interrupt-mid":
+        gen = engine.frames([audio.tobytes()])
+        next(gen)
+        engine.interrupt()
+        gen.close()  # a late close of the abandoned generator leaves the next render alone
+    elif how == "interrupt-between":
+        assert len(list(av.render(audio.tobytes()))) == covered
+        engine.interrupt()
+        assert engine._stream.host.pid == first  # a reset step, the same host
+        assert same(list(av.render(audio.tobytes())), theirs[:covered])
+        av._release()
+        assert gone(first)
+        return
+    assert gone(first) and engine._stream is None
+    # the next render starts a new host on a clean stream
+    assert same(list(av.render(audio.tobytes())), theirs[:covered])
+    second = engine._stream.host.pid
+    assert second != first
+    av._release()
+    assert gone(second)
+
+
+def test_a_bundle_the_host_refuses_fails_the_engine(tmp_path):
+    with pytest.raises(EngineFailed) as e:
+        Zephan2Engine(tmp_path / "missing")
+    assert e.value.args[0] == "the zephan-2 renderer could not open that avatar"
+    assert "exited before READY" in e.value.detail
+    assert _apple.bundled_host() is None  # this is not Apple Silicon macOS
