@@ -131,12 +131,26 @@ class Fixture:
         self.frame_width = _size(manifest, "frame_width", _TICK_BITS, 4096)
         self.frame_height = _size(manifest, "frame_height", 16, 4096)
         self._encoder = encoder
-        colours = {k: _colour(face, k) for k in _COLOURS}
-        self._mouth_colour = colours["mouth"]
-        self._base = self._draw_face(colours)
+        self._face = Face(self.frame_width, self.frame_height, {k: _colour(face, k) for k in _COLOURS})
 
-    def _draw_face(self, colours):
-        w, h = self.frame_width, self.frame_height
+    def _picture(self, tick, level):
+        """The BGR picture of tick number `tick` at loudness `level` (0..1);
+        `tick` None leaves the first row as the face has it."""
+        return self._face.picture(tick, level)
+
+
+class Face:
+    """The drawn face of an avatar: `width` x `height` pictures in the colours
+    `colours` (BGR triples by the names of `_COLOURS`), whose mouth opens with
+    a loudness and whose first row can carry a frame number."""
+
+    def __init__(self, width, height, colours):
+        self.width, self.height = width, height
+        self._mouth_colour = np.asarray(colours["mouth"], np.uint8)
+        self._base = self._draw(colours)
+
+    def _draw(self, colours):
+        w, h = self.width, self.height
         y, x = np.ogrid[:h, :w]
         cx, cy = (w - 1) / 2, (h - 1) / 2
         pic = np.empty((h, w, 3), np.uint8)
@@ -158,9 +172,10 @@ class Fixture:
         self._mouth_dy = (my_ - my).astype(np.float64)
         return pic
 
-    def _picture(self, tick, level):
-        """The BGR picture of tick number `tick` at loudness `level` (0..1);
-        `tick` None leaves the first row as the face has it."""
+    def picture(self, tick, level):
+        """The BGR picture of frame number `tick` at loudness `level` (0..1);
+        `tick` None leaves the first row as the face has it. The first row
+        carries the number: pixel i is white when bit i is set."""
         pic = self._base.copy()
         half_h = 1 + round(min(max(level, 0.0), 1.0) * self._mouth_open)
         mouth = self._mouth_dx2 + (self._mouth_dy / half_h) ** 2 <= 1
