@@ -1,0 +1,238 @@
+// The session engine: renders ostrel2-light and ostrel2-golden avatars through
+// the package's session module (_session), deciding when to feed the session,
+// which of its frames to hand out and when a render is over.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "bindings/open/generator.h"
+#include "bindings/open/module.h"
+#include "bindings/open/outside.h"
+#include "open/session_engine.h"
+
+namespace halvane::open::py {
+
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char* kQuietVariable = "HALVANE_RENDER_QUIET";
+constexpr auto kPollPause = std::chrono::microseconds(5000);
+
+double monotonic() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// `_QUIET` of the module, read at each use.
+double quiet() {
+  nb::object q = module_global("_QUIET");
+  const double v = PyFloat_AsDouble(q.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+// a == b (or a != b) as Python compares them.
+bool compares(nb::handle a, nb::handle b, int op) {
+  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (!r) throw nb::python_error();
+  return truthy(nb::steal(r));
+}
+
+// `frame, state = item`, with Python's own errors for anything else.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
+  PyObject* it = PyObject_GetIter(item.ptr());
+  if (!it) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(item.ptr())->tp_name);
+    }
+    throw nb::python_error();
+  }
+  nb::object iter = nb::steal(it);
+  nb::object a = next_item(iter);
+  nb::object b = a.is_valid() ? next_item(iter) : nb::object();
+  if (!b.is_valid()) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", a.is_valid() ? 1 : 0);
+    throw nb::python_error();
+  }
+  if (next_item(iter).is_valid()) throw nb::value_error("too many values to unpack (expected 2)");
+  return {a, b};
+}
+
+struct SessionEngine {
+  nb::object session_mod, frames_per_second, s;
+  nb::object stop_reason{};  // invalid until the first render starts
+
+  template <class F>
+  void visit(F&& f) {
+    f(session_mod);
+    f(frames_per_second);
+    f(s);
+    f(stop_reason);
+  }
+};
+
+// The body of frames(chunks).
+struct SessionFrames {
+  nb::object engine, chunks;  // chunks: the iterable, from the first step its iterator
+  nb::object session{}, speech{}, idle{};
+  enum class Step : uint8_t { start, push, pull_pushed, drain } step = Step::start;
+  SpeechGate gate;
+  QuietDeadline deadline;
+
+  SessionEngine& self() { return *nb::inst_ptr<SessionEngine>(engine); }
+
+  nb::object end(std::string_view reason) {
+    self().stop_reason = text(reason);
+    return nb::object();
+  }
+
+  nb::object next() {
+    if (step == Step::start) {
+      SessionEngine& e = self();
+      session = e.s;
+      session.attr("reset")();
+      e.stop_reason = text(kUnfinished);
+      speech = e.session_mod.attr("LO_UTT_SPEECH");
+      idle = e.session_mod.attr("LO_UTT_IDLE");
+      chunks = nb::iter(chunks);
+      step = Step::push;
+    }
+    while (step != Step::drain) {
+      if (step == Step::push) {
+        nb::object chunk = next_item(chunks);
+        if (!chunk.is_valid()) {
+          session.attr("end")();
+          deadline.renew(monotonic(), quiet());
+          step = Step::drain;
+          break;
+        }
+        session.attr("push")(chunk);
+        step = Step::pull_pushed;
+      }
+      nb::object item = session.attr("pull")();
+      if (item.is_none()) {
+        session.attr("check_render")();
+        step = Step::push;
+        continue;
+      }
+      auto [frame, state] = unpack_pair(item);
+      if (gate.pushed(gate.speaking() || compares(state, speech, Py_EQ)) == Gate::hand_out) return frame;
+    }
+    for (;;) {
+      nb::object item = session.attr("pull")();
+      if (item.is_none()) {
+        if (deadline.passed(monotonic())) {
+          session.attr("check_render")();
+          return end(quiet_deadline_reason(quiet()));
+        }
+        nb::gil_scoped_release unlocked;
+        std::this_thread::sleep_for(kPollPause);
+        continue;
+      }
+      auto [frame, state] = unpack_pair(item);
+      const bool was_speaking = gate.speaking();
+      const bool is_speech = !was_speaking && compares(state, speech, Py_EQ);
+      const bool is_idle = was_speaking && compares(state, idle, Py_EQ);
+      const bool past = !was_speaking && !is_speech && deadline.passed(monotonic());
+      switch (gate.drained(is_speech, is_idle, past)) {
+        case Gate::discard:
+          continue;
+        case Gate::end_at_rest:
+          return end(kReturnedToRest);
+        case Gate::end_without_speech:
+          session.attr("check_render")();
+          return end(kNoSpeech);
+        case Gate::hand_out:
+          deadline.renew(monotonic(), quiet());
+          return frame;
+      }
+    }
+  }
+
+  template <class F>
+  void visit(F&& f) {
+    f(engine);
+    f(chunks);
+    f(session);
+    f(speech);
+    f(idle);
+  }
+};
+
+void init(SessionEngine* self, nb::handle source, nb::handle session) {
+  nb::module_ mod = outside("_session");
+  nb::object fps = mod.attr("FPS");
+  nb::object s;
+  if (!session.is_none()) {
+    s = nb::borrow(session);
+  } else {
+    nb::object root = module_global("_materialise")(source);
+    nb::module_ json = nb::module_::import_("json");
+    nb::object path = nb::module_::import_("os.path").attr("join")(root, "manifest.json");
+    nb::object f = nb::module_::import_("io").attr("open")(path, "encoding"_a = "utf-8");
+    nb::object manifest;
+    try {
+      manifest = json.attr("load")(f);
+    } catch (...) {
+      f.attr("close")();
+      throw;
+    }
+    f.attr("close")();
+    s = mod.attr("Session")(root, manifest);
+  }
+  new (self) SessionEngine{mod, fps, s};
+}
+
+// float() of HALVANE_RENDER_QUIET (default "10"), NaN refused as float()
+// refuses any other text that is not a number.
+nb::object read_quiet() {
+  nb::object value = nb::module_::import_("os").attr("environ").attr("get")(kQuietVariable, "10");
+  nb::object q = nb::module_::import_("builtins").attr("float")(value);
+  if (!usable_quiet(nb::cast<double>(q)))
+    raise_error(PyExc_ValueError, concat("could not convert string to float: ", nb::repr(value)));
+  return q;
+}
+
+}  // namespace
+
+void bind_session_engine(nb::module_& m) {
+  m.attr("_QUIET") = read_quiet();
+  bind_generator<SessionFrames>(m, "_SessionFrames");
+  nb::class_<SessionEngine>(m, "_SessionEngine", nb::type_slots(gc_slots<SessionEngine>()))
+      .def("__init__", &init, "source"_a.none(), "session"_a.none() = nb::none())
+      .def_rw("_session_mod", &SessionEngine::session_mod, none_too(), "the session module")
+      .def_rw("frames_per_second", &SessionEngine::frames_per_second, none_too(), "the session's frame rate")
+      .def_rw("_s", &SessionEngine::s, none_too(), "the session that renders this avatar")
+      .def_prop_rw(
+          "stop_reason",
+          [](SessionEngine& e) -> nb::object {
+            if (!e.stop_reason.is_valid()) {
+              PyErr_SetString(PyExc_AttributeError, "'_SessionEngine' object has no attribute 'stop_reason'");
+              throw nb::python_error();
+            }
+            return e.stop_reason;
+          },
+          [](SessionEngine& e, nb::handle v) { e.stop_reason = nb::borrow(v); }, nb::arg("value").none(),
+          "why the last render ended")
+      .def(
+          "frames",
+          [](nb::handle self, nb::handle chunks) {
+            return generator(SessionFrames{nb::borrow(self), nb::borrow(chunks)});
+          },
+          "chunks"_a.none(), "A generator of the frames the session renders from the PCM chunks of `chunks`.")
+      .def(
+          "interrupt",
+          [](SessionEngine& e) {
+            try {
+              e.s.attr("reset")();
+            } catch (nb::python_error& err) {
+              if (!err.matches(PyExc_Exception)) throw;
+            }
+          },
+          "Abandons the current utterance.")
+      .def(
+          "close", [](SessionEngine& e) { e.s.attr("close")(); }, "Releases the session.");
+}
+
+}  // namespace halvane::open::py

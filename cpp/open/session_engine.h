@@ -1,0 +1,55 @@
+// The session engine's decisions, free of Python: which pulled frames are
+// handed out and when a render is over, the quiet deadline of the drain, and
+// the texts that say why a render ended.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace halvane::open {
+
+// Why the last render of a session engine ended.
+inline constexpr std::string_view kUnfinished = "unfinished";
+inline constexpr std::string_view kReturnedToRest = "idle-frame (avatar returned to rest)";
+inline constexpr std::string_view kNoSpeech = "no-speech-in-utterance";
+
+// "quiet-deadline (<quiet, no decimals>s with no frame)"; a half rounds to
+// even, as the exact binary value of `quiet` says.
+std::string quiet_deadline_reason(double quiet);
+
+// What to do with a frame pulled from the session.
+enum class Gate { discard, hand_out, end_at_rest, end_without_speech };
+
+// Frames before the first speech frame are dropped; from it on everything is
+// handed out, until, once the audio has ended, the avatar is back at rest.
+class SpeechGate {
+ public:
+  // A frame pulled while audio is still being pushed.
+  Gate pushed(bool speech);
+  // A frame pulled after the end of the audio; `idle` matters once speaking,
+  // `past_deadline` only before.
+  Gate drained(bool speech, bool idle, bool past_deadline);
+  bool speaking() const { return speaking_; }
+
+ private:
+  bool speaking_ = false;
+};
+
+// The drain's deadline: `quiet` seconds after the end of the audio, renewed
+// whenever a frame is handed out; passed only when the clock is strictly
+// later.
+class QuietDeadline {
+ public:
+  void renew(double now, double quiet) { at_ = now + quiet; }
+  bool passed(double now) const { return now > at_; }
+  double at() const { return at_; }
+
+ private:
+  double at_ = 0;
+};
+
+// A `quiet` value a render can wait on: NaN is refused (no clock is ever
+// later than a NaN deadline, so a silent render would wait forever).
+bool usable_quiet(double quiet);
+
+}  // namespace halvane::open
