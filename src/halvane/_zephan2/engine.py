@@ -76,8 +76,10 @@ class _Stream:
             raise rec
         return rec
 
-    def close(self) -> None:
-        self.host.close(timeout=0)
+    def close(self, at_once: bool) -> None:
+        """Ends the host: at once (it may still be rendering audio nobody wants), or
+        by closing its input, on which an idle host exits by itself."""
+        self.host.close(timeout=0 if at_once else 10.0)
         self.reader.join()
 
 
@@ -100,10 +102,10 @@ class Zephan2Engine:
 
             raise EngineFailed("the zephan-2 renderer could not open that avatar", str(e)) from None
 
-    def _end_stream(self) -> None:
+    def _end_stream(self, at_once: bool = True) -> None:
         stream, self._stream = self._stream, None
         if stream is not None:
-            stream.close()
+            stream.close(at_once)
 
     def frames(self, chunks):
         """A generator of the frames that the audio of `chunks` covers."""
@@ -153,5 +155,5 @@ class Zephan2Engine:
 
     def close(self) -> None:
         """Ends and reaps the host."""
-        self._render = None
-        self._end_stream()
+        at_once, self._render = self._render is not None, None
+        self._end_stream(at_once)
