@@ -9,4 +9,5 @@ NB_MODULE(_open, m) {
   halvane::open::py::bind_intake(m);
   halvane::open::py::bind_render(m);
   halvane::open::py::bind_fixture(m);
+  halvane::open::py::bind_cache(m);
 }
