@@ -176,3 +176,230 @@ def test_unreadable_container_fails(cache, tmp_path):
     with pytest.raises(Failed) as ei:
         op._materialise(str(p))
     assert ei.value.message == PREPARE and isinstance(ei.value.detail, PermissionError)
+
+
+# ---- materialise and hold ----
+
+def entries(avatars):
+    return sorted(n for n in os.listdir(avatars) if not n.startswith("."))
+
+
+def test_materialise_miss_then_hit(cache, avatar, tmp_path, monkeypatch):
+    d = tmp_path / "plain-dir"
+    d.mkdir()
+    assert op._materialise(str(d)) == str(d)
+    assert not os.path.exists(os.path.dirname(cache))
+
+    key = key_of(imx_bytes(MEMBERS))
+    entry = op._materialise(avatar)
+    assert entry == os.path.join(cache, key) and op._SWEPT is True
+    assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
+    with open(os.path.join(entry, "canon.bin"), "rb") as f:
+        assert f.read() == b"\x01" * 3000
+    fd = op._HELD[entry]
+    assert fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+    assert os.fstat(fd).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
+    assert op._in_use(entry, 0.0) is True
+    assert entries(cache) == [key]
+
+    os.utime(entry, (NOW, NOW))
+    assert op._materialise(avatar) == entry
+    assert op._HELD == {entry: fd} and os.stat(entry).st_mtime > NOW  # touched again
+
+
+def test_first_hit_of_a_process_sweeps_once(cache, avatar, monkeypatch):
+    entry = op._materialise(avatar)
+    stale = os.path.join(cache, "sha256-" + "0" * 32 + ".tmp.4194304999")  # no such process
+    for hit in range(3):
+        os.mkdir(stale) if not os.path.exists(stale) else None
+        os.utime(stale, (time.time() - 2 * HOUR,) * 2)
+        if hit == 0:
+            monkeypatch.setattr(op, "_SWEPT", False)  # as in a new process
+        assert op._materialise(avatar) == entry
+        assert os.path.exists(stale) == (hit > 0), hit
+
+
+def test_materialise_outcomes(cache, tmp_path):
+    key = key_of(imx_bytes(MEMBERS))
+    entry = os.path.join(cache, key)
+    staging = f"{entry}.tmp.{os.getpid()}"
+    no_manifest = tmp_path / "no-manifest.imx"
+    write_imx(no_manifest, [("canon.bin", b"x")])
+    junk = tmp_path / "junk.imx"
+    junk.write_bytes(b"not a container at all")
+    damaged = tmp_path / "damaged.imx"
+    damaged.write_bytes(imx_bytes(MEMBERS)[:12])
+    dotted = tmp_path / "dotted.imx"
+    write_imx(dotted, MEMBERS + [("x/..", b"")])
+    fifo = tmp_path / "fifo.imx"
+    os.mkfifo(fifo)
+
+    def good():
+        p = tmp_path / "good.imx"
+        write_imx(p, MEMBERS)
+        return p
+
+    def leftover_staging():
+        os.makedirs(staging)
+        (open(os.path.join(staging, "old"), "w")).close()
+        return good()
+
+    def empty_entry():
+        os.makedirs(entry)
+        return good()
+
+    def full_entry_without_marker():
+        os.makedirs(entry)
+        (open(os.path.join(entry, "canon.bin"), "w")).close()
+        return good()
+
+    for make, kind, message, detail in [
+            (leftover_staging, None, None, None),
+            (empty_entry, None, None, None),
+            (full_entry_without_marker, Failed, PREPARE, OSError),
+            (lambda: no_manifest, InvalidAvatar, UNUSABLE, ValueError),
+            (lambda: junk, InvalidAvatar, UNUSABLE, ValueError),
+            (lambda: damaged, InvalidAvatar, UNUSABLE, ValueError),
+            (lambda: dotted, InvalidAvatar, UNUSABLE, ValueError),
+            (lambda: fifo, Failed, PREPARE, OSError)]:
+        subprocess.run(["rm", "-rf", os.path.dirname(cache)], check=True)
+        op._HELD.clear()
+        src = str(make())
+        if kind is None:
+            assert op._materialise(src) == entry
+            assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
+        else:
+            with pytest.raises(kind) as ei:
+                op._materialise(src)
+            e = ei.value
+            assert (e.message, type(e)) == (message, kind) and isinstance(e.detail, detail), make
+            assert e.__cause__ is None and e.__suppress_context__
+            if kind is InvalidAvatar:
+                assert not os.path.exists(entry)
+        assert not os.path.exists(staging), make
+
+    with pytest.raises(FileNotFoundError):
+        op._materialise(str(tmp_path / "missing.imx"))
+
+
+def test_lost_race_uses_the_winners_entry(cache, avatar, monkeypatch):
+    entry = os.path.join(cache, key_of(imx_bytes(MEMBERS)))
+    unfold = offline.unfold_imx
+
+    def unfold_and_lose(src, dst):
+        unfold(src, dst)
+        other = entry + ".tmp.1"
+        os.makedirs(other)
+        unfold(src, other)
+        os.rename(other, entry)
+
+    monkeypatch.setattr(offline, "unfold_imx", unfold_and_lose)
+    assert op._materialise(avatar) == entry
+    assert entry in op._HELD and op._SWEPT is False  # a lost race does not sweep
+    assert entries(cache) == [os.path.basename(entry)]
+
+
+def test_unfold_errors_map_to_error_kinds(cache, avatar, monkeypatch):
+    for raised, kind in [(PermissionError(13, "denied"), Failed), (RuntimeError("bad"), InvalidAvatar)]:
+        def unfold(src, dst):
+            open(os.path.join(dst, "manifest.json"), "w").close()
+            raise raised
+        monkeypatch.setattr(offline, "unfold_imx", unfold)
+        with pytest.raises(kind) as ei:
+            op._materialise(avatar)
+        assert ei.value.detail is raised
+        assert os.listdir(cache) == [".idx"]
+
+    def interrupted(src, dst):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(offline, "unfold_imx", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        op._materialise(avatar)
+    assert os.path.isdir(os.path.join(cache, key_of(imx_bytes(MEMBERS)) + f".tmp.{os.getpid()}"))
+
+
+def test_without_lock_facility(cache, avatar, monkeypatch):
+    monkeypatch.setattr(op, "_fcntl", None)
+    entry = op._materialise(avatar)
+    os.utime(entry, (NOW, NOW))
+    op._hold(entry)
+    assert op._HELD == {} and os.stat(entry).st_mtime > NOW
+    assert op._in_use(entry, 7 * DAY - 1) is True and op._in_use(entry, 7 * DAY) is False
+
+
+def test_relative_cache_root(cache, avatar, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("HALVANE_CACHE_DIR", "rel")
+    assert op._materialise(avatar) == os.path.join("rel", "avatars", key_of(imx_bytes(MEMBERS)))
+    monkeypatch.setenv("HALVANE_CACHE_DIR", "")
+    assert op._materialise(avatar) == os.path.join("avatars", key_of(imx_bytes(MEMBERS)))
+
+
+def test_removed_marker_is_a_miss(cache, avatar):
+    entry = op._materialise(avatar)
+    os.remove(os.path.join(entry, "manifest.json"))
+    with pytest.raises(Failed) as ei:
+        op._materialise(avatar)
+    assert ei.value.message == PREPARE
+
+
+def test_threads_of_one_process_take_turns(cache, tmp_path):
+    srcs = []
+    for i in range(3):
+        p = tmp_path / f"t{i}.imx"
+        write_imx(p, MEMBERS + [("n", str(i).encode() * 200_000)])
+        srcs.append(str(p))
+    results, errors = [], []
+
+    def run(src):
+        try:
+            results.append(op._materialise(src))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(srcs[i % 3],)) for i in range(12)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(set(results)) == 3
+    assert len(entries(cache)) == 3 and not [n for n in os.listdir(cache) if ".tmp." in n]
+
+
+HOLDER = r"""
+import fcntl, os, sys, time
+entry = sys.argv[1]
+fd = os.open(os.path.join(entry, "manifest.json"), os.O_RDONLY)
+fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+print("locked", flush=True)
+sys.stdin.readline()
+os.rename(entry, entry + ".tmp.%d" % os.getpid())
+time.sleep(0.05)
+os.close(fd)
+"""
+
+
+def test_hold_refused_while_a_sweep_moves_the_entry(cache, avatar, monkeypatch):
+    # Another process's sweep has the exclusive lock and moves the entry away:
+    # the open that meets it unpacks again instead of handing out the
+    # vanished directory.
+    monkeypatch.setattr(op, "_fcntl", None)
+    entry = op._materialise(avatar)
+    monkeypatch.setattr(op, "_fcntl", fcntl)
+    sweeper = subprocess.Popen([sys.executable, "-c", HOLDER, entry], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        assert sweeper.stdout.readline() == "locked\n"
+        got = []
+        t = threading.Thread(target=lambda: got.append(op._materialise(avatar)))
+        t.start()
+        time.sleep(0.1)
+        sweeper.stdin.write("go\n")
+        sweeper.stdin.flush()
+        t.join()
+        assert sweeper.wait() == 0
+    finally:
+        sweeper.kill()
+    assert got == [entry] and entry in op._HELD
+    assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
+    assert os.fstat(op._HELD[entry]).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
