@@ -403,3 +403,139 @@ def test_hold_refused_while_a_sweep_moves_the_entry(cache, avatar, monkeypatch):
     assert got == [entry] and entry in op._HELD
     assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
     assert os.fstat(op._HELD[entry]).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
+
+
+# ---- sweep ----
+
+def dead_pid():
+    p = subprocess.Popen(["true"])
+    p.wait()
+    return p.pid
+
+
+def make_dir(avatars, name, idle, size=0, marker=True):
+    path = os.path.join(avatars, name)
+    os.makedirs(path)
+    if marker:
+        with open(os.path.join(path, "manifest.json"), "wb") as f:
+            f.write(b"x" * size)
+    t = NOW - idle
+    os.utime(path, (t, t))
+    return path
+
+
+def test_sweep(cache, monkeypatch):
+    """(capacity in GB, [(name, idle, size)], names left). Sizes are bytes; a
+    name given as None is `keep`."""
+    monkeypatch.setattr(time, "time", lambda: NOW)
+    me, gone = os.getpid(), dead_pid()
+    e = ["sha256-" + c * 32 for c in "abcdefgh"]
+    cases = [
+        ("cap 0: idle entries go, young ones and keep stay",
+         "0", [(e[0], HOUR, 10), (e[1], HOUR - 0.5, 10), (e[2], 5 * DAY, 10, "keep")], [e[1], e[2]]),
+        ("within capacity: nothing goes, however old",
+         "1e-7", [(e[0], 9 * DAY, 50), (e[1], 9 * DAY, 50)], [e[0], e[1]]),
+        ("longest idle first, stop once within capacity",
+         "1.5e-7", [(e[0], 2 * HOUR, 100), (e[1], 3 * HOUR, 100), (e[2], 4 * HOUR, 100)], [e[0]]),
+        ("equal idle: the larger first",
+         "1.5e-7", [(e[0], 2 * HOUR, 100), (e[1], 2 * HOUR, 60), (e[2], 2 * HOUR, 40)], [e[1], e[2]]),
+        ("equal idle and size: the greater path first",
+         "1e-7", [(e[0], 2 * HOUR, 100), (e[1], 2 * HOUR, 100)], [e[0]]),
+        ("keep counts towards the total but stays",
+         "1e-7", [(e[0], 9 * DAY, 100, "keep"), (e[1], 2 * HOUR, 10), (e[2], HOUR, 10)], [e[0]]),
+        ("staging: by age and by owner",
+         "10", [(e[0] + ".tmp.%d" % me, HOUR, 0), (e[1] + ".tmp.%d" % gone, HOUR, 0),
+                (e[2] + ".tmp.%d" % me, 2 * HOUR, 0), (e[3] + ".tmp.%d" % gone, 2 * HOUR, 0),
+                (e[4] + ".tmp.%d" % me, DAY, 0), (e[5] + ".tmp.%d" % me, DAY + 1, 0)],
+         [e[0] + ".tmp.%d" % me, e[1] + ".tmp.%d" % gone, e[2] + ".tmp.%d" % me, e[4] + ".tmp.%d" % me]),
+        ("staging with a process id no process can have",
+         "0", [(e[0] + ".tmp.99999999999999999999999", 2 * HOUR, 0), (e[1] + ".tmp.4294967296", 2 * HOUR, 0),
+               (e[2], 2 * HOUR, 10)], []),
+        ("staging directories are never counted",
+         "1e-7", [(e[0] + ".tmp.1", 0, 500), (e[1], 2 * HOUR, 100)], [e[0] + ".tmp.1", e[1]]),
+        ("any directory not beginning with a dot is an entry",
+         "0", [("my-stuff", 2 * HOUR, 5), (".hidden", 9 * DAY, 5), ("x.tmp.", 2 * HOUR, 5)], [".hidden"]),
+    ]
+    for label, cap, dirs, left in cases:
+        subprocess.run(["rm", "-rf", cache], check=True)
+        os.makedirs(cache)
+        monkeypatch.setenv("HALVANE_AVATAR_CACHE_GB", cap)
+        keep = os.path.join(cache, "none")
+        for name, idle, size, *flag in dirs:
+            p = make_dir(cache, name, idle, size)
+            if flag:
+                keep = p
+        op._sweep(cache, keep)
+        assert sorted(os.listdir(cache)) == sorted(left), label
+
+
+def test_sweep_spares_what_it_must(cache, tmp_path, monkeypatch):
+    monkeypatch.setattr(time, "time", lambda: NOW)
+    monkeypatch.setenv("HALVANE_AVATAR_CACHE_GB", "0")
+    os.makedirs(cache)
+    held = make_dir(cache, "sha256-" + "1" * 32, 9 * DAY, 10)
+    op._hold(held)
+    os.utime(held, (NOW - 9 * DAY,) * 2)
+    free = make_dir(cache, "sha256-" + "2" * 32, 9 * DAY, 10)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "precious").write_bytes(b"keep me")
+    os.symlink(outside, os.path.join(free, "link"))
+    os.symlink(held, os.path.join(cache, "sha256-" + "3" * 32))
+    os.symlink(outside, os.path.join(cache, "sha256-" + "4" * 32 + ".tmp.1"))
+    with open(os.path.join(cache, "plain-file"), "w") as f:
+        f.write("x")
+    os.utime(free, (NOW - 9 * DAY,) * 2)
+    op._sweep(cache, "")
+    assert sorted(os.listdir(cache)) == sorted([os.path.basename(held), "sha256-" + "3" * 32,
+                                                "sha256-" + "4" * 32 + ".tmp.1", "plain-file"])
+    assert (outside / "precious").read_bytes() == b"keep me"
+
+    # Without the lock facility: in use for seven days after the last use,
+    # locks or not.
+    monkeypatch.setattr(op, "_fcntl", None)
+    young = make_dir(cache, "sha256-" + "5" * 32, 7 * DAY - 1, 10)
+    op._sweep(cache, "")
+    assert not os.path.exists(held) and os.path.exists(young)
+    os.utime(young, (NOW - 7 * DAY,) * 2)
+    op._sweep(cache, "")
+    assert not os.path.exists(young)
+
+
+def test_sweep_without_a_finite_capacity_does_nothing(cache, monkeypatch):
+    monkeypatch.setattr(time, "time", lambda: NOW)
+    os.makedirs(cache)
+    for value in ("inf", "nan", "1e400"):
+        monkeypatch.setenv("HALVANE_AVATAR_CACHE_GB", value)
+        names = [make_dir(cache, "sha256-" + "6" * 32 + value, 9 * DAY, 10),
+                 make_dir(cache, "sha256-" + "7" * 32 + value + ".tmp.%d" % dead_pid(), 9 * DAY)]
+        op._sweep(cache, "")
+        assert all(os.path.exists(n) for n in names), value
+    op._sweep(os.path.join(cache, "missing"), "")  # never fails
+
+
+def test_du_in_use_pid_alive(cache, tmp_path):
+    d = tmp_path / "tree"
+    (d / "sub" / "deeper").mkdir(parents=True)
+    (d / "a").write_bytes(b"x" * 100)
+    (d / "sub" / "b").write_bytes(b"x" * 20)
+    (d / "sub" / "deeper" / "c").write_bytes(b"x" * 3)
+    big = tmp_path / "big"
+    big.mkdir()
+    (big / "huge").write_bytes(b"x" * 10_000)
+    os.symlink(big, d / "dirlink")          # a link to a directory: not counted, not followed
+    os.symlink("nowhere-at-all", d / "broken")  # a broken link: its own size
+    os.symlink(big / "huge", d / "filelink")    # a link to a file: its own size, not the file's
+    assert op._du(str(d)) == 123 + len("nowhere-at-all") + len(str(big / "huge"))
+    assert op._du(str(tmp_path / "missing")) == 0
+
+    entry = make_dir(str(tmp_path), "e", 0, 1)
+    assert op._in_use(entry, 0.0) is False
+    fd = os.open(os.path.join(entry, "manifest.json"), os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_SH)
+    assert op._in_use(entry, 9e9) is True
+    os.close(fd)
+    assert op._in_use(str(tmp_path / "no-entry"), 9e9) is False
+
+    for pid, alive in [(os.getpid(), True), (dead_pid(), False), (2**31, False), (2**80, False)]:
+        assert op._pid_alive(pid) is alive, pid
