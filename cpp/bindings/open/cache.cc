@@ -3,6 +3,7 @@
 // GIL released; this file keeps the module state (_HELD, _SWEPT, _fcntl) as
 // globals of the module, looked up at use, and calls the unpacker of the
 // outside module _offline.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,6 +65,12 @@ nb::object value_error(const char* what) {
 FileStamp stamp_of(nb::handle st) {
   return {nb::cast<int64_t>(st.attr("st_size")), nb::cast<int64_t>(st.attr("st_mtime_ns")),
           nb::cast<uint64_t>(st.attr("st_ino"))};
+}
+
+bool exists_nofollow(const std::string& path) {
+  nb::gil_scoped_release unlocked;
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool marker_present(const std::string& entry) {
@@ -151,6 +158,7 @@ nb::object materialise(nb::handle source) {
     nb::object unfold = outside("_offline").attr("unfold_imx");
     const std::string staging = entry + ".tmp." + std::to_string(::getpid());
     nb::object os_detail, other_detail;
+    bool publishing = false;
     try {
       {
         nb::gil_scoped_release unlocked;
@@ -158,6 +166,7 @@ nb::object materialise(nb::handle source) {
         make_dirs(staging);
       }
       unfold(source, fs_text(staging));
+      publishing = true;
       nb::gil_scoped_release unlocked;
       publish(staging, entry);
     } catch (const halvane::OSError& e) {
@@ -175,7 +184,11 @@ nb::object materialise(nb::handle source) {
         remove_tree(staging);
       }
       if (other_detail.is_valid()) raise_refused("InvalidAvatar", kUnusable, other_detail);
-      if (!marker_present(entry)) raise_refused("Failed", kPrepare, os_detail);
+      if (!marker_present(entry)) {
+        // The entry that refused the rename may have been evicted since.
+        if (publishing && !last && !exists_nofollow(entry)) continue;
+        raise_refused("Failed", kPrepare, os_detail);
+      }
       // Another process published the same entry first.
       if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;
       continue;
