@@ -211,7 +211,7 @@ def test_first_hit_of_a_process_sweeps_once(cache, avatar, monkeypatch):
     entry = op._materialise(avatar)
     stale = os.path.join(cache, "sha256-" + "0" * 32 + ".tmp.4194304999")  # no such process
     for hit in range(3):
-        os.mkdir(stale) if not os.path.exists(stale) else None
+        os.makedirs(stale, exist_ok=True)
         os.utime(stale, (time.time() - 2 * HOUR,) * 2)
         if hit == 0:
             monkeypatch.setattr(op, "_SWEPT", False)  # as in a new process
