@@ -8,9 +8,10 @@ namespace halvane::open::py {
 
 namespace nb = nanobind;
 
-void bind_render(nb::module_& m);   // Avatar, RenderStats, _RenderClock, the render generator
-void bind_intake(nb::module_& m);   // _pcm, _decode, _whole_clip, _chunks, _expected_frames
-void bind_fixture(nb::module_& m);  // _FixtureEngine
+void bind_render(nb::module_& m);          // Avatar, RenderStats, _RenderClock, the render generator
+void bind_intake(nb::module_& m);          // _pcm, _decode, _whole_clip, _chunks, _expected_frames
+void bind_fixture(nb::module_& m);         // _FixtureEngine
 void bind_session_engine(nb::module_& m);  // _SessionEngine, _QUIET
+void bind_cache(nb::module_& m);           // the avatar cache: _materialise, _hold, _sweep, _content_key, ...
 
 }  // namespace halvane::open::py

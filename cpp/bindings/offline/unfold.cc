@@ -1,0 +1,86 @@
+// halvane._offline: the IMX unpacker the avatar cache calls at a miss.
+//
+// unfold_imx(src, dst) writes every member of the IMX container `src` into
+// the directory `dst` under its basename (the last of duplicate basenames
+// wins). Names that cannot be a file name there (empty, ".", "..", holding a
+// NUL byte) are refused before anything is written. A file that is not an
+// IMX container, or a damaged one, raises ValueError; reading the container
+// or writing the directory fails with OSError.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+#include "bindings/common/errors.h"
+#include "bindings/common/fspath.h"
+#include "bundle/bundle.h"
+#include "common/errors.h"
+#include "common/fs.h"
+#include "common/text.h"
+
+namespace halvane::offline {
+namespace {
+
+namespace nb = nanobind;
+
+void write_all(int fd, const char* p, size_t n, const std::string& path) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw OSError(errno, path);
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void unfold_imx(const std::string& src, const std::string& dst) {
+  if (src.find('\0') != std::string::npos || dst.find('\0') != std::string::npos)
+    throw ValueError("embedded null byte");
+  struct stat st;
+  if (::stat(src.c_str(), &st) != 0) throw OSError(errno, src);
+  if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, src);
+  const Bundle b(src);
+  if (b.form() != Bundle::Form::imx) throw ValueError("not an IMX container: " + py_repr(src));
+
+  std::vector<std::string> names;
+  std::unordered_set<std::string> seen;
+  for (std::string& n : b.listing()) {
+    if (n.empty() || n == "." || n == ".." || n.find('\0') != std::string::npos)
+      throw ValueError("IMX member name unusable as a file name: " + py_repr(n));
+    if (seen.insert(n).second) names.push_back(std::move(n));
+  }
+  for (const std::string& n : names) {
+    const std::string path = join_path(dst, n);
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw OSError(errno, path);
+    try {
+      b.for_each_block(n, [&](const char* p, size_t k) { write_all(fd, p, k, path); });
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    if (::close(fd) != 0) throw OSError(errno, path);
+  }
+}
+
+}  // namespace
+}  // namespace halvane::offline
+
+NB_MODULE(_offline, m) {
+  halvane::py::register_errors();
+  m.def("unfold_imx", [](nanobind::handle src, nanobind::handle dst) {
+    const std::string s = halvane::py::fs_bytes(src), d = halvane::py::fs_bytes(dst);
+    nanobind::gil_scoped_release unlocked;
+    halvane::offline::unfold_imx(s, d);
+  }, nanobind::arg("src"), nanobind::arg("dst"));
+}

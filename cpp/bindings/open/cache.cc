@@ -1,0 +1,264 @@
+// The avatar cache: content keys, materialising and holding entries, the
+// eviction sweep. The core (open/cache.h) does the file-system work with the
+// GIL released; this file keeps the module state (_HELD, _SWEPT, _fcntl) as
+// globals of the module, looked up at use, and calls the unpacker of the
+// outside module _offline.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "bindings/common/fspath.h"
+#include "bindings/open/module.h"
+#include "bindings/open/outside.h"
+#include "common/errors.h"
+#include "common/fs.h"
+#include "open/cache.h"
+
+namespace halvane::open::py {
+
+using halvane::py::fs_bytes;
+using halvane::py::fs_text;
+
+namespace {
+
+constexpr const char* kPrepare = "could not prepare that avatar";
+constexpr const char* kUnusable = "that is not a usable avatar";
+constexpr const char* kTmpPattern = R"(^.+\.tmp\.(\d+)$)";
+// A sweep of another process keeps its exclusive lock only while it moves an
+// entry away; a hold refused for longer than this is given up (used unlocked).
+constexpr auto kBusyWait = std::chrono::milliseconds(500);
+constexpr auto kBusyStep = std::chrono::milliseconds(2);
+// How often an entry that vanished between finding and holding it is
+// unpacked again before the last outcome stands.
+constexpr int kRounds = 4;
+
+bool have_locks() { return !module_global("_fcntl").is_none(); }
+
+// OSError(errno, strerror, filename), as the OS module raises it.
+nb::object os_error(const halvane::OSError& e) {
+  nb::object args = e.filename.empty() ? nb::make_tuple(e.err, nb::str(e.what()))
+                                       : nb::make_tuple(e.err, nb::str(e.what()), fs_text(e.filename));
+  PyObject* exc = PyObject_Call(PyExc_OSError, args.ptr(), nullptr);
+  if (!exc) throw nb::python_error();
+  return nb::steal(exc);
+}
+
+nb::object value_error(const char* what) {
+  PyObject* exc = PyObject_CallFunction(PyExc_ValueError, "s", what);
+  if (!exc) throw nb::python_error();
+  return nb::steal(exc);
+}
+
+// raise refuse(kind, message, detail), with neither cause nor context shown.
+[[noreturn]] void raise_refused(const char* kind, const char* message, nb::handle detail) {
+  nb::object exc = refused(kind, nb::str(message), detail);
+  PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+  PyErr_Restore(type, exc.release().ptr(), nullptr);
+  throw nb::python_error();
+}
+
+FileStamp stamp_of(nb::handle st) {
+  return {nb::cast<int64_t>(st.attr("st_size")), nb::cast<int64_t>(st.attr("st_mtime_ns")),
+          nb::cast<uint64_t>(st.attr("st_ino"))};
+}
+
+bool exists_nofollow(const std::string& path) {
+  nb::gil_scoped_release unlocked;
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool marker_present(const std::string& entry) {
+  nb::gil_scoped_release unlocked;
+  return is_regular_file(join_path(entry, "manifest.json"));
+}
+
+// Touches the entry and takes this process's shared lock on it, recorded in
+// _HELD. With `wait`, a lock refused because a sweep is probing or moving
+// the entry is asked for again for a short while.
+HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
+  {
+    nb::gil_scoped_release unlocked;
+    touch(path);
+  }
+  if (!have_locks()) return HoldResult::unlocked;
+  nb::object held = module_global("_HELD");
+  const int known = PySequence_Contains(held.ptr(), dest.ptr());
+  if (known < 0) throw nb::python_error();
+  if (known) return HoldResult::held;
+  int fd = -1;
+  HoldResult r;
+  {
+    nb::gil_scoped_release unlocked;
+    const auto until = std::chrono::steady_clock::now() + kBusyWait;
+    while ((r = lock_shared(path, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(kBusyStep);
+  }
+  if (r == HoldResult::held) held[dest] = fd;
+  return r;
+}
+
+void run_sweep(const std::string& avatars, const std::string& keep) {
+  const double now = nb::cast<double>(nb::module_::import_("time").attr("time")());
+  const bool locks = have_locks();
+  nb::gil_scoped_release unlocked;
+  sweep(avatars, keep, now, locks);
+}
+
+void first_sweep(const std::string& avatars, const std::string& keep) {
+  nb::handle m = module_names().module;
+  if (truthy(m.attr("_SWEPT"))) return;
+  m.attr("_SWEPT") = true;
+  run_sweep(avatars, keep);
+}
+
+nb::object materialise(nb::handle source) {
+  const std::string src = fs_bytes(source);
+  bool dir;
+  {
+    nb::gil_scoped_release unlocked;
+    dir = is_dir(src);
+  }
+  if (dir) return nb::borrow(source);
+  const FileStamp st = stamp_of(nb::module_::import_("os").attr("stat")(source));
+  std::string avatars, key;
+  {
+    nb::gil_scoped_release unlocked;
+    avatars = join_path(cache_root(), "avatars");
+  }
+  try {
+    nb::gil_scoped_release unlocked;
+    key = content_key(src, st, avatars);
+  } catch (const halvane::OSError& e) {
+    raise_refused("Failed", kPrepare, os_error(e));
+  }
+  const std::string entry = join_path(avatars, key);
+  nb::str entry_text = fs_text(entry);
+
+  // One staging directory per process: threads take turns.
+  std::unique_lock<std::mutex> turn(materialise_mutex(), std::defer_lock);
+  {
+    nb::gil_scoped_release unlocked;
+    turn.lock();
+  }
+  for (int round = 1;; ++round) {
+    const bool last = round == kRounds;
+    if (marker_present(entry)) {
+      if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) {
+        first_sweep(avatars, entry);
+        return entry_text;
+      }
+      continue;  // moved away by a sweep between finding and holding it
+    }
+    nb::object unfold = outside("_offline").attr("unfold_imx");
+    const std::string staging = entry + ".tmp." + std::to_string(::getpid());
+    nb::object os_detail, other_detail;
+    bool publishing = false;
+    try {
+      {
+        nb::gil_scoped_release unlocked;
+        remove_tree(staging);
+        make_dirs(staging);
+      }
+      unfold(source, fs_text(staging));
+      publishing = true;
+      nb::gil_scoped_release unlocked;
+      publish(staging, entry);
+    } catch (const halvane::OSError& e) {
+      os_detail = os_error(e);
+    } catch (const halvane::ValueError& e) {
+      other_detail = value_error(e.what());
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_OSError)) os_detail = nb::borrow(e.value());
+      else if (e.matches(PyExc_Exception)) other_detail = nb::borrow(e.value());
+      else throw;  // an interrupt leaves its staging directory behind
+    }
+    if (os_detail.is_valid() || other_detail.is_valid()) {
+      {
+        nb::gil_scoped_release unlocked;
+        remove_tree(staging);
+      }
+      if (other_detail.is_valid()) raise_refused("InvalidAvatar", kUnusable, other_detail);
+      if (!marker_present(entry)) {
+        // The entry that refused the rename may have been evicted since.
+        if (publishing && !last && !exists_nofollow(entry)) continue;
+        raise_refused("Failed", kPrepare, os_detail);
+      }
+      // Another process published the same entry first.
+      if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;
+      continue;
+    }
+    if (hold_entry(entry_text, entry, true) == HoldResult::gone && !last) continue;
+    module_names().module.attr("_SWEPT") = true;
+    run_sweep(avatars, entry);
+    return entry_text;
+  }
+}
+
+}  // namespace
+
+void bind_cache(nb::module_& m) {
+  m.attr("_DEFAULT_CACHE_GB") = kDefaultCacheGb;
+  m.attr("_EVICT_MIN_IDLE_S") = kEvictMinIdleS;
+  m.attr("_TMP_RE") = nb::module_::import_("re").attr("compile")(kTmpPattern);
+  m.attr("_HELD") = nb::dict();
+  m.attr("_SWEPT") = false;
+  m.attr("_fcntl") = nb::module_::import_("fcntl");
+
+  m.def("_cache_root", [] {
+    std::string root;
+    {
+      nb::gil_scoped_release unlocked;
+      root = cache_root();
+    }
+    return fs_text(root);
+  });
+  m.def("_cache_cap_bytes", [] {
+    // Python's int() of the float: OverflowError for infinity, ValueError
+    // for NaN.
+    PyObject* r = PyLong_FromDouble(cache_cap_bytes());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+  });
+  m.def("_content_key", [](nb::handle source, nb::handle st, nb::handle avatars) {
+    const std::string src = fs_bytes(source), av = fs_bytes(avatars);
+    const FileStamp stamp = stamp_of(st);
+    nb::gil_scoped_release unlocked;
+    return content_key(src, stamp, av);
+  }, nb::arg("source"), nb::arg("st"), nb::arg("avatars"));
+  m.def("_materialise", &materialise, nb::arg("source"));
+  m.def("_hold", [](nb::handle dest) { hold_entry(dest, fs_bytes(dest), false); }, nb::arg("dest"));
+  m.def("_sweep", [](nb::handle avatars, nb::handle keep) {
+    const std::string av = fs_bytes(avatars), k = fs_bytes(keep);
+    std::unique_lock<std::mutex> turn(materialise_mutex(), std::defer_lock);
+    {
+      nb::gil_scoped_release unlocked;
+      turn.lock();
+    }
+    run_sweep(av, k);
+  }, nb::arg("avatars"), nb::arg("keep"));
+  m.def("_in_use", [](nb::handle entry, double idle_s) {
+    const std::string e = fs_bytes(entry);
+    const bool locks = have_locks();
+    nb::gil_scoped_release unlocked;
+    return in_use(e, idle_s, locks);
+  }, nb::arg("entry"), nb::arg("idle_s"));
+  m.def("_pid_alive", [](nb::handle pid) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(pid.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0 && pid_alive(v);
+  }, nb::arg("pid"));
+  m.def("_du", [](nb::handle path) {
+    const std::string p = fs_bytes(path);
+    nb::gil_scoped_release unlocked;
+    return du(p);
+  }, nb::arg("path"));
+}
+
+}  // namespace halvane::open::py

@@ -1,0 +1,531 @@
+#include "open/cache.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/file.h"
+#include "common/fs.h"
+#include "common/sha256.h"
+#include "common/text.h"
+
+namespace halvane::open {
+namespace {
+
+constexpr const char* kManifest = "manifest.json";
+constexpr size_t kKeyDigits = 32;
+constexpr uint64_t kMemoMaxBytes = 1 << 20;
+
+// A descriptor closed when it goes out of scope.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int release() { return std::exchange(fd, -1); }
+};
+
+int open_cloexec(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do fd = ::open(path, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Python's str.isspace() for a code point.
+bool is_py_space(uint32_t c) {
+  return (c >= 9 && c <= 13) || (c >= 28 && c <= 32) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Decodes the code point of valid UTF-8 starting at s[i]; returns its length.
+size_t decode_at(std::string_view s, size_t i, uint32_t& cp) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  const size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  cp = n == 1 ? b : b & (0x7F >> n);
+  for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return n;
+}
+
+// Python's str.strip() of valid UTF-8 text.
+std::string_view strip_py(std::string_view s) {
+  size_t b = 0, e = s.size();
+  uint32_t cp;
+  while (b < e) {
+    const size_t n = decode_at(s, b, cp);
+    if (!is_py_space(cp)) break;
+    b += n;
+  }
+  while (e > b) {
+    size_t start = e - 1;
+    while (start > b && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    decode_at(s, start, cp);
+    if (!is_py_space(cp)) break;
+    e = start;
+  }
+  return s.substr(b, e - b);
+}
+
+bool is_key_digits(std::string_view s) {
+  return s.size() == kKeyDigits &&
+         std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool same_stamp(const struct stat& s, const FileStamp& st) {
+  return static_cast<int64_t>(s.st_size) == st.size && static_cast<uint64_t>(s.st_ino) == st.ino &&
+         int64_t{s.st_mtim.tv_sec} * 1000000000 + s.st_mtim.tv_nsec == st.mtime_ns;
+}
+
+// Writes `key` to "<memo>.<pid>" and renames it over `memo`; silent on error.
+void write_memo(const std::string& memo, const std::string& key) noexcept {
+  try {
+    make_dirs(std::string(memo.substr(0, memo.rfind('/'))));
+  } catch (...) {
+    return;
+  }
+  const std::string tmp = memo + "." + std::to_string(::getpid());
+  Fd fd(open_cloexec(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  if (fd.fd < 0) return;
+  size_t done = 0;
+  while (done < key.size()) {
+    const ssize_t n = ::write(fd.fd, key.data() + done, key.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd.release()) != 0) return;
+  ::rename(tmp.c_str(), memo.c_str());
+}
+
+// Removes everything inside the directory open as `dfd` (taken over).
+void clear_dir_fd(int dfd) noexcept {
+  DIR* d = ::fdopendir(dfd);
+  if (!d) {
+    ::close(dfd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view n = e->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  const int fd = ::dirfd(d);
+  for (const std::string& n : names) {
+    // unlinkat without AT_REMOVEDIR removes files and links alike (the link,
+    // never its target) and refuses directories, which are emptied first.
+    if (::unlinkat(fd, n.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM)) continue;
+    const int sub = ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) continue;
+    clear_dir_fd(sub);
+    ::unlinkat(fd, n.c_str(), AT_REMOVEDIR);
+  }
+  ::closedir(d);
+}
+
+struct Candidate {
+  double idle;
+  uint64_t size;
+  std::string path;
+};
+
+// An exclusive, non-blocking lock on the entry's marker: the descriptor, -1
+// when some process holds the entry, -2 when there is no marker to lock.
+int lock_exclusive(const std::string& entry) {
+  const int fd = open_cloexec(join_path(entry, kManifest).c_str(), O_RDONLY);
+  if (fd < 0) return -2;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool exists_nofollow(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+// Removes an entry that nobody holds: moved out of the way first, under the
+// exclusive lock when there is one, so no process finds it half-removed and
+// none can take a hold on it between the probe and the removal. True when
+// the entry's space is free again.
+bool evict(const std::string& entry, bool locks) {
+  Fd lock(-1);
+  if (locks) {
+    lock.fd = lock_exclusive(entry);
+    if (lock.fd == -1) return false;  // held
+  }
+  const std::string doomed = entry + ".tmp." + std::to_string(::getpid());
+  remove_tree(doomed);
+  if (::rename(entry.c_str(), doomed.c_str()) != 0) return !exists_nofollow(entry);
+  ::close(lock.release());
+  remove_tree(doomed);
+  return !exists_nofollow(doomed);
+}
+
+}  // namespace
+
+std::string expand_user(const std::string& p) {
+  if (p.empty() || p[0] != '~') return p;
+  size_t i = p.find('/', 1);
+  if (i == std::string::npos) i = p.size();
+  std::string home;
+  std::vector<char> buf(16384);
+  struct passwd pw, *res = nullptr;
+  if (i == 1) {
+    if (const char* h = std::getenv("HOME")) {
+      home = h;
+    } else {
+      if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &res) != 0 || !res) return p;
+      home = res->pw_dir;
+    }
+  } else {
+    const std::string name = p.substr(1, i - 1);
+    if (name.find('\0') != std::string::npos) return p;
+    if (::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &res) != 0 || !res) return p;
+    home = res->pw_dir;
+  }
+  while (!home.empty() && home.back() == '/') home.pop_back();
+  std::string out = home + p.substr(i);
+  return out.empty() ? "/" : out;
+}
+
+std::string cache_root() {
+  const char* v = std::getenv("HALVANE_CACHE_DIR");
+  return expand_user(v ? std::string(v) : std::string("~/.cache/halvane"));
+}
+
+std::optional<double> parse_py_float(std::string_view text) {
+  std::string_view s = strip_ascii(text);
+  std::string clean;
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+    if (s[i] == '-') clean += '-';
+    ++i;
+  }
+  std::string rest(s.substr(i));
+  std::string lower = rest;
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (lower == "inf" || lower == "infinity")
+    return clean.empty() ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+  if (lower == "nan") return std::numeric_limits<double>::quiet_NaN();
+  // digits: one or more ASCII digits with single underscores between them.
+  auto digits = [&](size_t& k) {
+    const size_t start = k;
+    while (k < rest.size()) {
+      if (rest[k] >= '0' && rest[k] <= '9') {
+        clean += rest[k++];
+      } else if (rest[k] == '_' && k > start && k + 1 < rest.size() && rest[k + 1] >= '0' && rest[k + 1] <= '9' &&
+                 rest[k - 1] != '_') {
+        ++k;
+      } else {
+        break;
+      }
+    }
+    return k > start;
+  };
+  size_t k = 0;
+  const bool whole = digits(k);
+  bool frac = false;
+  if (k < rest.size() && rest[k] == '.') {
+    clean += '.';
+    ++k;
+    frac = digits(k);
+  }
+  if (!whole && !frac) return std::nullopt;
+  if (k < rest.size() && (rest[k] == 'e' || rest[k] == 'E')) {
+    clean += 'e';
+    ++k;
+    if (k < rest.size() && (rest[k] == '+' || rest[k] == '-')) clean += rest[k++];
+    if (!digits(k)) return std::nullopt;
+  }
+  if (k != rest.size()) return std::nullopt;
+  double v = 0;
+  const auto r = std::from_chars(clean.data(), clean.data() + clean.size(), v);
+  if (r.ptr != clean.data() + clean.size()) return std::nullopt;
+  // from_chars reports out-of-range values instead of giving inf or 0; Python
+  // gives the rounded result.
+  if (r.ec == std::errc::result_out_of_range) v = std::strtod(clean.c_str(), nullptr);
+  return v;
+}
+
+double cache_cap_bytes() {
+  const char* v = std::getenv("HALVANE_AVATAR_CACHE_GB");
+  double gb = kDefaultCacheGb;
+  if (v && *v)
+    if (auto p = parse_py_float(v)) gb = *p;
+  // NaN stays NaN (max(gb, 0.0) keeps its first argument when unordered).
+  if (gb < 0.0) gb = 0.0;
+  return std::trunc(gb * 1e9);
+}
+
+std::string abspath(const std::string& p) {
+  std::string path = p;
+  if (path.empty() || path[0] != '/') {
+    std::vector<char> buf(PATH_MAX);
+    while (!::getcwd(buf.data(), buf.size())) {
+      if (errno != ERANGE) throw OSError(errno);
+      buf.resize(buf.size() * 2);
+    }
+    path = join_path(buf.data(), path);
+  }
+  const size_t slashes = path.compare(0, 2, "//") == 0 && path.compare(0, 3, "///") != 0 ? 2 : 1;
+  std::vector<std::string_view> comps;
+  std::string_view rest = path;
+  while (!rest.empty()) {
+    const size_t s = rest.find('/');
+    const std::string_view c = rest.substr(0, s);
+    rest = s == std::string_view::npos ? std::string_view() : rest.substr(s + 1);
+    if (c.empty() || c == ".") continue;
+    if (c == "..") {
+      if (!comps.empty()) comps.pop_back();
+      continue;
+    }
+    comps.push_back(c);
+  }
+  std::string out(slashes, '/');
+  for (size_t i = 0; i < comps.size(); ++i) {
+    if (i) out += '/';
+    out += comps[i];
+  }
+  return out;
+}
+
+std::string identity_string(const std::string& source, const FileStamp& st) {
+  std::string id = abspath(source);
+  id += '\0';
+  id += std::to_string(st.size);
+  id += '\0';
+  id += std::to_string(st.mtime_ns);
+  id += '\0';
+  id += std::to_string(st.ino);
+  return id;
+}
+
+std::string memo_path(const std::string& source, const FileStamp& st, const std::string& avatars) {
+  return join_path(join_path(avatars, ".idx"), sha256_hex(identity_string(source, st)).substr(0, kKeyDigits));
+}
+
+std::optional<std::string> read_memo(const std::string& memo) {
+  std::string text;
+  try {
+    text = read_regular_file(memo, kMemoMaxBytes);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (!valid_utf8(text)) return std::nullopt;
+  const std::string_view s = strip_py(text);
+  if (!is_key_digits(s)) return std::nullopt;
+  return std::string(s);
+}
+
+std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars) {
+  const std::string memo = memo_path(source, st, avatars);
+  if (auto k = read_memo(memo)) return "sha256-" + *k;
+
+  std::optional<File> f;
+  try {
+    f.emplace(source);
+  } catch (const ValueError&) {
+    throw OSError(EINVAL, source);  // not a regular file: nothing to hash
+  }
+  ::posix_fadvise(f->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Sha256 h;
+  std::vector<char> buf(kHashBlock);
+  while (size_t n = f->read(buf.data(), buf.size())) h.update(buf.data(), n);
+  const std::string key = h.hex_digest().substr(0, kKeyDigits);
+
+  // A file that changed while it was read must not leave a memo behind: both
+  // the descriptor read and the file now at the path match the status the
+  // caller took before.
+  struct stat now_fd, now_path;
+  if (::fstat(f->fd(), &now_fd) == 0 && same_stamp(now_fd, st) && ::stat(source.c_str(), &now_path) == 0 &&
+      same_stamp(now_path, st))
+    write_memo(memo, key);
+  return "sha256-" + key;
+}
+
+std::optional<int64_t> staging_owner(std::string_view name) {
+  // "$" also matches before one final line end; "." never matches one.
+  if (!name.empty() && name.back() == '\n') name.remove_suffix(1);
+  size_t d = name.size();
+  while (d > 0 && name[d - 1] >= '0' && name[d - 1] <= '9') --d;
+  if (d == name.size()) return std::nullopt;
+  constexpr std::string_view tag = ".tmp.";
+  if (d < tag.size() + 1 || name.substr(d - tag.size(), tag.size()) != tag) return std::nullopt;
+  if (name.substr(0, d - tag.size()).find('\n') != std::string_view::npos) return std::nullopt;
+  int64_t pid = 0;
+  const std::string_view digits = name.substr(d);
+  const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (r.ec != std::errc() || pid > std::numeric_limits<pid_t>::max()) return int64_t{-1};
+  return pid;
+}
+
+void make_dirs(const std::string& path) {
+  if (path.empty()) return;
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  const int e = errno;
+  if (e == EEXIST) {
+    if (is_dir(path)) return;
+    throw OSError(e, path);
+  }
+  if (e != ENOENT) throw OSError(e, path);
+  std::string parent = path;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  const size_t s = parent.rfind('/');
+  if (s == std::string::npos || s == 0) throw OSError(e, path);
+  make_dirs(parent.substr(0, s));
+  if (::mkdir(path.c_str(), 0777) != 0 && !(errno == EEXIST && is_dir(path))) throw OSError(errno, path);
+}
+
+void remove_tree(const std::string& path) noexcept {
+  if (path.empty() || path.find('\0') != std::string::npos) return;
+  if (::unlink(path.c_str()) == 0 || (errno != EISDIR && errno != EPERM)) return;
+  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) return;
+  clear_dir_fd(fd);
+  ::rmdir(path.c_str());
+}
+
+void publish(const std::string& staging, const std::string& entry) {
+  if (!is_regular_file(join_path(staging, kManifest)))
+    throw ValueError("the avatar has no member \"manifest.json\"");
+  if (::rename(staging.c_str(), entry.c_str()) != 0) throw OSError(errno, entry);
+}
+
+void touch(const std::string& dir) noexcept { ::utimensat(AT_FDCWD, dir.c_str(), nullptr, 0); }
+
+HoldResult lock_shared(const std::string& entry, int& fd) noexcept {
+  const std::string marker = join_path(entry, kManifest);
+  Fd f(open_cloexec(marker.c_str(), O_RDONLY));
+  if (f.fd < 0) return errno == ENOENT || errno == ENOTDIR ? HoldResult::gone : HoldResult::unlocked;
+  if (::flock(f.fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? HoldResult::busy : HoldResult::unlocked;
+  // A sweep moves an entry away while it holds the exclusive lock: the file
+  // locked here must still be the one published under this name.
+  struct stat held, now;
+  if (::fstat(f.fd, &held) != 0) return HoldResult::unlocked;
+  if (::stat(marker.c_str(), &now) != 0 || now.st_dev != held.st_dev || now.st_ino != held.st_ino)
+    return HoldResult::gone;
+  fd = f.release();
+  return HoldResult::held;
+}
+
+bool pid_alive(int64_t pid) {
+  if (pid < std::numeric_limits<pid_t>::min() || pid > std::numeric_limits<pid_t>::max()) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
+  return errno != ESRCH;
+}
+
+namespace {
+
+uint64_t du_fd(int dfd) noexcept {
+  DIR* d = ::fdopendir(dfd);
+  if (!d) {
+    ::close(dfd);
+    return 0;
+  }
+  uint64_t total = 0;
+  const int fd = ::dirfd(d);
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view n = e->d_name;
+    if (n == "." || n == "..") continue;
+    struct stat st;
+    if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = ::openat(fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) total += du_fd(sub);
+      continue;
+    }
+    struct stat target;
+    if (S_ISLNK(st.st_mode) && ::fstatat(fd, e->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode)) continue;
+    total += static_cast<uint64_t>(st.st_size);
+  }
+  ::closedir(d);
+  return total;
+}
+
+}  // namespace
+
+uint64_t du(const std::string& path) noexcept {
+  if (path.find('\0') != std::string::npos) return 0;
+  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY);
+  return fd < 0 ? 0 : du_fd(fd);
+}
+
+bool in_use(const std::string& entry, double idle_s, bool locks) noexcept {
+  if (!locks) return idle_s < static_cast<double>(kNoLockInUseS);
+  const int fd = lock_exclusive(entry);
+  if (fd >= 0) ::close(fd);
+  return fd == -1;
+}
+
+void sweep(const std::string& avatars, const std::string& keep, double now, bool locks) noexcept {
+  try {
+    const double cap = cache_cap_bytes();
+    if (!std::isfinite(cap)) return;
+    DIR* d = ::opendir(avatars.c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+    ::closedir(d);
+
+    std::vector<Candidate> cands;
+    uint64_t total = 0;
+    for (const std::string& name : names) {
+      if (name.empty() || name[0] == '.') continue;
+      const std::string path = join_path(avatars, name);
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      const double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+      const double idle = now - mtime;
+      if (auto owner = staging_owner(name)) {
+        if (idle > static_cast<double>(kEvictMinIdleS) &&
+            (idle > static_cast<double>(kStagingMaxIdleS) || *owner < 0 || !pid_alive(*owner)))
+          remove_tree(path);
+        continue;
+      }
+      const uint64_t size = du(path);
+      total += size;
+      if (path != keep) cands.push_back({idle, size, path});
+    }
+    std::sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) {
+      return std::tie(a.idle, a.size, a.path) > std::tie(b.idle, b.size, b.path);
+    });
+    auto within = [&] { return cap >= 0x1p63 || total <= static_cast<uint64_t>(cap); };
+    for (const Candidate& c : cands) {
+      if (within()) return;
+      if (c.idle < static_cast<double>(kEvictMinIdleS)) continue;
+      if (!locks && in_use(c.path, c.idle, false)) continue;
+      if (evict(c.path, locks)) total -= c.size;
+    }
+  } catch (...) {
+  }
+}
+
+std::mutex& materialise_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace halvane::open

@@ -1,0 +1,135 @@
+// The avatar cache on disk: unpacked avatars shared by every process of the
+// user, coordinated only through the file system.
+//
+// Layout under the avatars directory (cache root + "/avatars"):
+//   sha256-<32 hex>            an entry; complete when its manifest.json is a
+//                              regular file; its own mtime is its last use
+//   <entry>.tmp.<pid>          a staging directory of process <pid>
+//   .idx/<32 hex>              a memo: the content key of one version of one
+//                              container file (path, size, mtime, inode)
+//   .idx/<32 hex>.<pid>        a memo being written by <pid>
+//
+// Processes hold a shared flock on each entry's manifest.json for life; a
+// sweep takes an exclusive flock, and keeps it while it moves the entry out
+// of the way (renamed to a staging name of its own) before deleting it, so an
+// entry is never removed under a holder and never seen half-removed.
+//
+// Every descriptor is opened close-on-exec. Paths are file-system bytes.
+// Everything here is best effort where it says so and never prints.
+//
+// Thread contract: the functions are reentrant; materialise_mutex()
+// serialises the staging directory of this process between threads.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace halvane::open {
+
+inline constexpr double kDefaultCacheGb = 10.0;
+inline constexpr int64_t kEvictMinIdleS = 3600;      // entries younger than this stay
+inline constexpr int64_t kStagingMaxIdleS = 86400;   // staging older than this goes whoever owns it
+inline constexpr int64_t kNoLockInUseS = 604800;     // "in use" without a lock facility
+inline constexpr size_t kHashBlock = size_t{4} << 20;
+
+// HALVANE_CACHE_DIR (even when empty) or "~/.cache/halvane", a leading tilde
+// expanded as Python's os.path.expanduser does. Read afresh at every call.
+std::string cache_root();
+
+// `p` with a leading "~" or "~user" expanded; unchanged when the user or
+// home is unknown.
+std::string expand_user(const std::string& p);
+
+// Python's float(text): white space around, sign, digits with single
+// underscores, fraction, exponent, "inf"/"infinity"/"nan" in any case.
+std::optional<double> parse_py_float(std::string_view text);
+
+// HALVANE_AVATAR_CACHE_GB in bytes (1 GB = 1e9), truncated toward zero; 10 GB
+// when unset, empty or unparsable; negative values give 0. Infinity and NaN
+// come back as they are: the caller refuses them.
+double cache_cap_bytes();
+
+// The status fields a content key depends on.
+struct FileStamp {
+  int64_t size = 0;
+  int64_t mtime_ns = 0;
+  uint64_t ino = 0;
+};
+
+// os.path.abspath on bytes: joined to the working directory, then normalised
+// lexically. Raises OSError when the working directory is gone.
+std::string abspath(const std::string& p);
+
+// Path, size, mtime in ns and inode, joined by NUL.
+std::string identity_string(const std::string& source, const FileStamp& st);
+
+// avatars/.idx/<first 32 hex digits of SHA-256 of the identity string>.
+std::string memo_path(const std::string& source, const FileStamp& st, const std::string& avatars);
+
+// The 32 lower-case hex digits a memo file holds, or nullopt (missing,
+// unreadable, not UTF-8, or not exactly 32 hex digits once white space is
+// stripped from both ends).
+std::optional<std::string> read_memo(const std::string& memo);
+
+// "sha256-" + 32 hex digits of the container file's content. A valid memo
+// spares the read; otherwise the file is hashed in 4 MiB reads and the memo
+// written (best effort, through "<memo>.<pid>" and a rename) unless the file's
+// status differs from `st` before or after the hash. Raises OSError when the
+// container cannot be read.
+std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars);
+
+// The owner's process id of a staging directory name (the whole name
+// matching "^.+\.tmp\.(\d+)$"); nullopt for other names. Digits beyond the
+// range of a process id give a value no process has (-1).
+std::optional<int64_t> staging_owner(std::string_view name);
+
+// mkdir -p with mode 0777 (umask applies); an existing directory is fine.
+void make_dirs(const std::string& path);
+
+// Removes `path` and everything under it, never following a symbolic link:
+// a link is removed, never what it points to. Every error is ignored.
+void remove_tree(const std::string& path) noexcept;
+
+// Publishes a complete staging directory: refuses (ValueError) one without a
+// regular "manifest.json", then renames it to `entry` in one step (OSError on
+// failure, for instance a non-empty directory already under that name).
+void publish(const std::string& staging, const std::string& entry);
+
+// Access and modification times of `dir` set to now; errors ignored.
+void touch(const std::string& dir) noexcept;
+
+// Taking this process's shared lock on an entry's manifest.json.
+enum class HoldResult {
+  held,      // locked; `fd` is the descriptor to keep
+  busy,      // another process holds an exclusive lock right now
+  gone,      // no marker, or the entry was moved away while it was locked
+  unlocked,  // the lock could not be taken for another reason
+};
+HoldResult lock_shared(const std::string& entry, int& fd) noexcept;
+
+// Whether a process with that id may be running (kill(pid, 0); refused with
+// anything but "no such process" counts as running). Ids outside the range of
+// pid_t name no process.
+bool pid_alive(int64_t pid);
+
+// Apparent size of every non-directory under `path` (links not followed, a
+// link to a directory not counted); unreadable names count 0.
+uint64_t du(const std::string& path) noexcept;
+
+// Whether some process holds `entry` (an exclusive probe of its manifest.json);
+// without `locks`, whether it was used within the last seven days.
+bool in_use(const std::string& entry, double idle_s, bool locks) noexcept;
+
+// One pass over the avatars directory at time `now` (seconds): stale staging
+// directories removed, then the longest-idle unheld entries other than `keep`
+// while the entries' total exceeds the capacity. Never fails.
+void sweep(const std::string& avatars, const std::string& keep, double now, bool locks) noexcept;
+
+// Serialises materialising between the threads of this process (one staging
+// directory name per process).
+std::mutex& materialise_mutex();
+
+}  // namespace halvane::open
