@@ -77,6 +77,25 @@ class PyRunner final : public SignatureRunner {
     return tensor_from_numpy(wrapper_.obj.attr("tensor")(wrapper_.obj, output_, subgraph_));
   }
 
+  std::optional<Tensor> input_view(const std::string& name, const std::vector<int64_t>& shape) override {
+    nb::gil_scoped_acquire gil;
+    if (!in_place_.has_value()) in_place_ = bind_in_place();
+    if (!*in_place_) return std::nullopt;
+    nb::object index = inputs_.obj[name.c_str()];
+    nb::object dims = halvane::py::numpy().attr("array")(nb::cast(shape), "int32");
+    wrapper_.obj.attr("ResizeInputTensor")(index, dims, false, subgraph_);
+    wrapper_.obj.attr("AllocateTensors")(subgraph_);
+    Tensor view = tensor_from_numpy(wrapper_.obj.attr("tensor")(wrapper_.obj, index, subgraph_));
+    if (!view.writeable || view.shape != shape) return std::nullopt;
+    return view;
+  }
+
+  Tensor run_prepared() override {
+    nb::gil_scoped_acquire gil;
+    wrapper_.obj.attr("Invoke")(subgraph_);
+    return tensor_from_numpy(wrapper_.obj.attr("tensor")(wrapper_.obj, output_, subgraph_));
+  }
+
  private:
   bool bind_in_place() {
     try {

@@ -21,4 +21,10 @@ struct DecInputs {
 // `prev_lat` is null at the start of a stream.
 DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, const float* prev_lat);
 
+// How many rows those inputs have.
+int64_t dec_rows(int64_t blk, const float* prev_lat);
+// Rows first .. first+count-1 of them, written to `out` (count rows).
+void build_dec_rows(const std::vector<const float*>& lats, int64_t blk, const float* prev_lat, int64_t first,
+                    int64_t count, float* out);
+
 }  // namespace z2

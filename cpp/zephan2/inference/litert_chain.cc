@@ -209,13 +209,29 @@ std::vector<Tensor> LitertChain::run_dec_frames(const Tensor& xs, int64_t n) con
   return frames;
 }
 
-void LitertChain::decode_in_place(const Tensor& xs, int64_t n, const FrameSink& sink) const {
+void LitertChain::decode_in_place(int64_t n, const RowWriter& rows, const FrameSink& sink) const {
   std::vector<Tensor> frames;
-  each_dec_batch(*this, xs, n, true, [&](const Tensor& out, const Batch& b, int64_t done) {
+  int64_t done = 0;
+  for (const Batch& b : dec_batches(std::max<int64_t>(n, 0))) {
+    SignatureRunner& r = b.size == 16 ? *dec16 : *dec8;
+    const std::vector<int64_t> shape = {b.size, DEC_CH, LH, LW};
+    Tensor out;
+    if (std::optional<Tensor> in = r.input_view("args_0", shape); in && in->dtype == DType::f32) {
+      rows(in->f32(), done, b.take);
+      std::fill(in->f32() + b.take * kRowValues, in->f32() + b.size * kRowValues, 0.0f);
+      out = r.run_prepared();
+    } else {
+      Tensor batch = make_f32(shape);
+      rows(batch.f32(), done, b.take);
+      std::fill(batch.f32() + b.take * kRowValues, batch.f32() + b.size * kRowValues, 0.0f);
+      out = r.run_in_place({{"args_0", batch}});
+    }
+    out = checked_frames(std::move(out), b, false);
     frames.clear();
     for (int64_t k = 0; k < b.take; ++k) frames.push_back(out.row(k));
     sink(frames, done);
-  });
+    done += b.take;
+  }
 }
 
 Tensor LitertChain::run_dec_batch(const Tensor& xs, int64_t n) const {

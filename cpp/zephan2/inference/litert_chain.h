@@ -14,11 +14,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/tensor.h"
 
 namespace z2 {
@@ -40,6 +42,12 @@ class SignatureRunner {
   // The same run, but the output may be a view of the runner's own buffer:
   // valid, and writable as scratch, only until this runner runs again.
   virtual Tensor run_in_place(const std::vector<std::pair<std::string, Tensor>>& inputs) { return run(inputs); }
+  // A writable view of input `name` inside the runner, resized to `shape`:
+  // what is written there is what run_prepared() reads. Nullopt when the
+  // runtime cannot hand one out.
+  virtual std::optional<Tensor> input_view(const std::string&, const std::vector<int64_t>&) { return std::nullopt; }
+  // Runs on what input_view() holds; the output as run_in_place() gives it.
+  virtual Tensor run_prepared() { throw halvane::RuntimeError("no inputs were prepared in place"); }
 };
 
 class ModelInterpreter {
@@ -75,12 +83,15 @@ class LitertChain {
   Tensor run_tok(const Tensor& feats) const;              // (14, NA, CA), runner's type
   Tensor run_step(const Tensor& hist, const Tensor& atok) const;  // (LC, LH, LW) float32, owned
   std::vector<Tensor> run_dec_frames(const Tensor& xs, int64_t n) const;  // n x (3, FH, FW) float32
-  // Decodes n frames batch by batch, handing `sink` each batch's frames as
-  // float32 (3, FH, FW) views of the decoder's own output (with the index of
-  // the first): `sink` must be done with them when it returns, since the
-  // next batch overwrites them. No frame-sized array is allocated.
+  // Decodes n frames batch by batch: `rows(out, first, count)` writes input
+  // rows first .. first+count-1 straight where the decoder reads them, and
+  // `sink` gets each batch's frames as float32 (3, FH, FW) views of the
+  // decoder's own output (with the index of the first); it must be done with
+  // them when it returns, since the next batch overwrites them. No
+  // frame-sized array is allocated.
+  using RowWriter = std::function<void(float* out, int64_t first, int64_t count)>;
   using FrameSink = std::function<void(std::span<const Tensor> frames, int64_t first)>;
-  void decode_in_place(const Tensor& xs, int64_t n, const FrameSink& sink) const;
+  void decode_in_place(int64_t n, const RowWriter& rows, const FrameSink& sink) const;
   Tensor run_dec_batch(const Tensor& xs, int64_t n) const;               // (n, 3, FH, FW) float32
 
   std::shared_ptr<SignatureRunner> enc, tok, step, dec16, dec8;

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "zephan2/inference/renderer.h"
 
@@ -80,11 +81,21 @@ class FakeRunner : public SignatureRunner {
     view.owns = false;
     return view;
   }
+  std::optional<Tensor> input_view(const std::string&, const std::vector<int64_t>& shape) override {
+    if (!s_->in_place) return std::nullopt;
+    in_ = make_f32(shape);
+    std::fill(in_.f32(), in_.f32() + in_.size(), -1.0f);  // stale content the writer must replace
+    Tensor view = in_;
+    view.owns = false;
+    return view;
+  }
+  Tensor run_prepared() override { return run_in_place({{"args_0", in_}}); }
 
  private:
   std::string file_, sig_;
   Script* s_;
   std::vector<float> buf_;
+  Tensor in_;
 };
 
 class FakeInterpreter : public ModelInterpreter {
@@ -268,7 +279,11 @@ TEST(LitertChain, DecodeInPlaceHandsEachBatchOverBeforeTheNextOverwritesIt) {
   LitertChain c = fx.chain();
   std::vector<float> values;
   std::vector<int64_t> firsts;
-  c.decode_in_place(numbered_rows(20), 20, [&](std::span<const Tensor> frames, int64_t first) {
+  const Tensor xs = numbered_rows(20);
+  const auto rows = [&](float* out, int64_t first, int64_t count) {
+    std::copy(xs.f32() + first * DEC_CH * PLANE, xs.f32() + (first + count) * DEC_CH * PLANE, out);
+  };
+  c.decode_in_place(20, rows, [&](std::span<const Tensor> frames, int64_t first) {
     firsts.push_back(first);
     for (const Tensor& f : frames) {
       EXPECT_FALSE(f.owns);
@@ -278,6 +293,10 @@ TEST(LitertChain, DecodeInPlaceHandsEachBatchOverBeforeTheNextOverwritesIt) {
   });
   EXPECT_EQ(fx.script.in_place_calls, 2);
   EXPECT_EQ(firsts, (std::vector<int64_t>{0, 16}));
+  // The partial batch's unused rows were zeroed, not left as they were.
+  ASSERT_EQ(fx.script.calls.size(), 2u);
+  EXPECT_EQ(fx.script.calls[1].rows, 8);
+  EXPECT_EQ(fx.script.calls[1].nonzero_rows, 4);
   std::vector<float> want(20);
   for (int k = 0; k < 20; ++k) want[k] = static_cast<float>(k + 1);
   EXPECT_EQ(values, want);

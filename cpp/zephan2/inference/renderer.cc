@@ -75,16 +75,18 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
 
   std::vector<const float*> lat_ptrs;
   for (const Tensor& l : lats) lat_ptrs.push_back(l.f32());
-  const DecInputs dec = build_dec_inputs(lat_ptrs, blk, prev_lat_ ? prev_lat_->f32() : nullptr);
-  Tensor xs;
-  xs.owner = dec.xs;
-  xs.data = dec.xs.get();
-  xs.shape = {dec.n, DEC_CH, LH, LW};
+  const float* prev = prev_lat_ ? prev_lat_->f32() : nullptr;
+  const int64_t n = dec_rows(blk, prev);
   // Each decoder batch is converted straight from the decoder's own output
   // buffer, before the next batch overwrites it.
-  auto pixels = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(dec.n, 1) * FRAME_BYTES));
+  auto pixels = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(n, 1) * FRAME_BYTES));
   t_model = halvane::now_seconds();
-  chain_->decode_in_place(xs, dec.n, [&](std::span<const Tensor> frames, int64_t first) {
+  const auto rows = [&](float* out, int64_t first, int64_t count) {
+    const double t_rows = halvane::now_seconds();
+    build_dec_rows(lat_ptrs, blk, prev, first, count, out);
+    models -= halvane::now_seconds() - t_rows;  // ours, not the model's
+  };
+  chain_->decode_in_place(n, rows, [&](std::span<const Tensor> frames, int64_t first) {
     const double t_rgb = halvane::now_seconds();
     models += t_rgb - t_model;
     px_to_rgb888_into(frames, pixels.get() + first * FRAME_BYTES, cc_.get(), rgb_.threads, rgb_.pool);
@@ -93,9 +95,9 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   prev_lat_ = lats.back();
 
   RenderedChunk chunk;
-  chunk.n = dec.n;
+  chunk.n = n;
   chunk.pixels = std::move(pixels);
-  for (int64_t k = 0; k < dec.n; ++k) {
+  for (int64_t k = 0; k < n; ++k) {
     const uint8_t* p = chunk.pixels.get() + k * FRAME_BYTES;
     for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)
       chunk.frames.push_back({px_frame_++, k, p});
