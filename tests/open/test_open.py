@@ -386,3 +386,32 @@ def test_zephan2_frames_are_the_host_programs(tmp_path):
     covered = -(-samples.size // 800)
     assert len(frames) == covered and np.prod(SHAPE) == len(frames[0])
     assert frames == pixels[:covered]
+
+
+def test_the_render_command_writes_video_as_long_as_its_audio(tmp_path):
+    import subprocess
+    import wave
+
+    import av
+
+    avatar = avatar_of("zephan2", tmp_path)
+    clip = pcm(1.93, seed=2)
+    wav = tmp_path / "speech.wav"
+    with wave.open(str(wav), "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
+        w.writeframes(clip)
+    mp4 = tmp_path / "out.mp4"
+    r = subprocess.run([sys.executable, "-m", "halvane", "render", avatar, str(wav), str(mp4)],
+                       capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    with av.open(str(mp4)) as f:
+        video = sum(1 for _ in f.decode(video=0))
+    with av.open(str(mp4)) as f:
+        assert f.streams.audio[0].sample_rate == 16000
+        sound = sum(fr.samples for fr in f.decode(audio=0))
+    assert video == len(clip) // 2 * 20 // 16000 == 38
+    assert abs(sound - len(clip) // 2) < 2048  # the AAC encoder's priming and padding
+
+    missing = subprocess.run([sys.executable, "-m", "halvane", "render", "AB12345678", str(wav), str(mp4)],
+                             capture_output=True, text=True, timeout=300)
+    assert (missing.returncode, missing.stderr) == (1, "halvane: " + held("AB12345678") + "\n")
