@@ -2,6 +2,10 @@
 
 What the package offers today:
 
+- ``open(source)``, the offline interface: the `Avatar` of an avatar on this
+  machine, whose ``render(audio)`` yields RGB frames and whose
+  ``render(audio, out_mp4=path)`` writes an MP4 file; the same from the
+  command line: ``python -m halvane render <avatar> <audio> <out.mp4>``;
 - the zephan-2 host program, the command ``tessel_render_host render-stream
   <bundle> [--engine <dir|.engine>] [--threads N]``, which serves one avatar
   bundle over its standard streams (audio in, RGB888 frames out);
@@ -11,11 +15,21 @@ What the package offers today:
 - ``halvane._zephan2.client``, the parent side of the host's render-stream
   protocol (``HostProcess``).
 
-The offline interface ``open()`` and the live interface ``AsyncAvatar`` are not
-built yet; their names are exported here once they are.
+The live interface ``AsyncAvatar`` is not built yet; its name is exported here
+once it is.
 """
 
 from importlib.metadata import version as _version
 
 __version__ = _version("halvane")
-__all__ = ["__version__"]
+__all__ = ["__version__", "open"]
+
+
+def __getattr__(name):
+    # The offline interface is loaded on first use, so that the host program,
+    # which lives in this package, does not load it.
+    if name == "open":
+        from ._open import open
+
+        return open
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -6,16 +6,22 @@
 // NUL byte) are refused before anything is written. A file that is not an
 // IMX container, or a damaged one, raises ValueError; reading the container
 // or writing the directory fails with OSError.
+//
+// member_bytes(path, name) is the bytes of the member `name` of the avatar at
+// `path` (a directory, an IMX container or a ZIP archive), or None when it
+// holds no such member; the manifest reader takes avatars' manifests from it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include "bindings/common/errors.h"
 #include "bindings/common/fspath.h"
@@ -73,6 +79,15 @@ void unfold_imx(const std::string& src, const std::string& dst) {
   }
 }
 
+std::optional<std::string> member_bytes(const std::string& path, const std::string& name) {
+  if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw OSError(errno, path);
+  const Bundle b(path);
+  if (!b.has(name)) return std::nullopt;
+  return b.read(name);
+}
+
 }  // namespace
 }  // namespace halvane::offline
 
@@ -83,4 +98,14 @@ NB_MODULE(_offline, m) {
     nanobind::gil_scoped_release unlocked;
     halvane::offline::unfold_imx(s, d);
   }, nanobind::arg("src"), nanobind::arg("dst"));
+  m.def("member_bytes", [](nanobind::handle path, nanobind::handle name) -> nanobind::object {
+    const std::string p = halvane::py::fs_bytes(path), n = nanobind::cast<std::string>(name);
+    std::optional<std::string> data;
+    {
+      nanobind::gil_scoped_release unlocked;
+      data = halvane::offline::member_bytes(p, n);
+    }
+    if (!data) return nanobind::none();
+    return nanobind::bytes(data->data(), data->size());
+  }, nanobind::arg("path"), nanobind::arg("name"));
 }

@@ -11,4 +11,5 @@ NB_MODULE(_open, m) {
   halvane::open::py::bind_fixture(m);
   halvane::open::py::bind_session_engine(m);
   halvane::open::py::bind_cache(m);
+  halvane::open::py::bind_opener(m);
 }

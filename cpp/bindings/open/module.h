@@ -13,5 +13,6 @@ void bind_intake(nb::module_& m);          // _pcm, _decode, _whole_clip, _chunk
 void bind_fixture(nb::module_& m);         // _FixtureEngine
 void bind_session_engine(nb::module_& m);  // _SessionEngine, _QUIET
 void bind_cache(nb::module_& m);           // the avatar cache: _materialise, _hold, _sweep, _content_key, ...
+void bind_opener(nb::module_& m);          // open, _engine_of, _open_engine, _build_engine, _unified_engine, ...
 
 }  // namespace halvane::open::py

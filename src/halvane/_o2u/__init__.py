@@ -1,0 +1,1 @@
+"""The unified ostrel2 engine (``engine``)."""
