@@ -19,9 +19,7 @@ from __future__ import annotations
 
 import json
 import os
-import struct
 import threading
-import zipfile
 
 import numpy as np
 
@@ -49,39 +47,11 @@ def audio_encoders():
 
 # --- avatar files -----------------------------------------------------------------
 
-def _imx_member(path, name):
-    """Member `name` of the IMX container at `path`, or None."""
-    with open(path, "rb") as f:
-        head = f.read(8)
-        if len(head) < 8 or head[:4] != b"IMX\0":
-            raise ValueError(f"{path} is not an IMX container")
-        (count,) = struct.unpack("<H", head[6:8])
-        for _ in range(count):
-            (n,) = struct.unpack("<H", f.read(2))
-            member = f.read(n).decode("utf-8")
-            off, size = struct.unpack("<QQ", f.read(16))
-            if member == name:
-                f.seek(off)
-                data = f.read(size)
-                if len(data) != size:
-                    raise ValueError(f"{path}: member {name} runs past the end of the file")
-                return data
-    return None
-
-
 def _member(source, name):
     """Member `name` of the avatar at `source` (directory, zip or IMX), or None."""
-    path = os.fspath(source)
-    if os.path.isdir(path):
-        p = os.path.join(path, name)
-        if not os.path.isfile(p):
-            return None
-        with open(p, "rb") as f:
-            return f.read()
-    if zipfile.is_zipfile(path):
-        with zipfile.ZipFile(path) as z:
-            return z.read(name) if name in z.namelist() else None
-    return _imx_member(path, name)
+    from . import _offline
+
+    return _offline.member_bytes(os.fspath(source), name)
 
 
 def _colour(face, key):
