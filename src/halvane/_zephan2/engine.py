@@ -6,8 +6,9 @@ is sent as float32 samples (divided by 32768.0), and after the last chunk the
 stream is flushed. Frames come back as RGB uint8 arrays of 416 x 720 x 3.
 
 The host reads its input only while its output pipe has room, so a reader
-thread takes every record off the pipe as it comes and the render feeds the
-audio in pieces, handing out the frames that arrived between pieces.
+thread takes every record off the pipe as it comes; the render feeds each
+chunk whole (in steps of at most 16777216 samples) and hands out the frames
+that arrived, chunk after chunk.
 
 Which frames are handed out: the host numbers the frames of a stream upward
 from 3 and sends the first picture twice (indices 3 and 4), one frame period
@@ -31,14 +32,17 @@ import threading
 
 import numpy as np
 
-from .client import HostError, HostProcess
+from .client import MAX_STEP, HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
 FPS = 20
 SAMPLE_RATE = 16000
 SAMPLES_PER_FRAME = SAMPLE_RATE // FPS  # 800
-PIECE = 25600  # samples fed at a time: the audio of one host chunk (1.6 s)
+# Samples fed at a time. The host reads a whole data step before it renders
+# any of it, so a chunk goes in as few steps as the protocol allows and the
+# host never waits for the caller between its chunks.
+PIECE = MAX_STEP
 
 _FLUSHED = object()  # a flush marker in the record queue
 
