@@ -1,0 +1,522 @@
+// The Python face of the coroutines of aio/co.h: a Co<nb::object> becomes a
+// coroutine object that asyncio runs as a task (send, throw, close; a
+// collections.abc.Coroutine), an AsyncGen<nb::object> an asynchronous
+// generator object (__anext__, asend, athrow, aclose), and `co_await
+// await_(x)` inside either awaits any Python awaitable x by driving its
+// __await__ iterator: what it yields goes up to the task, what the task sends
+// or throws in goes down to it, so a task's cancellation reaches the C++
+// frame as the CancelledError it is. Python errors keep their identity: they
+// travel as nb::python_error inside std::exception_ptr.
+//
+// A C++ frame cannot co_await inside a catch handler: clean-up that awaits
+// keeps the exception_ptr, awaits after the handler, then rethrows it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <coroutine>
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "aio/co.h"
+
+namespace halvane::aio::py {
+
+namespace nb = nanobind;
+
+namespace detail {
+
+// The Python error now set, as a C++ exception to carry.
+inline std::exception_ptr fetch_error() { return std::make_exception_ptr(nb::python_error()); }
+
+// Sets StopIteration carrying `value` (a tuple or an exception stays whole).
+inline void set_stop(nb::handle value) {
+  if (value.is_none()) return PyErr_SetNone(PyExc_StopIteration);
+  PyObject* e = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
+  if (!e) return;
+  PyErr_SetObject(PyExc_StopIteration, e);
+  Py_DECREF(e);
+}
+
+[[noreturn]] inline void raise_runtime_error(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  throw nb::python_error();
+}
+
+// Runs f; a Python error it raises is reported as unraisable in `context`.
+template <class F>
+void run_unraisable(nb::handle context, F&& f) noexcept {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  try {
+    f();
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable(context);
+  } catch (...) {
+  }
+  PyErr_Restore(t, v, tb);
+}
+
+// The error that x.throw(typ[, val[, tb]]) raises, read as Python reads it.
+inline nb::python_error thrown_error(nb::handle typ, nb::handle val, nb::handle tb) {
+  if (!tb.is_none() && !PyTraceBack_Check(tb.ptr()))
+    throw nb::type_error("throw() third argument must be a traceback object");
+  if (PyExceptionInstance_Check(typ.ptr())) {
+    if (!val.is_none()) throw nb::type_error("instance exception may not have a separate value");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ.ptr())), typ.ptr());
+  } else if (PyExceptionClass_Check(typ.ptr())) {
+    PyErr_SetObject(typ.ptr(), val.is_none() ? nullptr : val.ptr());
+  } else {
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(typ.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  nb::python_error e;
+  if (!tb.is_none()) PyException_SetTraceback(e.value().ptr(), tb.ptr());
+  return e;
+}
+
+}  // namespace detail
+
+// co_await await_(x): awaits the Python awaitable x from a C++ frame; gives
+// its result, or raises what it raised (CancelledError included).
+class Await final : public Waiter {
+ public:
+  explicit Await(nb::handle awaitable) {
+    PyObject* o = awaitable.ptr();
+    if (PyCoro_CheckExact(o)) {
+      iter_ = nb::borrow(o);
+      return;
+    }
+    PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
+    if (!am || !am->am_await) {
+      PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+      throw nb::python_error();
+    }
+    iter_ = nb::steal(am->am_await(o));
+    if (!iter_.is_valid()) throw nb::python_error();
+    if (!PyIter_Check(iter_.ptr())) {
+      PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                   Py_TYPE(iter_.ptr())->tp_name);
+      throw nb::python_error();
+    }
+  }
+  Await(const Await&) = delete;
+
+  bool await_ready() noexcept { return false; }
+  // The first step runs at once; the frame stops only if the awaitable
+  // yields, and the chain's root records where.
+  template <class P>
+  bool await_suspend(std::coroutine_handle<P> h) {
+    if (send(nb::none())) return false;
+    h.promise().root->wait(this, h);
+    return true;
+  }
+  nb::object await_resume() {
+    if (error_) std::rethrow_exception(std::exchange(error_, {}));
+    return std::move(result_);
+  }
+
+  // What the awaitable yielded last, for the task.
+  nb::handle yielded() const { return yielded_; }
+
+  // The task's answer, passed on to the awaitable. True when the awaitable
+  // is done (the frame is to be resumed), false when it yielded again.
+  bool send(nb::handle value) {
+    PyObject* out = nullptr;
+    switch (PyIter_Send(iter_.ptr(), value.ptr(), &out)) {
+      case PYGEN_NEXT:
+        yielded_ = nb::steal(out);
+        return false;
+      case PYGEN_RETURN:
+        result_ = nb::steal(out);
+        break;
+      case PYGEN_ERROR:
+        error_ = detail::fetch_error();
+        break;
+    }
+    release();
+    return true;
+  }
+
+  // An error thrown in by the task (cancellation, close), passed on to the
+  // awaitable if it takes errors, else straight to the frame.
+  bool raise(nb::python_error& e) {
+    PyObject* meth = nullptr;
+    if (PyObject_GetOptionalAttrString_(iter_.ptr(), "throw", &meth) < 0) {
+      error_ = detail::fetch_error();
+    } else if (!meth) {
+      error_ = std::make_exception_ptr(std::move(e));
+    } else {
+      PyObject* out = PyObject_CallOneArg(meth, e.value().ptr());
+      Py_DECREF(meth);
+      if (out) {
+        yielded_ = nb::steal(out);
+        return false;
+      }
+      if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        nb::python_error stop;
+        result_ = stop.value().attr("value");
+      } else {
+        error_ = detail::fetch_error();
+      }
+    }
+    release();
+    return true;
+  }
+
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(iter_.ptr());
+    Py_VISIT(yielded_.ptr());
+    return 0;
+  }
+
+ private:
+  static int PyObject_GetOptionalAttrString_(PyObject* o, const char* name, PyObject** out) {
+    *out = PyObject_GetAttrString(o, name);
+    if (*out) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  void release() {
+    iter_.reset();
+    yielded_.reset();
+  }
+
+  nb::object iter_, yielded_, result_;
+  std::exception_ptr error_;
+};
+
+inline Await await_(nb::handle awaitable) { return Await(awaitable); }
+
+// A chain of frames that a Coroutine object drives.
+class Runner {
+ public:
+  virtual ~Runner() = default;
+  virtual Root& root() = 0;
+  // The frame to resume at the first step; none to go straight to the end.
+  virtual std::coroutine_handle<> start() = 0;
+  // The chain has stopped not waiting: what the step amounts to, a value for
+  // StopIteration, or an invalid object with a Python error set; or throws.
+  virtual nb::object finish() = 0;
+  virtual int traverse(visitproc, void*) { return 0; }
+};
+
+// A Python coroutine object running a Runner's chain.
+class Coroutine {
+ public:
+  Coroutine(std::unique_ptr<Runner> runner, const char* name) : runner_(std::move(runner)), name_(name) {}
+  Coroutine(Coroutine&& o) noexcept
+      : runner_(std::move(o.runner_)), name_(o.name_), state_(std::exchange(o.state_, State::finished)) {}
+  ~Coroutine() {
+    if (state_ == State::suspended) detail::run_unraisable(nb::handle(), [this] { close(); });
+  }
+
+  nb::object send(nb::handle value) {
+    check_idle();
+    if (state_ == State::created) {
+      if (!value.is_none()) throw nb::type_error("can't send non-None value to a just-started coroutine");
+      state_ = State::running;
+      std::coroutine_handle<> h;
+      try {
+        h = runner_->start();
+      } catch (...) {
+        finish_now();
+        throw;
+      }
+      return step(h);
+    }
+    state_ = State::running;
+    if (!waiter()->send(value)) return suspend();
+    return step(resume_leaf());
+  }
+
+  // throw(e): e raised where the chain waits.
+  nb::object raise_in(nb::python_error e) {
+    check_idle();
+    if (state_ != State::suspended) {
+      finish_now();
+      throw e;
+    }
+    state_ = State::running;
+    if (!waiter()->raise(e)) return suspend();
+    return step(resume_leaf());
+  }
+
+  void close() {
+    if (state_ == State::running) throw nb::value_error("coroutine already executing");
+    if (state_ != State::suspended) return finish_now();
+    PyErr_SetNone(PyExc_GeneratorExit);
+    nb::object r;
+    try {
+      r = raise_in(nb::python_error());
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration)) throw;
+      return;
+    }
+    if (r.is_valid()) detail::raise_runtime_error("coroutine ignored GeneratorExit");
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_GeneratorExit))
+      throw nb::python_error();
+    PyErr_Clear();
+  }
+
+  const char* name() const { return name_; }
+  bool running() const { return state_ == State::running; }
+
+  int traverse(visitproc visit, void* arg) {
+    if (!runner_) return 0;
+    if (state_ == State::suspended)
+      if (int rc = waiter()->traverse(visit, arg)) return rc;
+    return runner_->traverse(visit, arg);
+  }
+  void clear() {  // what the collector calls: drops the chain unfinished
+    state_ = State::finished;
+    runner_.reset();
+  }
+  static void finalize(PyObject* self) {
+    if (nb::inst_ready(self)) detail::run_unraisable(self, [self] { nb::inst_ptr<Coroutine>(self)->close(); });
+  }
+
+ private:
+  enum class State : uint8_t { created, suspended, running, finished };
+
+  void check_idle() {
+    if (state_ == State::running) throw nb::value_error("coroutine already executing");
+    if (state_ == State::finished && !runner_) detail::raise_runtime_error("cannot reuse already awaited coroutine");
+  }
+  Await* waiter() { return static_cast<Await*>(runner_->root().waiting); }
+  nb::object suspend() {
+    state_ = State::suspended;
+    return nb::borrow(waiter()->yielded());
+  }
+  std::coroutine_handle<> resume_leaf() {
+    Root& r = runner_->root();
+    r.waiting = nullptr;
+    return std::exchange(r.leaf, {});
+  }
+  void finish_now() {
+    state_ = State::finished;
+    runner_.reset();
+  }
+
+  // Resumes h (if any) until the chain stops: waiting again, or at its end.
+  nb::object step(std::coroutine_handle<> h) {
+    if (h) h.resume();
+    if (runner_->root().waiting) return suspend();
+    state_ = State::finished;
+    std::unique_ptr<Runner> done = std::move(runner_);
+    nb::object r = done->finish();
+    if (r.is_valid()) detail::set_stop(r);
+    return nb::object();  // StopIteration or the error is set
+  }
+
+  std::unique_ptr<Runner> runner_;
+  const char* name_;
+  State state_ = State::created;
+};
+
+// Runs one Co<nb::object> from its start to its end.
+class CoRunner final : public Runner {
+ public:
+  explicit CoRunner(Co<nb::object> co) : co_(std::move(co)) {}
+  Root& root() override { return root_; }
+  std::coroutine_handle<> start() override {
+    co_.frame().promise().root = &root_;
+    return co_.frame();
+  }
+  nb::object finish() override {
+    std::exception_ptr error = co_.frame().promise().error;
+    if (error) {
+      co_.reset();
+      std::rethrow_exception(error);
+    }
+    nb::object r = co_.take();
+    co_.reset();
+    return r;
+  }
+
+ private:
+  Co<nb::object> co_;
+  Root root_;
+};
+
+// A new coroutine object running co; `name` is its cr_name.
+inline nb::object coroutine(Co<nb::object> co, const char* name) {
+  return nb::cast(Coroutine(std::make_unique<CoRunner>(std::move(co)), name));
+}
+
+// An asynchronous generator object whose body is an AsyncGen<nb::object>.
+// Each __anext__/asend/athrow/aclose is a Coroutine that runs the body to its
+// next yield (or end); one at a time. A generator dropped while suspended has
+// its frame destroyed without running on: clean-up that awaits needs aclose().
+class AsyncIterator {
+ public:
+  enum class Mode : uint8_t { next, raise, close };
+
+  AsyncIterator(AsyncGen<nb::object> gen, const char* name) : gen_(std::move(gen)), name_(name) {}
+  AsyncIterator(AsyncIterator&& o) noexcept
+      : gen_(std::move(o.gen_)), name_(o.name_), state_(std::exchange(o.state_, State::finished)) {}
+
+  const char* name() const { return name_; }
+
+  // One step of the body, as a coroutine object; self is this object.
+  static nb::object step(nb::handle self, Mode mode, nb::handle sent, std::exception_ptr thrown) {
+    auto* it = nb::inst_ptr<AsyncIterator>(self);
+    return nb::cast(Coroutine(std::make_unique<Step>(nb::borrow(self), it, mode, nb::borrow(sent), thrown),
+                              it->name_));
+  }
+
+ private:
+  enum class State : uint8_t { created, suspended, running, finished };
+
+  class Step final : public Runner {
+   public:
+    Step(nb::object owner, AsyncIterator* it, Mode mode, nb::object sent, std::exception_ptr thrown)
+        : owner_(std::move(owner)), it_(it), mode_(mode), sent_(std::move(sent)), thrown_(thrown) {}
+    // A step dropped before the body stopped (the collector broke its
+    // cycle) leaves the body nowhere to resume: it is ended.
+    ~Step() override {
+      if (started_) it_->end();
+    }
+    Root& root() override { return it_->root_; }
+
+    std::coroutine_handle<> start() override {
+      AsyncIterator& it = *it_;
+      if (it.state_ == State::running) detail::raise_runtime_error("anext(): asynchronous generator is already running");
+      if (it.state_ == State::created) {
+        if (mode_ == Mode::next && !sent_.is_none())
+          throw nb::type_error("can't send non-None value to a just-started async generator");
+        if (mode_ != Mode::next) it.end();
+      }
+      if (it.state_ == State::finished) {
+        if (mode_ == Mode::raise) std::rethrow_exception(thrown_);
+        return {};
+      }
+      auto h = it.gen_.frame();
+      auto& p = h.promise();
+      p.root = &it.root_;
+      p.sent = std::move(sent_);
+      p.thrown = thrown_;
+      it.state_ = State::running;
+      started_ = true;
+      return h;
+    }
+
+    nb::object finish() override {
+      AsyncIterator& it = *it_;
+      started_ = false;
+      auto h = it.gen_.frame();
+      if (!h || h.done()) {
+        std::exception_ptr error = h ? h.promise().error : nullptr;
+        it.end();
+        if (error) {
+          if (mode_ != Mode::close) std::rethrow_exception(error);
+          try {
+            std::rethrow_exception(error);
+          } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_GeneratorExit)) throw;
+          }
+          return nb::none();
+        }
+        if (mode_ == Mode::close) return nb::none();
+        PyErr_SetNone(PyExc_StopAsyncIteration);
+        return nb::object();
+      }
+      it.state_ = State::suspended;
+      nb::object item = std::move(*h.promise().item);
+      h.promise().item.reset();
+      if (mode_ == Mode::close) detail::raise_runtime_error("async generator ignored GeneratorExit");
+      return item;
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+      Py_VISIT(owner_.ptr());
+      Py_VISIT(sent_.ptr());
+      return 0;
+    }
+
+   private:
+    nb::object owner_;
+    AsyncIterator* it_;
+    Mode mode_;
+    nb::object sent_;
+    std::exception_ptr thrown_;
+    bool started_ = false;
+  };
+
+  void end() {
+    state_ = State::finished;
+    gen_.reset();
+  }
+
+  AsyncGen<nb::object> gen_;
+  Root root_;
+  const char* name_;
+  State state_ = State::created;
+};
+
+inline nb::object async_iterator(AsyncGen<nb::object> gen, const char* name) {
+  return nb::cast(AsyncIterator(std::move(gen), name));
+}
+
+// Binds the coroutine and asynchronous generator types into module m.
+inline void bind_bridge(nb::module_& m) {
+  using namespace nb::literals;
+  static PyType_Slot co_slots[] = {
+      {Py_tp_traverse, reinterpret_cast<void*>(+[](PyObject* self, visitproc visit, void* arg) -> int {
+         Py_VISIT(Py_TYPE(self));
+         return nb::inst_ready(self) ? nb::inst_ptr<Coroutine>(self)->traverse(visit, arg) : 0;
+       })},
+      {Py_tp_clear, reinterpret_cast<void*>(+[](PyObject* self) -> int {
+         if (nb::inst_ready(self)) nb::inst_ptr<Coroutine>(self)->clear();
+         return 0;
+       })},
+      {Py_tp_finalize, reinterpret_cast<void*>(&Coroutine::finalize)},
+      {0, nullptr}};
+  nb::class_<Coroutine> co(m, "NativeCoroutine", nb::type_slots(co_slots));
+  co.def("send", &Coroutine::send, "value"_a.none())
+      .def(
+          "throw",
+          [](Coroutine& c, nb::handle typ, nb::handle val, nb::handle tb) {
+            return c.raise_in(detail::thrown_error(typ, val, tb));
+          },
+          "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
+      .def("close", &Coroutine::close)
+      .def("__await__", [](nb::handle self) { return nb::borrow(self); })
+      .def("__next__", [](Coroutine& c) { return c.send(nb::none()); })
+      .def_prop_ro("cr_name", [](Coroutine& c) { return c.name(); })
+      .def_prop_ro("cr_running", &Coroutine::running);
+  nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(co);
+
+  static PyType_Slot it_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(+[](PyObject* self, visitproc visit,
+                                                                                  void* arg) -> int {
+                                      Py_VISIT(Py_TYPE(self));
+                                      return 0;
+                                    })},
+                                   {0, nullptr}};
+  using Mode = AsyncIterator::Mode;
+  nb::class_<AsyncIterator> it(m, "NativeAsyncIterator", nb::type_slots(it_slots));
+  it.def("__aiter__", [](nb::handle self) { return nb::borrow(self); })
+      .def("__anext__", [](nb::handle self) { return AsyncIterator::step(self, Mode::next, nb::none(), nullptr); })
+      .def(
+          "asend", [](nb::handle self, nb::handle v) { return AsyncIterator::step(self, Mode::next, v, nullptr); },
+          "value"_a.none())
+      .def(
+          "athrow",
+          [](nb::handle self, nb::handle typ, nb::handle val, nb::handle tb) {
+            return AsyncIterator::step(self, Mode::raise, nb::none(),
+                                       std::make_exception_ptr(detail::thrown_error(typ, val, tb)));
+          },
+          "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
+      .def("aclose",
+           [](nb::handle self) {
+             PyErr_SetNone(PyExc_GeneratorExit);
+             return AsyncIterator::step(self, Mode::close, nb::none(), detail::fetch_error());
+           })
+      .def_prop_ro("ag_name", [](AsyncIterator& a) { return a.name(); });
+  nb::module_::import_("collections.abc").attr("AsyncGenerator").attr("register")(it);
+}
+
+}  // namespace halvane::aio::py
