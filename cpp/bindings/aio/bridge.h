@@ -39,10 +39,13 @@ inline void set_stop(nb::handle value) {
   Py_DECREF(e);
 }
 
-[[noreturn]] inline void raise_runtime_error(const char* message) {
-  PyErr_SetString(PyExc_RuntimeError, message);
+// Raises a Python error of the given type as a C++ exception (a
+// python_error, which every slot of this file passes on unchanged).
+[[noreturn]] inline void raise_error(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
   throw nb::python_error();
 }
+[[noreturn]] inline void raise_runtime_error(const char* message) { raise_error(PyExc_RuntimeError, message); }
 
 // Runs f; a Python error it raises is reported as unraisable in `context`.
 template <class F>
@@ -61,9 +64,9 @@ void run_unraisable(nb::handle context, F&& f) noexcept {
 // The error that x.throw(typ[, val[, tb]]) raises, read as Python reads it.
 inline nb::python_error thrown_error(nb::handle typ, nb::handle val, nb::handle tb) {
   if (!tb.is_none() && !PyTraceBack_Check(tb.ptr()))
-    throw nb::type_error("throw() third argument must be a traceback object");
+    detail::raise_error(PyExc_TypeError, "throw() third argument must be a traceback object");
   if (PyExceptionInstance_Check(typ.ptr())) {
-    if (!val.is_none()) throw nb::type_error("instance exception may not have a separate value");
+    if (!val.is_none()) detail::raise_error(PyExc_TypeError, "instance exception may not have a separate value");
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ.ptr())), typ.ptr());
   } else if (PyExceptionClass_Check(typ.ptr())) {
     PyErr_SetObject(typ.ptr(), val.is_none() ? nullptr : val.ptr());
@@ -217,7 +220,7 @@ class Coroutine {
   nb::object send(nb::handle value) {
     check_idle();
     if (state_ == State::created) {
-      if (!value.is_none()) throw nb::type_error("can't send non-None value to a just-started coroutine");
+      if (!value.is_none()) detail::raise_error(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
       state_ = State::running;
       std::coroutine_handle<> h;
       try {
@@ -246,7 +249,7 @@ class Coroutine {
   }
 
   void close() {
-    if (state_ == State::running) throw nb::value_error("coroutine already executing");
+    if (state_ == State::running) detail::raise_error(PyExc_ValueError, "coroutine already executing");
     if (state_ != State::suspended) return finish_now();
     PyErr_SetNone(PyExc_GeneratorExit);
     nb::object r;
@@ -283,7 +286,7 @@ class Coroutine {
   enum class State : uint8_t { created, suspended, running, finished };
 
   void check_idle() {
-    if (state_ == State::running) throw nb::value_error("coroutine already executing");
+    if (state_ == State::running) detail::raise_error(PyExc_ValueError, "coroutine already executing");
     if (state_ == State::finished && !runner_) detail::raise_runtime_error("cannot reuse already awaited coroutine");
   }
   Await* waiter() { return static_cast<Await*>(runner_->root().waiting); }
@@ -301,16 +304,70 @@ class Coroutine {
     runner_.reset();
   }
 
-  // Resumes h (if any) until the chain stops: waiting again, or at its end.
+  // Resumes h (if any) until the chain stops: waiting again (what to yield
+  // comes back), or at its end (StopIteration or the error is set, unless
+  // `result` takes the final value).
   nb::object step(std::coroutine_handle<> h) {
     if (h) h.resume();
     if (runner_->root().waiting) return suspend();
     state_ = State::finished;
     std::unique_ptr<Runner> done = std::move(runner_);
     nb::object r = done->finish();
+    if (result_ && r.is_valid()) {
+      *result_ = std::move(r);
+      return nb::object();
+    }
     if (r.is_valid()) detail::set_stop(r);
-    return nb::object();  // StopIteration or the error is set
+    return nb::object();
   }
+
+ public:
+  // tp_iternext and am_send: the slots through which `await` and asyncio's
+  // own coroutines drive this one, without StopIteration on the way out.
+  static PyObject* iternext(PyObject* self) {
+    PyObject* out = nullptr;
+    PySendResult r = am_send(self, Py_None, &out);
+    if (r == PYGEN_RETURN) {
+      detail::set_stop(nb::handle(out));
+      Py_DECREF(out);
+      return nullptr;
+    }
+    return out;
+  }
+  static PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) {
+    Coroutine* c = nb::inst_ptr<Coroutine>(self);
+    nb::object result;
+    *out = nullptr;
+    try {
+      c->result_ = &result;
+      nb::object r = c->send(arg);
+      c->result_ = nullptr;
+      if (r.is_valid()) {
+        *out = r.release().ptr();
+        return PYGEN_NEXT;
+      }
+    } catch (nb::python_error& e) {
+      c->result_ = nullptr;
+      e.restore();
+      return PYGEN_ERROR;
+    } catch (const std::exception& e) {
+      c->result_ = nullptr;
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+      return PYGEN_ERROR;
+    }
+    if (result.is_valid()) {
+      *out = result.release().ptr();
+      return PYGEN_RETURN;
+    }
+    if (!PyErr_Occurred()) return PYGEN_ERROR;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+    nb::python_error stop;  // a StopIteration set on the way (from an iterator)
+    *out = nb::object(stop.value().attr("value")).release().ptr();
+    return PYGEN_RETURN;
+  }
+
+ private:
+  nb::object* result_ = nullptr;
 
   std::unique_ptr<Runner> runner_;
   const char* name_;
@@ -387,7 +444,7 @@ class AsyncIterator {
       if (it.state_ == State::running) detail::raise_runtime_error("anext(): asynchronous generator is already running");
       if (it.state_ == State::created) {
         if (mode_ == Mode::next && !sent_.is_none())
-          throw nb::type_error("can't send non-None value to a just-started async generator");
+          detail::raise_error(PyExc_TypeError, "can't send non-None value to a just-started async generator");
         if (mode_ != Mode::next) it.end();
       }
       if (it.state_ == State::finished) {
@@ -474,6 +531,10 @@ inline void bind_bridge(nb::module_& m) {
          return 0;
        })},
       {Py_tp_finalize, reinterpret_cast<void*>(&Coroutine::finalize)},
+      {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(&Coroutine::iternext)},
+      {Py_am_await, reinterpret_cast<void*>(+[](PyObject* self) { return Py_NewRef(self); })},
+      {Py_am_send, reinterpret_cast<void*>(&Coroutine::am_send)},
       {0, nullptr}};
   nb::class_<Coroutine> co(m, "NativeCoroutine", nb::type_slots(co_slots));
   co.def("send", &Coroutine::send, "value"_a.none())
@@ -484,8 +545,6 @@ inline void bind_bridge(nb::module_& m) {
           },
           "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
       .def("close", &Coroutine::close)
-      .def("__await__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", [](Coroutine& c) { return c.send(nb::none()); })
       .def_prop_ro("cr_name", [](Coroutine& c) { return c.name(); })
       .def_prop_ro("cr_running", &Coroutine::running);
   nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(co);
