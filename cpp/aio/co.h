@@ -67,6 +67,31 @@ struct PromiseBase {
   FinalAwaiter final_suspend() noexcept { return {}; }
 };
 
+// The one owner of a coroutine frame: destroying it (or reset()) destroys the
+// frame and what its locals hold, wherever the frame stands.
+template <class Promise>
+class OwnedFrame {
+ public:
+  using handle = std::coroutine_handle<Promise>;
+  explicit OwnedFrame(handle h = {}) : h_(h) {}
+  OwnedFrame(OwnedFrame&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+  OwnedFrame& operator=(OwnedFrame&& o) noexcept {
+    if (this != &o) {
+      reset();
+      h_ = std::exchange(o.h_, {});
+    }
+    return *this;
+  }
+  ~OwnedFrame() { reset(); }
+  void reset() {
+    if (h_) std::exchange(h_, {}).destroy();
+  }
+  handle get() const { return h_; }
+
+ private:
+  handle h_;
+};
+
 // A coroutine returning T. It owns its frame.
 template <class T>
 class [[nodiscard]] Co {
@@ -81,25 +106,14 @@ class [[nodiscard]] Co {
   };
   using handle = std::coroutine_handle<promise_type>;
 
-  Co(Co&& o) noexcept : h_(std::exchange(o.h_, {})) {}
-  Co& operator=(Co&& o) noexcept {
-    if (this != &o) {
-      reset();
-      h_ = std::exchange(o.h_, {});
-    }
-    return *this;
-  }
-  ~Co() { reset(); }
 
   // Destroys the frame (and what its locals hold) wherever it stands.
-  void reset() {
-    if (h_) std::exchange(h_, {}).destroy();
-  }
-  handle frame() const { return h_; }
+  void reset() { h_.reset(); }
+  handle frame() const { return h_.get(); }
 
   // The finished frame's result; rethrows what it ended with.
   T take() {
-    promise_type& p = h_.promise();
+    promise_type& p = h_.get().promise();
     if (p.error) std::rethrow_exception(p.error);
     return std::move(*p.value);
   }
@@ -121,11 +135,11 @@ class [[nodiscard]] Co {
       return std::move(*p.value);
     }
   };
-  Awaiter operator co_await() && noexcept { return Awaiter{h_}; }
+  Awaiter operator co_await() && noexcept { return Awaiter{h_.get()}; }
 
  private:
   explicit Co(handle h) : h_(h) {}
-  handle h_;
+  OwnedFrame<promise_type> h_;
 };
 
 // A coroutine yielding T items (co_yield) that may await between them. The
@@ -159,24 +173,13 @@ class [[nodiscard]] AsyncGen {
   };
   using handle = std::coroutine_handle<promise_type>;
 
-  AsyncGen(AsyncGen&& o) noexcept : h_(std::exchange(o.h_, {})) {}
-  AsyncGen& operator=(AsyncGen&& o) noexcept {
-    if (this != &o) {
-      reset();
-      h_ = std::exchange(o.h_, {});
-    }
-    return *this;
-  }
-  ~AsyncGen() { reset(); }
 
-  void reset() {
-    if (h_) std::exchange(h_, {}).destroy();
-  }
-  handle frame() const { return h_; }
+  void reset() { h_.reset(); }
+  handle frame() const { return h_.get(); }
 
  private:
   explicit AsyncGen(handle h) : h_(h) {}
-  handle h_;
+  OwnedFrame<promise_type> h_;
 };
 
 }  // namespace halvane::aio

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "aio/co.h"
+#include "bindings/common/errors.h"
 
 namespace halvane::aio::py {
 
@@ -47,19 +48,7 @@ inline void set_stop(nb::handle value) {
 }
 [[noreturn]] inline void raise_runtime_error(const char* message) { raise_error(PyExc_RuntimeError, message); }
 
-// Runs f; a Python error it raises is reported as unraisable in `context`.
-template <class F>
-void run_unraisable(nb::handle context, F&& f) noexcept {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  try {
-    f();
-  } catch (nb::python_error& e) {
-    e.discard_as_unraisable(context);
-  } catch (...) {
-  }
-  PyErr_Restore(t, v, tb);
-}
+using halvane::py::run_unraisable;
 
 // The error that x.throw(typ[, val[, tb]]) raises, read as Python reads it.
 inline nb::python_error thrown_error(nb::handle typ, nb::handle val, nb::handle tb) {

@@ -145,11 +145,7 @@ void bind_fixture(nb::module_& m) {
       .def(
           "interrupt",
           [](FixtureEngine& e) {
-            try {
-              e.rt.attr("reset_stream")();
-            } catch (nb::python_error& err) {
-              if (!err.matches(PyExc_Exception)) throw;
-            }
+            ignoring_exceptions([&] { e.rt.attr("reset_stream")(); });
           },
           "Empties the runtime's stream, so the next render starts clean.")
       .def(

@@ -67,11 +67,7 @@ nb::object frozen(std::initializer_list<const char*> ids) {
 // An engine built but not handed to an Avatar is ended before the error that
 // stopped it goes on: a zephan-2 engine holds a running host.
 void close_quietly(nb::handle engine) {
-  try {
-    engine.attr("close")();
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
+  ignoring_exceptions([&] { engine.attr("close")(); });
 }
 
 nb::object avatar_of(nb::handle engine, nb::handle engine_id) {

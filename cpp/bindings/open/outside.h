@@ -7,6 +7,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "bindings/common/errors.h"
+
 #include <string>
 #include <string_view>
 
@@ -67,21 +69,17 @@ inline nb::object refused(const char* kind, nb::handle message, nb::handle detai
   throw nb::python_error();
 }
 
-// Runs f() where no error may escape (a finaliser): an error of f goes to
-// sys.unraisablehook, and the error indicator is left as it was.
+using halvane::py::run_unraisable;
+
+// Runs f(); an error of the Exception family it raises is dropped (others,
+// such as KeyboardInterrupt, pass on).
 template <class F>
-void run_unraisable(nb::handle context, F&& f) noexcept {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
+void ignoring_exceptions(F&& f) {
   try {
     f();
-  } catch (nb::python_error& e) {
-    e.discard_as_unraisable(context);
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    PyErr_WriteUnraisable(context.ptr());
+  } catch (nb::python_error& err) {
+    if (!err.matches(PyExc_Exception)) throw;
   }
-  PyErr_Restore(t, v, tb);
 }
 
 // isinstance(obj, cls).

@@ -43,13 +43,7 @@ struct Avatar {
   }
 
   // __del__(): released, an error of the Exception family swallowed.
-  void del() {
-    try {
-      release();
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-    }
-  }
+  void del() { ignoring_exceptions([&] { release(); }); }
 
   // The last reference dropped (the collector finalises through __del__).
   ~Avatar() {

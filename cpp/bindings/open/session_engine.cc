@@ -224,11 +224,7 @@ void bind_session_engine(nb::module_& m) {
       .def(
           "interrupt",
           [](SessionEngine& e) {
-            try {
-              e.s.attr("reset")();
-            } catch (nb::python_error& err) {
-              if (!err.matches(PyExc_Exception)) throw;
-            }
+            ignoring_exceptions([&] { e.s.attr("reset")(); });
           },
           "Abandons the current utterance.")
       .def(
