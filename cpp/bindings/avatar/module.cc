@@ -1,10 +1,143 @@
-// The live interface, on the caller's asyncio event loop.
+#include <stdexcept>
+// halvane._avatar: the live interface. AsyncAvatar takes audio pushed in
+// pieces on the caller's asyncio event loop and hands out frames from run().
+//
+// The class is a Python class whose base is the bundle loader's mixin and
+// whose members are C++ functions; all session state lives in instance
+// attributes, which the coroutines of the session share on the loop's thread.
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+#include <string>
+
 #include "bindings/aio/bridge.h"
 #include "bindings/avatar/module.h"
+#include "bindings/avatar/state.h"
 #include "bindings/common/errors.h"
 
+namespace halvane::avatar::py {
+
+Env& env() {
+  static Env* e = new Env();  // never destroyed: it holds Python objects past finalisation
+  return *e;
+}
+
+double const_f(const char* name) { return nb::cast<double>(env().module.attr(name)); }
+long const_i(const char* name) { return nb::cast<long>(env().module.attr(name)); }
+
+namespace {
+
+// AsyncAvatar's members in the order the class defines them.
+constexpr const char* kMembers[] = {
+    "__init__", "create", "set_model", "push_audio", "push", "_note_arrival", "_arrival_ended",
+    "_arrival_dropped", "flush", "run", "_run_iter", "sync_to", "stop", "_drain_out_queue_until", "shutdown",
+    "set_identity", "_SettingsProxy", "settings", "_engine_fps", "start", "interrupt", "_drain_queue",
+    "video_graph", "transaction_id", "_regenerate_transaction_id", "get_first_frame", "_wait_source_frame",
+    "_end_stream_before_close", "_close_runtime", "cleanup", "frame_width", "frame_height", "sample_rate", "fps",
+    "samples_per_tick", "_ensure_running", "_produce_frames", "_fresh_runtime", "_is_z2_stream", "_emit_out",
+    "_emit_clock", "_drop_queued_resting", "_engine", "_is_v2_stream", "_drain_v2_tail", "_emit_ready_ticks"};
+
+void bind_env(nb::module_& m) {
+  Env& e = env();
+  e.module = m;
+  e.asyncio = nb::module_::import_("asyncio");
+  for (auto [field, name] : {std::pair{&e.Queue, "Queue"},
+                             {&e.Event, "Event"},
+                             {&e.wait_for, "wait_for"},
+                             {&e.sleep, "sleep"},
+                             {&e.get_running_loop, "get_running_loop"},
+                             {&e.CancelledError, "CancelledError"},
+                             {&e.TimeoutError, "TimeoutError"},
+                             {&e.wait, "wait"},
+                             {&e.FIRST_COMPLETED, "FIRST_COMPLETED"}})
+    *field = e.asyncio.attr(name);
+  e.monotonic = nb::module_::import_("time").attr("monotonic");
+  e.ThreadPoolExecutor = nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
+  e.np = nb::module_::import_("numpy");
+  e.log = nb::module_::import_("logging").attr("getLogger")("halvane");
+
+  // Package modules the live interface cannot do without: importing it fails
+  // when one of them is missing.
+  e.core = nb::module_::import_("halvane._core");
+  nb::object models = nb::module_::import_("halvane._models");
+  e.VideoControl = models.attr("VideoControl");
+  e.AudioChunk = models.attr("AudioChunk");
+  e.VideoFrame = models.attr("VideoFrame");
+  e.int16_max = nb::cast<long>(models.attr("INT16_MAX"));
+  e.dc_replace = nb::module_::import_("dataclasses").attr("replace");
+  nb::object errors = nb::module_::import_("halvane._exceptions");
+  e.HalvaneError = errors.attr("HalvaneError");
+  e.ModelLoadError = errors.attr("ModelLoadError");
+  e.ModelNotFoundError = errors.attr("ModelNotFoundError");
+  e.RuntimeNotReadyError = errors.attr("RuntimeNotReadyError");
+}
+
+void bind_constants(nb::module_& m) {
+  m.attr("_log") = env().log;
+  m.attr("_SAMPLE_RATE_HZ") = 16000;
+  m.attr("_FPS") = 25;
+  m.attr("_LOOKBACK_TICKS") = 3;
+  m.attr("_STREAM_FLUSH_PAD_TICKS") = 8;
+  m.attr("_DEFAULT_OUTPUT_SIZE") = nb::make_tuple(1280, 720);
+  m.attr("_V2_DRAIN_STALL_S") = 2.0;
+  m.attr("_V2_FLUSH_PAD_TICKS") = 16;
+  m.attr("_FIRST_FRAME_WAIT_S") = 1.0;
+  m.attr("_FIRST_FRAME_POLL_S") = 0.01;
+  // The end of the stream: compared by identity only, never equal to a record.
+  env().stream_end = nb::module_::import_("builtins").attr("object")();
+  m.attr("_STREAM_END") = env().stream_end;
+  m.attr("_SYNC_LEAD_S") = 0.025;
+  m.attr("_Z2_PREROLL_FRAMES") = 36;
+  m.attr("_Z2_CHUNK0_FRAMES") = 21;
+  m.attr("_Z2_CHUNK_FRAMES") = 32;
+  m.attr("_Z2_START_MARGIN_S") = 0.15;
+  m.attr("_Z2_R1_FACTOR") = 1.35;
+  m.attr("_Z2_FEED_SLICE_SAMPLES") = 25600;
+  m.attr("_Z2_CATCHUP_S") = 0.5;
+}
+
+void bind_class(nb::module_& m, Members& added) {
+  nb::object base = nb::module_::import_("halvane._loader").attr("NativeFixtureLoaderMixin");
+  nb::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = "AsyncAvatar";
+  ns["__doc__"] =
+      "One live session of one avatar model: audio pushed in pieces becomes frames, one tick each, "
+      "yielded by run().\n\nMade by ``await AsyncAvatar.create(model_path=...)``; ended by ``await shutdown()``.";
+  for (const char* name : kMembers)
+    if (added.contains(name)) ns[name] = added[name];
+  for (auto [k, v] : added)
+    if (!ns.contains(k)) throw std::logic_error("AsyncAvatar member outside the definition order: " + nb::cast<std::string>(k));
+  nb::object cls = nb::module_::import_("builtins").attr("type")("AsyncAvatar", nb::make_tuple(base), ns);
+  if (ns.contains("_SettingsProxy")) cls.attr("_SettingsProxy").attr("__qualname__") = "AsyncAvatar._SettingsProxy";
+  m.attr("AsyncAvatar") = cls;
+}
+
+}  // namespace
+
+}  // namespace halvane::avatar::py
+
 NB_MODULE(_avatar, m) {
+  using namespace halvane::avatar::py;
   halvane::py::register_errors();
   halvane::aio::py::bind_bridge(m);
-  halvane::avatar::py::bind_aio_probes(m);
+  bind_aio_probes(m);
+
+  bind_env(m);
+  bind_constants(m);
+  Members ns;
+  add_state(ns);
+  add_creation(ns);
+  add_settings(ns);
+  add_input(m, ns);  // also _i16_to_f32 and _resample_linear
+  add_first_frame(ns);
+  add_output(m, ns);  // also _queued_reader
+  add_teardown(ns);
+  add_interrupt(ns);
+  add_producer(ns);
+  add_clock(ns);
+  bind_class(m, ns);
+  nb::list all;
+  all.append("AsyncAvatar");
+  m.attr("__all__") = all;
 }

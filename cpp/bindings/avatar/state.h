@@ -1,0 +1,130 @@
+// What every binding file of the live module shares: the module-level objects
+// it binds once at import (asyncio, the record and error classes, the
+// end-of-stream sentinel, the "halvane" logger), the module constants read at
+// the moment of use (so a test or a caller may tune them), attribute access on
+// an AsyncAvatar instance, and the registry through which each file adds its
+// members to the class.
+//
+// Threading: everything here runs with the GIL held, on the event loop's
+// thread (or the caller's thread for the synchronous methods). Nothing here
+// blocks.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <utility>
+
+#include "bindings/aio/bridge.h"
+
+namespace halvane::avatar::py {
+
+namespace nb = nanobind;
+
+// Objects bound when the module loads.
+struct Env {
+  nb::object module;  // halvane._avatar itself
+  nb::object stream_end;
+  nb::object log;  // logging.getLogger("halvane")
+
+  // asyncio and time
+  nb::object asyncio, Queue, Event, wait_for, sleep, get_running_loop, CancelledError, TimeoutError, wait,
+      FIRST_COMPLETED;
+  nb::object monotonic;
+  nb::object ThreadPoolExecutor;  // concurrent.futures, as bound at load
+  nb::object np;
+
+  // package modules
+  nb::object core;  // halvane._core
+  nb::object VideoControl, AudioChunk, VideoFrame, dc_replace;
+  long int16_max = 32767;
+  nb::object HalvaneError, ModelLoadError, ModelNotFoundError, RuntimeNotReadyError;
+};
+Env& env();
+
+// A module constant, read now (module attribute of that name).
+double const_f(const char* name);
+long const_i(const char* name);
+inline nb::object const_o(const char* name) { return env().module.attr(name); }
+
+// Attribute access on an avatar (or any object), by name.
+inline nb::object get(nb::handle o, const char* name) { return o.attr(name); }
+// The attribute, or `dflt` when it is absent.
+inline nb::object get_or(nb::handle o, const char* name, nb::handle dflt) {
+  PyObject* v = PyObject_GetAttrString(o.ptr(), name);
+  if (v) return nb::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::borrow(dflt);
+}
+inline void set(nb::handle o, const char* name, nb::handle v) { nb::setattr(o, name, v); }
+inline bool truthy(nb::handle o) {
+  int r = PyObject_IsTrue(o.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+inline bool is_none(nb::handle o) { return o.is_none(); }
+inline double now() { return nb::cast<double>(env().monotonic()); }
+
+// Raises exception class `type` with one message text.
+[[noreturn]] inline void raise_(nb::handle type, const std::string& message) {
+  PyErr_SetObject(type.ptr(), nb::str(message.c_str(), message.size()).ptr());
+  throw nb::python_error();
+}
+// True when the Python error `e` is an instance of `type`.
+inline bool matches(const nb::python_error& e, nb::handle type) { return e.matches(type); }
+// An error of the ordinary kind (Exception), not cancellation or exit.
+inline bool ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+
+// The logger's warning(fmt, *args).
+template <class... A>
+void warn(const char* fmt, A&&... args) {
+  env().log.attr("warning")(fmt, std::forward<A>(args)...);
+}
+
+// The class name of an exception object, as "%s" of type(e).__name__.
+inline nb::object type_name(nb::handle e) { return nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr()))).attr("__name__"); }
+
+// co_await call(self, "name", args...): awaits self.name(args...), looked up on
+// the instance, so a subclass may replace any member.
+template <class... A>
+aio::py::Await call(nb::handle self, const char* name, A&&... args) {
+  return aio::py::await_(self.attr(name)(std::forward<A>(args)...));
+}
+
+// The members of AsyncAvatar as the binding files add them; module.cc puts
+// them in the class's definition order.
+using Members = nb::dict;
+
+// Wraps a C++ callable as a method (self first) / property / class method.
+template <class F, class... Extra>
+nb::object method(F&& f, const Extra&... extra) {
+  return nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...);
+}
+template <class F>
+nb::object property(F&& f) {
+  return nb::module_::import_("builtins").attr("property")(nb::cpp_function(std::forward<F>(f), nb::is_method()));
+}
+template <class F, class... Extra>
+nb::object class_method(F&& f, const Extra&... extra) {
+  return nb::steal(PyClassMethod_New(nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...).ptr()));
+}
+template <class F, class... Extra>
+nb::object static_method(F&& f, const Extra&... extra) {
+  return nb::steal(PyStaticMethod_New(nb::cpp_function(std::forward<F>(f), extra...).ptr()));
+}
+
+// What each binding file adds (module-level functions go to `m`, members of
+// the class to `ns`).
+void add_state(Members& ns);                       // constructor
+void add_creation(Members& ns);                    // create, set_model
+void add_settings(Members& ns);                    // settings and properties
+void add_input(nb::module_& m, Members& ns);       // push_audio, push, flush, arrival statistics; PCM helpers
+void add_first_frame(Members& ns);                 // get_first_frame
+void add_output(nb::module_& m, Members& ns);      // run, sync_to, _queued_reader, _ensure_running
+void add_teardown(Members& ns);                    // stop, shutdown, cleanup
+void add_interrupt(Members& ns);                    // interrupt
+void add_producer(Members& ns);                    // producer task, tick emission, v2 tail
+void add_clock(Members& ns);                       // playout clock
+
+}  // namespace halvane::avatar::py
