@@ -1,0 +1,157 @@
+"""Latencies of a live session and how free it leaves the event loop.
+
+For each avatar kind (an ostrel1 avatar streaming at its native size and
+composing at 1280x720, and the zephan-2 demo avatar through the real
+`tessel_render_host`, paced by the playout clock) it measures, over a few
+utterances pushed as a voice agent does (20 ms pieces in real time):
+
+- first frame: from the first push_audio of an utterance to its first speech
+  frame out of run();
+- end of speech: from flush() to the utterance's end-of-speech signal;
+- interrupt: from interrupt() to the last stale frame of the interrupted
+  utterance, and to the first frame of the utterance pushed right after it;
+- heartbeat lateness: a task that sleeps 5 ms in a loop while all this runs;
+  how late each wake-up is (target p99 <= 5 ms on 2 cores).
+
+Usage: python bench/bench_live.py [--seconds S] [--utterances N]
+"""
+
+import argparse
+import asyncio
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+from tools.make_demo_bundle import write_demo_bundle  # noqa: E402
+from tools.make_ostrel1_avatar import manifest, write_avatar  # noqa: E402
+
+from halvane._avatar import AsyncAvatar  # noqa: E402
+
+SR = 16000
+PIECE = 320  # 20 ms
+
+
+def speech(seconds, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(SR * seconds)) / SR
+    env = np.clip(np.sin(2 * np.pi * 3.0 * t), 0, None)
+    return (0.3 * env * np.sin(2 * np.pi * 180 * t) * 32767 + rng.normal(0, 200, t.size)).astype("<i2")
+
+
+def pct(xs, p):
+    xs = sorted(xs)
+    return xs[min(int(round(p / 100 * (len(xs) - 1))), len(xs) - 1)] if xs else float("nan")
+
+
+def line(name, xs, unit="ms", scale=1e3):
+    if not xs:
+        return f"  {name:<30} (none)"
+    return (f"  {name:<30} n={len(xs):<4} p50 {pct(xs, 50) * scale:7.1f}  p95 {pct(xs, 95) * scale:7.1f}  "
+            f"p99 {pct(xs, 99) * scale:7.1f}  max {max(xs) * scale:7.1f} {unit}")
+
+
+async def heartbeat(lateness, stop):
+    period = 0.005
+    while not stop.is_set():
+        t = time.monotonic()
+        await asyncio.sleep(period)
+        lateness.append(max(time.monotonic() - t - period, 0.0))
+
+
+async def measure(path, output_size, seconds, utterances):
+    av = await AsyncAvatar.create(model_path=str(path), output_size=output_size)
+    pcm = speech(seconds)
+    res = {"first": [], "eos": [], "stale": [], "next": []}
+    late = []
+    stop = asyncio.Event()
+    beat = asyncio.create_task(heartbeat(late, stop))
+    marks = {}  # what the consumer is waiting for -> time it was armed
+    state = {"last_id": None, "interrupted_id": None}
+
+    async def consume():
+        async for f in av.run():
+            now = time.monotonic()
+            if f.audio_chunk is not None and f.source_message_id is not None:
+                mid = f.source_message_id
+                if "first" in marks and f.frame_index == 0 and mid != state["interrupted_id"]:
+                    res["first"].append(now - marks.pop("first"))
+                if "interrupt" in marks:
+                    if mid == state["interrupted_id"]:
+                        marks["stale_seen"] = now
+                    elif "next" in marks:
+                        t_int = marks.pop("interrupt")
+                        res["stale"].append(marks.pop("stale_seen", t_int) - t_int)
+                        res["next"].append(now - marks.pop("next"))
+                state["last_id"] = mid
+            if f.end_of_speech and "eos" in marks:
+                res["eos"].append(now - marks.pop("eos"))
+                marks["eos_done"] = now
+
+    consumer = asyncio.create_task(consume())
+    await asyncio.sleep(0.5)  # idle stream first
+    for u in range(utterances):
+        t0 = time.monotonic()
+        marks["first"] = t0
+        barge = u % 2 == 1  # every other utterance is interrupted half way
+        for k, start in enumerate(range(0, pcm.size, PIECE)):
+            await av.push_audio(pcm[start:start + PIECE].tobytes(), SR, last_chunk=False)
+            if barge and (k + 1) * PIECE >= pcm.size // 2:
+                while state["last_id"] is None or "first" in marks:
+                    await asyncio.sleep(0.005)
+                state["interrupted_id"] = state["last_id"]
+                marks["interrupt"] = time.monotonic()
+                av.interrupt()
+                marks["next"] = time.monotonic()
+                await av.push_audio(pcm[:PIECE * 25].tobytes(), SR, last_chunk=True)
+                break
+            await asyncio.sleep(max(t0 + (k + 1) * PIECE / SR - time.monotonic(), 0.0))
+        else:
+            marks["eos"] = time.monotonic()
+            await av.flush()
+        deadline = time.monotonic() + 10.0
+        while time.monotonic() < deadline and any(k in marks for k in ("first", "eos", "next")):
+            await asyncio.sleep(0.01)
+        marks.clear()
+        await asyncio.sleep(0.3)
+    stop.set()
+    await beat
+    consumer.cancel()
+    try:
+        await consumer
+    except asyncio.CancelledError:
+        pass
+    await av.shutdown()
+    return res, late
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--seconds", type=float, default=2.0, help="seconds of speech per utterance")
+    ap.add_argument("--utterances", type=int, default=6)
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        ostrel1 = write_avatar(tmp / "face.imx", "imx", manifest(width=160, height=96, samples_per_tick=640))
+        demo = write_demo_bundle(tmp)["imx"]
+        cases = [("ostrel1, streaming (native)", ostrel1, None),
+                 ("ostrel1, composed 1280x720", ostrel1, (1280, 720)),
+                 ("zephan-2 demo, real host, paced", demo, None)]
+        for name, path, size in cases:
+            res, late = asyncio.run(measure(path, size, args.seconds, args.utterances))
+            print(name)
+            print(line("first frame after push_audio", res["first"]))
+            print(line("end of speech after flush()", res["eos"]))
+            print(line("interrupt -> last stale frame", res["stale"]))
+            print(line("interrupt -> next first frame", res["next"]))
+            print(line("heartbeat lateness (5 ms)", late))
+            print(f"  {'heartbeat mean':<30} {statistics.fmean(late) * 1e3:7.2f} ms" if late else "")
+
+
+if __name__ == "__main__":
+    main()
