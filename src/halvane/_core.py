@@ -79,6 +79,7 @@ _Z2_CHUNK_SAMPLES = 25600
 _Z2_WINDOW = 44000
 _Z2_CHUNK0_TICKS = 22  # 21 frames, the first sent twice
 _Z2_CHUNK_TICKS = 32
+_Z2_CANON = ("canon.bin", "canon.f32")
 
 _audio_encoders = {}
 
@@ -138,6 +139,8 @@ class Fixture:
         manifest = json.loads(raw)
         if isinstance(manifest, dict) and manifest.get("engine") == ENGINE_ZEPHAN2:
             # The host reads and checks the bundle itself when a runtime starts it.
+            if all(_member(source, name) is None for name in _Z2_CANON):
+                raise ValueError(f"{os.fspath(source)} is no zephan-2 bundle: it has no {_Z2_CANON[0]}")
             self.engine_id = ENGINE_ZEPHAN2
             self.source = os.fspath(source)
             self.intra_op_threads = intra_op_threads  # None: the host's own default
