@@ -1,15 +1,16 @@
 """The engine runtime: avatar fixtures and the runtime that turns their audio
 into ticks.
 
-A fixture is a loaded ostrel1 avatar: an avatar file (an IMX container, a zip
-archive or a directory) whose member "manifest.json" names the engine
-"ostrel1" and gives the picture size, the samples per tick and the colours of
-the face. A runtime takes 16 kHz float32 audio and makes one picture per
-`audio_samples_per_tick` samples: BGR, uint8, height x width x 3, a face on a
-blue background whose mouth opens with the loudness of the tick's audio, as
-the registered audio encoder measures it (0 silent .. 1 loud). The first row
-carries the tick number: pixel i is white when bit i of the number is set
-(least significant bit first), black otherwise.
+A fixture is a loaded avatar, ostrel1 or zephan-2 (below). An ostrel1 avatar
+is an avatar file (an IMX container, a zip archive or a directory) whose
+member "manifest.json" names the engine "ostrel1" and gives the picture size,
+the samples per tick and the colours of the face. A runtime takes 16 kHz
+float32 audio and makes one picture per `audio_samples_per_tick` samples: BGR,
+uint8, height x width x 3, a face on a blue background whose mouth opens with
+the loudness of the tick's audio, as the registered audio encoder measures it
+(0 silent .. 1 loud). The first row carries the tick number: pixel i is white
+when bit i of the number is set (least significant bit first), black
+otherwise.
 
 The audio encoder is registered by the bundle loader before the first
 fixture is built (`_loader.NativeFixtureLoaderMixin`).
@@ -120,7 +121,7 @@ def _size(manifest, key, lo, hi):
 # --- fixture and runtime ----------------------------------------------------------
 
 class Fixture:
-    """A loaded ostrel1 avatar. Raises OSError when the file cannot be read and
+    """A loaded ostrel1 or zephan-2 avatar; `engine_id` tells which. Raises OSError when the file cannot be read and
     ValueError when it is no ostrel1 avatar of this runtime's format."""
 
     def __init__(self, source, preferred_ep=EP_AUTO, intra_op_threads=None):
