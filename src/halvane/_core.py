@@ -1,27 +1,67 @@
 """The engine runtime: avatar fixtures and the runtime that turns their audio
 into ticks.
 
-A fixture is a loaded ostrel1 avatar: an avatar file (an IMX container, a zip
-archive or a directory) whose member "manifest.json" names the engine
-"ostrel1" and gives the picture size, the samples per tick and the colours of
-the face. A runtime takes 16 kHz float32 audio and makes one picture per
-`audio_samples_per_tick` samples: BGR, uint8, height x width x 3, a face on a
-blue background whose mouth opens with the loudness of the tick's audio, as
-the registered audio encoder measures it (0 silent .. 1 loud). The first row
-carries the tick number: pixel i is white when bit i of the number is set
-(least significant bit first), black otherwise.
+A fixture is a loaded avatar, ostrel1 or zephan-2 (below). An ostrel1 avatar
+is an avatar file (an IMX container, a zip archive or a directory) whose
+member "manifest.json" names the engine "ostrel1" and gives the picture size,
+the samples per tick and the colours of the face. A runtime takes 16 kHz
+float32 audio and makes one picture per `audio_samples_per_tick` samples: BGR,
+uint8, height x width x 3, a face on a blue background whose mouth opens with
+the loudness of the tick's audio, as the registered audio encoder measures it
+(0 silent .. 1 loud). The first row carries the tick number: pixel i is white
+when bit i of the number is set (least significant bit first), black
+otherwise.
 
 The audio encoder is registered by the bundle loader before the first
 fixture is built (`_loader.NativeFixtureLoaderMixin`).
+
+A zephan-2 avatar (manifest engine "zephan2") is rendered by the real
+`tessel_render_host`: its runtime owns one host process, started when the
+runtime is built, and speaks the render-stream protocol with it through
+`_zephan2.engine._Stream`. Its pictures are the host's 416 x 720 frames, 20
+per second (800 samples per tick), and its ticks come in the host's chunks:
+22 (the first picture twice) once 25600 samples are in, then 32 more each
+time the host's window for the next chunk is complete, at 25600 n + 18400
+samples for chunk n >= 1 (`samples_for_chunk`). `push_audio` returns once
+the host has written every frame that the audio fed so far completes, so
+the ticks a push makes are ready when it returns. `end_utterance` flushes
+the host: the utterance's last frames (and the host's padding past them)
+become ready, and the next push starts a new utterance. The resting picture
+(`get_source_frame(-1)`, and the first-frame probe 0) is the last frame the
+host renders for 1.6 s of silence, rendered once per fixture.
+
+`tick_compose_to_size(pcm_buf, -1, w, h)` composes the next tick of the
+utterance whose whole audio so far is `pcm_buf`, resized to w x h, and
+keeps its own cursor: the k-th call on an utterance's buffer gives tick k.
+A buffer that does not continue the audio the cursor has walked (shorter
+than the last one, or different in its first tick or in the last tick
+composed) starts a new utterance, and so does `reset_stream`. When tick k
+is not whole in the buffer, or the host has not rendered it yet (it renders
+whole chunks), the call raises ValueError "... cursor past end ..." and the
+cursor stays. A zephan-2 utterance composed this way and then pushed whole
+(the same buffer from its first sample) goes on from where composing
+stopped: the host is fed only what it has not had, and the ready ticks
+start at the cursor.
+
+Render cost: the environment variable HALVANE_TICK_COST_MS (milliseconds,
+default 0), read when a fixture is built, is spent once per tick rendered
+(per pull or compose of an ostrel1 tick, per frame the zephan-2 host hands
+over), sleeping with the GIL released, so that tests and benchmarks can make
+the engine as slow as they need.
 """
 
 from __future__ import annotations
 
+import collections
 import json
 import os
 import threading
+import time
+import weakref
 
 import numpy as np
+
+from .unified_header import ENGINE_ZEPHAN2
 
 EP_AUTO = "auto"
 ENGINE_ONLY = False
@@ -31,6 +71,16 @@ _SAMPLE_RATE = 16000
 _TICK_BITS = 32
 _MANIFEST = "manifest.json"
 _COLOURS = ("background", "skin", "eye", "mouth")
+_TICK_COST_ENV = "HALVANE_TICK_COST_MS"
+
+# The zephan-2 host's geometry.
+_Z2_SPT = 800
+_Z2_WIDTH, _Z2_HEIGHT = 416, 720
+_Z2_CHUNK_SAMPLES = 25600
+_Z2_WINDOW = 44000
+_Z2_CHUNK0_TICKS = 22  # 21 frames, the first sent twice
+_Z2_CHUNK_TICKS = 32
+_Z2_CANON = ("canon.bin", "canon.f32")
 
 _audio_encoders = {}
 
@@ -71,14 +121,16 @@ def _size(manifest, key, lo, hi):
 # --- fixture and runtime ----------------------------------------------------------
 
 class Fixture:
-    """A loaded ostrel1 avatar. Raises OSError when the file cannot be read and
+    """A loaded ostrel1 or zephan-2 avatar; `engine_id` tells which. Raises OSError when the file cannot be read and
     ValueError when it is no ostrel1 avatar of this runtime's format."""
 
-    def __init__(self, source, preferred_ep=EP_AUTO, intra_op_threads=1):
+    def __init__(self, source, preferred_ep=EP_AUTO, intra_op_threads=None):
         if preferred_ep != EP_AUTO:
             raise ValueError(f"unknown execution provider {preferred_ep!r}")
-        if not isinstance(intra_op_threads, int) or isinstance(intra_op_threads, bool) or intra_op_threads < 1:
+        if intra_op_threads is not None and (not isinstance(intra_op_threads, int)
+                                             or isinstance(intra_op_threads, bool) or intra_op_threads < 1):
             raise ValueError(f"intra_op_threads must be a positive integer, not {intra_op_threads!r}")
+        self.tick_cost_s = _tick_cost_s()
         encoder = audio_encoders().get("default")
         if encoder is None:
             raise RuntimeError("no audio encoder is registered: the loader registers the default one")
@@ -86,6 +138,18 @@ class Fixture:
         if raw is None:
             raise ValueError(f"{os.fspath(source)} has no {_MANIFEST}")
         manifest = json.loads(raw)
+        if isinstance(manifest, dict) and manifest.get("engine") == ENGINE_ZEPHAN2:
+            # The host reads and checks the bundle itself when a runtime starts it.
+            if all(_member(source, name) is None for name in _Z2_CANON):
+                raise ValueError(f"{os.fspath(source)} is no zephan-2 bundle: it has no {_Z2_CANON[0]}")
+            self.engine_id = ENGINE_ZEPHAN2
+            self.source = os.fspath(source)
+            self.intra_op_threads = intra_op_threads  # None: the host's own default
+            self.audio_sample_rate = _SAMPLE_RATE
+            self.audio_samples_per_tick = _Z2_SPT
+            self.frame_width, self.frame_height = _Z2_WIDTH, _Z2_HEIGHT
+            self._resting = None  # BGR, read-only; rendered by the first runtime
+            return
         if not isinstance(manifest, dict) or manifest.get("engine") != _ENGINE:
             raise ValueError(f"{os.fspath(source)} is not an {_ENGINE} avatar")
         if manifest.get("audio_sample_rate", _SAMPLE_RATE) != _SAMPLE_RATE:
@@ -94,8 +158,9 @@ class Fixture:
         if not isinstance(face, dict):
             raise ValueError("manifest face must be an object")
 
+        self.engine_id = _ENGINE
         self.source = os.fspath(source)
-        self.intra_op_threads = intra_op_threads
+        self.intra_op_threads = 1 if intra_op_threads is None else intra_op_threads
         self.audio_sample_rate = _SAMPLE_RATE
         self.audio_samples_per_tick = _size(manifest, "audio_samples_per_tick", 1, _SAMPLE_RATE)
         self.frame_width = _size(manifest, "frame_width", _TICK_BITS, 4096)
@@ -156,9 +221,91 @@ class Face:
         return pic
 
 
+def _tick_cost_s():
+    raw = os.environ.get(_TICK_COST_ENV, "").strip()
+    if not raw:
+        return 0.0
+    try:
+        ms = float(raw)
+    except ValueError:
+        ms = -1.0
+    if not ms >= 0.0 or ms == float("inf"):
+        raise ValueError(f"{_TICK_COST_ENV} must be a number of milliseconds, 0 or more, not {raw!r}")
+    return ms / 1000.0
+
+
+def _spend(fixture, ticks):
+    """The configured render cost of `ticks` ticks; time.sleep releases the GIL."""
+    if fixture.tick_cost_s > 0 and ticks > 0:
+        time.sleep(fixture.tick_cost_s * ticks)
+
+
+def _samples(samples):
+    a = np.ascontiguousarray(samples, dtype=np.float32)
+    if a.ndim != 1:
+        raise ValueError("the runtime takes one-dimensional float32 samples")
+    return a
+
+
+def _resized(pic, width, height):
+    """`pic` (h x w x 3) at `width` x `height`, nearest neighbour; itself when the size fits."""
+    for v in (width, height):
+        if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= 8192:
+            raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..8192, not {v!r}")
+    h, w = pic.shape[:2]
+    if (w, h) == (width, height):
+        return pic
+    rows = (np.arange(height) * h) // height
+    cols = (np.arange(width) * w) // width
+    return pic[rows[:, None], cols[None, :]]
+
+
+class _ComposeCursor:
+    """Which tick of an utterance's buffer the next compose call gives."""
+
+    def __init__(self, spt):
+        self.spt = spt
+        self.reset()
+
+    def reset(self):
+        self.tick = 0
+        self.head = None  # the first tick of the utterance's audio
+        self.last = None  # the last tick composed
+        self.size = 0     # the buffer's length at the last compose
+
+    def locate(self, buf):
+        """(tick to compose, whether `buf` starts a new utterance); restarts on a new one.
+        ValueError "cursor past end" when that tick is not whole in `buf`."""
+        spt, k = self.spt, self.tick
+        new = self.head is not None and (
+            buf.size < self.size or not np.array_equal(buf[:self.head.size], self.head)
+            or not np.array_equal(buf[(k - 1) * spt:k * spt], self.last))
+        if new:
+            self.reset()
+            k = 0
+        if buf.size < (k + 1) * spt:
+            raise ValueError(f"tick_compose_to_size: cursor past end (tick {k} needs {(k + 1) * spt} samples, "
+                             f"the buffer holds {buf.size})")
+        return k, new
+
+    def advance(self, buf):
+        k, spt = self.tick, self.spt
+        if self.head is None:
+            self.head = buf[:spt].copy()
+        self.last = buf[k * spt:(k + 1) * spt].copy()
+        self.size = buf.size
+        self.tick = k + 1
+
+
 class Runtime:
     """A stream of ticks bound to one fixture. `push_audio`, `pull_frame` and
-    the other calls may come from different threads."""
+    the other calls may come from different threads. For a zephan-2 fixture
+    the runtime is a `HostRuntime`."""
+
+    def __new__(cls, fixture):
+        if cls is Runtime and getattr(fixture, "engine_id", None) == ENGINE_ZEPHAN2:
+            cls = HostRuntime
+        return super().__new__(cls)
 
     def __init__(self, fixture):
         if not callable(getattr(fixture, "_picture", None)):
@@ -167,6 +314,7 @@ class Runtime:
         self._lock = threading.Lock()
         self._pending = bytearray()  # float32 samples not yet made into ticks
         self._tick = 0
+        self._cursor = _ComposeCursor(fixture.audio_samples_per_tick)
         self._closed = False
 
     def _open(self):
@@ -197,13 +345,27 @@ class Runtime:
             del self._pending[:n]
             tick = self._tick
             self._tick += 1
+        _spend(self._fx, 1)
         return tick, self._fx._picture(tick, float(self._fx._encoder(samples)))
+
+    def tick_compose_to_size(self, pcm_buf, index, width, height):
+        """(tick number, BGR picture at width x height) of the utterance's next tick."""
+        buf = _samples(pcm_buf)
+        spt = self._fx.audio_samples_per_tick
+        with self._lock:
+            self._open()
+            k, _ = self._cursor.locate(buf)
+            samples = buf[k * spt:(k + 1) * spt].copy()
+            self._cursor.advance(buf)
+        _spend(self._fx, 1)
+        return k, _resized(self._fx._picture(k, float(self._fx._encoder(samples))), width, height)
 
     def reset_stream(self):
         with self._lock:
             self._open()
             self._pending = bytearray()
             self._tick = 0
+            self._cursor.reset()
 
     def get_source_frame(self, index):
         """The resting picture (mouth closed) for -1 and for the first-frame
@@ -216,3 +378,186 @@ class Runtime:
         with self._lock:
             self._closed = True
             self._pending = bytearray()
+
+
+def _z2_ticks_for(fed):
+    """Ticks the host has written once `fed` samples of a stream are in."""
+    if fed < _Z2_CHUNK_SAMPLES:
+        return 0
+    later = max(0, (fed - (_Z2_WINDOW - _Z2_CHUNK_SAMPLES)) // _Z2_CHUNK_SAMPLES)
+    return _Z2_CHUNK0_TICKS + _Z2_CHUNK_TICKS * later
+
+
+class HostRuntime(Runtime):
+    """The runtime of a zephan-2 fixture: one `tessel_render_host` process.
+
+    Host operations (pushes, flushes, resets, composes) run one at a time
+    under one lock; the ready ticks have a lock of their own, so
+    `ticks_available` and `pull_frame` never wait for a render, and
+    `get_source_frame` takes no lock at all. `close` may come from any
+    thread, also while a push waits for the host: the push then fails."""
+
+    def __init__(self, fixture):
+        from ._zephan2.engine import _FLUSHED, _Stream
+
+        if getattr(fixture, "engine_id", None) != ENGINE_ZEPHAN2:
+            raise TypeError("HostRuntime needs a zephan-2 Fixture")
+        self._fx = fixture
+        self._FLUSHED = _FLUSHED
+        self._lock = threading.Lock()        # host operations
+        self._ready_lock = threading.Lock()  # _ready
+        self._close_lock = threading.Lock()
+        self._ready = collections.deque()    # (tick, RGB frame) ready to pull
+        self._cursor = _ComposeCursor(_Z2_SPT)
+        self._fed = 0          # samples of this utterance the host has had
+        self._ticks = 0        # frames of this utterance the host has written
+        self._ended = False    # flushed: the next push starts a new utterance
+        self._composed = False  # this utterance reached the host through composing
+        self._closed = False
+        self._stream = _Stream(fixture.source, threads=fixture.intra_op_threads)
+        self._finalizer = weakref.finalize(self, self._stream.close, True)
+        try:
+            if fixture._resting is None:
+                fixture._resting = self._render_resting()
+        except BaseException:
+            self.close()
+            raise
+
+    # -- talking to the host (under self._lock) --------------------------------------
+
+    def _take(self, n, until_flush=False):
+        """The next `n` frames the host writes (or all up to the flush marker)."""
+        out = []
+        while until_flush or len(out) < n:
+            rec = self._stream.next_record(True)
+            if rec is self._FLUSHED:
+                if until_flush:
+                    break
+                raise RuntimeError("tessel_render_host wrote a flush marker nobody asked for")
+            out.append(rec)
+        return out
+
+    def _hand_over(self, frames):
+        _spend(self._fx, len(frames))
+        with self._ready_lock:
+            for f in frames:
+                self._ready.append((self._ticks, f))
+                self._ticks += 1
+
+    def _feed(self, samples):
+        if samples.size == 0:
+            return
+        self._stream.host.feed(samples)
+        self._fed += samples.size
+        self._hand_over(self._take(_z2_ticks_for(self._fed) - self._ticks))
+
+    def _begin(self):
+        """A new utterance: ready ticks dropped, the host's stream reset."""
+        with self._ready_lock:
+            self._ready.clear()
+        self._stream.host.reset()
+        self._fed = self._ticks = 0
+        self._ended = self._composed = False
+        self._cursor.reset()
+
+    def _render_resting(self):
+        with self._lock:
+            self._feed(np.zeros(_Z2_CHUNK_SAMPLES, np.float32))
+            with self._ready_lock:
+                rgb = self._ready[-1][1]
+            self._begin()
+        bgr = np.ascontiguousarray(rgb[..., ::-1])
+        bgr.flags.writeable = False
+        return bgr
+
+    def _open(self):
+        if self._closed:
+            raise RuntimeError("this runtime is closed")
+
+    # -- the runtime's operations ----------------------------------------------------
+
+    def push_audio(self, samples):
+        a = _samples(samples)
+        with self._lock:
+            self._open()
+            if self._ended:
+                self._begin()
+            if self._composed:
+                # The composed utterance pushed whole: the host has its first samples.
+                self._composed = False
+                head = self._cursor.head
+                if head is not None and a.size >= self._fed and np.array_equal(a[:head.size], head):
+                    a = a[self._fed:]
+            self._feed(a)
+
+    def ticks_available(self):
+        with self._ready_lock:
+            self._open()
+            return len(self._ready)
+
+    def pull_frame(self, index=-1):
+        """(tick number within the utterance, BGR picture) of the next ready tick."""
+        with self._ready_lock:
+            self._open()
+            if not self._ready:
+                raise RuntimeError("no tick is ready")
+            tick, rgb = self._ready.popleft()
+        return tick, np.ascontiguousarray(rgb[..., ::-1])
+
+    def end_utterance(self):
+        """Flushes the host: every frame of the utterance becomes ready."""
+        with self._lock:
+            self._open()
+            if self._ended:
+                return
+            self._stream.host.flush()
+            self._hand_over(self._take(0, until_flush=True))
+            self._stream.host.reset()
+            self._fed = 0
+            self._ended = True
+
+    def samples_for_chunk(self, n):
+        """Samples of an utterance the host needs before it writes chunk `n`."""
+        if not isinstance(n, (int, np.integer)) or isinstance(n, bool) or n < 0:
+            raise ValueError(f"samples_for_chunk takes a chunk number 0 or more, not {n!r}")
+        return _Z2_CHUNK_SAMPLES if n == 0 else _Z2_CHUNK_SAMPLES * int(n) + _Z2_WINDOW - _Z2_CHUNK_SAMPLES
+
+    def tick_compose_to_size(self, pcm_buf, index, width, height):
+        buf = _samples(pcm_buf)
+        with self._lock:
+            self._open()
+            k, new = self._cursor.locate(buf)
+            if new or self._ended or (not self._composed and self._fed):
+                self._begin()  # a new utterance, or one that was pushed so far
+                k = 0
+            self._composed = True
+            if buf.size > self._fed:
+                self._feed(buf[self._fed:])
+            with self._ready_lock:
+                item = self._ready.popleft() if self._ready else None
+            if item is None:
+                raise ValueError(f"tick_compose_to_size: cursor past end (tick {k} is not rendered yet; "
+                                 f"the host has had {self._fed} samples)")
+            self._cursor.advance(buf)
+        return k, _resized(np.ascontiguousarray(item[1][..., ::-1]), width, height)
+
+    def reset_stream(self):
+        with self._lock:
+            self._open()
+            self._begin()
+
+    def get_source_frame(self, index):
+        """The resting picture for -1 and the first-frame probe 0 (a copy);
+        None for anything else."""
+        if index not in (-1, 0):
+            return None
+        pic = self._fx._resting
+        return None if pic is None else pic.copy()
+
+    def close(self):
+        """Ends and reaps the host, once."""
+        with self._close_lock:
+            if self._closed:
+                return
+            self._closed = True
+        self._finalizer()

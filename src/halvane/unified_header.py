@@ -1,13 +1,19 @@
-"""Engine ids as the live interface tells them apart."""
+"""Engine ids that the live interface tells apart.
 
+`ENGINE_ZEPHAN2` names the zephan-2 family. `is_v2_engine(engine_id)` is true
+for the engines of the second generation, whose runtimes hold back the last
+ticks of an utterance until they are told that it ended: zephan-2 and the
+"ostrel2-*" family. It is false for "ostrel1", for None and for anything else.
+"""
+
+from __future__ import annotations
+
+ENGINE_OSTREL1 = "ostrel1"
 ENGINE_ZEPHAN2 = "zephan2"
-
-# Engines whose runtime holds back an utterance's last ticks until it is told
-# that the utterance ended (`end_utterance`), and which are reset, not
-# replaced, between utterances.
-_V2_ENGINES = frozenset({ENGINE_ZEPHAN2, "ostrel2-light", "ostrel2-golden", "ostrel2-unified"})
+_OSTREL2_PREFIX = "ostrel2-"
 
 
 def is_v2_engine(engine_id) -> bool:
-    """True when `engine_id` names a v2 engine."""
-    return isinstance(engine_id, str) and engine_id in _V2_ENGINES
+    if not isinstance(engine_id, str):
+        return False
+    return engine_id == ENGINE_ZEPHAN2 or (engine_id.startswith(_OSTREL2_PREFIX) and len(engine_id) > len(_OSTREL2_PREFIX))

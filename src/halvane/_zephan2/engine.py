@@ -55,8 +55,8 @@ def covered_frames(samples: int) -> int:
 class _Stream:
     """One running host and the thread that takes its records off the pipe."""
 
-    def __init__(self, source: str):
-        self.host = HostProcess(source)
+    def __init__(self, source: str, threads: int | None = None):
+        self.host = HostProcess(source, threads=threads)
         self.records: queue.Queue = queue.Queue()
         self.reader = threading.Thread(target=self._read, name="tessel-host-reader", daemon=True)
         self.reader.start()
