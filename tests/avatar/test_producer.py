@@ -57,6 +57,25 @@ def test_one_utterance_gives_its_ticks_in_order_with_one_end_signal(monkeypatch,
     assert ("tick_compose_to_size" in names) == (output_size is not None)
 
 
+def test_consecutive_utterances_share_the_runtime_and_count_from_zero(monkeypatch):
+    async def main():
+        s = Session(monkeypatch, resting=False)
+        s.start()
+        await s.push(ticks_of(5), message_id="a", last=True)
+        first = await s.take_until(until_eos)
+        await s.push(ticks_of(6, seed=3), message_id="b")
+        await s.flush()
+        second = await s.take_until(until_eos)
+        await s.stop()
+        return s, first, second
+
+    s, first, second = run(main())
+    assert [(f.frame_index, f.source_message_id) for f in speech(first)] == [(k, "a") for k in range(5)]
+    assert [(f.frame_index, f.source_message_id) for f in speech(second)] == [(k, "b") for k in range(6)]
+    np.testing.assert_array_equal(speech(second)[0].audio_chunk.data, expected_tick_audio(ticks_of(6, seed=3), 0))
+    assert len(s.runtimes) == 1 and s.rt.names().count("reset_stream") >= 2
+
+
 def test_idle_frames_only_in_streaming_mode_without_a_clock(monkeypatch):
     async def idle(output_size, playout):
         s = Session(monkeypatch, output_size=output_size)
@@ -207,14 +226,17 @@ def test_interrupted_v2_tail_sends_no_stale_marker(monkeypatch):
     monkeypatch.setattr(_avatar, "_V2_DRAIN_STALL_S", 30.0)
 
     async def main():
-        # The engine holds its last 4 ticks and end_utterance fails, so the
-        # drain keeps polling until the interrupt.
-        s = Session(monkeypatch, engine_id=V2, resting=False, hold_tail=4,
+        # The engine holds back 20 ticks of what it was given and
+        # end_utterance fails, so the drain of 8 ticks (padded to 24) gets 4
+        # and keeps polling for the rest until the interrupt.
+        s = Session(monkeypatch, engine_id=V2, resting=False, hold_tail=20,
                     fail={"end_utterance": RuntimeError("engine busy")})
         s.start()
         await s.push(ticks_of(8), message_id="a", last=True)
-        await s.take_until(lambda i: i.frame_index == 3)  # all but the held tail
-        await asyncio.sleep(0.2)
+        await s.take_until(lambda i: i.frame_index == 3)
+        while "end_utterance" not in s.rt.names():
+            await asyncio.sleep(0.01)
+        await asyncio.sleep(0.1)
         s.interrupt()
         s.rt.fail.clear()
         await s.push(ticks_of(2), message_id="b", last=True)

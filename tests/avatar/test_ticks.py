@@ -179,10 +179,3 @@ def test_stop_during_a_pull_keeps_that_frame_interrupt_drops_it(monkeypatch):
     n, frames = run(during_pull("_stop_event"))
     assert (n, len(frames)) == (1, 1)
     assert run(during_pull("_interrupt_event")) == (0, [])
-
-
-def test_missing_keyword_is_a_type_error(monkeypatch):
-    s = Session(monkeypatch)
-    with pytest.raises(TypeError):
-        s.av._emit_ready_ticks(rt=s.rt, pcm_buf=np.zeros(1, np.float32), spt=SPT, out_size=None, ticks_emitted=0,
-                               message_id=None)

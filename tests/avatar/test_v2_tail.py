@@ -67,34 +67,27 @@ def test_tail_ready_at_once(monkeypatch):
     assert {f.source_message_id for f in frames} == {"m"}
 
 
-@pytest.mark.parametrize("fail", [{"end_utterance": RuntimeError("x")}, None], ids=["failing", "releases-nothing"])
-def test_engine_that_never_releases_the_tail(monkeypatch, fail):
+class Stuck(ScriptedRuntime):
+    def end_utterance(self):
+        self._note("end_utterance")  # and holds the tail all the same
+
+
+class NoEnd(ScriptedRuntime):
+    end_utterance = property()  # reading it raises AttributeError
+
+
+@pytest.mark.parametrize("kind, fail", [(Stuck, {"end_utterance": RuntimeError("x")}), (Stuck, None), (NoEnd, None)],
+                         ids=["failing", "releases-nothing", "missing"])
+def test_engine_that_never_releases_the_tail(monkeypatch, kind, fail):
     monkeypatch.setattr(_avatar, "_V2_DRAIN_STALL_S", 0.3)
-
-    class Stuck(ScriptedRuntime):
-        def end_utterance(self):
-            self._note("end_utterance")  # and holds the tail all the same
-
     s = Session(monkeypatch, engine_id=V2)
-    s.runtimes[0] = Stuck(s.fx, hold_tail=19, fail=fail)  # 5 of the 24 pushed ticks come out
+    s.runtimes[0] = kind(s.fx, hold_tail=19, fail=fail)  # 5 of the 24 pushed ticks come out
     n, frames = run(drain(s))
     # Only what step one found ready; polls one frame period apart (20 fps).
     assert n == 5 and [f.frame_index for f in frames] == list(range(5))
     polls = s.rt.names().count("ticks_available")
     assert 3 <= polls <= 1 + 0.3 / 0.05 + 3
-    assert ends(s) == 1
-
-
-def test_missing_end_utterance_is_ignored(monkeypatch):
-    monkeypatch.setattr(_avatar, "_V2_DRAIN_STALL_S", 0.1)
-
-    class NoEnd(ScriptedRuntime):
-        end_utterance = property()  # reading it raises AttributeError
-
-    s = Session(monkeypatch, engine_id=V2)
-    s.runtimes[0] = NoEnd(s.fx, hold_tail=18)
-    n, frames = run(drain(s))
-    assert n == 6
+    assert ends(s) == (0 if kind is NoEnd else 1)
 
 
 def test_slow_engine_keeps_the_drain_going(monkeypatch):
@@ -118,9 +111,3 @@ def test_partial_tail_counts_from_ticks_emitted(monkeypatch):
     s = Session(monkeypatch, engine_id=V2)
     n, frames = run(drain(s, ticks=8, ticks_emitted=5, tail_total=8))
     assert n == 3 and [f.frame_index for f in frames] == [5, 6, 7]
-
-
-def test_missing_keyword_is_a_type_error(monkeypatch):
-    s = Session(monkeypatch, engine_id=V2)
-    with pytest.raises(TypeError):
-        s.av._drain_v2_tail(rt=s.rt, pcm_buf=np.zeros(1, np.float32), spt=SPT, ticks_emitted=0, tail_total=1)
