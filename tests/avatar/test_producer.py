@@ -285,6 +285,28 @@ def test_a_failure_is_forwarded_then_the_stream_ends(monkeypatch):
     assert result is None and s.av._out_queue.empty()
 
 
+def test_cancelled_producer_still_ends_the_stream(monkeypatch):
+    async def main():
+        s = Session(monkeypatch, resting=False)
+        s.start()
+        await s.push(ticks_of(2))
+        await asyncio.sleep(0.05)
+        s.task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await s.task
+        s.close()
+        return drain_all(s.av._out_queue)
+
+    assert run(main()) == [_avatar._STREAM_END]
+
+
+def drain_all(q):
+    out = []
+    while not q.empty():
+        out.append(q.get_nowait())
+    return out
+
+
 def test_engine_calls_run_on_one_engine_thread(monkeypatch):
     async def main():
         s = Session(monkeypatch, engine_id=V2, resting=False, hold_tail=2)
