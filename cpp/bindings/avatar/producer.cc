@@ -233,7 +233,7 @@ Co<nb::object> produce_loop(nb::object self, nb::object fx, int64_t spt, double 
 
     // End of the utterance: the tail.
     const int64_t n_buf = size_of(u.pcm_buf);
-    int64_t remaining = std::max<int64_t>(total_audio_ticks(n_buf, spt) - u.ticks_emitted, 0);
+    const int64_t remaining = std::max<int64_t>(total_audio_ticks(n_buf, spt) - u.ticks_emitted, 0);
     bool marker = remaining == 0;
     if (remaining > 0) {
       const int64_t pad = tail_pad(streaming, truthy(self.attr("_is_v2_stream")()), const_i("_STREAM_FLUSH_PAD_TICKS"),
@@ -246,7 +246,6 @@ Co<nb::object> produce_loop(nb::object self, nb::object fx, int64_t spt, double 
             self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
             nb::arg("ticks_emitted") = u.ticks_emitted, nb::arg("tail_total") = tail_total,
             nb::arg("message_id") = u.message_id));
-        remaining = 0;
         marker = true;
       } else {
         const int64_t n = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));

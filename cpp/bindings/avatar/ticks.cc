@@ -109,7 +109,10 @@ Co<nb::object> emit_ready_ticks(nb::object self, EmitArgs a) {
   ask.ticks_emitted = a.ticks_emitted;
   ask.ready_total = ready_total(n_buf, a.spt, const_i("_LOOKBACK_TICKS"));
   if (streaming) ask.available = nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")()));
-  else if (a.eos_padding && !ask.tail_total) raise_(nb::handle(PyExc_AssertionError), "tail_total is needed to end a composed utterance");
+  else if (a.eos_padding && !ask.tail_total) {
+    PyErr_SetNone(PyExc_AssertionError);  // a composed tail needs its end
+    throw nb::python_error();
+  }
   const int64_t n = n_to_emit(ask);
   if (n <= 0) co_return nb::int_(0);
 
