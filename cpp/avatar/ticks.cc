@@ -1,0 +1,72 @@
+#include "avatar/ticks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace halvane::avatar {
+
+int64_t total_audio_ticks(int64_t n_samples, int64_t spt) {
+  return n_samples / spt + (n_samples % spt != 0 ? 1 : 0);
+}
+
+int64_t ready_total(int64_t n_samples, int64_t spt, int64_t lookback) {
+  return std::max<int64_t>(n_samples / spt - lookback, 0);
+}
+
+int64_t n_to_emit(const EmitAsk& a) {
+  if (a.streaming) {
+    if (!a.eos_padding) return std::min(a.available, std::max<int64_t>(a.ready_total - a.ticks_emitted, 0));
+    if (a.tail_total) return std::min(a.available, std::max<int64_t>(*a.tail_total - a.ticks_emitted, 0));
+    return a.available;
+  }
+  if (!a.eos_padding) return a.ready_total - a.ticks_emitted;
+  return a.tail_total.value_or(a.ticks_emitted) - a.ticks_emitted;
+}
+
+int64_t tail_pad(bool streaming, bool v2, int64_t stream_pad, int64_t lookback, int64_t v2_pad) {
+  int64_t pad = streaming ? stream_pad : lookback;
+  return v2 ? std::max(v2_pad, pad) : pad;
+}
+
+int64_t tail_target_len(int64_t ticks_emitted, int64_t remaining, int64_t pad, int64_t spt) {
+  return (ticks_emitted + remaining + pad) * spt;
+}
+
+double smooth_push_s(std::optional<double> prev, double dur) { return prev ? 0.7 * *prev + 0.3 * dur : dur; }
+
+namespace {
+
+// float -> int16 by truncation toward zero, saturating; NaN is 0.
+inline int16_t trunc_i16(float v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 32767.0f) return std::numeric_limits<int16_t>::max();
+  if (v <= -32768.0f) return std::numeric_limits<int16_t>::min();
+  return static_cast<int16_t>(static_cast<int32_t>(v));
+}
+
+}  // namespace
+
+void tick_to_i16(const float* src, size_t avail, size_t spt, float scale, int16_t* out) {
+  const size_t n = std::min(avail, spt);
+  for (size_t i = 0; i < n; ++i) out[i] = trunc_i16(std::clamp(src[i], -1.0f, 1.0f) * scale);
+  std::fill(out + n, out + spt, int16_t{0});
+}
+
+void scale_to_i16(const float* src, size_t n, float scale, int16_t* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = trunc_i16(src[i] * scale);
+}
+
+void append_i16_as_f32(const float* old, size_t n_old, const int16_t* add, size_t n_add, float scale, float* out) {
+  if (n_old) std::memcpy(out, old, n_old * sizeof(float));
+  for (size_t i = 0; i < n_add; ++i) out[n_old + i] = static_cast<float>(add[i]) / scale;
+}
+
+void extend_with_zeros(const float* old, size_t n_old, size_t n_out, float* out) {
+  const size_t keep = std::min(n_old, n_out);
+  if (keep) std::memcpy(out, old, keep * sizeof(float));
+  std::fill(out + keep, out + n_out, 0.0f);
+}
+
+}  // namespace halvane::avatar

@@ -1,0 +1,77 @@
+// What the producer task, the tick emission and the v2 tail drain share:
+// the session's two events, NumPy arrays made and read from C++, the pair a
+// runtime returns for a picture, and the members each of their files adds.
+//
+// Threading: event-loop thread, GIL held, except inside the scopes that
+// release it around a sample loop.
+#pragma once
+
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+
+#include "bindings/avatar/state.h"
+
+namespace halvane::avatar::py {
+
+inline bool event_set(nb::handle self, const char* name) { return truthy(get(self, name).attr("is_set")()); }
+inline bool stopped(nb::handle self) { return event_set(self, "_stop_event"); }
+inline bool interrupted(nb::handle self) { return event_set(self, "_interrupt_event"); }
+// stop, or else interrupt: the session's work in hand is to end now.
+inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interrupted(self); }
+
+// A new uninitialised 1-D NumPy array of `n` elements of `dtype`.
+inline nb::object new_array(size_t n, const char* dtype) {
+  return env().np.attr("empty")(nb::int_(static_cast<int64_t>(n)), dtype);
+}
+// The data of a C-contiguous array of exactly element type T (no copy).
+template <class T>
+T* data_of(nb::handle arr) {
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
+}
+inline int64_t size_of(nb::handle arr) { return nb::cast<int64_t>(arr.attr("size")); }
+// numpy.ascontiguousarray(obj, dtype): obj itself when it already is one.
+inline nb::object contiguous(nb::handle obj, const char* dtype) {
+  return env().np.attr("ascontiguousarray")(obj, nb::arg("dtype") = dtype);
+}
+// arr[start:stop] (either end may be None).
+inline nb::object slice_of(nb::handle arr, nb::handle start, nb::handle stop) {
+  nb::object s = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  if (!s.is_valid()) throw nb::python_error();
+  return arr[s];
+}
+
+// `a, b = result` as Python unpacks it, keeping the second member.
+inline nb::object second_of_pair(nb::handle result) {
+  PyObject* it = PyObject_GetIter(result.ptr());
+  if (!it) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(result.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  nb::object iter = nb::steal(it);
+  nb::object got[2];
+  for (int i = 0; i < 2; ++i) {
+    PyObject* v = PyIter_Next(iter.ptr());
+    if (!v) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      throw nb::python_error();
+    }
+    got[i] = nb::steal(v);
+  }
+  PyObject* extra = PyIter_Next(iter.ptr());
+  if (extra) {
+    Py_DECREF(extra);
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw nb::python_error();
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+  return got[1];
+}
+
+// Members added by the producer's files (add_producer calls the other two).
+void add_tick_emission(Members& ns);  // _emit_ready_ticks
+void add_v2_tail(Members& ns);        // _drain_v2_tail
+
+}  // namespace halvane::avatar::py

@@ -1,0 +1,75 @@
+// The end of an utterance on v2 streams: those engines hold back the last
+// ticks until they are told the utterance ended. The drain emits what is
+// ready, tells the runtime (end_utterance), then polls one frame period apart
+// for the rest until the tail is out, the session is stopped or interrupted,
+// or the engine has released nothing for _V2_DRAIN_STALL_S seconds. No frame
+// of the drain is flagged end_of_speech: the producer closes the utterance.
+//
+// Threading: a coroutine on the event loop; end_utterance (and, through the
+// tick emission, push_audio and pull_frame) run on the engine worker thread.
+#include <exception>
+
+#include "bindings/avatar/producer.h"
+
+namespace halvane::avatar::py {
+
+namespace {
+
+using aio::Co;
+
+Co<nb::object> drain_v2_tail(nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt,
+                             int64_t ticks_emitted, int64_t tail_total, nb::object message_id) {
+  Env& e = env();
+  int64_t emitted = 0;
+  auto emit = [&] {
+    return call(self, "_emit_ready_ticks", nb::arg("rt") = rt, nb::arg("pcm_buf") = pcm_buf, nb::arg("spt") = spt,
+                nb::arg("out_size") = nb::none(), nb::arg("ticks_emitted") = ticks_emitted + emitted,
+                nb::arg("message_id") = message_id, nb::arg("eos_padding") = true,
+                nb::arg("tail_total") = tail_total, nb::arg("mark_last") = false);
+  };
+
+  emitted += nb::cast<int64_t>(co_await emit());
+
+  // The runtime may fail here or have no such call: the polls below still
+  // collect whatever it releases.
+  std::exception_ptr passing;
+  try {
+    co_await call(self, "_engine", rt.attr("end_utterance"));
+  } catch (nb::python_error& err) {
+    if (!ordinary(err)) passing = std::current_exception();
+  }
+  if (passing) std::rethrow_exception(passing);
+
+  double stall = now() + const_f("_V2_DRAIN_STALL_S");
+  while (ticks_emitted + emitted < tail_total) {
+    if (stop_or_interrupt(self)) break;
+    const int64_t n = nb::cast<int64_t>(co_await emit());
+    if (n != 0) {
+      emitted += n;
+      stall = now() + const_f("_V2_DRAIN_STALL_S");
+      continue;
+    }
+    if (now() > stall) break;
+    const double period = 1.0 / nb::cast<double>(nb::float_(get(self, "_engine_fps")));
+    co_await aio::py::await_(e.sleep(period));
+  }
+  co_return nb::int_(emitted);
+}
+
+}  // namespace
+
+void add_v2_tail(Members& ns) {
+  using namespace nb::literals;
+  ns["_drain_v2_tail"] = method(
+      [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object ticks_emitted,
+         nb::object tail_total, nb::object message_id) {
+        return aio::py::coroutine(drain_v2_tail(std::move(self), std::move(rt), std::move(pcm_buf), std::move(spt),
+                                                nb::cast<int64_t>(nb::int_(ticks_emitted)),
+                                                nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id)),
+                                  "_drain_v2_tail");
+      },
+      nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "ticks_emitted"_a.none(),
+      "tail_total"_a.none(), "message_id"_a.none());
+}
+
+}  // namespace halvane::avatar::py

@@ -1,0 +1,197 @@
+// Tick emission: turns the audio collected in an utterance's buffer into
+// frames, one per tick, each carrying its own spt int16 samples of that
+// audio. Streaming sessions push the new audio to the runtime and pull each
+// picture on the engine worker thread (zephan-2 streams in slices, timing
+// the pushes that make ticks ready, for the playout clock); composed
+// sessions compose each tick at the output size on the loop thread.
+//
+// Threading: a coroutine on the event loop; push_audio and pull_frame run on
+// the engine worker thread through _engine, everything else here on the loop
+// thread. Each tick's clip-and-convert runs with the GIL released. The stop
+// and interrupt events are read before every tick and between slices.
+#include <optional>
+#include <string>
+
+#include "avatar/ticks.h"
+#include "bindings/avatar/producer.h"
+
+namespace halvane::avatar::py {
+
+namespace {
+
+using aio::Co;
+
+struct EmitArgs {
+  nb::object rt, pcm_buf;
+  int64_t spt = 0;
+  nb::object out_size;
+  int64_t ticks_emitted = 0;
+  nb::object message_id;
+  bool eos_padding = false;
+  nb::object tail_total;  // None or int
+  bool mark_last = true;
+};
+
+// self._emit_ready_ticks(**args), looked up on the instance.
+aio::py::Await emit_again(nb::handle self, const EmitArgs& a) {
+  return call(self, "_emit_ready_ticks", nb::arg("rt") = a.rt, nb::arg("pcm_buf") = a.pcm_buf,
+              nb::arg("spt") = a.spt, nb::arg("out_size") = a.out_size, nb::arg("ticks_emitted") = a.ticks_emitted,
+              nb::arg("message_id") = a.message_id, nb::arg("eos_padding") = a.eos_padding,
+              nb::arg("tail_total") = a.tail_total, nb::arg("mark_last") = a.mark_last);
+}
+
+// A ValueError of a composing runtime that has no audio left.
+bool out_of_audio(const nb::python_error& e) {
+  if (!e.matches(PyExc_ValueError)) return false;
+  std::string text = nb::cast<std::string>(nb::str(e.value()));
+  return text.find("cursor past end") != std::string::npos || text.find("status=6") != std::string::npos;
+}
+
+// Times a push that made ticks ready: the utterance's first one, then the
+// smoothed later ones.
+void note_push_time(nb::handle self, double dur) {
+  nb::object none = nb::none();
+  if (get_or(self, "_z2_r0", none).is_none()) {
+    set(self, "_z2_r0", nb::float_(dur));
+    return;
+  }
+  nb::object prev = get_or(self, "_z2_steady_s", none);
+  std::optional<double> p;
+  if (!prev.is_none()) p = nb::cast<double>(prev);
+  set(self, "_z2_steady_s", nb::float_(smooth_push_s(p, dur)));
+}
+
+Co<nb::object> emit_ready_ticks(nb::object self, EmitArgs a) {
+  Env& e = env();
+  const bool streaming = a.out_size.is_none();
+
+  if (streaming && truthy(self.attr("_is_z2_stream")())) {
+    // Zephan-2 audio goes in slices; the ticks of each slice leave before
+    // the next slice is pushed.
+    const int64_t slice = const_i("_Z2_FEED_SLICE_SAMPLES");
+    int64_t early = 0;
+    while (size_of(a.pcm_buf) - nb::cast<int64_t>(get(self, "_stream_pushed")) > slice) {
+      if (stop_or_interrupt(self)) break;
+      EmitArgs part = a;
+      part.pcm_buf = slice_of(a.pcm_buf, nb::none(), nb::int_(nb::cast<int64_t>(get(self, "_stream_pushed")) + slice));
+      part.ticks_emitted = a.ticks_emitted + early;
+      part.eos_padding = false;
+      part.tail_total = nb::none();
+      part.mark_last = false;
+      early += nb::cast<int64_t>(co_await emit_again(self, part));
+    }
+    if (early > 0) {
+      EmitArgs rest = a;
+      rest.ticks_emitted = a.ticks_emitted + early;
+      co_return nb::int_(early + nb::cast<int64_t>(co_await emit_again(self, rest)));
+    }
+  }
+
+  nb::object pcm = contiguous(a.pcm_buf, "float32");
+  const int64_t n_buf = size_of(pcm);
+  if (streaming) {
+    const int64_t pushed = nb::cast<int64_t>(get(self, "_stream_pushed"));
+    if (n_buf > pushed) {
+      nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(pushed), nb::none()), "float32");
+      const bool z2 = truthy(self.attr("_is_z2_stream")());
+      const int64_t had = z2 ? nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) : 0;
+      const double t_feed = now();
+      co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
+      if (z2 && nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) > had) note_push_time(self, now() - t_feed);
+      set(self, "_stream_pushed", nb::int_(n_buf));
+    }
+  }
+
+  EmitAsk ask;
+  ask.streaming = streaming;
+  ask.eos_padding = a.eos_padding;
+  if (!a.tail_total.is_none()) ask.tail_total = nb::cast<int64_t>(nb::int_(a.tail_total));
+  ask.ticks_emitted = a.ticks_emitted;
+  ask.ready_total = ready_total(n_buf, a.spt, const_i("_LOOKBACK_TICKS"));
+  if (streaming) ask.available = nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")()));
+  else if (a.eos_padding && !ask.tail_total) {
+    PyErr_SetNone(PyExc_AssertionError);  // a composed tail needs its end
+    throw nb::python_error();
+  }
+  const int64_t n = n_to_emit(ask);
+  if (n <= 0) co_return nb::int_(0);
+
+  int64_t tw = 0, th = 0;
+  if (!streaming) {
+    tw = nb::cast<int64_t>(nb::int_(a.out_size[0]));
+    th = nb::cast<int64_t>(nb::int_(a.out_size[1]));
+  }
+  const float* samples = data_of<const float>(pcm);
+  const float scale = static_cast<float>(e.int16_max);
+  const nb::object rate = const_o("_SAMPLE_RATE_HZ");
+  int64_t emitted = 0;
+  for (int64_t k = 0; k < n; ++k) {
+    if (stop_or_interrupt(self)) break;
+    const int64_t tick_idx = a.ticks_emitted + k;
+    const int64_t start = tick_idx * a.spt;
+    const int64_t avail = std::max<int64_t>(std::min(n_buf, start + a.spt) - start, 0);
+
+    nb::object slice_i16 = new_array(static_cast<size_t>(a.spt), "int16");
+    {
+      int16_t* out = data_of<int16_t>(slice_i16);
+      const float* src = samples + std::min(start, n_buf);
+      nb::gil_scoped_release unlocked;
+      tick_to_i16(src, static_cast<size_t>(avail), static_cast<size_t>(a.spt), scale, out);
+    }
+
+    nb::object bgr;
+    if (streaming) {
+      nb::object pulled = co_await call(self, "_engine", a.rt.attr("pull_frame"), -1);
+      // A picture rendered while an interrupt came belongs to the abandoned
+      // utterance: it is dropped, not put out ahead of the next one.
+      if (interrupted(self)) break;
+      bgr = second_of_pair(pulled);
+    } else {
+      bool ran_out = false;
+      try {
+        bgr = second_of_pair(a.rt.attr("tick_compose_to_size")(a.pcm_buf, -1, tw, th));
+      } catch (nb::python_error& err) {
+        if (!out_of_audio(err)) throw;
+        ran_out = true;
+      }
+      if (ran_out) break;
+    }
+
+    const bool is_last = a.mark_last && a.eos_padding &&
+                         (streaming ? k == n - 1 : ask.tail_total && tick_idx == *ask.tail_total - 1);
+    nb::object ac = e.AudioChunk(nb::arg("data") = slice_i16, nb::arg("sample_rate") = rate,
+                                 nb::arg("last_chunk") = nb::bool_(is_last));
+    nb::object vf = e.VideoFrame(nb::arg("bgr_image") = bgr, nb::arg("audio_chunk") = ac,
+                                 nb::arg("frame_index") = tick_idx, nb::arg("source_message_id") = a.message_id,
+                                 nb::arg("end_of_speech") = nb::bool_(is_last));
+    co_await call(self, "_emit_out", vf);
+    ++emitted;
+  }
+  co_return nb::int_(emitted);
+}
+
+}  // namespace
+
+void add_tick_emission(Members& ns) {
+  using namespace nb::literals;
+  ns["_emit_ready_ticks"] = method(
+      [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object out_size,
+         nb::object ticks_emitted, nb::object message_id, nb::object eos_padding, nb::object tail_total,
+         nb::object mark_last) {
+        EmitArgs a{std::move(rt),
+                   std::move(pcm_buf),
+                   nb::cast<int64_t>(nb::int_(spt)),
+                   std::move(out_size),
+                   nb::cast<int64_t>(nb::int_(ticks_emitted)),
+                   std::move(message_id),
+                   truthy(eos_padding),
+                   std::move(tail_total),
+                   truthy(mark_last)};
+        return aio::py::coroutine(emit_ready_ticks(std::move(self), std::move(a)), "_emit_ready_ticks");
+      },
+      nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "out_size"_a.none(),
+      "ticks_emitted"_a.none(), "message_id"_a.none(), "eos_padding"_a.none(), "tail_total"_a.none() = nb::none(),
+      "mark_last"_a.none() = true);
+}
+
+}  // namespace halvane::avatar::py
