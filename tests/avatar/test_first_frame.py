@@ -1,5 +1,5 @@
-"""get_first_frame and its polling loop: the picture returned in each case
-and the warning that explains every fallback."""
+"""get_first_frame and its polling: the picture in each case and the warning
+that explains every fallback."""
 
 import logging
 
@@ -18,15 +18,13 @@ POLL_FAILED = "halvane: the engine had no resting frame after %.1fs (%s: %s)"
 
 
 class Polled:
-    """A runtime whose get_source_frame answers from a script: a value, or
-    an exception to raise; the last entry repeats."""
+    """get_source_frame answers from a script (a value, or an exception to
+    raise); the last answer repeats."""
 
     def __init__(self, *script):
-        self.script = list(script)
-        self.polls = 0
+        self.script, self.polls = script, 0
 
     def get_source_frame(self, i):
-        assert i == 0
         self.polls += 1
         answer = self.script[min(self.polls, len(self.script)) - 1]
         if isinstance(answer, Exception):
@@ -34,129 +32,81 @@ class Polled:
         return answer
 
 
-class Sized:
-    def __init__(self, size):
-        self.size = size
-
-
-@pytest.fixture
-def quick(monkeypatch):
-    monkeypatch.setattr(_avatar, "_FIRST_FRAME_WAIT_S", 0.2)
-    monkeypatch.setattr(_avatar, "_FIRST_FRAME_POLL_S", 0.01)
-
-
 def avatar(runtime, fixture=None, output_size=None):
     av = _avatar.AsyncAvatar(output_size=output_size)
-    av._fixture = fixture if fixture is not None else ScriptedFixture(width=8, height=6)
-    av._runtime = runtime
+    av._fixture, av._runtime = fixture or ScriptedFixture(width=8, height=6), runtime
     return av
 
 
-def warnings_of(caplog):
-    return [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
-
-
-def test_no_model(caplog):
+@pytest.fixture
+def logged(caplog, monkeypatch):
+    monkeypatch.setattr(_avatar, "_FIRST_FRAME_WAIT_S", 0.2)
     caplog.set_level(logging.WARNING, "halvane")
-    for size in ((1280, 720), None):
-        av = _avatar.AsyncAvatar(output_size=size)
-        assert av.get_first_frame() is None
-    av = avatar(None)  # a fixture without a runtime is no model either
-    assert av.get_first_frame() is None
-    assert warnings_of(caplog) == [("halvane", logging.WARNING, NO_MODEL, ())] * 3
+    return lambda: [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
 
 
-def test_composed_sessions_answer_at_once(caplog):
-    caplog.set_level(logging.WARNING, "halvane")
+def test_answers_without_waiting(logged):
+    assert _avatar.AsyncAvatar().get_first_frame() is None
+    assert avatar(None).get_first_frame() is None  # a fixture without a runtime is no model either
+    assert logged() == [("halvane", logging.WARNING, NO_MODEL, ())] * 2
     for size, shape in [((1280, 720), (720, 1280, 3)), (("64", 32.5), (32, 64, 3))]:
         runtime = Polled(None)
         frame = avatar(runtime, output_size=size).get_first_frame()
-        assert frame.shape == shape and frame.dtype == np.uint8 and not frame.any()
-        assert runtime.polls == 0
-    assert caplog.records == []
-
-
-def test_native_size_returns_the_resting_picture(caplog, quick):
-    caplog.set_level(logging.WARNING, "halvane")
+        assert frame.shape == shape and frame.dtype == np.uint8 and not frame.any() and runtime.polls == 0
     fx = ScriptedFixture(width=8, height=6)
     runtime = ScriptedRuntime(fx)
-    frame = avatar(runtime, fx).get_first_frame()
-    assert frame[0, 0, 2] == 200 and runtime.names() == ["get_source_frame"]
-    # one that comes on a later poll, after empty answers and a failure
+    assert avatar(runtime, fx).get_first_frame()[0, 0, 2] == 200 and runtime.names() == ["get_source_frame"]
     picture = np.ones((2, 2, 3), np.uint8)
-    runtime = Polled(None, np.zeros((0, 3), np.uint8), Sized(0), object(), RuntimeError("warming"), picture)
+
+    class Sized:
+        size = 0
+
+    runtime = Polled(None, np.zeros((0, 3), np.uint8), Sized(), object(), RuntimeError("warming"), picture)
     assert avatar(runtime).get_first_frame() is picture and runtime.polls == 6
-    assert caplog.records == []
+    assert len(logged()) == 2
 
 
-@pytest.mark.parametrize("runtime, fixture, frame_shape, expected", [
-    # nothing comes: a blank frame of the model's size
+class NoHeight:
+    frame_width = 8
+
+
+@pytest.mark.parametrize("runtime, fixture, shape, expected", [
     (Polled(None), ScriptedFixture(width=416, height=720), (720, 416, 3), [(BLANK, (0.2, 416, 720))]),
-    (Polled(np.zeros(0, np.uint8)), ScriptedFixture(width="8", height=6.5), (6, 8, 3), [(BLANK, (0.2, 8, 6))]),
-    # a model that reports no usable size
+    (Polled(np.zeros(0)), ScriptedFixture(width="8", height=6.5), (6, 8, 3), [(BLANK, (0.2, 8, 6))]),
     (Polled(None), ScriptedFixture(width=0, height=0), None, [(BAD_SIZE, (0, 0))]),
     (Polled(None), ScriptedFixture(width=8, height=-1), None, [(BAD_SIZE, (8, -1))]),
-    # every poll fails: its warning, then the fallback's
+    (Polled(None), NoHeight(), None, [(NO_SIZE, ("AttributeError", "'NoHeight' object has no attribute 'frame_height'"))]),
     (Polled(RuntimeError("boom")), ScriptedFixture(width=8, height=6), (6, 8, 3),
      [(POLL_FAILED, (0.2, "RuntimeError", "boom")), (BLANK, (0.2, 8, 6))]),
-    # a failure and then only empty answers still reports the failure
+    # a failure followed by empty answers is still reported
     (Polled(KeyError("k"), None), ScriptedFixture(width=0, height=5), None,
      [(POLL_FAILED, (0.2, "KeyError", "'k'")), (BAD_SIZE, (0, 5))]),
 ])
-def test_fallbacks(caplog, quick, runtime, fixture, frame_shape, expected):
-    caplog.set_level(logging.WARNING, "halvane")
+def test_fallbacks(logged, runtime, fixture, shape, expected):
     frame = avatar(runtime, fixture).get_first_frame()
-    if frame_shape is None:
-        assert frame is None
-    else:
-        assert frame.shape == frame_shape and frame.dtype == np.uint8 and not frame.any()
-    got = [(r.msg, tuple(str(a) if isinstance(a, BaseException) else a for a in r.args)) for r in caplog.records]
-    assert got == expected
-    assert all(r.name == "halvane" and r.levelno == logging.WARNING for r in caplog.records)
-    assert runtime.polls >= 2  # it kept polling until the deadline
+    assert frame is None if shape is None else (frame.shape == shape and frame.dtype == np.uint8 and not frame.any())
+    got = [(msg, tuple(str(a) if isinstance(a, BaseException) else a for a in args)) for _, _, msg, args in logged()]
+    assert got == expected and runtime.polls >= 2
 
 
-def test_model_without_a_size(caplog, quick):
-    caplog.set_level(logging.WARNING, "halvane")
-
-    class NoSize:
-        frame_width = 8
-
-    assert avatar(Polled(None), NoSize()).get_first_frame() is None
-    (record,) = caplog.records
-    assert record.msg == NO_SIZE and record.args[0] == "AttributeError"
-    assert record.getMessage().startswith("halvane: no first frame \u2014 this model cannot say how big a frame is "
-                                          "(AttributeError: ")
-
-
-def test_rendered_texts(caplog, quick):
-    caplog.set_level(logging.WARNING, "halvane")
+def test_rendered_texts(logged, caplog):
     avatar(Polled(ValueError("no picture yet"), None), ScriptedFixture(width=416, height=720)).get_first_frame()
     assert [r.getMessage() for r in caplog.records] == [
         "halvane: the engine had no resting frame after 0.2s (ValueError: no picture yet)",
         "halvane: the engine produced no resting frame in 0.2s; reporting this model's own 416x720 geometry with "
-        "a blank frame so the session can still start",
-    ]
+        "a blank frame so the session can still start"]
 
 
-@pytest.mark.parametrize("timeout", [0, 0.0, -5, float("nan")])
-def test_wait_polls_at_least_once(timeout):
-    runtime = Polled(None)
-    assert avatar(runtime)._wait_source_frame(timeout) is None
-    assert runtime.polls == 1
-    picture = np.ones(3, np.uint8)
-    assert avatar(Polled(picture))._wait_source_frame(timeout) is picture
-
-
-def test_wait_reads_the_runtime_afresh_at_each_poll(monkeypatch):
-    monkeypatch.setattr(_avatar, "_FIRST_FRAME_POLL_S", 0.0)
+def test_wait_polls_at_least_once_and_reads_the_runtime_afresh():
+    for timeout in (0, -5, float("nan")):
+        runtime = Polled(None)
+        assert avatar(runtime)._wait_source_frame(timeout) is None and runtime.polls == 1
     picture = np.ones(3, np.uint8)
     av = avatar(None)
 
     class Swapping:
         def get_source_frame(self, i):
             av._runtime = Polled(picture)
-            return None
 
     av._runtime = Swapping()
     assert av._wait_source_frame(5.0) is picture

@@ -1,9 +1,8 @@
 """Creation, model loading, settings and properties of AsyncAvatar.
 
-The bundle loader is replaced by a test subclass that builds a scripted
-fixture and runtime from the avatar's manifest, as the real loader would, and
-records where it ran; the avatars are real files, so the engine id comes from
-the manifest reader."""
+A test subclass stands in for the bundle loader: it builds a scripted fixture
+and runtime from the avatar's manifest and records where it ran. The avatars
+are real files, so the engine id comes from the manifest reader."""
 
 import asyncio
 import json
@@ -20,170 +19,98 @@ from tools.make_ostrel1_avatar import manifest, write_avatar
 
 
 class Loaded(_avatar.AsyncAvatar):
-    """Loads scripted models; `fail_after` (an exception) makes the load set
-    a new fixture and then raise."""
-
     log = []
-    fail_after = None
+    fail = None  # raised after the new fixture is set, before the runtime
 
     def _load_fixture_blocking(self, path):
         Loaded.log.append(("load", path, threading.current_thread().name))
         m = read_manifest(path)
-        self._fixture = ScriptedFixture(spt=m["audio_samples_per_tick"], rate=m["audio_sample_rate"],
-                                        width=m["frame_width"], height=m["frame_height"])
-        if Loaded.fail_after is not None:
-            raise Loaded.fail_after
+        self._fixture = ScriptedFixture(m["audio_samples_per_tick"], m["audio_sample_rate"], m["frame_width"],
+                                        m["frame_height"])
+        if Loaded.fail is not None:
+            raise Loaded.fail
         self._runtime = ScriptedRuntime(self._fixture)
-        return "ignored"
 
     async def stop(self):
         Loaded.log.append(("stop",))
         self._running = False
 
 
-@pytest.fixture(autouse=True)
-def fresh_log():
-    Loaded.log = []
-    Loaded.fail_after = None
-
-
 @pytest.fixture
-def avatars(tmp_path):
-    def make(name, **overrides):
-        return write_avatar(tmp_path / name, "imx", manifest(**overrides))
-    return make
-
-
-def run(coro):
-    return asyncio.run(coro)
-
-
-def test_create_loads_on_the_default_executor(avatars):
-    path = avatars("face.imx", width=64, height=48, samples_per_tick=800)
-
-    async def main():
-        av = await Loaded.create(model_path=path, output_size=None, input_buffer_size=2, output_buffer_size=3,
-                                 num_threads=4, verbose=True, batch_workers=9, quality="high", identity="x")
-        assert type(av) is Loaded
-        assert av._engine_id == "ostrel1"
-        (load,) = Loaded.log
-        assert load[:2] == ("load", str(path)) and load[2] != threading.current_thread().name
-        assert isinstance(av._runtime, ScriptedRuntime) and av._runtime.fx is av._fixture
-        assert (av._in_queue.maxsize, av._out_queue.maxsize, av._num_threads) == (2, 3, 4)
-        assert (av.frame_width, av.frame_height, av.fps, av.samples_per_tick) == (64, 48, 20, 800)
-        assert av._running is False and av._producer_task is None
-
-        default = await Loaded.create(model_path=str(path))
-        assert default._output_size == (1280, 720) and (default.frame_width, default.frame_height) == (1280, 720)
-        assert (default._in_queue.maxsize, default._out_queue.maxsize, default._num_threads) == (0, 6, 0)
-
-    run(main())
-
-
-def test_create_and_set_model_refusals(avatars, tmp_path, monkeypatch):
+def avatar_at(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path))
-    avatars("home.imx")
+    Loaded.log, Loaded.fail = [], None
+    return lambda name, **m: write_avatar(tmp_path / name, "imx", manifest(**m))
+
+
+def test_create(avatar_at, tmp_path):
+    avatar_at("face.imx", width=64, height=48, samples_per_tick=800)
 
     async def main():
-        with pytest.raises(ValueError) as e:
+        with pytest.raises(ValueError, match="^AsyncAvatar.create: model_path is required$"):
             await Loaded.create()
-        assert str(e.value) == "AsyncAvatar.create: model_path is required"
         with pytest.raises(ModelNotFoundError) as e:
             await Loaded.create(model_path="~/missing.imx")
         assert str(e.value) == f"Ostrel model not found: {tmp_path}/missing.imx"
         with pytest.raises(TypeError):
-            await Loaded.create(str(tmp_path / "home.imx"))
+            await Loaded.create(str(tmp_path / "face.imx"))
         assert Loaded.log == []
 
-        av = await Loaded.create(model_path="~/home.imx")
-        assert Loaded.log[0][1] == f"{tmp_path}/home.imx"
-        av._running = True
-        fixture, runtime = av._fixture, av._runtime
-        with pytest.raises(ModelNotFoundError) as e:
-            await av.set_model("~/gone")
-        assert str(e.value) == f"Ostrel model not found: {tmp_path}/gone"
-        assert av._running is True and (av._fixture, av._runtime) == (fixture, runtime)
-        assert [entry[0] for entry in Loaded.log] == ["load"]
+        av = await Loaded.create(model_path="~/face.imx", output_size=None, input_buffer_size=2,
+                                 output_buffer_size=3, num_threads=4, verbose=True, batch_workers=9,
+                                 quality="high", identity="x")
+        assert type(av) is Loaded and av._engine_id == "ostrel1"
+        assert Loaded.log == [("load", f"{tmp_path}/face.imx", Loaded.log[0][2])]
+        assert Loaded.log[0][2] != threading.current_thread().name
+        assert (av._in_queue.maxsize, av._out_queue.maxsize, av._num_threads) == (2, 3, 4)
+        assert (av.frame_width, av.frame_height, av.fps, av.samples_per_tick) == (64, 48, 20, 800)
+        default = await Loaded.create(model_path=tmp_path / "face.imx")
+        assert (default.frame_width, default.frame_height, default._in_queue.maxsize) == (1280, 720, 0)
 
-    run(main())
-
-
-def test_create_passes_the_loaders_error_on(avatars):
-    path = avatars("face.imx")
-    error = OSError("bad weights")
-    Loaded.fail_after = error
-
-    async def main():
+        Loaded.fail = error = OSError("bad weights")
         with pytest.raises(OSError) as e:
-            await Loaded.create(model_path=path)
+            await Loaded.create(model_path="~/face.imx")
         assert e.value is error
 
-    run(main())
+    asyncio.run(main())
 
 
-def test_set_model_stops_then_loads_the_new_model(avatars):
-    old = avatars("old.imx", samples_per_tick=640)
-    new = avatars("new.imx", engine="zephan2", samples_per_tick=800)
-
-    async def main():
-        av = await Loaded.create(model_path=old, output_size=None)
-        old_runtime = av._runtime
-        av._running = True
-        assert av.fps == 25
-        assert await av.set_model(str(new)) is None
-        assert [entry[0] for entry in Loaded.log] == ["load", "stop", "load"]
-        assert av._engine_id == "zephan2" and av._runtime is not old_runtime and av.fps == 20
-        assert old_runtime.closed == 0 and av._running is False
-
-    run(main())
-
-
-def test_a_failed_set_model_keeps_the_previous_model(avatars, tmp_path):
-    old = avatars("old.imx", samples_per_tick=640)
-    new = avatars("new.imx", engine="zephan2", samples_per_tick=800)
+def test_set_model(avatar_at, tmp_path):
+    old = avatar_at("old.imx", samples_per_tick=640)
+    new = avatar_at("new.imx", engine="zephan2", samples_per_tick=800)
     broken = write_avatar(tmp_path / "broken.imx", "imx", raw_manifest=b"{not json")
 
     async def main():
-        av = await Loaded.create(model_path=old)
+        av = await Loaded.create(model_path=old, output_size=None)
+        av._running = True
         before = (av._engine_id, av._fixture, av._runtime)
-        error = RuntimeError("no runtime for it")
-        Loaded.fail_after = error
+        with pytest.raises(ModelNotFoundError, match=f"^Ostrel model not found: {tmp_path}/gone$"):
+            await av.set_model("~/gone")
+        assert av._running is True and (av._engine_id, av._fixture, av._runtime) == before
+
+        # a load that fails keeps the previous model whole; so does an unreadable manifest
+        Loaded.fail = error = RuntimeError("no runtime for it")
         with pytest.raises(RuntimeError) as e:
             await av.set_model(str(new))
-        assert e.value is error
-        assert (av._engine_id, av._fixture, av._runtime) == before
-        assert av.fps == 25 and av._running is False
-
-        Loaded.fail_after = None
+        assert e.value is error and av._running is False
+        assert (av._engine_id, av._fixture, av._runtime) == before and av.fps == 25
+        Loaded.fail = None
         with pytest.raises(json.JSONDecodeError):
             await av.set_model(str(broken))
         assert (av._engine_id, av._fixture, av._runtime) == before
 
-        # an avatar that never had a model has no engine id afterwards either
+        assert await av.set_model(str(new)) is None
+        assert [entry[0] for entry in Loaded.log] == ["load", "stop", "load", "stop", "stop", "load"]
+        assert av._engine_id == "zephan2" and av._runtime is not before[2] and av.fps == 20
+        assert before[2].closed == 0
+
         bare = Loaded()
-        Loaded.fail_after = error
+        Loaded.fail = error
         with pytest.raises(RuntimeError):
             await bare.set_model(str(new))
         assert not hasattr(bare, "_engine_id") and bare._fixture is None and bare._runtime is None
 
-    run(main())
-
-
-def test_constructor_is_keyword_only_and_empty():
-    av = _avatar.AsyncAvatar()
-    assert av._fixture is None and av._runtime is None and not hasattr(av, "_engine_id")
-    with pytest.raises(TypeError):
-        _avatar.AsyncAvatar(0)
-
-
-def test_properties_without_a_model():
-    for size in ((1280, 720), None):
-        av = _avatar.AsyncAvatar(output_size=size)
-        assert (av.fps, av.settings.FPS, av.sample_rate) == (25, 25, 16000)
-        assert av.frame_width is None and av.frame_height is None
-        with pytest.raises(RuntimeNotReadyError) as e:
-            av.samples_per_tick
-        assert str(e.value) == "Fixture not loaded; await create() first."
+    asyncio.run(main())
 
 
 class Fixture:
@@ -191,85 +118,62 @@ class Fixture:
         self.__dict__.update(attrs)
 
 
+def test_properties_without_a_model():
+    for size in ((1280, 720), None):
+        av = _avatar.AsyncAvatar(output_size=size)
+        assert (av.fps, av.settings.FPS, av.sample_rate, av.frame_width, av.frame_height) == (25, 25, 16000, None, None)
+        with pytest.raises(RuntimeNotReadyError, match=r"^Fixture not loaded; await create\(\) first\.$"):
+            av.samples_per_tick
+    with pytest.raises(TypeError):
+        _avatar.AsyncAvatar(0)
+
+
 @pytest.mark.parametrize("rate, spt, fps", [
-    (16000, 800, 20),
-    (16000, 640, 25),
-    (16000, 700, 22),     # floor quotient
-    (8000, 16000, 1),     # never below 1
-    ("16000", 800.9, 20),  # converted to int first
-    (0, 800, 25),
-    (16000, 0, 25),
-    (-16000, -800, 25),
-    (None, 800, 25),
-    ("fast", 800, 25),
-])
+    (16000, 800, 20), (16000, 700, 22), (8000, 16000, 1), ("16000", 800.9, 20),
+    (0, 800, 25), (16000, 0, 25), (-16000, -800, 25), (None, 800, 25), ("fast", 800, 25)])
 def test_engine_fps(rate, spt, fps):
     av = _avatar.AsyncAvatar()
     av._fixture = Fixture(audio_sample_rate=rate, audio_samples_per_tick=spt)
-    assert av._engine_fps == fps and av.fps == fps and av.settings.FPS == fps
-    assert type(av.fps) is int
-    av._fixture = Fixture()  # no cadence at all
+    assert av._engine_fps == fps and av.fps == fps and av.settings.FPS == fps and type(av.fps) is int
+    av._fixture = Fixture()
     assert av.fps == 25
 
 
 def test_frame_size_and_samples_per_tick():
-    fx = ScriptedFixture(spt="640", width=416.0, height=720)
-    cases = [((1280, 720), (1280, 720)), (None, (416, 720)), (("640", 480.7), (640, 480))]
-    for size, want in cases:
+    for size, want in [((1280, 720), (1280, 720)), (None, (416, 720)), (("640", 480.7), (640, 480))]:
         av = _avatar.AsyncAvatar(output_size=size)
-        av._fixture = fx
-        assert (av.frame_width, av.frame_height) == want
-        assert av.samples_per_tick == 640
-    av = _avatar.AsyncAvatar(output_size=None)
-    av._fixture = Fixture(audio_samples_per_tick=800)
+        av._fixture = ScriptedFixture(spt="640", width=416.0, height=720)
+        assert (av.frame_width, av.frame_height, av.samples_per_tick) == (*want, 640)
+    av._fixture, av._output_size = Fixture(audio_samples_per_tick=800), None
     with pytest.raises(AttributeError):
         av.frame_width
-    av._output_size = 5
-    with pytest.raises(TypeError):
-        av.frame_height
 
 
-def test_settings_proxy():
+def test_settings_transaction_id_and_kept_members():
     av = _avatar.AsyncAvatar(output_size=(640, 360))
     av._fixture = ScriptedFixture(spt=800)
     a, b = av.settings, av.settings
-    assert a is not b and isinstance(a, av._SettingsProxy)
     assert (a.FPS, a.INPUT_SAMPLE_RATE, a.PROCESS_IDLE_VIDEO, a.ALLOW_VIDEO_SCRIPT_UPDATE, a.OUTPUT_WIDTH) == (
         20, 16000, False, True, 1280)
     a.FPS = 99
-    assert b.FPS == 20 and av.fps == 20 and av.settings.FPS == 20
-
+    assert b.FPS == 20 and av.settings.FPS == 20 and av.fps == 20
     proxy = _avatar.AsyncAvatar._SettingsProxy
-    assert proxy.__qualname__ == "AsyncAvatar._SettingsProxy" and proxy.__bases__ == (object,)
+    assert proxy.__qualname__ == "AsyncAvatar._SettingsProxy" and isinstance(a, proxy)
     assert proxy.__annotations__ == {"FPS": int, "INPUT_SAMPLE_RATE": int, "PROCESS_IDLE_VIDEO": bool,
                                      "ALLOW_VIDEO_SCRIPT_UPDATE": bool, "OUTPUT_WIDTH": int}
-    assert proxy().FPS == 25 and proxy.FPS == 25
-    assert proxy("30").FPS == 30 and proxy(fps=12.9).FPS == 12
-    assert "FPS" in vars(proxy(7)) and "OUTPUT_WIDTH" not in vars(proxy(7))
+    assert (proxy().FPS, proxy("30").FPS, proxy(fps=12.9).FPS, vars(proxy(7))) == (25, 30, 12, {"FPS": 7})
     with pytest.raises(ValueError):
         proxy("fast")
 
-
-def test_transaction_id():
-    av = _avatar.AsyncAvatar()
     first = av.transaction_id
-    assert str(uuid.UUID(first)) == first and uuid.UUID(first).version == 4
-    assert av.transaction_id == first
-    assert av._regenerate_transaction_id() is None
-    second = av.transaction_id
-    assert second != first and str(uuid.UUID(second)) == second
+    assert uuid.UUID(first).version == 4 and str(uuid.UUID(first)) == first and av.transaction_id == first
+    assert av._regenerate_transaction_id() is None and av.transaction_id not in ("", first)
     av._transaction_id = ""
-    assert av.transaction_id not in ("", second)
+    assert len(av.transaction_id) == 36
 
-
-def test_members_kept_for_earlier_callers():
-    av = _avatar.AsyncAvatar()
     before = dict(vars(av))
-    assert av.set_identity("anyone") is None
+    assert av.set_identity("anyone") is None and av.video_graph is None
     assert asyncio.run(av.start(model="x", quality="low")) is None
-    assert av.video_graph is None
     assert vars(av) == before
-    with pytest.raises(TypeError):
-        av.set_identity()
     with pytest.raises(TypeError):
         av.start(1)
