@@ -25,7 +25,8 @@ def same_bits(a, b):
 def test_i16_to_f32_matches_numpy():
     a = np.random.default_rng(1).integers(-32768, 32768, 4000, dtype=np.int16)
     a[:4] = [0, 16384, -32768, 32767]
-    for arr in (a, a.reshape(4, -1).T, a[::3], a.astype(">i2"), a.astype(np.float64) / 7, a[:0]):
+    unaligned = np.frombuffer(b"\0" + a.tobytes(), np.int16, offset=1)
+    for arr in (a, a.reshape(4, -1).T, a[::3], a.astype(">i2"), a.astype(np.float64) / 7, a[:0], unaligned):
         got = _avatar._i16_to_f32(arr)
         assert same_bits(got, arr.astype(np.float32) / float(INT16_MAX)) and not np.shares_memory(got, arr)
     assert _avatar._i16_to_f32(a)[:4].tolist() == pytest.approx([0.0, 0.500015, -1.0000305, 1.0], abs=1e-6)
@@ -49,7 +50,8 @@ def test_resample_is_numpy_bit_for_bit():
     rng = np.random.default_rng(5)
     inf, nan = np.inf, np.nan
     odd = [np.array([inf, inf, 0.0, -inf, 1.0]), np.array([-inf, inf, nan, 0.5, 0.5, -0.0], np.float32),
-           np.arange(10.0)[::2], np.arange(-50, 50, dtype=np.int16), np.arange(9) * (1 + 1j)]
+           np.arange(10.0)[::2], np.arange(-50, 50, dtype=np.int16), np.arange(9) * (1 + 1j),
+           np.frombuffer(b"\0" + np.arange(7.0).tobytes(), np.float64, offset=1)]
     for src, dst in [(48000, 16000), (44100, 16000), (22050, 16000), (11025, 16000), (16000, 44100),
                      (12345, 16000), (16000, 7), (3, 16000), (7, 3)]:
         for n in (1, 2, 3, 17, 441, 4801):

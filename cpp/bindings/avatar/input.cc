@@ -95,15 +95,21 @@ bool is_ndarray(nb::handle obj) {
   if (r < 0) throw nb::python_error();
   return r != 0;
 }
-bool c_contiguous(nb::handle arr) { return truthy(arr.attr("flags").attr("c_contiguous")); }
+// C-contiguous and aligned: memory the loops may read as a plain T array.
+bool plain_layout(nb::handle arr) {
+  nb::object flags = arr.attr("flags");
+  return truthy(flags.attr("c_contiguous")) && truthy(flags.attr("aligned"));
+}
 
+// The memory of an array already checked to be C-contiguous of element type
+// T (no conversion: a copy would not outlive the call).
 template <class T>
 const T* cdata(nb::handle arr) {
-  return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr).data();
+  return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr, false).data();
 }
 template <class T>
 T* wdata(nb::handle arr) {
-  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr).data();
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
 }
 size_t size_of(nb::handle arr) { return nb::cast<size_t>(arr.attr("size")); }
 
@@ -111,7 +117,7 @@ size_t size_of(nb::handle arr) { return nb::cast<size_t>(arr.attr("size")); }
 nb::object i16_to_f32_py(nb::object arr) {
   Env& e = env();
   const float int16_max = static_cast<float>(e.int16_max);
-  if (is_ndarray(arr) && is_dtype(arr, "int16") && c_contiguous(arr)) {
+  if (is_ndarray(arr) && is_dtype(arr, "int16") && plain_layout(arr)) {
     nb::object out = e.np.attr("empty")(arr.attr("shape"), nb::arg("dtype") = "float32");
     const int16_t* in = cdata<int16_t>(arr);
     float* dst = wdata<float>(out);
@@ -146,6 +152,7 @@ nb::object resample_linear_py(nb::object pcm, nb::object src_sr, nb::object dst_
   const bool f32 = is_dtype(pcm, "float32"), f64 = is_dtype(pcm, "float64");
   if ((f32 || f64) && is_ndarray(pcm) && nb::cast<long>(pcm.attr("ndim")) == 1) {
     nb::object src = e.np.attr("ascontiguousarray")(pcm);
+    if (!plain_layout(src)) src = src.attr("copy")();
     nb::object out = e.np.attr("empty")(n_out, nb::arg("dtype") = dtype);
     const size_t n = size_of(src), m = static_cast<size_t>(n_out);
     if (f32) {
