@@ -1,8 +1,114 @@
-// TODO(live): create, set_model.
+// Creation and model loading: `create` builds an avatar for a model file and
+// loads it; `set_model` swaps the model of an existing avatar.
+//
+// Threading: both are coroutines on the caller's event loop. The model load
+// itself (`_load_fixture_blocking`, the bundle loader's) runs on a thread of
+// the loop's default executor and sets `_fixture` and `_runtime` there; the
+// loop keeps serving other tasks meanwhile. `set_model` stops the session's
+// tasks before it loads, so nothing of this avatar runs during the load.
+#include <exception>
+#include <string>
+
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_creation(Members& ns) {}
+namespace {
+
+using aio::Co;
+using aio::py::await_;
+
+// `model_path` with a leading "~" expanded, as a pathlib path.
+nb::object expanded(nb::handle model_path) {
+  return nb::module_::import_("pathlib").attr("Path")(model_path).attr("expanduser")();
+}
+
+// The expanded path's text; ModelNotFoundError when nothing exists there.
+nb::object existing_path_text(nb::handle model_path) {
+  nb::object path = expanded(model_path);
+  nb::object text = nb::str(path);
+  if (!truthy(path.attr("exists")()))
+    raise_(env().ModelNotFoundError, "Ostrel model not found: " + nb::cast<std::string>(text));
+  return text;
+}
+
+nb::object engine_id_for(nb::handle path_text) {
+  return nb::module_::import_("halvane._imx_engine").attr("engine_id_for_path")(path_text);
+}
+
+// Runs the blocking loader on the loop's default executor.
+aio::py::Await load_in_executor(nb::handle loop, nb::handle self, nb::handle path_text) {
+  return await_(loop.attr("run_in_executor")(nb::none(), self.attr("_load_fixture_blocking"), path_text));
+}
+
+Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_buffer_size,
+                      nb::object output_buffer_size, nb::object num_threads, nb::object output_size) {
+  if (model_path.is_none()) raise_(PyExc_ValueError, "AsyncAvatar.create: model_path is required");
+  nb::object text = existing_path_text(model_path);
+  nb::object avatar = cls(nb::arg("input_buffer_size") = input_buffer_size,
+                          nb::arg("output_buffer_size") = output_buffer_size, nb::arg("output_size") = output_size,
+                          nb::arg("num_threads") = num_threads);
+  set(avatar, "_engine_id", engine_id_for(text));
+  co_await load_in_executor(env().get_running_loop(), avatar, text);
+  co_return avatar;
+}
+
+// A load that fails leaves the avatar on its previous model: the engine id,
+// the fixture and the runtime are put back as they were before it, so the id
+// never names a model whose runtime is not the one in place. The session
+// stays stopped. A cancelled wait changes nothing back: the loader thread
+// cannot be stopped and will still install the new model.
+Co<nb::object> set_model(nb::object self, nb::object model_path) {
+  nb::object text = existing_path_text(model_path);
+  co_await call(self, "stop");
+  nb::object loop = env().get_running_loop();
+  nb::object absent = nb::module_::import_("builtins").attr("object")();
+  nb::object prev_id = get_or(self, "_engine_id", absent);
+  nb::object prev_fixture = get(self, "_fixture");
+  nb::object prev_runtime = get(self, "_runtime");
+  set(self, "_engine_id", engine_id_for(text));
+  std::exception_ptr failure;
+  try {
+    co_await load_in_executor(loop, self, text);
+  } catch (nb::python_error& e) {
+    if (!ordinary(e)) throw;
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (prev_id.is(absent)) {
+      if (PyObject_HasAttrString(self.ptr(), "_engine_id")) nb::delattr(self, "_engine_id");
+    } else {
+      set(self, "_engine_id", prev_id);
+    }
+    set(self, "_fixture", prev_fixture);
+    set(self, "_runtime", prev_runtime);
+    std::rethrow_exception(failure);
+  }
+  co_return nb::none();
+}
+
+}  // namespace
+
+void add_creation(Members& ns) {
+  using namespace nb::literals;
+  ns["create"] = class_method(
+      [](nb::object cls, nb::object model_path, nb::object input_buffer_size, nb::object output_buffer_size,
+         nb::object num_threads, nb::object /*verbose*/, nb::object /*batch_workers*/, nb::object /*quality*/,
+         nb::object /*identity*/, nb::object output_size) {
+        return aio::py::coroutine(create(std::move(cls), std::move(model_path), std::move(input_buffer_size),
+                                         std::move(output_buffer_size), std::move(num_threads),
+                                         std::move(output_size)),
+                                  "create");
+      },
+      nb::kw_only(), "model_path"_a.none() = nb::none(), "input_buffer_size"_a.none() = 0,
+      "output_buffer_size"_a.none() = 6, "num_threads"_a.none() = 0, "verbose"_a.none() = nb::none(),
+      "batch_workers"_a.none() = 1, "quality"_a.none() = "medium",
+      "identity"_a.none() = nb::none(), "output_size"_a.none() = const_o("_DEFAULT_OUTPUT_SIZE"));
+  ns["set_model"] = method(
+      [](nb::object self, nb::object model_path) {
+        return aio::py::coroutine(set_model(std::move(self), std::move(model_path)), "set_model");
+      },
+      "model_path"_a.none());
+}
 
 }  // namespace halvane::avatar::py

@@ -1,8 +1,207 @@
-// TODO(live): push_audio, push, flush, arrival statistics; _i16_to_f32, _resample_linear.
+// Audio input: `push_audio`, `push` and `flush` put one control record each
+// on the input queue for the producer; `push_audio` and `flush` also keep the
+// arrival statistics (when the current run of audio began to arrive, how many
+// seconds of it have come, when its input was complete) that the playout
+// clock reads. And the module's two PCM helpers, `_i16_to_f32` and
+// `_resample_linear`, which the producer applies to pushed audio.
+//
+// Threading: the coroutines and the statistics run on the event loop's
+// thread; each statistic is written before the put of the record it
+// describes is awaited. The PCM helpers run their per-sample loops with the
+// GIL released, on whatever thread calls them.
+#include <nanobind/ndarray.h>
+
+#include "avatar/pcm.h"
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_input(nb::module_& m, Members& ns) {}
+namespace {
+
+using aio::Co;
+using aio::py::await_;
+
+nb::object number(PyObject* r) {
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+// Seconds of 16-bit mono PCM: bytes x 0.5 / rate, a rate of 0 or None
+// counting as 1.
+nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
+  Py_ssize_t n = PyObject_Length(data.ptr());
+  if (n < 0) throw nb::python_error();
+  nb::object rate = truthy(sample_rate) ? nb::borrow(sample_rate) : nb::int_(1);
+  nb::object half = number(PyNumber_Multiply(nb::int_(n).ptr(), nb::float_(0.5).ptr()));
+  return number(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
+}
+
+Co<nb::object> push_audio(nb::object self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
+  Env& e = env();
+  nb::object control = e.VideoControl.attr("from_audio")(data, sample_rate, last_chunk);
+  self.attr("_note_arrival")(seconds_of(data, sample_rate));
+  if (truthy(last_chunk)) self.attr("_arrival_ended")();
+  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_return nb::none();
+}
+
+Co<nb::object> push(nb::object self, nb::object control) {
+  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_return nb::none();
+}
+
+Co<nb::object> flush(nb::object self) {
+  self.attr("_arrival_ended")();
+  nb::object control = env().VideoControl(nb::arg("end_of_speech") = true);
+  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_return nb::none();
+}
+
+// A new run starts at the first audio after a completed (or dropped, or never
+// started) one; only positive amounts count.
+void note_arrival(nb::handle self, nb::handle seconds) {
+  nb::object t0 = get_or(self, "_arr_t0", nb::none());
+  if (t0.is_none() || truthy(get_or(self, "_arr_done", nb::bool_(false)))) {
+    set(self, "_arr_t0", nb::float_(now()));
+    set(self, "_arr_s", nb::float_(0.0));
+    set(self, "_arr_done", nb::bool_(false));
+  }
+  nb::object zero = nb::float_(0.0);
+  int positive = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
+  if (positive < 0) throw nb::python_error();
+  nb::object total = get_or(self, "_arr_s", zero);
+  set(self, "_arr_s", number(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
+}
+
+// Only the first call of a run stamps the end time.
+void arrival_ended(nb::handle self) {
+  if (!truthy(get_or(self, "_arr_done", nb::bool_(false)))) set(self, "_arr_t_end", nb::float_(now()));
+  set(self, "_arr_done", nb::bool_(true));
+}
+
+void arrival_dropped(nb::handle self) {
+  set(self, "_arr_t0", nb::none());
+  set(self, "_arr_s", nb::float_(0.0));
+  set(self, "_arr_done", nb::bool_(false));
+}
+
+// --- PCM helpers ---
+
+bool is_dtype(nb::handle arr, const char* name) {
+  return arr.attr("dtype").equal(env().np.attr("dtype")(name));
+}
+bool is_ndarray(nb::handle obj) {
+  int r = PyObject_IsInstance(obj.ptr(), env().np.attr("ndarray").ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+// C-contiguous and aligned: memory the loops may read as a plain T array.
+bool plain_layout(nb::handle arr) {
+  nb::object flags = arr.attr("flags");
+  return truthy(flags.attr("c_contiguous")) && truthy(flags.attr("aligned"));
+}
+
+// The memory of an array already checked to be C-contiguous of element type
+// T (no conversion: a copy would not outlive the call).
+template <class T>
+const T* cdata(nb::handle arr) {
+  return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr, false).data();
+}
+template <class T>
+T* wdata(nb::handle arr) {
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
+}
+size_t size_of(nb::handle arr) { return nb::cast<size_t>(arr.attr("size")); }
+
+// arr.astype(float32) / float(INT16_MAX): a new float32 array of arr's shape.
+nb::object i16_to_f32_py(nb::object arr) {
+  Env& e = env();
+  const float int16_max = static_cast<float>(e.int16_max);
+  if (is_ndarray(arr) && is_dtype(arr, "int16") && plain_layout(arr)) {
+    nb::object out = e.np.attr("empty")(arr.attr("shape"), nb::arg("dtype") = "float32");
+    const int16_t* in = cdata<int16_t>(arr);
+    float* dst = wdata<float>(out);
+    const size_t n = size_of(arr);
+    nb::gil_scoped_release unlocked;
+    i16_to_f32(in, n, dst, int16_max);
+    return out;
+  }
+  // Any other element type or layout: the array library converts, the
+  // scaling is ours.
+  nb::object out = arr.attr("astype")(e.np.attr("float32"), nb::arg("order") = "C");
+  float* dst = wdata<float>(out);
+  const size_t n = size_of(out);
+  nb::gil_scoped_release unlocked;
+  scale_down(dst, n, int16_max);
+  return out;
+}
+
+// pcm at src_sr Hz linearly interpolated to dst_sr Hz (see avatar/pcm.h);
+// the same object back for equal rates or no samples.
+nb::object resample_linear_py(nb::object pcm, nb::object src_sr, nb::object dst_sr) {
+  Env& e = env();
+  if (src_sr.equal(dst_sr)) return pcm;
+  nb::object size = pcm.attr("size");
+  if (size.equal(nb::int_(0))) return pcm;
+  nb::object ratio = number(PyNumber_TrueDivide(number(PyNumber_Multiply(size.ptr(), dst_sr.ptr())).ptr(), src_sr.ptr()));
+  nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);  // halves to even
+  const Py_ssize_t n_out = PyLong_AsSsize_t(rounded.ptr());
+  if (n_out == -1 && PyErr_Occurred()) throw nb::python_error();
+  nb::object dtype = pcm.attr("dtype");
+  if (n_out <= 0) return e.np.attr("empty")(0, nb::arg("dtype") = dtype);
+  const bool f32 = is_dtype(pcm, "float32"), f64 = is_dtype(pcm, "float64");
+  if ((f32 || f64) && is_ndarray(pcm) && nb::cast<long>(pcm.attr("ndim")) == 1) {
+    nb::object src = e.np.attr("ascontiguousarray")(pcm);
+    if (!plain_layout(src)) src = src.attr("copy")();
+    nb::object out = e.np.attr("empty")(n_out, nb::arg("dtype") = dtype);
+    const size_t n = size_of(src), m = static_cast<size_t>(n_out);
+    if (f32) {
+      const float* in = cdata<float>(src);
+      float* dst = wdata<float>(out);
+      nb::gil_scoped_release unlocked;
+      resample_linear(in, n, dst, m);
+    } else {
+      const double* in = cdata<double>(src);
+      double* dst = wdata<double>(out);
+      nb::gil_scoped_release unlocked;
+      resample_linear(in, n, dst, m);
+    }
+    return out;
+  }
+  // Other element types and shapes: the array library's own interpolation on
+  // the same grids, with its own results and errors.
+  nb::object linspace = e.np.attr("linspace");
+  nb::object x_new = linspace(0.0, 1.0, n_out, nb::arg("endpoint") = false);
+  nb::object x_old = linspace(0.0, 1.0, size, nb::arg("endpoint") = false);
+  return e.np.attr("interp")(x_new, x_old, pcm).attr("astype")(dtype, nb::arg("copy") = false);
+}
+
+}  // namespace
+
+void add_input(nb::module_& m, Members& ns) {
+  using namespace nb::literals;
+  ns["push_audio"] = method(
+      [](nb::object self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
+        return aio::py::coroutine(
+            push_audio(std::move(self), std::move(data), std::move(sample_rate), std::move(last_chunk)),
+            "push_audio");
+      },
+      "data"_a.none(), "sample_rate"_a.none(), "last_chunk"_a.none() = true);
+  ns["push"] = method(
+      [](nb::object self, nb::object control) {
+        return aio::py::coroutine(push(std::move(self), std::move(control)), "push");
+      },
+      "control"_a.none());
+  ns["_note_arrival"] = method(&note_arrival, "seconds"_a.none());
+  ns["_arrival_ended"] = method(&arrival_ended);
+  ns["_arrival_dropped"] = method(&arrival_dropped);
+  ns["flush"] = method([](nb::object self) { return aio::py::coroutine(flush(std::move(self)), "flush"); });
+
+  m.def("_i16_to_f32", &i16_to_f32_py, "arr"_a.none(),
+        "int16 samples as a new float32 array of the same shape, divided by INT16_MAX (no clipping).");
+  m.def("_resample_linear", &resample_linear_py, "pcm"_a.none(), "src_sr"_a.none(), "dst_sr"_a.none(),
+        "pcm (1-D) at src_sr Hz linearly resampled to dst_sr Hz, in pcm's dtype; pcm itself for equal rates "
+        "or no samples.");
+}
 
 }  // namespace halvane::avatar::py

@@ -1,8 +1,116 @@
-// TODO(live): settings, properties, kept no-op members.
+// How an avatar describes its stream: the settings object (its FPS is the
+// loaded model's frame rate), the read-only properties of frame size, frame
+// rate, audio rate and samples per tick, the transaction id, and the members
+// kept for callers of the earlier interface that do nothing.
+//
+// Threading: all synchronous and run on the caller's thread (the event loop's
+// for the session's own tasks); nothing blocks. `_engine_fps` derives the
+// rate afresh from the fixture current at each read.
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_settings(Members& ns) {}
+namespace {
+
+using aio::Co;
+
+nb::object builtins() { return nb::module_::import_("builtins"); }
+nb::object to_int(nb::handle v) { return builtins().attr("int")(v); }
+bool gt_zero(nb::handle v) {
+  int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+nb::object new_uuid_text() { return nb::str(nb::module_::import_("uuid").attr("uuid4")()); }
+
+// AsyncAvatar._SettingsProxy: a plain class whose FPS a caller publishes its
+// video track with; the other settings are class attributes shared by all.
+nb::object settings_proxy_class() {
+  using namespace nb::literals;
+  nb::object b = builtins();
+  nb::object int_t = b.attr("int"), bool_t = b.attr("bool");
+  nb::dict annotations;
+  annotations["FPS"] = int_t;
+  annotations["INPUT_SAMPLE_RATE"] = int_t;
+  annotations["PROCESS_IDLE_VIDEO"] = bool_t;
+  annotations["ALLOW_VIDEO_SCRIPT_UPDATE"] = bool_t;
+  annotations["OUTPUT_WIDTH"] = int_t;
+  nb::dict ns;
+  ns["__module__"] = env().module.attr("__name__");
+  ns["__doc__"] = "The stream settings of one session, as its frame rate stood when they were read.";
+  ns["__annotations__"] = annotations;
+  ns["FPS"] = const_o("_FPS");
+  ns["INPUT_SAMPLE_RATE"] = const_o("_SAMPLE_RATE_HZ");
+  ns["PROCESS_IDLE_VIDEO"] = nb::bool_(false);
+  ns["ALLOW_VIDEO_SCRIPT_UPDATE"] = nb::bool_(true);
+  ns["OUTPUT_WIDTH"] = nb::int_(1280);
+  ns["__init__"] = method([](nb::handle self, nb::handle fps) { set(self, "FPS", to_int(fps)); },
+                          "fps"_a.none() = const_o("_FPS"));
+  return b.attr("type")("_SettingsProxy", nb::make_tuple(b.attr("object")), ns);
+}
+
+// The model's frame rate: its audio rate over its samples per tick (at
+// least 1), or _FPS when there is no model or it gives no usable cadence.
+nb::object engine_fps(nb::handle self) {
+  nb::object fixture = get(self, "_fixture");
+  if (fixture.is_none()) return const_o("_FPS");
+  try {
+    nb::object spt = to_int(fixture.attr("audio_samples_per_tick"));
+    nb::object sr = to_int(fixture.attr("audio_sample_rate"));
+    if (gt_zero(spt) && gt_zero(sr)) {
+      nb::object q = nb::steal(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
+      if (!q.is_valid()) throw nb::python_error();
+      return gt_zero(q) ? q : nb::int_(1);
+    }
+  } catch (nb::python_error& e) {
+    if (!ordinary(e)) throw;
+  }
+  return const_o("_FPS");
+}
+
+// frame_width / frame_height: None without a model; the output size when one
+// is set; else the model's own.
+nb::object frame_dim(nb::handle self, int index, const char* fixture_attr) {
+  nb::object fixture = get(self, "_fixture");
+  if (fixture.is_none()) return nb::none();
+  nb::object size = get(self, "_output_size");
+  if (!size.is_none()) {
+    nb::object item = nb::steal(PyObject_GetItem(size.ptr(), nb::int_(index).ptr()));
+    if (!item.is_valid()) throw nb::python_error();
+    return to_int(item);
+  }
+  return to_int(fixture.attr(fixture_attr));
+}
+
+Co<nb::object> start_nothing() { co_return nb::none(); }
+
+}  // namespace
+
+void add_settings(Members& ns) {
+  using namespace nb::literals;
+  ns["set_identity"] = method([](nb::handle, nb::handle) {}, "identity"_a.none());
+  ns["_SettingsProxy"] = settings_proxy_class();
+  ns["settings"] = property([](nb::handle self) { return self.attr("_SettingsProxy")(self.attr("_engine_fps")); });
+  ns["_engine_fps"] = property(&engine_fps);
+  ns["start"] = method([](nb::handle, nb::kwargs) { return aio::py::coroutine(start_nothing(), "start"); });
+  ns["video_graph"] = property([](nb::handle) { return nb::none(); });
+  ns["transaction_id"] = property([](nb::handle self) {
+    nb::object id = get_or(self, "_transaction_id", nb::none());
+    if (truthy(id)) return id;
+    id = new_uuid_text();
+    set(self, "_transaction_id", id);
+    return id;
+  });
+  ns["_regenerate_transaction_id"] = method([](nb::handle self) { set(self, "_transaction_id", new_uuid_text()); });
+  ns["frame_width"] = property([](nb::handle self) { return frame_dim(self, 0, "frame_width"); });
+  ns["frame_height"] = property([](nb::handle self) { return frame_dim(self, 1, "frame_height"); });
+  ns["sample_rate"] = property([](nb::handle) { return const_o("_SAMPLE_RATE_HZ"); });
+  ns["fps"] = property([](nb::handle self) { return self.attr("_engine_fps"); });
+  ns["samples_per_tick"] = property([](nb::handle self) {
+    nb::object fixture = get(self, "_fixture");
+    if (fixture.is_none()) raise_(env().RuntimeNotReadyError, "Fixture not loaded; await create() first.");
+    return to_int(fixture.attr("audio_samples_per_tick"));
+  });
+}
 
 }  // namespace halvane::avatar::py

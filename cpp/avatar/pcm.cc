@@ -1,0 +1,91 @@
+#include "avatar/pcm.h"
+
+#include <cmath>
+
+namespace halvane::avatar {
+
+void i16_to_f32(const int16_t* in, size_t n, float* out, float int16_max) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]) / int16_max;
+}
+
+void scale_down(float* data, size_t n, float int16_max) {
+  for (size_t i = 0; i < n; ++i) data[i] /= int16_max;
+}
+
+int64_t resampled_length(int64_t n, int64_t src_sr, int64_t dst_sr) {
+  if (src_sr == 0) throw std::domain_error("division by zero");
+  __int128 num = static_cast<__int128>(n) * dst_sr;
+  __int128 den = src_sr;
+  if (den < 0) num = -num, den = -den;
+  if (num <= 0) return 0;  // the quotient is 0 or negative: nothing to make
+  const __int128 q = num / den, r = num % den;
+  __int128 rounded = q;
+  if (2 * r > den || (2 * r == den && (q & 1))) rounded = q + 1;
+  return static_cast<int64_t>(rounded);
+}
+
+template <class In, class Out>
+void resample_linear(const In* in, size_t n, Out* out, size_t m) {
+  if (n == 0 || m == 0) return;
+  if (n == 1) {
+    for (size_t i = 0; i < m; ++i) out[i] = static_cast<Out>(static_cast<double>(in[0]));
+    return;
+  }
+  const double src_step = 1.0 / static_cast<double>(n);
+  const double dst_step = 1.0 / static_cast<double>(m);
+  const double last_x = static_cast<double>(n - 1) * src_step;
+  const double last_y = static_cast<double>(in[n - 1]);
+  // j: the last source point at or before x. The target points rise, so it
+  // only moves forward.
+  size_t j = 0;
+  double xj = 0.0, xj1 = src_step;
+  for (size_t i = 0; i < m; ++i) {
+    const double x = static_cast<double>(i) * dst_step;
+    if (x >= last_x) {
+      out[i] = static_cast<Out>(last_y);
+      continue;
+    }
+    while (xj1 <= x) {
+      ++j;
+      xj = xj1;
+      xj1 = static_cast<double>(j + 1) * src_step;
+    }
+    const double yj = static_cast<double>(in[j]);
+    double y;
+    if (xj == x) {
+      y = yj;
+    } else {
+      const double yj1 = static_cast<double>(in[j + 1]);
+      const double slope = (yj1 - yj) / (xj1 - xj);
+      y = slope * (x - xj) + yj;
+      if (std::isnan(y)) {  // an infinite slope from one side: try the other
+        y = slope * (x - xj1) + yj1;
+        if (std::isnan(y) && yj == yj1) y = yj;
+      }
+    }
+    out[i] = static_cast<Out>(y);
+  }
+}
+
+template void resample_linear<float, float>(const float*, size_t, float*, size_t);
+template void resample_linear<double, double>(const double*, size_t, double*, size_t);
+template void resample_linear<float, double>(const float*, size_t, double*, size_t);
+
+std::vector<float> to_engine_rate(const int16_t* in, size_t n, int64_t src_sr, int64_t dst_sr, float int16_max) {
+  std::vector<float> f(n);
+  i16_to_f32(in, n, f.data(), int16_max);
+  if (src_sr == dst_sr || n == 0) return f;
+  const int64_t m = resampled_length(static_cast<int64_t>(n), src_sr, dst_sr);
+  std::vector<float> out(static_cast<size_t>(m));
+  resample_linear(f.data(), n, out.data(), out.size());
+  for (float& v : out) {
+    const float scaled = v * int16_max;
+    // Truncation toward zero, then the low 16 bits, as a float32 -> int16
+    // array cast does it on these machines.
+    v = static_cast<float>(static_cast<int16_t>(static_cast<int32_t>(scaled)));
+  }
+  scale_down(out.data(), out.size(), int16_max);
+  return out;
+}
+
+}  // namespace halvane::avatar

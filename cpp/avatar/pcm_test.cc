@@ -1,0 +1,42 @@
+// What the Python tests cannot reach: the rounding of the resampled length
+// far from the usual rates, and the producer's round trip through int16.
+#include "avatar/pcm.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using halvane::avatar::resampled_length;
+using halvane::avatar::to_engine_rate;
+
+constexpr float kMax = 32767.0f;
+
+TEST(ResampledLength, RoundsHalvesToEven) {
+  const int64_t cases[][4] = {
+      {5, 32000, 16000, 2},  {3, 32000, 16000, 2},   {7, 32000, 16000, 4},
+      {9, 32000, 16000, 4},  {3, 48000, 16000, 1},   {1, 32000, 16000, 0},
+      {2, 48000, 16000, 1},  {441, 44100, 16000, 160}, {10, -16000, 16000, 0},
+      {int64_t(1) << 40, 3, 1, 366503875925},
+  };
+  for (const auto& c : cases) EXPECT_EQ(resampled_length(c[0], c[1], c[2]), c[3]) << c[0] << " " << c[1];
+  EXPECT_THROW(resampled_length(4, 0, 16000), std::domain_error);
+}
+
+TEST(ToEngineRate, RoundTripsThroughInt16) {
+  const std::vector<int16_t> same = {1, -1, 32767};
+  EXPECT_EQ(to_engine_rate(same.data(), same.size(), 16000, 16000, kMax),
+            (std::vector<float>{1 / kMax, -1 / kMax, 1.0f}));
+  // 32 kHz -> 16 kHz keeps samples 0 and 2; 300 / 32767 * 32767 in float32
+  // falls just below 300 and truncates toward zero, on both signs.
+  const std::vector<int16_t> in = {300, 7, -300, 9};
+  const auto out = to_engine_rate(in.data(), in.size(), 32000, 16000, kMax);
+  const float t = std::trunc(300 / kMax * kMax);
+  EXPECT_EQ(out, (std::vector<float>{t / kMax, -t / kMax}));
+  EXPECT_TRUE(to_engine_rate(in.data(), 0, 0, 16000, kMax).empty());
+  EXPECT_THROW(to_engine_rate(in.data(), in.size(), 0, 16000, kMax), std::domain_error);
+}
+
+}  // namespace
