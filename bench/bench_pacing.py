@@ -9,7 +9,7 @@ playout queue:
   chunk has rendered, then 32 frames per further 1.6 s of audio);
 - fast producer: an utterance rendered 10x faster than real time, once with
   the producer putting every frame at once and once waiting for the clock's
-  `_playout_room`; peak memory of the pictures between producer and consumer
+  `_playout_room` (and the hold); peak memory of the pictures between producer and consumer
   (720x416x3, 898,560 bytes each).
 
 Frame time error is each picture's arrival at the consumer against an ideal
@@ -80,6 +80,22 @@ def chunk_sizes(total):
         sizes.append(n)
         left -= n
     return sizes
+
+
+async def hand_over(av, fr):
+    """The producer's hand-over of a picture to the clock: wait while the
+    clock holds its share, or while the playout queue alone does."""
+    while True:
+        room = getattr(av, "_playout_room", None)
+        if room is None:
+            break
+        if not room.is_set():
+            await room.wait()
+        elif av._playout.qsize() < av._playout_hold:
+            break
+        else:
+            room.clear()
+    await av._playout.put(fr)
 
 
 async def consume(av, times, until):
@@ -201,10 +217,8 @@ async def fast_producer(seconds, bounded):
             await asyncio.sleep(n * PERIOD / 10)
             av._arr_s = min((made + n) * PERIOD + 0.55, seconds)
             for i in range(made, made + n):
-                if bounded:
-                    while not av._playout_room.is_set():
-                        await av._playout_room.wait()
-                await av._playout.put(frame(i, picture, eos=i == total - 1))
+                fr = frame(i, picture, eos=i == total - 1)
+                await (hand_over(av, fr) if bounded else av._playout.put(fr))
                 made += 1
                 peak = max(peak, made - consumed)
                 await asyncio.sleep(0)  # the engine's pull of the next frame

@@ -214,7 +214,7 @@ def test_hold_frames_then_reset_falls_back_to_the_last_picture():
         # Playback that runs dry repeats the last picture, not as a resting frame.
         for it in speech(36, start=100):
             av._playout.put_nowait(it)
-        await asyncio.sleep(0.6)
+        await asyncio.sleep(0.7)
         out = [av._out_queue.get_nowait() for _ in range(av._out_queue.qsize())]
         played = [it for it in out if it.frame_index >= 100]
         held = out[[id(it) for it in out].index(id(played[-1])) + 1 :]
@@ -286,37 +286,61 @@ def test_a_clock_failure_reaches_the_consumer(case):
         if expected is RuntimeError:  # raised in Python: its traceback comes along
             assert items[-2].__traceback__ is not None
         assert await task is None
-        assert av._playout_room.is_set()
+        assert av._playout_room is None
 
     asyncio.run(main())
 
 
-def test_the_playout_room_bounds_a_fast_producer_without_dropping_speech(monkeypatch):
+
+async def hand_over(av, fr):
+    """The producer's hand-over of a picture to the clock (its _emit_out)."""
+    while True:
+        room = getattr(av, "_playout_room", None)
+        if room is None:
+            break
+        if not room.is_set():
+            await room.wait()
+        elif av._playout.qsize() < av._playout_hold:
+            break
+        else:
+            room.clear()
+    await av._playout.put(fr)
+
+
+def test_the_playout_room_bounds_a_fast_producer_and_a_stalled_consumer(monkeypatch):
     monkeypatch.setattr(_avatar, "_Z2_PLAYOUT_HOLD_S", 0.25)  # 50 frames at 200 fps
 
     async def main():
         av = make(fps=200, out_size=6)
         task = asyncio.create_task(av._emit_clock())
         await asyncio.sleep(0)
-        consumed, peak = [], 0
+        consumed, made, peak = [], 0, 0
 
-        async def producer():  # the producer's hand-over, waiting for room before a picture
-            nonlocal peak
-            for fr in speech(200, eos_last=True):
-                while not av._playout_room.is_set():
-                    await av._playout_room.wait()
-                await av._playout.put(fr)
-                peak = max(peak, 1 + fr.frame_index - len(consumed))
-                await asyncio.sleep(0)
+        async def producer(frames):
+            nonlocal made, peak
+            for fr in frames:
+                await hand_over(av, fr)
+                made += 1
+                peak = max(peak, made - len(consumed))
+                await asyncio.sleep(0)  # the engine's pull of the next frame
 
-        prod = asyncio.create_task(producer())
+        prod = asyncio.create_task(producer(speech(200)))
         while len(consumed) < 200:
             it = await asyncio.wait_for(av._out_queue.get(), 2.0)
             if not resting(it):
                 consumed.append(it.frame_index)
         await prod
-        assert consumed == list(range(200))
-        assert peak <= 50 + 6 + 3
-        await finish(av, task)
+        assert consumed == list(range(200)) and av._playout_hold == 50
+        assert peak <= 50 + 6 + 3  # the hold, the output queue, a frame or two between clock passes
+        # Nobody reads any more: the clock stops on the full output queue and
+        # the producer is held at the playout queue's share.
+        stalled = asyncio.create_task(producer(speech(1000, start=200)))
+        await asyncio.sleep(0.3)
+        assert not stalled.done() and made - 200 <= 2 * 50 + 6 + 3
+        task.cancel()  # as stop() does
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await asyncio.wait_for(stalled, 1.0)  # a clock that is gone holds nobody
+        assert av._playout_room is None
 
     asyncio.run(main())

@@ -3,11 +3,18 @@
 // frame period. It starts an utterance's speech once enough frames are
 // buffered to play through until the engine's next chunk is due, repeats the
 // last picture when playback runs dry, sends resting frames between
-// utterances and forwards the end of the stream. It also tells the producer,
-// through the event `_playout_room`, whether it may hand over more pictures:
-// the frames it holds stay within `_Z2_PLAYOUT_HOLD_S` seconds, so an
-// utterance rendered faster than real time waits in the engine instead of
-// piling up here as pictures.
+// utterances and forwards the end of the stream.
+//
+// It also keeps the pictures between producer and consumer bounded, for an
+// utterance rendered faster than real time and for a consumer that stopped
+// reading: it publishes `_playout_hold`, the pictures it may hold (those it
+// buffers and those queued to it; `_Z2_PLAYOUT_HOLD_S` of frames, always more
+// than the preroll), and the event `_playout_room`, which it opens while it
+// holds fewer and closes otherwise. The producer's hand-over waits before a
+// picture while the event is closed, and closes it itself when the playout
+// queue alone holds `_playout_hold` items (the clock may be stuck on a full
+// output queue and not see them). When the task ends the event is opened and
+// removed, so nothing waits on a clock that is gone.
 //
 // Threading: the task runs on the event loop's thread, beside the producer,
 // the consumer of run() and the callers of interrupt() and stop(); it shares
@@ -109,6 +116,7 @@ Co<nb::object> clock_loop(nb::object self, nb::object room) {
   const ClockTiming timing =
       ClockTiming::make(period, spt, sample_rate, const_i("_Z2_CHUNK0_FRAMES"), const_i("_Z2_CHUNK_FRAMES"));
   const long hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
+  set(self, "_playout_hold", nb::int_(hold));
 
   // A frame of one tick of silence showing `bgr` (passed on uncopied).
   auto silent = [&](nb::handle bgr) {
@@ -271,19 +279,24 @@ Co<nb::object> emit_clock(nb::object self) {
   nb::object room = e.Event();
   room.attr("set")();
   set(self, "_playout_room", room);
+  // The clock no longer takes frames: never let the producer wait for it (a
+  // later session's clock may have put its own event in place already).
+  auto release_room = [&] {
+    room.attr("set")();
+    if (get_or(self, "_playout_room", nb::none()).is(room)) set(self, "_playout_room", nb::none());
+  };
   nb::object failure;
   try {
     co_await clock_loop(self, room);
   } catch (nb::python_error& err) {
-    room.attr("set")();
+    release_room();
     if (!ordinary(err)) throw;  // cancellation ends the task as it is
     failure = exception_of(err);
   } catch (const std::exception& ex) {
-    room.attr("set")();
+    release_room();
     failure = nb::handle(PyExc_RuntimeError)(ex.what());
   }
-  // The clock no longer takes frames: never let the producer wait for it.
-  room.attr("set")();
+  release_room();
   if (failure.is_valid()) {
     co_await put_out(self, failure);
     co_await put_out(self, e.stream_end);
@@ -312,8 +325,8 @@ void drop_queued_resting(nb::handle self) {
 }  // namespace
 
 void add_clock(Members& ns) {
-  // Seconds of pictures the clock holds before the producer waits to hand it
-  // more (at least one more than the preroll).
+  // Seconds of pictures the clock may hold before the producer waits to hand
+  // it more (at least one more than the preroll).
   env().module.attr("_Z2_PLAYOUT_HOLD_S") = 2.5;
   ns["_emit_clock"] = method([](nb::object self) {
     return aio::py::coroutine(emit_clock(std::move(self)), "_emit_clock");
