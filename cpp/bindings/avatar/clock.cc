@@ -1,8 +1,337 @@
-// TODO(live): _emit_clock, _drop_queued_resting.
+// The zephan-2 playout clock: the task that moves the producer's frames from
+// the playout queue to the output queue at the frame rate, one picture per
+// frame period. It starts an utterance's speech once enough frames are
+// buffered to play through until the engine's next chunk is due, repeats the
+// last picture when playback runs dry, sends resting frames between
+// utterances and forwards the end of the stream.
+//
+// It also keeps the pictures between producer and consumer bounded, for an
+// utterance rendered faster than real time and for a consumer that stopped
+// reading: it publishes `_playout_hold`, the pictures it may hold (those it
+// buffers and those queued to it; `_Z2_PLAYOUT_HOLD_S` of frames, always more
+// than the preroll), and the event `_playout_room`, which it opens while it
+// holds fewer and closes otherwise. The producer's hand-over waits before a
+// picture while the event is closed, and closes it itself when the playout
+// queue alone holds `_playout_hold` items (the clock may be stuck on a full
+// output queue and not see them). When the task ends the event is opened and
+// removed, so nothing waits on a clock that is gone.
+//
+// Threading: the task runs on the event loop's thread, beside the producer,
+// the consumer of run() and the callers of interrupt() and stop(); it shares
+// the playout queue, the output queue and a few attributes with them without
+// locks, and hands over only at its awaits. _drop_queued_resting never awaits.
+// The arithmetic of the start test lives in avatar/clock.h.
+#include <deque>
+#include <exception>
+#include <optional>
+#include <vector>
+
+#include "avatar/clock.h"
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_clock(Members& ns) {}
+namespace {
+
+using namespace nb::literals;
+using aio::Co;
+
+double to_double(nb::handle o) {
+  double v = PyFloat_AsDouble(o.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+long to_long(nb::handle o) {
+  nb::object i = nb::steal(PyNumber_Long(o.ptr()));
+  if (!i.is_valid()) throw nb::python_error();
+  return nb::cast<long>(i);
+}
+
+std::optional<double> opt_double(nb::handle o) {
+  if (o.is_none()) return std::nullopt;
+  return to_double(o);
+}
+
+// The end of the stream or a failure forwarded by the producer.
+bool is_terminal(nb::handle o) { return o.is(env().stream_end) || PyExceptionInstance_Check(o.ptr()); }
+
+// An item the clock holds, told apart once when it is taken in.
+struct Held {
+  nb::object obj;
+  bool terminal = false;
+  bool frame = false;    // a VideoFrame
+  bool picture = false;  // a VideoFrame with a picture
+  bool end_of_speech = false;
+
+  explicit Held(nb::object o) : obj(std::move(o)) {
+    terminal = is_terminal(obj);
+    int r = PyObject_IsInstance(obj.ptr(), env().VideoFrame.ptr());
+    if (r < 0) throw nb::python_error();
+    frame = r == 1;
+    if (frame) {
+      picture = !get(obj, "bgr_image").is_none();
+      end_of_speech = truthy(get(obj, "end_of_speech"));
+    }
+  }
+};
+
+using Buffer = std::deque<Held>;
+
+long pictures_in(const Buffer& buf) {
+  long n = 0;
+  for (const Held& h : buf) n += h.picture;
+  return n;
+}
+
+aio::py::Await put_out(nb::handle self, nb::handle item) {
+  return aio::py::await_(get(self, "_out_queue").attr("put")(item));
+}
+
+// Opens or closes the producer's way into the playout queue: closed while the
+// clock holds `hold` pictures or more (buffered or still queued to it).
+void update_room(nb::handle room, const Buffer& buf, nb::handle q, long hold) {
+  long held = pictures_in(buf) + nb::cast<long>(q.attr("qsize")());
+  bool open = truthy(room.attr("is_set")());
+  if (held >= hold) {
+    if (open) room.attr("clear")();
+  } else if (!open) {
+    room.attr("set")();
+  }
+}
+
+// The clock itself; returns after it has forwarded _STREAM_END.
+Co<nb::object> clock_loop(nb::object self, nb::object room) {
+  Env& e = env();
+  nb::object q = get(self, "_playout");
+  if (q.is_none()) {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+  }
+  const double period = 1.0 / to_double(get(self, "_engine_fps"));
+  nb::object fixture = get(self, "_fixture");
+  const long spt = fixture.is_none() ? 800 : to_long(get(fixture, "audio_samples_per_tick"));
+  const long sample_rate = const_i("_SAMPLE_RATE_HZ");
+  const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
+  const ClockTiming timing =
+      ClockTiming::make(period, spt, sample_rate, const_i("_Z2_CHUNK0_FRAMES"), const_i("_Z2_CHUNK_FRAMES"));
+  const long hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
+  set(self, "_playout_hold", nb::int_(hold));
+
+  // A frame of one tick of silence showing `bgr` (passed on uncopied).
+  auto silent = [&](nb::handle bgr) {
+    return e.VideoFrame("bgr_image"_a = bgr, "audio_chunk"_a = e.AudioChunk("data"_a = silence,
+                                                                           "sample_rate"_a = sample_rate,
+                                                                           "last_chunk"_a = false));
+  };
+  // Seconds of input audio the engine needs before its second chunk.
+  auto chunk1_audio_s = [&]() -> double {
+    nb::object rt = get(self, "_runtime");
+    nb::object fn = get_or(rt, "samples_for_chunk", nb::none());
+    if (!fn.is_none()) {
+      try {
+        return to_double(fn(1)) / static_cast<double>(sample_rate);
+      } catch (nb::python_error& err) {
+        if (!ordinary(err)) throw;
+      }
+    }
+    return timing.audio_for(const_i("_Z2_CHUNK0_FRAMES") + const_i("_Z2_CHUNK_FRAMES"));
+  };
+  auto next_chunk_in_time = [&](StartTest& st, long ready, double t) {
+    Arrival arrival;
+    nb::object t0 = get_or(self, "_arr_t0", nb::none());
+    nb::object s = get_or(self, "_arr_s", nb::float_(0.0));
+    arrival.got = truthy(s) ? to_double(s) : 0.0;
+    if (!t0.is_none()) arrival.t0 = to_double(t0);
+    if (truthy(get_or(self, "_arr_done", nb::bool_(false))))
+      arrival.t_end = opt_double(get_or(self, "_arr_t_end", nb::none()));
+    RenderTimes render{opt_double(get_or(self, "_z2_r0", nb::none())),
+                       opt_double(get_or(self, "_z2_steady_s", nb::none()))};
+    StartTuning tuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
+    return st.next_chunk_in_time(timing, ready, t, arrival, chunk1_audio_s, render, tuning);
+  };
+
+  Buffer buf;
+  bool playing = false;
+  nb::object last_bgr = nb::none();
+  double next_due = now();
+  StartTest st;
+
+  for (;;) {
+    // Take in everything the producer has queued.
+    while (!truthy(q.attr("empty")())) buf.emplace_back(q.attr("get_nowait")());
+
+    // An interruption: drop the frames, keep the end of the stream.
+    if (truthy(get(self, "_playout_reset"))) {
+      set(self, "_playout_reset", nb::bool_(false));
+      Buffer kept;
+      for (Held& h : buf)
+        if (h.terminal) kept.push_back(std::move(h));
+      buf.swap(kept);
+      playing = false;
+      st.clear();
+    }
+
+    // Stopping, with the end of the stream in hand: forward the terminal
+    // items only and finish.
+    if (truthy(get(self, "_stop_event").attr("is_set")())) {
+      bool any_terminal = false;
+      for (const Held& h : buf) any_terminal = any_terminal || h.terminal;
+      if (any_terminal) {
+        Buffer items;
+        items.swap(buf);
+        for (Held& h : items) {
+          if (!h.terminal) continue;
+          co_await put_out(self, h.obj);
+          if (h.obj.is(e.stream_end)) co_return nb::none();
+        }
+      }
+    }
+
+    update_room(room, buf, q, hold);
+
+    // Until the next due time, only take in.
+    double t = now();
+    if (t < next_due) {
+      nb::object item;
+      try {
+        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), next_due - t));
+      } catch (nb::python_error& err) {
+        if (!err.matches(e.TimeoutError)) throw;
+      }
+      if (item.is_valid()) buf.emplace_back(std::move(item));
+      continue;
+    }
+
+    next_due = advance_due(next_due, period, now(), const_f("_Z2_CATCHUP_S"));
+
+    // Start the utterance once its frames can play through until the next
+    // chunk is due, or its end is already here.
+    if (!playing && !buf.empty()) {
+      long ready = pictures_in(buf);
+      bool ended = false;
+      for (const Held& h : buf) ended = ended || h.terminal || h.end_of_speech;
+      if (ready >= const_i("_Z2_PREROLL_FRAMES"))
+        playing = true;
+      else if (ended)
+        playing = true;
+      else if (ready >= const_i("_Z2_CHUNK0_FRAMES"))
+        playing = next_chunk_in_time(st, ready, now());
+      if (playing) {
+        st.clear();
+        self.attr("_drop_queued_resting")();
+      }
+    }
+
+    // One picture this period; items without a picture go out with it.
+    bool shown = false;
+    while (playing && !buf.empty() && !shown) {
+      Held h = std::move(buf.front());
+      buf.pop_front();
+      co_await put_out(self, h.obj);
+      if (h.obj.is(e.stream_end)) co_return nb::none();
+      if (h.frame) {
+        if (h.picture) {
+          last_bgr = get(h.obj, "bgr_image");
+          shown = true;
+        }
+        if (h.end_of_speech) playing = false;
+      }
+    }
+
+    if (shown) continue;
+    if (playing && !last_bgr.is_none()) {
+      co_await put_out(self, silent(last_bgr));  // a hold frame
+      continue;
+    }
+    nb::object picture = nb::none();
+    nb::object rt = get(self, "_runtime");
+    if (!rt.is_none()) {
+      try {
+        picture = rt.attr("get_source_frame")(-1);
+      } catch (nb::python_error& err) {
+        if (!ordinary(err)) throw;
+        picture = nb::none();
+      }
+    }
+    if (picture.is_none()) picture = last_bgr;
+    if (picture.is_none()) continue;
+    nb::object fr = silent(picture);
+    set(fr, "_hv_resting", nb::bool_(true));
+    co_await put_out(self, fr);  // a resting frame
+  }
+}
+
+// The exception object of a failure caught as `err`, carrying its traceback.
+nb::object exception_of(nb::python_error& err) {
+  nb::object value = nb::borrow(err.value());
+  nb::object had = nb::steal(PyException_GetTraceback(value.ptr()));
+  nb::handle tb = err.traceback();
+  if (!had.is_valid() && tb.is_valid() && !tb.is_none()) PyException_SetTraceback(value.ptr(), tb.ptr());
+  return value;
+}
+
+// The task: the clock, whose own failure is handed to the consumer like a
+// producer's (the exception, then _STREAM_END) instead of leaving it waiting
+// on an output queue that nothing fills any more.
+Co<nb::object> emit_clock(nb::object self) {
+  Env& e = env();
+  nb::object room = e.Event();
+  room.attr("set")();
+  set(self, "_playout_room", room);
+  // The clock no longer takes frames: never let the producer wait for it (a
+  // later session's clock may have put its own event in place already).
+  auto release_room = [&] {
+    room.attr("set")();
+    if (get_or(self, "_playout_room", nb::none()).is(room)) set(self, "_playout_room", nb::none());
+  };
+  nb::object failure;
+  try {
+    co_await clock_loop(self, room);
+  } catch (nb::python_error& err) {
+    release_room();
+    if (!ordinary(err)) throw;  // cancellation ends the task as it is
+    failure = exception_of(err);
+  } catch (const std::exception& ex) {
+    release_room();
+    failure = nb::handle(PyExc_RuntimeError)(ex.what());
+  }
+  release_room();
+  if (failure.is_valid()) {
+    co_await put_out(self, failure);
+    co_await put_out(self, e.stream_end);
+  }
+  co_return nb::none();
+}
+
+// Removes the resting frames still waiting in the output queue; every other
+// item stays, in its order.
+void drop_queued_resting(nb::handle self) {
+  nb::object oq = get(self, "_out_queue");
+  nb::object queue_empty = env().asyncio.attr("QueueEmpty");
+  std::vector<nb::object> items;
+  for (;;) {
+    try {
+      items.push_back(oq.attr("get_nowait")());
+    } catch (nb::python_error& err) {
+      if (!err.matches(queue_empty)) throw;
+      break;
+    }
+  }
+  for (nb::object& it : items)
+    if (!truthy(get_or(it, "_hv_resting", nb::bool_(false)))) oq.attr("put_nowait")(it);
+}
+
+}  // namespace
+
+void add_clock(Members& ns) {
+  // Seconds of pictures the clock may hold before the producer waits to hand
+  // it more (at least one more than the preroll).
+  env().module.attr("_Z2_PLAYOUT_HOLD_S") = 2.5;
+  ns["_emit_clock"] = method([](nb::object self) {
+    return aio::py::coroutine(emit_clock(std::move(self)), "_emit_clock");
+  });
+  ns["_drop_queued_resting"] = method(&drop_queued_resting);
+}
 
 }  // namespace halvane::avatar::py
