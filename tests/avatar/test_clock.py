@@ -292,21 +292,6 @@ def test_a_clock_failure_reaches_the_consumer(case):
 
 
 
-async def hand_over(av, fr):
-    """The producer's hand-over of a picture to the clock (its _emit_out)."""
-    while True:
-        room = getattr(av, "_playout_room", None)
-        if room is None:
-            break
-        if not room.is_set():
-            await room.wait()
-        elif av._playout.qsize() < av._playout_hold:
-            break
-        else:
-            room.clear()
-    await av._playout.put(fr)
-
-
 def test_the_playout_room_bounds_a_fast_producer_and_a_stalled_consumer(monkeypatch):
     monkeypatch.setattr(_avatar, "_Z2_PLAYOUT_HOLD_S", 0.25)  # 50 frames at 200 fps
 
@@ -319,7 +304,7 @@ def test_the_playout_room_bounds_a_fast_producer_and_a_stalled_consumer(monkeypa
         async def producer(frames):
             nonlocal made, peak
             for fr in frames:
-                await hand_over(av, fr)
+                await av._emit_out(fr)  # the producer's hand-over to the clock
                 made += 1
                 peak = max(peak, made - len(consumed))
                 await asyncio.sleep(0)  # the engine's pull of the next frame

@@ -325,9 +325,6 @@ void drop_queued_resting(nb::handle self) {
 }  // namespace
 
 void add_clock(Members& ns) {
-  // Seconds of pictures the clock may hold before the producer waits to hand
-  // it more (at least one more than the preroll).
-  env().module.attr("_Z2_PLAYOUT_HOLD_S") = 2.5;
   ns["_emit_clock"] = method([](nb::object self) {
     return aio::py::coroutine(emit_clock(std::move(self)), "_emit_clock");
   });

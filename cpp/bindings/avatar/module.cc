@@ -94,6 +94,9 @@ void bind_constants(nb::module_& m) {
   m.attr("_Z2_R1_FACTOR") = 1.35;
   m.attr("_Z2_FEED_SLICE_SAMPLES") = 25600;
   m.attr("_Z2_CATCHUP_S") = 0.5;
+  // Seconds of pictures the playout clock may hold before the producer waits
+  // to hand it more (always more than the preroll).
+  m.attr("_Z2_PLAYOUT_HOLD_S") = 2.5;
 }
 
 void bind_class(nb::module_& m, Members& added) {

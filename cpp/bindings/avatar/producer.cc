@@ -52,7 +52,25 @@ nb::object fresh_runtime(nb::handle self, nb::handle fx) {
   return env().core.attr("Runtime")(fx);
 }
 
+// On a zephan-2 stream a picture waits while the playout clock holds as many
+// pictures as it may (`_playout_hold`, published with the event
+// `_playout_room`), so an utterance rendered faster than real time does not
+// pile up in memory. Markers and terminal items never wait, and `_playout` is
+// read after the wait: a frame handed over after stop() goes to `_out_queue`.
 Co<nb::object> emit_out(nb::object self, nb::object item) {
+  if (PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none()) {
+    for (;;) {
+      nb::object room = get_or(self, "_playout_room", nb::none());
+      if (room.is_none()) break;
+      if (!truthy(room.attr("is_set")())) {
+        co_await aio::py::await_(room.attr("wait")());
+        continue;
+      }
+      nb::object pq = get(self, "_playout"), hold = get_or(self, "_playout_hold", nb::none());
+      if (pq.is_none() || hold.is_none() || nb::cast<long>(pq.attr("qsize")()) < nb::cast<long>(hold)) break;
+      room.attr("clear")();  // the clock may be stuck on a full output queue: wait for its next pass
+    }
+  }
   nb::object playout = get(self, "_playout");
   nb::object q = playout.is_none() ? get(self, "_out_queue") : playout;
   co_await aio::py::await_(q.attr("put")(item));
