@@ -2,6 +2,7 @@
 stream, cancellation of the consumer, and a stream whose producer is gone."""
 
 import asyncio
+import contextlib
 
 import pytest
 
@@ -230,6 +231,48 @@ def test_stale_end_already_queued_is_dropped_at_start():
             av._out_queue.put_nowait(item)
         got = await drain(av.run())
         assert got[0] is leftover and [describe(x) for x in got] == ["f9", "f3"]
+        await av.stop()
+
+    run(main())
+
+
+async def pacing_clock(av):
+    """A clock that sends a resting frame whenever the playout queue stays
+    empty for 10 ms, and ends after forwarding `_STREAM_END`."""
+    q = av._playout
+    while True:
+        try:
+            item = await asyncio.wait_for(q.get(), 0.01)
+        except asyncio.TimeoutError:
+            item = frame(200, voice=False)
+        await av._out_queue.put(item)
+        if item is END:
+            return
+
+
+class Fatal2(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("death", ["cancelled", "returned", "fatal"])
+def test_producer_gone_while_the_clock_paces(death):
+    async def main():
+        async def body(av):
+            await av._emit_out(frame(0))
+            await asyncio.sleep(0.05)
+            if death == "fatal":
+                raise Fatal2("engine thread died")
+
+        av = ScriptedAvatar(body, z2=True, clock=pacing_clock)
+        it = av.run()
+        got = [describe(await it.__anext__())]
+        if death == "cancelled":
+            av._producer_task.cancel()
+        rest = []
+        with pytest.raises(Fatal2) if death == "fatal" else contextlib.nullcontext():
+            async for item in it:
+                rest.append(describe(item))
+        assert got == ["f0"] and set(rest) <= {"p200"}
         await av.stop()
 
     run(main())

@@ -71,6 +71,26 @@ double read_queued(nb::handle reader) {
   }
 }
 
+// A producer that ended while the playout clock runs may have ended without
+// its end-of-stream item (cancelled before it ran, or killed by an error it
+// could not forward): the clock would pace resting frames for ever. Its
+// failure, if any, and the end of the stream are put behind what the clock
+// holds, once per producer. When the producer did put its own, the clock
+// ends at that one and the second is never read.
+void seal_playout(nb::handle self, nb::object& sealed) {
+  nb::object producer = get_or(self, "_producer_task", nb::none());
+  nb::object clock = get_or(self, "_emitter_task", nb::none());
+  nb::object playout = get_or(self, "_playout", nb::none());
+  if (producer.is_none() || producer.is(sealed) || !done(producer)) return;
+  if (clock.is_none() || done(clock) || playout.is_none()) return;
+  sealed = producer;
+  if (!truthy(producer.attr("cancelled")())) {
+    nb::object failure = producer.attr("exception")();
+    if (!failure.is_none()) playout.attr("put_nowait")(failure);
+  }
+  playout.attr("put_nowait")(env().stream_end);
+}
+
 [[noreturn]] void raise_item(nb::handle error) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw nb::python_error();
@@ -128,6 +148,7 @@ AsyncGen<nb::object> run_iter(nb::object self) {
   nb::object q = get(self, "_out_queue");
   nb::object pend = get(self, "_sync_pend");
   OutstandingRead nxt;
+  nb::object sealed = nb::none();  // the producer whose end was sealed
   std::exception_ptr cancelled;
   bool waiting = false;  // a cancellation that arrives here is the consumer's
 
@@ -139,6 +160,7 @@ AsyncGen<nb::object> run_iter(nb::object self) {
       nb::object item;
       bool ended = false;  // the stream has no feeder left and nothing queued
       bool plain = get(self, "_audio_queued").is_none() && !pending();
+      seal_playout(self, sealed);
       if (!nxt && !truthy(q.attr("empty")())) {
         item = q.attr("get_nowait")();
       } else {
@@ -148,6 +170,9 @@ AsyncGen<nb::object> run_iter(nb::object self) {
         nb::object source = feeder(self);
         bool alive = !source.is_none() && !done(source);
         if (alive) waits.append(source);
+        nb::object producer = get_or(self, "_producer_task", nb::none());
+        if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !done(producer))
+          waits.append(producer);
         if (alive || !truthy(q.attr("empty")()) || done(nxt.task)) {
           nb::object timeout = nb::none();
           if (!plain && pending()) timeout = nb::float_(std::max(head_due() - now(), 0.0));
@@ -203,6 +228,7 @@ AsyncGen<nb::object> run_iter(nb::object self) {
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
         nb::object rate = nb::steal(PyNumber_Float(get(ac, "sample_rate").ptr()));
         if (!rate.is_valid()) throw nb::python_error();
+        if (PyFloat_AsDouble(rate.ptr()) == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
         double due = picture_release_time(t, queued, samples, PyFloat_AsDouble(rate.ptr()), const_f("_SYNC_LEAD_S"));
         nb::object picture =
             e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false);
