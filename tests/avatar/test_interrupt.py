@@ -26,14 +26,6 @@ def test_not_running_changes_nothing():
     assert not av._interrupt_event.is_set()
 
 
-def test_drain_queue_takes_everything():
-    q = asyncio.Queue()
-    for item in (frame(0), END, KeyError("x")):
-        q.put_nowait(item)
-    assert ScriptedAvatar._drain_queue(q) is None
-    assert q.empty()
-
-
 @pytest.mark.parametrize("z2", [False, True])
 def test_interrupt_drops_the_utterance_in_flight(z2):
     async def main():
@@ -112,23 +104,8 @@ def test_end_of_stream_and_failure_survive_an_interrupt(z2):
         it = av.run()
         with pytest.raises(KeyError):
             await it.__anext__()
-        if not z2:
+        if not z2:  # the END kept behind it ends the next iterator
             assert await drain(av.run()) == []
-        await av.stop()
-
-    run(main())
-
-
-def test_interrupt_keeps_a_bounded_queue_within_its_size():
-    async def main():
-        av = ScriptedAvatar(emits(then_wait_stop=False), output_buffer_size=2)
-        await av._ensure_running()
-        av._out_queue.put_nowait(frame(0))
-        await asyncio.sleep(0)  # the producer puts END and ends
-        assert contents(av._out_queue) == ["f0", "END"]
-        av.interrupt()
-        assert contents(av._out_queue) == ["END"]
-        assert await drain(av.run()) == []
         await av.stop()
 
     run(main())

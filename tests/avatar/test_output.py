@@ -134,44 +134,50 @@ def test_leaving_the_loop_keeps_the_session():
 # --- a stream whose producer (or clock) is gone must not hold the consumer ---
 
 
-def test_producer_cancelled_before_it_ran():
-    async def main():
-        av = ScriptedAvatar(emits(frame(0)))
-        await av._ensure_running()
-        av._producer_task.cancel()  # never runs: no END reaches the queue
-        assert await drain(av.run()) == []
-        await av.stop()
-
-    run(main())
-
-
-def test_producer_that_returns_without_end():
-    async def main():
-        async def quits(av):
-            await av._emit_out(frame(0))
-
-        av = ScriptedAvatar(quits)
-        assert [describe(x) for x in await drain(av.run())] == ["f0"]
-        await av.stop()
-
-    run(main())
-
-
 class Fatal(BaseException):
     pass
 
 
-def test_producer_that_dies_of_an_error_it_did_not_forward():
-    async def main():
-        async def dies(av):
-            await av._emit_out(frame(0))
-            raise Fatal("gone")  # not an Exception: nothing forwards it
+async def pacing_clock(av):
+    """A clock that sends a resting frame whenever the playout queue stays
+    empty for 10 ms, and ends after forwarding `_STREAM_END`."""
+    q = av._playout
+    while True:
+        try:
+            item = await asyncio.wait_for(q.get(), 0.01)
+        except asyncio.TimeoutError:
+            item = frame(200, voice=False)
+        await av._out_queue.put(item)
+        if item is END:
+            return
 
-        av = ScriptedAvatar(dies)
+
+@pytest.mark.parametrize("z2", [False, True], ids=["no clock", "clock"])
+@pytest.mark.parametrize("death", ["cancelled before it ran", "cancelled", "returned", "fatal"])
+def test_producer_gone_without_its_end_of_stream(death, z2):
+    async def main():
+        async def body(av):
+            if death == "cancelled before it ran":
+                raise AssertionError("never runs")
+            await av._emit_out(frame(0))
+            await asyncio.sleep(0.05)
+            if death == "fatal":
+                raise Fatal("engine thread died")  # not an Exception: nothing forwards it
+
+        av = ScriptedAvatar(body, z2=z2, clock=pacing_clock)
         it = av.run()
-        assert describe(await it.__anext__()) == "f0"
-        with pytest.raises(Fatal, match="gone"):
-            await it.__anext__()
+        await av._ensure_running()
+        if death == "cancelled before it ran":
+            av._producer_task.cancel()
+        else:
+            assert describe(await it.__anext__()) == "f0"
+            if death == "cancelled":
+                av._producer_task.cancel()
+        rest = []
+        with pytest.raises(Fatal) if death == "fatal" else contextlib.nullcontext():
+            async for item in it:
+                rest.append(describe(item))
+        assert set(rest) <= {"p200"}  # at most resting frames, then the end
         await av.stop()
 
     run(main())
@@ -235,44 +241,3 @@ def test_stale_end_already_queued_is_dropped_at_start():
 
     run(main())
 
-
-async def pacing_clock(av):
-    """A clock that sends a resting frame whenever the playout queue stays
-    empty for 10 ms, and ends after forwarding `_STREAM_END`."""
-    q = av._playout
-    while True:
-        try:
-            item = await asyncio.wait_for(q.get(), 0.01)
-        except asyncio.TimeoutError:
-            item = frame(200, voice=False)
-        await av._out_queue.put(item)
-        if item is END:
-            return
-
-
-class Fatal2(BaseException):
-    pass
-
-
-@pytest.mark.parametrize("death", ["cancelled", "returned", "fatal"])
-def test_producer_gone_while_the_clock_paces(death):
-    async def main():
-        async def body(av):
-            await av._emit_out(frame(0))
-            await asyncio.sleep(0.05)
-            if death == "fatal":
-                raise Fatal2("engine thread died")
-
-        av = ScriptedAvatar(body, z2=True, clock=pacing_clock)
-        it = av.run()
-        got = [describe(await it.__anext__())]
-        if death == "cancelled":
-            av._producer_task.cancel()
-        rest = []
-        with pytest.raises(Fatal2) if death == "fatal" else contextlib.nullcontext():
-            async for item in it:
-                rest.append(describe(item))
-        assert got == ["f0"] and set(rest) <= {"p200"}
-        await av.stop()
-
-    run(main())

@@ -286,27 +286,3 @@ def test_cleanup_while_a_consumer_waits():
         assert av._runtime is None and av._fixture is None
 
     run(main())
-
-
-def test_end_stream_before_close_on_a_bare_object():
-    class Bare:
-        pass
-
-    bare = Bare()
-    ScriptedAvatar._end_stream_before_close(bare)  # nothing running: nothing to do
-    assert vars(bare) == {}
-
-    async def main():
-        av = ScriptedAvatar(emits(frame(0)))
-        await av._ensure_running()
-        await asyncio.sleep(0)
-        for _ in range(3):
-            av._out_queue.put_nowait(frame(9))
-        av._end_stream_before_close()
-        assert av._out_queue.qsize() == 1 and av._out_queue.get_nowait() is END
-        await asyncio.sleep(0.01)  # the cancelled producer puts its own END meanwhile
-        assert [describe(x) for x in list(av._out_queue._queue)] == ["END"]
-        assert [describe(x) for x in await take(av.run(), 1)] == ["f0"]  # which starts nothing short
-        await av.stop()
-
-    run(main())
