@@ -168,6 +168,22 @@ def test_stop_passes_on_its_callers_cancellation_after_tearing_down():
     run(main())
 
 
+def test_stop_asked_to_cancel_before_its_first_wait():
+    async def main():
+        av = ScriptedAvatar(emits(frame(0)))
+        await av._ensure_running()
+
+        async def owner():
+            asyncio.current_task().cancel()  # requested, not yet delivered
+            await av.stop()
+
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.create_task(owner())
+        assert_stopped(av)
+
+    run(main())
+
+
 def test_stop_in_a_task_cancelled_before_keeps_going():
     async def main():
         av = ScriptedAvatar(emits(frame(0)))

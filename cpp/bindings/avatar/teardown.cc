@@ -30,41 +30,26 @@ void drain_nowait(nb::handle q) {
   while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
 }
 
-// The cancellation requests pending on the task running now (0 outside a
-// task): a request that arrives while stop() waits is its caller's, to be
-// passed on once the session is down.
-long cancel_requests() {
-  nb::object task = env().asyncio.attr("current_task")();
-  return task.is_none() ? 0 : nb::cast<long>(task.attr("cancelling")());
-}
-
-// Waits up to `timeout_s` for `task` to end; the task is left as it is.
-nb::object wait_on(nb::handle task, double timeout_s) {
+// Waits for `task` to end, up to `timeout_s` (None: no limit), and leaves it
+// as it is: a time-out does not cancel it, and how it ended is not raised
+// here (a failure of its own is taken and dropped). The only error out of
+// the wait is a cancellation of the caller, which is kept in `mine`.
+Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr& mine) {
   nb::list tasks;
   tasks.append(task);
-  return env().wait(tasks, nb::arg("timeout") = timeout_s);
-}
-
-// Awaits `awaitable` (a wait on `task`, or the task itself) and ignores how
-// it ends: a time-out, a cancellation, an ordinary error, or whatever `task`
-// itself ended with. A cancellation that was the caller's is kept in `mine`.
-Co<nb::object> settle(nb::object awaitable, nb::object task, long requests_before, std::exception_ptr& mine) {
   try {
-    co_await aio::py::await_(awaitable);
+    co_await aio::py::await_(env().wait(tasks, nb::arg("timeout") = timeout_s));
   } catch (nb::python_error& e) {
-    if (e.matches(env().CancelledError)) {
-      if (!mine && cancel_requests() > requests_before) mine = std::current_exception();
-    } else if (!ordinary(e) && !done(task)) {
-      throw;
-    }
+    if (!e.matches(env().CancelledError)) throw;
+    if (!mine) mine = std::current_exception();
   }
+  if (done(task) && !truthy(task.attr("cancelled")())) task.attr("exception")();
   co_return nb::none();
 }
 
 Co<nb::object> stop(nb::object self) {
   Env& e = env();
   if (!truthy(get(self, "_running"))) co_return nb::none();
-  const long requests_before = cancel_requests();
   std::exception_ptr mine;
 
   get(self, "_stop_event").attr("set")();
@@ -77,31 +62,22 @@ Co<nb::object> stop(nb::object self) {
   nb::object producer = get(self, "_producer_task");
   if (!producer.is_none()) {
     nb::object drain = e.asyncio.attr("create_task")(self.attr("_drain_out_queue_until")(producer));
-    // The waits leave the producer alone when they time out (a producer
-    // that ignores its cancellation cannot hold stop() beyond its bounds).
-    bool ended = false;
-    try {
-      co_await aio::py::await_(wait_on(producer, kProducerWaitS));
-      ended = done(producer);
-    } catch (nb::python_error& err) {
-      if (!err.matches(e.CancelledError)) throw;
-      if (cancel_requests() > requests_before) mine = std::current_exception();
-    }
-    if (!ended) {  // timed out, or the caller was cancelled: passed on to the producer
+    // The waits leave the producer alone when they time out: one that
+    // ignores its cancellation cannot hold stop() beyond its bounds.
+    co_await settle(producer, nb::float_(kProducerWaitS), mine);
+    if (!done(producer)) {  // timed out, or the caller was cancelled: passed on
       producer.attr("cancel")();
-      co_await settle(wait_on(producer, kCancelWaitS), producer, requests_before, mine);
+      co_await settle(producer, nb::float_(kCancelWaitS), mine);
     }
-    // Its own failure is its consumer's business; stop() goes on regardless.
-    if (done(producer) && !truthy(producer.attr("cancelled")())) producer.attr("exception")();
     drain.attr("cancel")();
-    co_await settle(drain, drain, requests_before, mine);
+    co_await settle(drain, nb::none(), mine);
   }
   set(self, "_producer_task", nb::none());
 
   nb::object clock = get(self, "_emitter_task");
   if (!clock.is_none() && !done(clock)) {
     clock.attr("cancel")();
-    co_await settle(clock, clock, requests_before, mine);
+    co_await settle(clock, nb::none(), mine);
   }
   set(self, "_emitter_task", nb::none());
   set(self, "_playout", nb::none());
@@ -110,10 +86,6 @@ Co<nb::object> stop(nb::object self) {
 
   // The caller was cancelled while the session went down: now it may go on.
   if (mine) std::rethrow_exception(mine);
-  if (cancel_requests() > requests_before) {
-    PyErr_SetNone(e.CancelledError.ptr());
-    throw nb::python_error();
-  }
   co_return nb::none();
 }
 
