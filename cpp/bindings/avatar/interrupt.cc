@@ -1,8 +1,61 @@
-// TODO(live): interrupt, _drain_queue.
+// Barge-in: interrupt() drops what is queued for the utterance in flight
+// (input not yet taken, output not yet consumed, pictures pending in the
+// playback-synchronised mode, frames waiting for the playout clock) and
+// raises the flag on which the producer starts the next utterance afresh.
+// The session keeps running. The end of the stream and a forwarded failure
+// are never dropped: they are what a consumer waits for.
+//
+// Threading: a plain method on the event loop's thread; it never awaits, so
+// the other tasks see all of its effects at once.
+#include <Python.h>
+
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_interrupt(Members& ns) {}
+namespace {
+
+void drain_queue(nb::object q) {
+  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
+}
+
+// The end of the stream or an exception instance: the items after which a
+// consumer expects nothing more.
+bool terminal(nb::handle item) {
+  return item.ptr() == env().stream_end.ptr() || PyExceptionInstance_Check(item.ptr());
+}
+
+// Empties q except for its terminal items, which keep their order. Never
+// waits: fewer items go back than came out.
+void drain_keeping_terminal(nb::handle q) {
+  nb::list kept;
+  while (!truthy(q.attr("empty")())) {
+    nb::object item = q.attr("get_nowait")();
+    if (terminal(item)) kept.append(item);
+  }
+  for (nb::handle item : kept) q.attr("put_nowait")(item);
+}
+
+void interrupt(nb::object self) {
+  if (!truthy(get(self, "_running"))) return;
+  self.attr("_drain_queue")(get(self, "_in_queue"));
+  drain_keeping_terminal(get(self, "_out_queue"));
+  get(self, "_sync_pend").attr("clear")();
+  nb::object playout = get(self, "_playout");
+  if (!playout.is_none()) {
+    drain_keeping_terminal(playout);
+    set(self, "_playout_reset", nb::bool_(true));
+    self.attr("_arrival_dropped")();
+    set(self, "_z2_r0", nb::none());
+  }
+  get(self, "_interrupt_event").attr("set")();
+}
+
+}  // namespace
+
+void add_interrupt(Members& ns) {
+  ns["interrupt"] = method(&interrupt);
+  ns["_drain_queue"] = static_method(&drain_queue, nb::arg("q"));
+}
 
 }  // namespace halvane::avatar::py

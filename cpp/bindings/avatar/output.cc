@@ -1,8 +1,288 @@
-// TODO(live): run, _run_iter, sync_to, _queued_reader, _ensure_running.
+// The output side of a live session: run() and the asynchronous iterator
+// behind it, which starts the session's tasks on its first step and hands the
+// caller what the producer (or the playout clock) puts on the output queue;
+// sync_to() and the sink readers of its playback-synchronised mode, in which
+// a frame's picture is held back until its voice starts playing.
+//
+// Threading: everything runs on the event loop's thread with the GIL held.
+// The iterator shares the output queue and the pending pictures with the
+// other tasks of the session only at its awaits; nothing here blocks.
+#include <Python.h>
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include "avatar/sync.h"
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_output(nb::module_& m, Members& ns) {}
+namespace {
+
+using aio::AsyncGen;
+using aio::Co;
+
+constexpr const char* kNoFixture = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
+constexpr const char* kBadSink =
+    "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its AVSynchronizer, "
+    "an rtc.AudioSource or a function returning the seconds of audio queued; got ";
+
+nb::object create_task(nb::handle coro) { return env().asyncio.attr("create_task")(coro); }
+nb::object create_task(nb::handle coro, const char* name) {
+  return env().asyncio.attr("create_task")(coro, nb::arg("name") = name);
+}
+
+bool done(nb::handle task) { return truthy(task.attr("done")()); }
+
+bool is_stream_end(nb::handle item) { return item.ptr() == env().stream_end.ptr(); }
+
+// The task that puts on the output queue: the playout clock when the stream
+// has one, else the producer. None when the session has neither.
+nb::object feeder(nb::handle self) {
+  nb::object clock = get_or(self, "_emitter_task", nb::none());
+  return clock.is_none() ? get_or(self, "_producer_task", nb::none()) : clock;
+}
+
+bool feeder_alive(nb::handle self) {
+  nb::object t = feeder(self);
+  return !t.is_none() && !done(t);
+}
+
+// Whether an end-of-stream item just taken from `q` was left by a task of an
+// earlier session (a producer cancelled by cleanup() still puts one when its
+// cancellation runs), not put by this session's last act: more items follow
+// it, or the session runs and its feeder has not ended.
+bool stale_end(nb::handle self, nb::handle q) {
+  if (!truthy(q.attr("empty")())) return true;
+  return truthy(get_or(self, "_running", nb::bool_(false))) && feeder_alive(self);
+}
+
+// The sink's reading, in seconds; an ordinary failure of the reader or of
+// the conversion counts as nothing queued.
+double read_queued(nb::handle reader) {
+  try {
+    nb::object f = nb::steal(PyNumber_Float(reader().ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return queued_seconds(PyFloat_AsDouble(f.ptr()));
+  } catch (nb::python_error& e) {
+    if (!ordinary(e)) throw;
+    return 0.0;
+  }
+}
+
+// A producer that ended while the playout clock runs may have ended without
+// its end-of-stream item (cancelled before it ran, or killed by an error it
+// could not forward): the clock would pace resting frames for ever. Its
+// failure, if any, and the end of the stream are put behind what the clock
+// holds, once per producer. When the producer did put its own, the clock
+// ends at that one and the second is never read.
+void seal_playout(nb::handle self, nb::object& sealed) {
+  nb::object producer = get_or(self, "_producer_task", nb::none());
+  nb::object clock = get_or(self, "_emitter_task", nb::none());
+  nb::object playout = get_or(self, "_playout", nb::none());
+  if (producer.is_none() || producer.is(sealed) || !done(producer)) return;
+  if (clock.is_none() || done(clock) || playout.is_none()) return;
+  sealed = producer;
+  if (!truthy(producer.attr("cancelled")())) {
+    nb::object failure = producer.attr("exception")();
+    if (!failure.is_none()) playout.attr("put_nowait")(failure);
+  }
+  playout.attr("put_nowait")(env().stream_end);
+}
+
+[[noreturn]] void raise_item(nb::handle error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw nb::python_error();
+}
+
+// The iterator's outstanding read of the output queue; cancelled whenever
+// the iterator ends, also when its frame is dropped unfinished.
+struct OutstandingRead {
+  nb::object task;
+  explicit operator bool() const { return task.is_valid(); }
+  nb::object take() {
+    nb::object t = std::move(task);
+    task = nb::object();
+    return t.attr("result")();
+  }
+  ~OutstandingRead() {
+    if (!task.is_valid()) return;
+    halvane::py::run_unraisable(nb::handle(), [this] {
+      if (!done(task)) task.attr("cancel")();
+    });
+  }
+};
+
+Co<nb::object> ensure_running(nb::object self) {
+  Env& e = env();
+  if (get(self, "_fixture").is_none() || get(self, "_runtime").is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
+  if (truthy(get(self, "_running"))) co_return nb::none();
+
+  // Nothing of an earlier session may end this one: end-of-stream items it
+  // left behind are dropped, everything else keeps its place.
+  nb::object q = get(self, "_out_queue");
+  nb::list kept;
+  while (!truthy(q.attr("empty")())) {
+    nb::object item = q.attr("get_nowait")();
+    if (!is_stream_end(item)) kept.append(item);
+  }
+  for (nb::handle item : kept) q.attr("put_nowait")(item);
+
+  set(self, "_stop_event", e.Event());
+  set(self, "_interrupt_event", e.Event());
+  set(self, "_running", nb::bool_(true));
+  if (truthy(self.attr("_is_z2_stream")())) {
+    set(self, "_playout", e.Queue());
+    set(self, "_playout_reset", nb::bool_(false));
+    set(self, "_emitter_task", create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
+  }
+  set(self, "_producer_task", create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
+  co_return nb::none();
+}
+
+AsyncGen<nb::object> run_iter(nb::object self) {
+  Env& e = env();
+  co_await call(self, "_ensure_running");
+
+  nb::object q = get(self, "_out_queue");
+  nb::object pend = get(self, "_sync_pend");
+  OutstandingRead nxt;
+  nb::object sealed = nb::none();  // the producer whose end was sealed
+  std::exception_ptr cancelled;
+  bool waiting = false;  // a cancellation that arrives here is the consumer's
+
+  auto pending = [&] { return PyObject_Length(pend.ptr()) > 0; };
+  auto head_due = [&] { return nb::cast<double>(nb::object(nb::object(pend[0])[0])); };
+
+  try {
+    for (;;) {
+      nb::object item;
+      bool ended = false;  // the stream has no feeder left and nothing queued
+      bool plain = get(self, "_audio_queued").is_none() && !pending();
+      seal_playout(self, sealed);
+      if (!nxt && !truthy(q.attr("empty")())) {
+        item = q.attr("get_nowait")();
+      } else {
+        if (!nxt) nxt.task = create_task(q.attr("get")());
+        nb::list waits;
+        waits.append(nxt.task);
+        nb::object source = feeder(self);
+        bool alive = !source.is_none() && !done(source);
+        if (alive) waits.append(source);
+        nb::object producer = get_or(self, "_producer_task", nb::none());
+        if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !done(producer))
+          waits.append(producer);
+        if (alive || !truthy(q.attr("empty")()) || done(nxt.task)) {
+          nb::object timeout = nb::none();
+          if (!plain && pending()) timeout = nb::float_(std::max(head_due() - now(), 0.0));
+          waiting = true;
+          co_await aio::py::await_(
+              e.wait(waits, nb::arg("timeout") = timeout, nb::arg("return_when") = e.FIRST_COMPLETED));
+          waiting = false;
+        }
+        if (done(nxt.task)) {
+          item = nxt.take();
+        } else if (!feeder_alive(self) && truthy(q.attr("empty")())) {
+          // Whatever fed the queue ended without its end-of-stream item
+          // reaching it: nothing will come any more.
+          nb::object t = feeder(self);
+          if (!t.is_none() && done(t) && !truthy(t.attr("cancelled")())) {
+            nb::object failure = t.attr("exception")();
+            if (!failure.is_none()) raise_item(failure);
+          }
+          ended = true;
+        }
+      }
+
+      // Pictures whose time has come leave first, strictly in order.
+      while (pending() && head_due() <= now()) {
+        nb::object head = pend.attr("popleft")();
+        co_yield nb::object(head[1]);
+      }
+      if (!item.is_valid() && !ended) continue;
+
+      if (ended || is_stream_end(item)) {
+        if (!ended && stale_end(self, q)) continue;
+        while (pending()) {
+          nb::object head = pend.attr("popleft")();
+          waiting = true;
+          co_await aio::py::await_(e.sleep(std::max(nb::cast<double>(head[0]) - now(), 0.0)));
+          waiting = false;
+          co_yield nb::object(head[1]);
+        }
+        co_return;
+      }
+      if (PyExceptionInstance_Check(item.ptr())) raise_item(item);
+
+      nb::object reader = get(self, "_audio_queued");
+      int is_frame = PyObject_IsInstance(item.ptr(), e.VideoFrame.ptr());
+      if (is_frame < 0) throw nb::python_error();
+      if (!reader.is_none() && is_frame && !get(item, "bgr_image").is_none() && !get(item, "audio_chunk").is_none()) {
+        nb::object ac = get(item, "audio_chunk");
+        co_yield nb::object(e.dc_replace(item, nb::arg("bgr_image") = nb::none()));
+        // The consumer has handled the voice and asks for more: the sink now
+        // holds it, at the end of what it has queued.
+        double queued = read_queued(reader);
+        double t = now();
+        long samples = nb::cast<long>(get(get(ac, "data"), "size"));
+        nb::object rate = nb::steal(PyNumber_Float(get(ac, "sample_rate").ptr()));
+        if (!rate.is_valid()) throw nb::python_error();
+        if (PyFloat_AsDouble(rate.ptr()) == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
+        double due = picture_release_time(t, queued, samples, PyFloat_AsDouble(rate.ptr()), const_f("_SYNC_LEAD_S"));
+        nb::object picture =
+            e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false);
+        pend.attr("append")(nb::make_tuple(due, picture));
+        continue;
+      }
+      co_yield item;
+    }
+  } catch (nb::python_error& err) {
+    if (!waiting || !err.matches(e.CancelledError)) throw;
+    cancelled = std::current_exception();
+  }
+  // The consumer was cancelled while it waited: the session is stopped
+  // before the cancellation goes on.
+  if (nxt) {
+    nxt.task.attr("cancel")();
+    nxt.task = nb::object();
+  }
+  co_await call(self, "stop");
+  std::rethrow_exception(cancelled);
+}
+
+// A function of no arguments giving the seconds of audio that `sink` holds
+// and has not played yet.
+nb::object queued_reader(nb::object sink) {
+  nb::object absent = nb::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  auto has = [&](nb::handle o, const char* name) { return !get_or(o, name, absent).is(absent); };
+  if (PyCallable_Check(sink.ptr()) && !has(sink, "queued_duration")) return sink;
+  nb::object src = sink;
+  for (const char* link : {"_avatar_runner", "av_sync", "_audio_source"}) {
+    nb::object next = get_or(src, link, nb::none());
+    if (!next.is_none()) src = next;
+  }
+  if (!has(src, "queued_duration")) {
+    std::string got = nb::cast<std::string>(py::type_name(sink));
+    raise_(nb::handle(PyExc_TypeError), kBadSink + got);
+  }
+  return nb::cpp_function([src]() { return get(src, "queued_duration"); });
+}
+
+}  // namespace
+
+void add_output(nb::module_& m, Members& ns) {
+  m.def("_queued_reader", &queued_reader, nb::arg("sink"));
+  ns["run"] = method([](nb::object self) { return self.attr("_run_iter")(); });
+  ns["_run_iter"] =
+      method([](nb::object self) { return aio::py::async_iterator(run_iter(std::move(self)), "_run_iter"); });
+  ns["sync_to"] = method(
+      [](nb::object self, nb::object sink) {
+        set(self, "_audio_queued", sink.is_none() ? nb::none() : queued_reader(sink));
+      },
+      nb::arg("sink").none());
+  ns["_ensure_running"] = method(
+      [](nb::object self) { return aio::py::coroutine(ensure_running(std::move(self)), "_ensure_running"); });
+}
 
 }  // namespace halvane::avatar::py

@@ -1,8 +1,190 @@
-// TODO(live): stop, _drain_out_queue_until, shutdown, _end_stream_before_close, _close_runtime, cleanup.
+// Ending a live session, at three depths: stop() ends the producer and the
+// playout clock in order and keeps the model; shutdown() also releases the
+// engine worker thread and the runtime; cleanup() ends the stream at once
+// (the consumer is handed the end of the stream) and then releases the
+// engine, for a caller that closes while a consumer may still iterate.
+//
+// Threading: all of it runs on the event loop's thread with the GIL held.
+// stop() and shutdown() interleave with the session's tasks at their awaits;
+// cleanup() and its helpers never await. _close_runtime() blocks the loop's
+// thread until the engine worker thread has finished the calls given to it.
+#include <Python.h>
+
+#include <exception>
+
 #include "bindings/avatar/state.h"
 
 namespace halvane::avatar::py {
 
-void add_teardown(Members& ns) {}
+namespace {
+
+using aio::Co;
+
+constexpr double kProducerWaitS = 5.0;  // orderly end of the producer
+constexpr double kCancelWaitS = 1.0;    // after it was cancelled
+constexpr double kDrainReadS = 0.1;     // one read of the output drain
+
+bool done(nb::handle task) { return truthy(task.attr("done")()); }
+
+void drain_nowait(nb::handle q) {
+  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
+}
+
+// Waits for `task` to end, up to `timeout_s` (None: no limit), and leaves it
+// as it is: a time-out does not cancel it, and how it ended is not raised
+// here (a failure of its own is taken and dropped). The only error out of
+// the wait is a cancellation of the caller, which is kept in `mine`.
+Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr& mine) {
+  nb::list tasks;
+  tasks.append(task);
+  try {
+    co_await aio::py::await_(env().wait(tasks, nb::arg("timeout") = timeout_s));
+  } catch (nb::python_error& e) {
+    if (!e.matches(env().CancelledError)) throw;
+    if (!mine) mine = std::current_exception();
+  }
+  if (done(task) && !truthy(task.attr("cancelled")())) task.attr("exception")();
+  co_return nb::none();
+}
+
+Co<nb::object> stop(nb::object self) {
+  Env& e = env();
+  if (!truthy(get(self, "_running"))) co_return nb::none();
+  std::exception_ptr mine;
+
+  get(self, "_stop_event").attr("set")();
+  try {
+    get(self, "_in_queue").attr("put_nowait")(e.VideoControl(nb::arg("end_of_speech") = true));
+  } catch (nb::python_error& err) {
+    if (!err.matches(e.asyncio.attr("QueueFull"))) throw;
+  }
+
+  nb::object producer = get(self, "_producer_task");
+  if (!producer.is_none()) {
+    nb::object drain = e.asyncio.attr("create_task")(self.attr("_drain_out_queue_until")(producer));
+    // The waits leave the producer alone when they time out: one that
+    // ignores its cancellation cannot hold stop() beyond its bounds.
+    co_await settle(producer, nb::float_(kProducerWaitS), mine);
+    if (!done(producer)) {  // timed out, or the caller was cancelled: passed on
+      producer.attr("cancel")();
+      co_await settle(producer, nb::float_(kCancelWaitS), mine);
+    }
+    drain.attr("cancel")();
+    co_await settle(drain, nb::none(), mine);
+  }
+  set(self, "_producer_task", nb::none());
+
+  nb::object clock = get(self, "_emitter_task");
+  if (!clock.is_none() && !done(clock)) {
+    clock.attr("cancel")();
+    co_await settle(clock, nb::none(), mine);
+  }
+  set(self, "_emitter_task", nb::none());
+  set(self, "_playout", nb::none());
+  set(self, "_running", nb::bool_(false));
+  drain_nowait(get(self, "_out_queue"));
+
+  // The caller was cancelled while the session went down: now it may go on.
+  if (mine) std::rethrow_exception(mine);
+  co_return nb::none();
+}
+
+Co<nb::object> drain_out_queue_until(nb::object self, nb::object producer) {
+  Env& e = env();
+  nb::object q = get(self, "_out_queue");
+  while (!done(producer)) {
+    try {
+      co_await aio::py::await_(e.wait_for(q.attr("get")(), kDrainReadS));
+    } catch (nb::python_error& err) {
+      if (err.matches(e.CancelledError)) co_return nb::none();
+      if (!err.matches(e.TimeoutError)) throw;
+    }
+  }
+  co_return nb::none();
+}
+
+Co<nb::object> shutdown(nb::object self) {
+  std::exception_ptr cancelled;
+  try {
+    co_await call(self, "stop");
+  } catch (nb::python_error& err) {
+    if (!err.matches(env().CancelledError)) throw;
+    cancelled = std::current_exception();  // the engine is released all the same
+  }
+  self.attr("_close_runtime")();
+  set(self, "_runtime", nb::none());
+  set(self, "_fixture", nb::none());
+  if (cancelled) std::rethrow_exception(cancelled);
+  co_return nb::none();
+}
+
+// Runs f, ignoring an ordinary error.
+template <class F>
+void quietly(F&& f) {
+  try {
+    f();
+  } catch (nb::python_error& e) {
+    if (!ordinary(e)) throw;
+  }
+}
+
+void end_stream_before_close(nb::object self) {
+  if (!truthy(get_or(self, "_running", nb::bool_(false)))) return;
+  nb::object stop_event = get_or(self, "_stop_event", nb::none());
+  if (!stop_event.is_none()) quietly([&] { stop_event.attr("set")(); });
+  for (const char* name : {"_producer_task", "_emitter_task"}) {
+    nb::object task = get_or(self, name, nb::none());
+    set(self, name, nb::none());
+    if (!task.is_none()) quietly([&] {
+        if (!done(task)) task.attr("cancel")();
+      });
+  }
+  set(self, "_playout", nb::none());
+  set(self, "_running", nb::bool_(false));
+  quietly([&] {
+    nb::object q = get(self, "_out_queue");
+    drain_nowait(q);
+    q.attr("put_nowait")(env().stream_end);
+  });
+}
+
+void close_runtime(nb::object self) {
+  nb::object pool = get_or(self, "_engine_executor", nb::none());
+  set(self, "_engine_executor", nb::none());
+  if (!pool.is_none()) pool.attr("shutdown")(nb::arg("wait") = true);
+  nb::object close = get_or(get(self, "_runtime"), "close", nb::none());
+  if (close.is_none()) return;
+  try {
+    close();
+  } catch (nb::python_error& e) {
+    if (!ordinary(e)) throw;
+    warn("halvane: releasing the engine failed (%s: %s)", py::type_name(e.value()), e.value());
+  }
+}
+
+void cleanup(nb::object self) {
+  self.attr("_end_stream_before_close")();
+  self.attr("_close_runtime")();
+  if (!get(self, "_fixture").is_none()) {
+    set(self, "_fixture", nb::none());
+    set(self, "_runtime", nb::none());
+  }
+}
+
+}  // namespace
+
+void add_teardown(Members& ns) {
+  ns["stop"] = method([](nb::object self) { return aio::py::coroutine(stop(std::move(self)), "stop"); });
+  ns["_drain_out_queue_until"] = method(
+      [](nb::object self, nb::object producer_task) {
+        return aio::py::coroutine(drain_out_queue_until(std::move(self), std::move(producer_task)),
+                                  "_drain_out_queue_until");
+      },
+      nb::arg("producer_task"));
+  ns["shutdown"] = method([](nb::object self) { return aio::py::coroutine(shutdown(std::move(self)), "shutdown"); });
+  ns["_end_stream_before_close"] = method(&end_stream_before_close);
+  ns["_close_runtime"] = method(&close_runtime);
+  ns["cleanup"] = method(&cleanup);
+}
 
 }  // namespace halvane::avatar::py

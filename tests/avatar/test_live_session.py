@@ -1,0 +1,162 @@
+"""Live sessions end to end, through create(), push_audio()/flush(), run()
+and shutdown(), on the real engine runtime: an ostrel1 avatar streaming at
+its native size and composing at 1280x720, and the zephan-2 demo avatar whose
+runtime drives tessel_render_host, paced by the playout clock."""
+
+import asyncio
+
+import numpy as np
+import pytest
+
+from halvane._avatar import AsyncAvatar
+from tools.make_demo_bundle import write_demo_bundle
+from tools.make_ostrel1_avatar import manifest, tick_of, write_avatar
+
+SR = 16000
+O1_SPT = 640
+
+
+@pytest.fixture(scope="module")
+def ostrel1(tmp_path_factory):
+    return str(write_avatar(tmp_path_factory.mktemp("o1") / "face.imx", "imx",
+                            manifest(width=160, height=96, samples_per_tick=O1_SPT)))
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    return str(write_demo_bundle(tmp_path_factory.mktemp("z2"))["imx"])
+
+
+def speech(n, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) / SR
+    return (0.3 * np.sin(2 * np.pi * (170 + 30 * seed) * t) * 32767 + rng.normal(0, 300, n)).astype("<i2")
+
+
+async def push_in_pieces(av, pcm, piece=320, flush=True):
+    for start in range(0, pcm.size, piece):
+        await av.push_audio(pcm[start:start + piece].tobytes(), SR, last_chunk=False)
+    if flush:
+        await av.flush()
+
+
+async def collect(it, until, timeout=30.0):
+    """Items of `it` up to and including the first for which until(items) holds."""
+    items = []
+
+    async def take():
+        async for f in it:
+            items.append(f)
+            if until(items):
+                return
+
+    await asyncio.wait_for(take(), timeout)
+    return items
+
+
+def speech_frames(items, mid=None):
+    return [f for f in items if f.audio_chunk is not None and f.source_message_id is not None
+            and (mid is None or f.source_message_id == mid)]
+
+
+def eos_count(items):
+    return sum(1 for f in items if f.end_of_speech)
+
+
+def audio_of(frames):
+    return np.concatenate([np.asarray(f.audio_chunk.data) for f in frames])
+
+
+def check_utterance(frames, pcm, spt):
+    """Indices 0.. in order, one id, each tick's own spt samples of the
+    utterance (the int16 -> float -> int16 trip may lose one step), zeros
+    past its end."""
+    assert [f.frame_index for f in frames] == list(range(len(frames)))
+    assert len({f.source_message_id for f in frames}) == 1
+    assert all(f.audio_chunk.data.dtype == np.int16 and f.audio_chunk.data.size == spt for f in frames)
+    got = audio_of(frames).astype(np.int32)
+    n = min(got.size, pcm.size)
+    assert np.max(np.abs(got[:n] - pcm[:n].astype(np.int32))) <= 1
+    assert not got[n:].any()
+
+
+def test_ostrel1_streaming_session(ostrel1):
+    async def main():
+        av = await AsyncAvatar.create(model_path=ostrel1, output_size=None)
+        assert (av.fps, av.samples_per_tick, av.frame_width, av.frame_height) == (25, O1_SPT, 160, 96)
+        it = av.run()
+        idle = await collect(it, lambda xs: len(xs) == 3)  # the stream idles before any audio
+        assert all(f.bgr_image.shape == (96, 160, 3) and not f.audio_chunk.data.any() for f in idle)
+        pcm = speech(O1_SPT * 20 + 100)
+        for turn in range(2):  # the runtime is reset, not replaced, between utterances
+            await push_in_pieces(av, pcm)
+            items = await collect(it, lambda xs: eos_count(xs) == 1)
+            frames = speech_frames(items)
+            assert len(frames) == 21 and frames[-1].end_of_speech  # the flag rides on the last tick
+            check_utterance(frames, pcm, O1_SPT)
+            assert [tick_of(f.bgr_image) for f in frames] == list(range(21))
+        await av.shutdown()
+        assert av._fixture is None and av._runtime is None
+
+    asyncio.run(main())
+
+
+def test_ostrel1_composed_session_with_an_interruption(ostrel1):
+    async def main():
+        av = await AsyncAvatar.create(model_path=ostrel1)
+        it = av.run()
+        first = speech(O1_SPT * 40, seed=1)
+        await av.push_audio(first.tobytes(), SR, last_chunk=False)  # the utterance stays open
+        head = await collect(it, lambda xs: len(xs) == 5)
+        assert all(f.bgr_image.shape == (720, 1280, 3) for f in head)
+        av.interrupt()
+        second = speech(O1_SPT * 10, seed=2)
+        await av.push_audio(second.tobytes(), 8000, last_chunk=True)  # resampled to 16 kHz
+        items = await collect(it, lambda xs: eos_count(xs) == 1)
+        frames = speech_frames(items)
+        mids = {f.source_message_id for f in frames}
+        stale = [f for f in frames if f.source_message_id == head[0].source_message_id]
+        new = [f for f in frames if f not in stale]
+        assert len(mids - {head[0].source_message_id}) == 1 and len(stale) <= 1
+        assert [f.frame_index for f in new] == list(range(len(new))) and len(new) == 20
+        assert new[-1].end_of_speech and all(f.bgr_image.shape == (720, 1280, 3) for f in new)
+        await av.shutdown()
+
+    asyncio.run(main())
+
+
+def test_zephan2_paced_session_on_the_real_host(demo):
+    async def main():
+        av = await AsyncAvatar.create(model_path=demo, output_size=None)
+        assert (av.fps, av.frame_width, av.frame_height) == (20, 416, 720)
+        it = av.run()
+        resting = await collect(it, lambda xs: len(xs) == 2)
+        assert all(getattr(f, "_hv_resting", False) and f.bgr_image.shape == (720, 416, 3) for f in resting)
+        pcm = speech(SR * 2 + 123)
+        await push_in_pieces(av, pcm)
+        items = await collect(it, lambda xs: eos_count(xs) == 1, timeout=60)
+        frames = [f for f in speech_frames(items) if not getattr(f, "_hv_resting", False)]
+        check_utterance(frames, pcm, 800)
+        assert len(frames) == -(-pcm.size // 800)  # the whole utterance, its last tick padded
+        await av.shutdown()
+
+    asyncio.run(main())
+
+
+def test_sync_to_releases_each_picture_after_its_voice(ostrel1):
+    async def main():
+        av = await AsyncAvatar.create(model_path=ostrel1, output_size=None)
+        queued = [0.0]
+        av.sync_to(lambda: queued[0])
+        it = av.run()
+        await push_in_pieces(av, speech(O1_SPT * 6), flush=True)
+        items = await collect(it, lambda xs: sum(1 for f in xs if f.bgr_image is not None
+                                                 and f.audio_chunk is None and f.source_message_id) == 6)
+        voices = [f for f in items if f.bgr_image is None and f.audio_chunk is not None and f.source_message_id]
+        pictures = [f for f in items if f.audio_chunk is None and f.bgr_image is not None and f.source_message_id]
+        assert [f.frame_index for f in voices] == [f.frame_index for f in pictures] == list(range(6))
+        for v, p in zip(voices, pictures):
+            assert items.index(v) < items.index(p)
+        await av.shutdown()
+
+    asyncio.run(main())
