@@ -98,12 +98,11 @@ async def measure(path, output_size, seconds, utterances):
     for u in range(utterances):
         t0 = time.monotonic()
         marks["first"] = t0
-        barge = u % 2 == 1  # every other utterance is interrupted half way
+        barge = u % 2 == 1  # every other utterance is interrupted once it is heard, half way or later
         for k, start in enumerate(range(0, pcm.size, PIECE)):
             await av.push_audio(pcm[start:start + PIECE].tobytes(), SR, last_chunk=False)
-            if barge and (k + 1) * PIECE >= pcm.size // 2:
-                while state["last_id"] is None or "first" in marks:
-                    await asyncio.sleep(0.005)
+            if barge and (k + 1) * PIECE >= pcm.size // 2 and "first" not in marks:
+                # the user barges in once the avatar has started to speak
                 state["interrupted_id"] = state["last_id"]
                 marks["interrupt"] = time.monotonic()
                 av.interrupt()
@@ -132,7 +131,7 @@ async def measure(path, output_size, seconds, utterances):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--seconds", type=float, default=2.0, help="seconds of speech per utterance")
+    ap.add_argument("--seconds", type=float, default=3.0, help="seconds of speech per utterance")
     ap.add_argument("--utterances", type=int, default=6)
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
