@@ -287,9 +287,27 @@ def test_a_clock_failure_reaches_the_consumer(case):
             assert items[-2].__traceback__ is not None
         assert await task is None
         assert av._playout_room is None
+        assert av._stop_event.is_set()  # the producer stops rendering for a clock that is gone
 
     asyncio.run(main())
 
+
+@pytest.mark.parametrize("interrupted", [False, True])
+def test_a_picture_that_waited_for_room_through_an_interrupt_is_dropped(interrupted):
+    async def main():
+        av = make()
+        av._interrupt_event = asyncio.Event()
+        av._playout_room, av._playout_hold = asyncio.Event(), 1  # the clock holds all it may
+        waiting = asyncio.create_task(av._emit_out(speech(1)[0]))
+        await asyncio.sleep(0.05)
+        assert not waiting.done()
+        if interrupted:  # interrupt() emptied the playout queue meanwhile
+            av._interrupt_event.set()
+        av._playout_room.set()  # the clock's next pass
+        await asyncio.wait_for(waiting, 1.0)
+        assert av._playout.qsize() == (0 if interrupted else 1)
+
+    asyncio.run(main())
 
 
 def test_the_playout_room_bounds_a_fast_producer_and_a_stalled_consumer(monkeypatch):

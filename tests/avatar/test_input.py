@@ -4,6 +4,7 @@ statistics they write before they queue."""
 import asyncio
 import time
 
+import numpy as np
 import pytest
 
 from halvane import _avatar
@@ -21,12 +22,16 @@ def drain(av):
     return items
 
 
+@pytest.mark.parametrize("form", ["bytes", "memoryview of int16", "int16 array"])
 @pytest.mark.parametrize("nbytes, rate, seconds", [
     (32000, 16000, 1.0), (32000, 48000, 32000 * 0.5 / 48000), (32000, 0, 16000.0), (0, 16000, 0.0)])
-def test_seconds_of_a_piece(nbytes, rate, seconds):
+def test_seconds_of_a_piece(nbytes, rate, seconds, form):
+    data = {"bytes": lambda b: b, "memoryview of int16": lambda b: memoryview(b).cast("h"),
+            "int16 array": lambda b: np.frombuffer(b, np.int16)}[form](b"\0" * nbytes)
+
     async def main():
         av = _avatar.AsyncAvatar()
-        await av.push_audio(b"\0" * nbytes, rate, last_chunk=False)
+        await av.push_audio(data, rate, last_chunk=False)  # counted by bytes, whatever the form
         assert av._arr_s == seconds and type(av._arr_s) is float
         assert av._arr_done is False and not hasattr(av, "_arr_t_end")
 

@@ -2,7 +2,9 @@
 releasing each picture when its voice starts playing."""
 
 import asyncio
+import gc
 import math
+import weakref
 import time
 
 import pytest
@@ -60,6 +62,15 @@ def test_reader_resolution():
 
     fn = lambda: 1.5  # noqa: E731
     assert _avatar._queued_reader(fn) is fn
+
+
+def test_a_sink_that_refers_back_to_the_avatar_is_collected():
+    av = ScriptedAvatar()
+    av.sync_to(Obj(_audio_source=Source(0.1), owner=av))
+    gone = weakref.ref(av)
+    del av
+    gc.collect()
+    assert gone() is None
 
 
 @pytest.mark.parametrize("sink, name", [(Obj(), "Obj"), (Obj(_avatar_runner=Obj()), "Obj"), (3, "int")])

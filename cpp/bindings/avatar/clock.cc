@@ -298,6 +298,9 @@ Co<nb::object> emit_clock(nb::object self) {
   }
   release_room();
   if (failure.is_valid()) {
+    // The stream ends here: the producer stops too instead of rendering
+    // into a playout queue that nobody reads any more.
+    get(self, "_stop_event").attr("set")();
     co_await put_out(self, failure);
     co_await put_out(self, e.stream_end);
   }

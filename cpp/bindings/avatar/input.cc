@@ -29,8 +29,19 @@ nb::object number(PyObject* r) {
 // Seconds of 16-bit mono PCM: bytes x 0.5 / rate, a rate of 0 or None
 // counting as 1.
 nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
-  Py_ssize_t n = PyObject_Length(data.ptr());
-  if (n < 0) throw nb::python_error();
+  Py_ssize_t n;
+  if (PyObject_CheckBuffer(data.ptr())) {  // bytes, memoryview, array: its size in bytes
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE | PyBUF_ND) < 0) {
+      PyErr_Clear();
+      if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) < 0) throw nb::python_error();
+    }
+    n = view.len;
+    PyBuffer_Release(&view);
+  } else {
+    n = PyObject_Length(data.ptr());
+    if (n < 0) throw nb::python_error();
+  }
   nb::object rate = truthy(sample_rate) ? nb::borrow(sample_rate) : nb::int_(1);
   nb::object half = number(PyNumber_Multiply(nb::int_(n).ptr(), nb::float_(0.5).ptr()));
   return number(PyNumber_TrueDivide(half.ptr(), rate.ptr()));

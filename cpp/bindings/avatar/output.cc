@@ -266,7 +266,10 @@ nb::object queued_reader(nb::object sink) {
     std::string got = nb::cast<std::string>(py::type_name(sink));
     raise_(nb::handle(PyExc_TypeError), kBadSink + got);
   }
-  return nb::cpp_function([src]() { return get(src, "queued_duration"); });
+  // A partial object, not a C++ closure: the collector sees the sink through
+  // it, so a sink that refers back to the avatar does not keep both alive.
+  return nb::module_::import_("functools").attr("partial")(nb::module_::import_("builtins").attr("getattr"), src,
+                                                           "queued_duration");
 }
 
 }  // namespace

@@ -59,7 +59,10 @@ nb::object fresh_runtime(nb::handle self, nb::handle fx) {
 // read after the wait: a frame handed over after stop() goes to `_out_queue`.
 Co<nb::object> emit_out(nb::object self, nb::object item) {
   if (PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none()) {
-    for (;;) {
+    for (bool waited = false;; waited = true) {
+      // A picture that waited through an interrupt belongs to the abandoned
+      // utterance: interrupt() emptied the playout queue before it got in.
+      if (waited && truthy(get(self, "_interrupt_event").attr("is_set")())) co_return nb::none();
       nb::object room = get_or(self, "_playout_room", nb::none());
       if (room.is_none()) break;
       if (!truthy(room.attr("is_set")())) {
