@@ -71,21 +71,4 @@ template void resample_linear<float, float>(const float*, size_t, float*, size_t
 template void resample_linear<double, double>(const double*, size_t, double*, size_t);
 template void resample_linear<float, double>(const float*, size_t, double*, size_t);
 
-std::vector<float> to_engine_rate(const int16_t* in, size_t n, int64_t src_sr, int64_t dst_sr, float int16_max) {
-  std::vector<float> f(n);
-  i16_to_f32(in, n, f.data(), int16_max);
-  if (src_sr == dst_sr || n == 0) return f;
-  const int64_t m = resampled_length(static_cast<int64_t>(n), src_sr, dst_sr);
-  std::vector<float> out(static_cast<size_t>(m));
-  resample_linear(f.data(), n, out.data(), out.size());
-  for (float& v : out) {
-    const float scaled = v * int16_max;
-    // Truncation toward zero, then the low 16 bits, as a float32 -> int16
-    // array cast does it on these machines.
-    v = static_cast<float>(static_cast<int16_t>(static_cast<int32_t>(scaled)));
-  }
-  scale_down(out.data(), out.size(), int16_max);
-  return out;
-}
-
 }  // namespace halvane::avatar

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <vector>
 
 namespace halvane::avatar {
 
@@ -41,13 +40,5 @@ void resample_linear(const In* in, size_t n, Out* out, size_t m);
 extern template void resample_linear<float, float>(const float*, size_t, float*, size_t);
 extern template void resample_linear<double, double>(const double*, size_t, double*, size_t);
 extern template void resample_linear<float, double>(const float*, size_t, double*, size_t);
-
-// The producer's conversion of one piece of pushed audio that is not at the
-// engine's rate, as it is done on NumPy arrays: int16 -> float32 (divided by
-// int16_max) -> resampled to dst_sr -> times int16_max in float32 -> int16 by
-// truncation toward zero (no clipping) -> float32 divided by int16_max again.
-// Audio already at dst_sr is only converted to float32 (no round trip).
-// std::domain_error for src_sr 0 with samples to convert.
-std::vector<float> to_engine_rate(const int16_t* in, size_t n, int64_t src_sr, int64_t dst_sr, float int16_max);
 
 }  // namespace halvane::avatar

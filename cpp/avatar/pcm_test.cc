@@ -10,7 +10,6 @@
 namespace {
 
 using halvane::avatar::resampled_length;
-using halvane::avatar::to_engine_rate;
 
 constexpr float kMax = 32767.0f;
 
@@ -23,20 +22,6 @@ TEST(ResampledLength, RoundsHalvesToEven) {
   };
   for (const auto& c : cases) EXPECT_EQ(resampled_length(c[0], c[1], c[2]), c[3]) << c[0] << " " << c[1];
   EXPECT_THROW(resampled_length(4, 0, 16000), std::domain_error);
-}
-
-TEST(ToEngineRate, RoundTripsThroughInt16) {
-  const std::vector<int16_t> same = {1, -1, 32767};
-  EXPECT_EQ(to_engine_rate(same.data(), same.size(), 16000, 16000, kMax),
-            (std::vector<float>{1 / kMax, -1 / kMax, 1.0f}));
-  // 32 kHz -> 16 kHz keeps samples 0 and 2; 300 / 32767 * 32767 in float32
-  // falls just below 300 and truncates toward zero, on both signs.
-  const std::vector<int16_t> in = {300, 7, -300, 9};
-  const auto out = to_engine_rate(in.data(), in.size(), 32000, 16000, kMax);
-  const float t = std::trunc(300 / kMax * kMax);
-  EXPECT_EQ(out, (std::vector<float>{t / kMax, -t / kMax}));
-  EXPECT_TRUE(to_engine_rate(in.data(), 0, 0, 16000, kMax).empty());
-  EXPECT_THROW(to_engine_rate(in.data(), in.size(), 0, 16000, kMax), std::domain_error);
 }
 
 }  // namespace
