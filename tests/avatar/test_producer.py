@@ -6,6 +6,7 @@ import threading
 
 import numpy as np
 import pytest
+from scripted import ScriptedFixture, ScriptedRuntime
 
 from halvane import _avatar
 from halvane._models import VideoFrame
@@ -298,6 +299,23 @@ def test_cancelled_producer_still_ends_the_stream(monkeypatch):
         return drain_all(s.av._out_queue)
 
     assert run(main()) == [_avatar._STREAM_END]
+
+
+def test_cancelled_producer_with_a_full_output_queue_ends_at_once():
+    # asyncio.run() at its end cancels every task and waits for them: a
+    # producer that waited for room nobody makes would hold it for ever.
+    async def main():
+        av = _avatar.AsyncAvatar(output_size=(8, 6), output_buffer_size=2)
+        av._fixture = ScriptedFixture(spt=SPT)
+        av._runtime = ScriptedRuntime(av._fixture)
+        av._engine_id = V1
+        it = av.run()
+        await av.push_audio(np.ones(SPT * 12, "<i2").tobytes(), 16000, last_chunk=False)
+        await it.__anext__()
+        return av
+
+    av = asyncio.run(asyncio.wait_for(main(), 10))  # returns: the cancelled producer did not wait
+    assert av._producer_task.cancelled() and av._out_queue.full()
 
 
 def drain_all(q):

@@ -75,10 +75,13 @@ inline nb::python_error thrown_error(nb::handle typ, nb::handle val, nb::handle 
 // its result, or raises what it raised (CancelledError included).
 class Await final : public Waiter {
  public:
-  explicit Await(nb::handle awaitable) {
+  // Takes the awaitable over: a temporary in a co_await expression would
+  // otherwise live in the frame, out of the collector's sight, until the
+  // frame resumes.
+  explicit Await(nb::object awaitable) {
     PyObject* o = awaitable.ptr();
     if (PyCoro_CheckExact(o)) {
-      iter_ = nb::borrow(o);
+      iter_ = std::move(awaitable);
       return;
     }
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
@@ -181,7 +184,7 @@ class Await final : public Waiter {
   std::exception_ptr error_;
 };
 
-inline Await await_(nb::handle awaitable) { return Await(awaitable); }
+inline Await await_(nb::object awaitable) { return Await(std::move(awaitable)); }
 
 // A chain of frames that a Coroutine object drives.
 class Runner {
@@ -363,11 +366,19 @@ class Coroutine {
   State state_ = State::created;
 };
 
-// Runs one Co<nb::object> from its start to its end.
+// Runs one Co<nb::object> from its start to its end. `anchor` (the object a
+// method runs on) is held here, where the collector sees it, and borrowed by
+// the frame: a cycle through a suspended frame (an object whose pending task
+// runs one of its methods) can then be collected like one through a Python
+// coroutine.
 class CoRunner final : public Runner {
  public:
-  explicit CoRunner(Co<nb::object> co) : co_(std::move(co)) {}
+  CoRunner(Co<nb::object> co, nb::object anchor) : anchor_(std::move(anchor)), co_(std::move(co)) {}
   Root& root() override { return root_; }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(anchor_.ptr());
+    return 0;
+  }
   std::coroutine_handle<> start() override {
     co_.frame().promise().root = &root_;
     return co_.frame();
@@ -384,13 +395,15 @@ class CoRunner final : public Runner {
   }
 
  private:
+  nb::object anchor_;  // declared first: the frame that borrows it goes first
   Co<nb::object> co_;
   Root root_;
 };
 
-// A new coroutine object running co; `name` is its cr_name.
-inline nb::object coroutine(Co<nb::object> co, const char* name) {
-  return nb::cast(Coroutine(std::make_unique<CoRunner>(std::move(co)), name));
+// A new coroutine object running co; `name` is its cr_name. A frame that
+// borrows an object (a method's self) passes it as `anchor`.
+inline nb::object coroutine(Co<nb::object> co, const char* name, nb::object anchor = nb::object()) {
+  return nb::cast(Coroutine(std::make_unique<CoRunner>(std::move(co), std::move(anchor)), name));
 }
 
 // An asynchronous generator object whose body is an AsyncGen<nb::object>.
@@ -401,11 +414,20 @@ class AsyncIterator {
  public:
   enum class Mode : uint8_t { next, raise, close };
 
-  AsyncIterator(AsyncGen<nb::object> gen, const char* name) : gen_(std::move(gen)), name_(name) {}
+  AsyncIterator(AsyncGen<nb::object> gen, const char* name, nb::object anchor = nb::object())
+      : anchor_(std::move(anchor)), gen_(std::move(gen)), name_(name) {}
   AsyncIterator(AsyncIterator&& o) noexcept
-      : gen_(std::move(o.gen_)), name_(o.name_), state_(std::exchange(o.state_, State::finished)) {}
+      : anchor_(std::move(o.anchor_)),
+        gen_(std::move(o.gen_)),
+        name_(o.name_),
+        state_(std::exchange(o.state_, State::finished)) {}
 
   const char* name() const { return name_; }
+  int traverse(visitproc visit, void* arg) {
+    Py_VISIT(anchor_.ptr());
+    return 0;
+  }
+  void clear() { end(); }  // what the collector calls: drops the body unfinished
 
   // One step of the body, as a coroutine object; self is this object.
   static nb::object step(nb::handle self, Mode mode, nb::handle sent, std::exception_ptr thrown) {
@@ -497,14 +519,15 @@ class AsyncIterator {
     gen_.reset();
   }
 
+  nb::object anchor_;  // as CoRunner's: borrowed by the body, seen by the collector here
   AsyncGen<nb::object> gen_;
   Root root_;
   const char* name_;
   State state_ = State::created;
 };
 
-inline nb::object async_iterator(AsyncGen<nb::object> gen, const char* name) {
-  return nb::cast(AsyncIterator(std::move(gen), name));
+inline nb::object async_iterator(AsyncGen<nb::object> gen, const char* name, nb::object anchor = nb::object()) {
+  return nb::cast(AsyncIterator(std::move(gen), name, std::move(anchor)));
 }
 
 // Binds the coroutine and asynchronous generator types into module m.
@@ -538,12 +561,16 @@ inline void bind_bridge(nb::module_& m) {
       .def_prop_ro("cr_running", &Coroutine::running);
   nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(co);
 
-  static PyType_Slot it_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(+[](PyObject* self, visitproc visit,
-                                                                                  void* arg) -> int {
-                                      Py_VISIT(Py_TYPE(self));
-                                      return 0;
-                                    })},
-                                   {0, nullptr}};
+  static PyType_Slot it_slots[] = {
+      {Py_tp_traverse, reinterpret_cast<void*>(+[](PyObject* self, visitproc visit, void* arg) -> int {
+         Py_VISIT(Py_TYPE(self));
+         return nb::inst_ready(self) ? nb::inst_ptr<AsyncIterator>(self)->traverse(visit, arg) : 0;
+       })},
+      {Py_tp_clear, reinterpret_cast<void*>(+[](PyObject* self) -> int {
+         if (nb::inst_ready(self)) nb::inst_ptr<AsyncIterator>(self)->clear();
+         return 0;
+       })},
+      {0, nullptr}};
   using Mode = AsyncIterator::Mode;
   nb::class_<AsyncIterator> it(m, "NativeAsyncIterator", nb::type_slots(it_slots));
   it.def("__aiter__", [](nb::handle self) { return nb::borrow(self); })

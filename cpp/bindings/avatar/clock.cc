@@ -101,7 +101,7 @@ void update_room(nb::handle room, const Buffer& buf, nb::handle q, long hold) {
 }
 
 // The clock itself; returns after it has forwarded _STREAM_END.
-Co<nb::object> clock_loop(nb::object self, nb::object room) {
+Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   Env& e = env();
   nb::object q = get(self, "_playout");
   if (q.is_none()) {
@@ -274,7 +274,7 @@ nb::object exception_of(nb::python_error& err) {
 // The task: the clock, whose own failure is handed to the consumer like a
 // producer's (the exception, then _STREAM_END) instead of leaving it waiting
 // on an output queue that nothing fills any more.
-Co<nb::object> emit_clock(nb::object self) {
+Co<nb::object> emit_clock(nb::handle self) {
   Env& e = env();
   nb::object room = e.Event();
   room.attr("set")();
@@ -329,7 +329,7 @@ void drop_queued_resting(nb::handle self) {
 
 void add_clock(Members& ns) {
   ns["_emit_clock"] = method([](nb::object self) {
-    return aio::py::coroutine(emit_clock(std::move(self)), "_emit_clock");
+    return aio::py::coroutine(emit_clock(self), "_emit_clock", self);
   });
   ns["_drop_queued_resting"] = method(&drop_queued_resting);
 }

@@ -58,7 +58,7 @@ Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_bu
 // never names a model whose runtime is not the one in place. The session
 // stays stopped. A cancelled wait changes nothing back: the loader thread
 // cannot be stopped and will still install the new model.
-Co<nb::object> set_model(nb::object self, nb::object model_path) {
+Co<nb::object> set_model(nb::handle self, nb::object model_path) {
   nb::object text = existing_path_text(model_path);
   co_await call(self, "stop");
   nb::object loop = env().get_running_loop();
@@ -106,7 +106,7 @@ void add_creation(Members& ns) {
       "identity"_a.none() = nb::none(), "output_size"_a.none() = const_o("_DEFAULT_OUTPUT_SIZE"));
   ns["set_model"] = method(
       [](nb::object self, nb::object model_path) {
-        return aio::py::coroutine(set_model(std::move(self), std::move(model_path)), "set_model");
+        return aio::py::coroutine(set_model(self, std::move(model_path)), "set_model", self);
       },
       "model_path"_a.none());
 }

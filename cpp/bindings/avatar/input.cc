@@ -47,7 +47,7 @@ nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
   return number(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
 }
 
-Co<nb::object> push_audio(nb::object self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
+Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
   Env& e = env();
   nb::object control = e.VideoControl.attr("from_audio")(data, sample_rate, last_chunk);
   self.attr("_note_arrival")(seconds_of(data, sample_rate));
@@ -56,12 +56,12 @@ Co<nb::object> push_audio(nb::object self, nb::object data, nb::object sample_ra
   co_return nb::none();
 }
 
-Co<nb::object> push(nb::object self, nb::object control) {
+Co<nb::object> push(nb::handle self, nb::object control) {
   co_await await_(get(self, "_in_queue").attr("put")(control));
   co_return nb::none();
 }
 
-Co<nb::object> flush(nb::object self) {
+Co<nb::object> flush(nb::handle self) {
   self.attr("_arrival_ended")();
   nb::object control = env().VideoControl(nb::arg("end_of_speech") = true);
   co_await await_(get(self, "_in_queue").attr("put")(control));
@@ -194,19 +194,19 @@ void add_input(nb::module_& m, Members& ns) {
   ns["push_audio"] = method(
       [](nb::object self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
         return aio::py::coroutine(
-            push_audio(std::move(self), std::move(data), std::move(sample_rate), std::move(last_chunk)),
-            "push_audio");
+            push_audio(self, std::move(data), std::move(sample_rate), std::move(last_chunk)),
+            "push_audio", self);
       },
       "data"_a.none(), "sample_rate"_a.none(), "last_chunk"_a.none() = true);
   ns["push"] = method(
       [](nb::object self, nb::object control) {
-        return aio::py::coroutine(push(std::move(self), std::move(control)), "push");
+        return aio::py::coroutine(push(self, std::move(control)), "push", self);
       },
       "control"_a.none());
   ns["_note_arrival"] = method(&note_arrival, "seconds"_a.none());
   ns["_arrival_ended"] = method(&arrival_ended);
   ns["_arrival_dropped"] = method(&arrival_dropped);
-  ns["flush"] = method([](nb::object self) { return aio::py::coroutine(flush(std::move(self)), "flush"); });
+  ns["flush"] = method([](nb::object self) { return aio::py::coroutine(flush(self), "flush", self); });
 
   m.def("_i16_to_f32", &i16_to_f32_py, "arr"_a.none(),
         "int16 samples as a new float32 array of the same shape, divided by INT16_MAX (no clipping).");

@@ -114,7 +114,7 @@ struct OutstandingRead {
   }
 };
 
-Co<nb::object> ensure_running(nb::object self) {
+Co<nb::object> ensure_running(nb::handle self) {
   Env& e = env();
   if (get(self, "_fixture").is_none() || get(self, "_runtime").is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
   if (truthy(get(self, "_running"))) co_return nb::none();
@@ -141,7 +141,7 @@ Co<nb::object> ensure_running(nb::object self) {
   co_return nb::none();
 }
 
-AsyncGen<nb::object> run_iter(nb::object self) {
+AsyncGen<nb::object> run_iter(nb::handle self) {
   Env& e = env();
   co_await call(self, "_ensure_running");
 
@@ -278,14 +278,14 @@ void add_output(nb::module_& m, Members& ns) {
   m.def("_queued_reader", &queued_reader, nb::arg("sink"));
   ns["run"] = method([](nb::object self) { return self.attr("_run_iter")(); });
   ns["_run_iter"] =
-      method([](nb::object self) { return aio::py::async_iterator(run_iter(std::move(self)), "_run_iter"); });
+      method([](nb::object self) { return aio::py::async_iterator(run_iter(self), "_run_iter", self); });
   ns["sync_to"] = method(
       [](nb::object self, nb::object sink) {
         set(self, "_audio_queued", sink.is_none() ? nb::none() : queued_reader(sink));
       },
       nb::arg("sink").none());
   ns["_ensure_running"] = method(
-      [](nb::object self) { return aio::py::coroutine(ensure_running(std::move(self)), "_ensure_running"); });
+      [](nb::object self) { return aio::py::coroutine(ensure_running(self), "_ensure_running", self); });
 }
 
 }  // namespace halvane::avatar::py

@@ -57,7 +57,7 @@ nb::object fresh_runtime(nb::handle self, nb::handle fx) {
 // `_playout_room`), so an utterance rendered faster than real time does not
 // pile up in memory. Markers and terminal items never wait, and `_playout` is
 // read after the wait: a frame handed over after stop() goes to `_out_queue`.
-Co<nb::object> emit_out(nb::object self, nb::object item) {
+Co<nb::object> emit_out(nb::handle self, nb::object item) {
   if (PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none()) {
     for (bool waited = false;; waited = true) {
       // A picture that waited through an interrupt belongs to the abandoned
@@ -80,7 +80,7 @@ Co<nb::object> emit_out(nb::object self, nb::object item) {
   co_return nb::none();
 }
 
-Co<nb::object> engine(nb::object self, nb::object fn, nb::args args) {
+Co<nb::object> engine(nb::handle self, nb::object fn, nb::args args) {
   Env& e = env();
   nb::object ex = get(self, "_engine_executor");
   if (ex.is_none()) {
@@ -180,7 +180,7 @@ aio::py::Await emit_ticks(nb::handle self, const Utterance& u, int64_t spt, nb::
 
 // The loop of the producer task; returns when the session stops, raises
 // what failed.
-Co<nb::object> produce_loop(nb::object self, nb::object fx, int64_t spt, double fps, nb::object out_size,
+Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double fps, nb::object out_size,
                             Utterance& u) {
   Env& e = env();
   const bool streaming = out_size.is_none();
@@ -303,7 +303,7 @@ nb::object as_python_error(const std::exception& ex) {
   return nb::handle(PyExc_RuntimeError)(nb::str(ex.what()));
 }
 
-Co<nb::object> produce_frames(nb::object self) {
+Co<nb::object> produce_frames(nb::handle self) {
   nb::object fx = get(self, "_fixture");
   if (fx.is_none() || get(self, "_runtime").is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
@@ -337,12 +337,24 @@ Co<nb::object> produce_frames(nb::object self) {
       passing = std::current_exception();
     }
   }
+  if (passing) {
+    // Cancelled: the end goes out without waiting. Awaiting room in a full
+    // output queue nobody reads (a loop shutting down cancels every task)
+    // would hold the cancellation for ever; with no room, the consumer ends
+    // when it finds the producer gone and the queue empty.
+    try {
+      nb::object playout = get(self, "_playout");
+      (playout.is_none() ? get(self, "_out_queue") : playout).attr("put_nowait")(env().stream_end);
+    } catch (nb::python_error& err) {
+      if (!ordinary(err)) throw;
+    }
+    std::rethrow_exception(passing);
+  }
   try {
     co_await call(self, "_emit_out", env().stream_end);
   } catch (nb::python_error& err) {
-    if (!ordinary(err)) passing = std::current_exception();
+    if (!ordinary(err)) throw;
   }
-  if (passing) std::rethrow_exception(passing);
   co_return nb::none();
 }
 
@@ -350,14 +362,14 @@ Co<nb::object> produce_frames(nb::object self) {
 
 void add_producer(Members& ns) {
   ns["_produce_frames"] = method(
-      [](nb::object self) { return aio::py::coroutine(produce_frames(std::move(self)), "_produce_frames"); });
+      [](nb::object self) { return aio::py::coroutine(produce_frames(self), "_produce_frames", self); });
   ns["_fresh_runtime"] = method([](nb::object self, nb::object fx) { return fresh_runtime(self, fx); });
   ns["_is_z2_stream"] = method([](nb::object self) { return is_z2_stream(self); });
   ns["_emit_out"] = method([](nb::object self, nb::object item) {
-    return aio::py::coroutine(emit_out(std::move(self), std::move(item)), "_emit_out");
+    return aio::py::coroutine(emit_out(self, std::move(item)), "_emit_out", self);
   });
   ns["_engine"] = method([](nb::object self, nb::object fn, nb::args args) {
-    return aio::py::coroutine(engine(std::move(self), std::move(fn), std::move(args)), "_engine");
+    return aio::py::coroutine(engine(self, std::move(fn), std::move(args)), "_engine", self);
   });
   ns["_is_v2_stream"] = method([](nb::object self) { return is_v2_stream(self); });
   add_v2_tail(ns);

@@ -17,7 +17,7 @@ namespace {
 
 using aio::Co;
 
-Co<nb::object> drain_v2_tail(nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt,
+Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf, nb::object spt,
                              int64_t ticks_emitted, int64_t tail_total, nb::object message_id) {
   Env& e = env();
   int64_t emitted = 0;
@@ -63,10 +63,10 @@ void add_v2_tail(Members& ns) {
   ns["_drain_v2_tail"] = method(
       [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object ticks_emitted,
          nb::object tail_total, nb::object message_id) {
-        return aio::py::coroutine(drain_v2_tail(std::move(self), std::move(rt), std::move(pcm_buf), std::move(spt),
+        return aio::py::coroutine(drain_v2_tail(self, std::move(rt), std::move(pcm_buf), std::move(spt),
                                                 nb::cast<int64_t>(nb::int_(ticks_emitted)),
                                                 nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id)),
-                                  "_drain_v2_tail");
+                                  "_drain_v2_tail", self);
       },
       nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "ticks_emitted"_a.none(),
       "tail_total"_a.none(), "message_id"_a.none());

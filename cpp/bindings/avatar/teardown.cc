@@ -47,7 +47,7 @@ Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr&
   co_return nb::none();
 }
 
-Co<nb::object> stop(nb::object self) {
+Co<nb::object> stop(nb::handle self) {
   Env& e = env();
   if (!truthy(get(self, "_running"))) co_return nb::none();
   std::exception_ptr mine;
@@ -89,7 +89,7 @@ Co<nb::object> stop(nb::object self) {
   co_return nb::none();
 }
 
-Co<nb::object> drain_out_queue_until(nb::object self, nb::object producer) {
+Co<nb::object> drain_out_queue_until(nb::handle self, nb::object producer) {
   Env& e = env();
   nb::object q = get(self, "_out_queue");
   while (!done(producer)) {
@@ -103,7 +103,7 @@ Co<nb::object> drain_out_queue_until(nb::object self, nb::object producer) {
   co_return nb::none();
 }
 
-Co<nb::object> shutdown(nb::object self) {
+Co<nb::object> shutdown(nb::handle self) {
   std::exception_ptr cancelled;
   try {
     co_await call(self, "stop");
@@ -174,14 +174,14 @@ void cleanup(nb::object self) {
 }  // namespace
 
 void add_teardown(Members& ns) {
-  ns["stop"] = method([](nb::object self) { return aio::py::coroutine(stop(std::move(self)), "stop"); });
+  ns["stop"] = method([](nb::object self) { return aio::py::coroutine(stop(self), "stop", self); });
   ns["_drain_out_queue_until"] = method(
       [](nb::object self, nb::object producer_task) {
-        return aio::py::coroutine(drain_out_queue_until(std::move(self), std::move(producer_task)),
-                                  "_drain_out_queue_until");
+        return aio::py::coroutine(drain_out_queue_until(self, std::move(producer_task)),
+                                  "_drain_out_queue_until", self);
       },
       nb::arg("producer_task"));
-  ns["shutdown"] = method([](nb::object self) { return aio::py::coroutine(shutdown(std::move(self)), "shutdown"); });
+  ns["shutdown"] = method([](nb::object self) { return aio::py::coroutine(shutdown(self), "shutdown", self); });
   ns["_end_stream_before_close"] = method(&end_stream_before_close);
   ns["_close_runtime"] = method(&close_runtime);
   ns["cleanup"] = method(&cleanup);

@@ -61,7 +61,7 @@ void note_push_time(nb::handle self, double dur) {
   set(self, "_z2_steady_s", nb::float_(smooth_push_s(p, dur)));
 }
 
-Co<nb::object> emit_ready_ticks(nb::object self, EmitArgs a) {
+Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   Env& e = env();
   const bool streaming = a.out_size.is_none();
 
@@ -187,7 +187,7 @@ void add_tick_emission(Members& ns) {
                    truthy(eos_padding),
                    std::move(tail_total),
                    truthy(mark_last)};
-        return aio::py::coroutine(emit_ready_ticks(std::move(self), std::move(a)), "_emit_ready_ticks");
+        return aio::py::coroutine(emit_ready_ticks(self, std::move(a)), "_emit_ready_ticks", self);
       },
       nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "out_size"_a.none(),
       "ticks_emitted"_a.none(), "message_id"_a.none(), "eos_padding"_a.none(), "tail_total"_a.none() = nb::none(),
