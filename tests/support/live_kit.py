@@ -19,21 +19,6 @@ V2 = "ostrel2-light"  # reset between utterances, tail drained
 Z2 = "zephan2"
 
 
-def avatar_class():
-    cls = _avatar.AsyncAvatar
-    if hasattr(cls, "_engine_fps"):
-        return cls
-
-    # Until the settings members are in: the model's own rate.
-    class WithRate(cls):
-        @property
-        def _engine_fps(self):
-            fx = self._fixture
-            return int(fx.audio_sample_rate) // int(fx.audio_samples_per_tick)
-
-    return WithRate
-
-
 class Session:
     """One avatar, its scripted runtimes (`runtimes[0]` is the loader's,
     later ones are made by `_core.Runtime`, which `monkeypatch` replaces)."""
@@ -43,7 +28,7 @@ class Session:
         self.runtime_kw = runtime_kw
         self.runtimes = [ScriptedRuntime(self.fx, **runtime_kw)]
         monkeypatch.setattr(_core, "Runtime", self._new_runtime)
-        self.av = (cls or avatar_class())(output_size=output_size)
+        self.av = (cls or _avatar.AsyncAvatar)(output_size=output_size)
         self.av._fixture = self.fx
         self.av._runtime = self.runtimes[0]
         self.av._engine_id = engine_id
