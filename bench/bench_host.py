@@ -4,6 +4,9 @@ Per avatar (the combined fixture model, and the split one: shared encoder plus
 identity model) and interpreter thread count, interleaved rounds of:
   host      tessel_render_host through its pipes, 800-sample steps pushed from
             one thread while another reads the frames (flushed at the end);
+            the reading side takes the records into one reused buffer and
+            checks their indices, so what is measured is the host and not
+            the reader's allocations;
   copied    a bare loop of the same LiteRT runner calls per 32-frame chunk
             (enc, tok14, 8 x step, 2 x dec16), outputs copied out as the
             runner's own call does;
@@ -15,9 +18,11 @@ The headline is host / reference in frames per second. Last, one
     .venv/bin/python bench/bench_host.py [SECONDS_OF_AUDIO] [ROUNDS]
 """
 
+import os
 import resource
 import statistics
 import sys
+import subprocess
 import tempfile
 import threading
 import time
@@ -27,7 +32,7 @@ import numpy as np
 from ai_edge_litert.interpreter import Interpreter
 
 import halvane._zephan2._tessel_host as h
-from halvane._zephan2.client import HostProcess
+from halvane._zephan2.client import FLUSH, HostProcess, data_steps, host_command
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from tools.make_fixture_models import write_fixture_models  # noqa: E402
@@ -63,6 +68,7 @@ class Reference:
                 self.runners.setdefault(sig, it.get_signature_runner(sig))
         self.inputs = {sig: {name: np.zeros(d["shape"], d["dtype"]) for name, d in r.get_input_details().items()}
                        for sig, r in self.runners.items()}
+        self.chunk(False)  # the runners' own calls size and allocate their tensors
 
     def call(self, sig, in_place):
         r, kw = self.runners[sig], self.inputs[sig]
@@ -92,18 +98,62 @@ def reference_fps(ref, in_place, frames):
     return chunks * 32 / (time.perf_counter() - t0)
 
 
+def count_records(fd, first=3):
+    """Reads frame records from `fd` up to the flush marker into one reused
+    buffer; returns how many there were. Raises on a gap in the indices or an
+    early end."""
+    buf = bytearray(1 << 20)
+    view = memoryview(buf)
+    head, pix_left, want, frames = bytearray(), 0, first, 0
+    while True:
+        n = os.readv(fd, [view])
+        if n == 0:
+            raise RuntimeError(f"host output ended after {frames} frames")
+        pos = 0
+        while pos < n:
+            if pix_left:
+                take = min(pix_left, n - pos)
+                pix_left -= take
+                pos += take
+                continue
+            take = min(4 - len(head), n - pos)
+            head += view[pos:pos + take]
+            pos += take
+            if len(head) < 4:
+                continue
+            idx = int.from_bytes(head, "little", signed=True)
+            head.clear()
+            if idx == -1:
+                if pos != n:
+                    raise RuntimeError("bytes after the flush marker")
+                return frames
+            if idx != want:
+                raise RuntimeError(f"frame index {idx}, expected {want}")
+            want, frames, pix_left = want + 1, frames + 1, FRAME
+
+
 def host_fps(bundle, threads, audio):
-    with HostProcess(bundle, threads=threads) as host:
+    proc = subprocess.Popen(host_command() + ["render-stream", str(bundle), "--threads", str(threads)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+    try:
+        if not proc.stdout.readline().startswith(b"READY "):
+            raise RuntimeError("the host did not start")
+        steps = [b"".join(data_steps(audio[i:i + 800])) for i in range(0, audio.size, 800)]
+        steps.append(FLUSH.to_bytes(4, "little"))
+
         def push():
-            for i in range(0, audio.size, 800):
-                host.feed(audio[i:i + 800])
-            host.flush()
+            for step in steps:  # each under PIPE_BUF: written whole
+                proc.stdin.write(step)
+
         t0 = time.perf_counter()
         writer = threading.Thread(target=push)
         writer.start()
-        frames = sum(1 for _ in host.frames())
+        frames = count_records(proc.stdout.fileno())
         elapsed = time.perf_counter() - t0
         writer.join()
+    finally:
+        proc.stdin.close()
+        proc.wait()
     return frames / elapsed, frames
 
 

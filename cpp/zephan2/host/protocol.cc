@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/errors.h"
 
@@ -35,12 +36,13 @@ extern "C" void on_stop_signal(int sig) {
 }
 
 // Waits until `fd` is ready for `events` or a stop signal came (then raises
-// Stopped). Without installed handlers there is nothing to watch but `fd`.
-void wait_ready(int fd, short events) {
+// Stopped). Without installed handlers there is nothing to watch but `fd`,
+// which a blocking call then waits on by itself, unless `always`.
+void wait_ready(int fd, short events, bool always = false) {
   check_stop();
-  if (g_wake[0] < 0) return;
+  if (g_wake[0] < 0 && !always) return;
   pollfd p[2] = {{fd, events, 0}, {g_wake[0], POLLIN, 0}};
-  while (::poll(p, 2, -1) < 0) {
+  while (::poll(p, g_wake[0] < 0 ? 1 : 2, -1) < 0) {
     if (errno != EINTR) throw halvane::OSError(errno);
     check_stop();
   }
@@ -77,6 +79,15 @@ void fit_pipe(int fd, size_t bytes) {
     std::fclose(f);
   }
   if (limit > have) ::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(limit));
+}
+
+int reopen_nonblocking(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return -1;
+  // A new open file description of the same pipe: its O_NONBLOCK leaves the
+  // one shared with the parent as it is.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 void install_stop_handlers() {
@@ -141,6 +152,10 @@ void FdWriter::writev_all(::iovec* iov, int cnt) {
     wait_ready(fd_, POLLOUT);
     ssize_t w = ::writev(fd_, iov, cnt);
     if (w < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a non-blocking descriptor with no room
+        wait_ready(fd_, POLLOUT, true);
+        continue;
+      }
       if (errno != EINTR) throw halvane::OSError(errno, "<stdout>");
       check_stop();
       continue;

@@ -46,6 +46,13 @@ void open_missing_std_fds();
 // keeps the pipe as it is. Nothing changes in what is written.
 void fit_pipe(int fd, size_t bytes);
 
+// A second, non-blocking descriptor for writing to the pipe `fd` (through
+// /proc/self/fd), or -1 when `fd` is no pipe or it cannot be opened. A thread
+// writing through it waits for room in poll, where a stop signal delivered to
+// any other thread still reaches it; a blocking write would only end for a
+// signal delivered to the writing thread itself.
+int reopen_nonblocking(int fd);
+
 // SIGTERM, SIGHUP and SIGINT set a flag instead of killing the process; the
 // serving thread's reads and writes wait on their descriptor and on a
 // self-pipe the handler writes to, so they end with Stopped whichever thread
@@ -91,6 +98,7 @@ bool read_exact(ByteSource& in, void* dst, size_t n);
 
 // Buffered writes to a file descriptor. Frame pixels are written from the
 // caller's memory with the pending bytes in one gathered write, never copied.
+// A non-blocking descriptor is waited on whenever it has no room.
 class FdWriter {
  public:
   explicit FdWriter(int fd) : fd_(fd) {}

@@ -1,7 +1,10 @@
 #include "zephan2/host/serve.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "common/clock.h"
@@ -23,6 +26,61 @@ std::string fixed(double v, int decimals) {
 void emit(FdWriter& out, const std::vector<RenderedFrame>& frames) {
   for (const RenderedFrame& f : frames) out.write_frame(f.index, f.pixels, FRAME_BYTES);
   if (!frames.empty()) out.flush();
+}
+
+ChunkWriter::ChunkWriter(FdWriter& out)
+    : own_fd_(reopen_nonblocking(out.fd())), out_(own_fd_ >= 0 ? own_fd_ : out.fd()), thread_([this] { run(); }) {}
+
+ChunkWriter::~ChunkWriter() {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+  if (own_fd_ >= 0) ::close(own_fd_);
+}
+
+void ChunkWriter::run() {
+  for (;;) {
+    std::optional<RenderedChunk> c;
+    {
+      std::unique_lock<std::mutex> l(m_);
+      cv_.wait(l, [this] { return stop_ || job_.has_value(); });
+      if (!job_) return;  // stopping with nothing in hand
+      c = std::move(job_);
+      job_.reset();
+    }
+    std::exception_ptr err;
+    try {
+      emit(out_, c->frames);
+    } catch (...) {
+      err = std::current_exception();
+    }
+    c.reset();  // the pixels go before the chunk counts as written
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (err && !err_) err_ = err;
+      busy_ = false;
+    }
+    cv_.notify_all();
+  }
+}
+
+void ChunkWriter::wait() {
+  std::unique_lock<std::mutex> l(m_);
+  cv_.wait(l, [this] { return !busy_; });
+  if (err_) std::rethrow_exception(std::exchange(err_, nullptr));
+}
+
+void ChunkWriter::submit(RenderedChunk&& c) {
+  wait();
+  {
+    std::lock_guard<std::mutex> g(m_);
+    job_ = std::move(c);
+    busy_ = true;
+  }
+  cv_.notify_all();
 }
 
 std::string ready_line(const ColorCorrect* cc) {
@@ -51,10 +109,18 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
        "fps  model=" + std::string(nm));
   double last_rtf_log = halvane::now_seconds();
 
-  // Chunks go out as soon as each is rendered, so one data step of any size
-  // holds one chunk's frames in memory at a time.
+  // Chunks go out as soon as each is rendered, on the writer's thread while
+  // this one goes on; the renderer allocates a chunk's pixels only once the
+  // previous chunk is written, so one data step of any size holds one chunk's
+  // frames in memory at a time.
+  ChunkWriter writer(out);
+  struct GateReset {
+    Renderer& r;
+    ~GateReset() { r.set_pixel_gate(nullptr); }
+  } gate_reset{renderer};
+  renderer.set_pixel_gate([&writer] { writer.wait(); });
   const Renderer::ChunkSink sink = [&](RenderedChunk&& c) {
-    emit(out, c.frames);
+    writer.submit(std::move(c));
     check_stop();
   };
   SampleBuffer samples;
@@ -64,6 +130,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
     switch (step.kind) {
       case Step::flush: {
         renderer.flush_chunks(sink);
+        writer.wait();
         const int32_t marker = -1;
         out.write(&marker, 4);
         out.flush();
@@ -73,6 +140,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
         renderer.reset();
         continue;
       case Step::bad:
+        writer.wait();
         elog("bad step size " + std::to_string(step.word) + " — protocol desync");
         return 1;
       default:
@@ -90,6 +158,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
       last_rtf_log = now;
     }
   }
+  writer.wait();
   check_stop();
   elog("stdin closed — exiting");
   return 0;

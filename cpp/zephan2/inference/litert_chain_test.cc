@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -319,4 +320,32 @@ TEST(Renderer, FramesFromTheDecodersOwnBufferEqualCopiedOnes) {
   ASSERT_EQ(chunks[0].size(), 2u);
   EXPECT_NE(chunks[0][1][0], chunks[0][1][(chunks[0][1].size() - 1)]);  // frames differ within a chunk
   EXPECT_EQ(chunks[0], chunks[1]);
+}
+
+TEST(Renderer, PixelGateRunsAfterTheFirstDecoderBatchAndCanFailTheChunk) {
+  Fixture fx;
+  fx.script.in_place = true;
+  Renderer r(std::make_shared<const LitertChain>(fx.chain()), nullptr, RgbSettings{});
+  std::vector<std::string> last_call;  // the runner call before each gate
+  r.set_pixel_gate([&] { last_call.push_back(fx.script.calls.back().sig); });
+  const std::vector<float> audio(SPC + 18400, 0.0f);
+  r.feed(audio.data(), static_cast<int64_t>(audio.size()));
+  EXPECT_EQ(r.ready_chunks().size(), 2u);
+  EXPECT_EQ(last_call, (std::vector<std::string>{"dec16", "dec16"}));  // then dec8 / the second dec16
+
+  bool fail = true;
+  r.set_pixel_gate([&] {
+    if (fail) throw halvane::OSError(EPIPE, "<stdout>");
+  });
+  r.feed(audio.data(), SPC);
+  int sunk = 0;
+  EXPECT_THROW(r.ready_chunks([&](RenderedChunk&&) { ++sunk; }), halvane::OSError);
+  EXPECT_EQ(sunk, 0);
+  EXPECT_EQ(r.ci(), 2);  // not counted: the next call renders chunk 2 again
+  EXPECT_EQ(r.c_n(), 2);
+  fail = false;
+  r.set_pixel_gate(nullptr);
+  const std::vector<RenderedChunk> again = r.ready_chunks();
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].frames.front().index, 57);
 }

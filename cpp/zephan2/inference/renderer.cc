@@ -78,8 +78,19 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   const float* prev = prev_lat_ ? prev_lat_->f32() : nullptr;
   const int64_t n = dec_rows(blk, prev);
   // Each decoder batch is converted straight from the decoder's own output
-  // buffer, before the next batch overwrites it.
-  auto pixels = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(n, 1) * FRAME_BYTES));
+  // buffer, before the next batch overwrites it. The pixel array comes into
+  // being only when the first batch is ready to be converted, so a previous
+  // chunk still being written out overlaps this chunk's models, not its pixels.
+  std::shared_ptr<uint8_t[]> pixels;
+  double gated = 0.0;
+  const auto allocate_pixels = [&] {
+    if (gate_) {
+      const double t_gate = halvane::now_seconds();
+      gate_();
+      gated = halvane::now_seconds() - t_gate;
+    }
+    pixels = std::make_shared_for_overwrite<uint8_t[]>(static_cast<size_t>(std::max<int64_t>(n, 1) * FRAME_BYTES));
+  };
   t_model = halvane::now_seconds();
   const auto rows = [&](float* out, int64_t first, int64_t count) {
     const double t_rows = halvane::now_seconds();
@@ -89,9 +100,11 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   chain_->decode_in_place(n, rows, [&](std::span<const Tensor> frames, int64_t first) {
     const double t_rgb = halvane::now_seconds();
     models += t_rgb - t_model;
+    if (!pixels) allocate_pixels();
     px_to_rgb888_into(frames, pixels.get() + first * FRAME_BYTES, cc_.get(), rgb_.threads, rgb_.pool);
     t_model = halvane::now_seconds();
   });
+  if (!pixels) allocate_pixels();
   prev_lat_ = lats.back();
 
   RenderedChunk chunk;
@@ -102,7 +115,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
     for (int64_t r = 0, reps = (ci == 0 && k == 0) ? 1 + PRESENT_DELAY_FRAMES : 1; r < reps; ++r)
       chunk.frames.push_back({px_frame_++, k, p});
   }
-  c_wall_ += halvane::now_seconds() - t0;
+  c_wall_ += halvane::now_seconds() - t0 - gated;
   m_wall_ += models;
   c_n_ += 1;
   return chunk;

@@ -10,9 +10,15 @@
 // one chunk at a time, so a caller that writes and drops each chunk keeps one
 // chunk in memory however much audio one feed brought.
 //
+// A chunk's pixel array is allocated once its first decoder batch is done,
+// right after the pixel gate (when one is set) has returned: a caller whose
+// sink hands chunks to another thread waits there until the previous chunk's
+// pixels are released, so one chunk's pixels exist at a time. Time spent in
+// the gate is not counted as rendering time.
+//
 // Thread contract: one thread at a time (the serving thread); RGB conversion
 // fans out on the pool of the renderer's RgbSettings and returns before any
-// frame is handed out.
+// frame is handed out. The gate runs on the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +50,7 @@ struct RenderedChunk {
 class Renderer {
  public:
   using ChunkSink = std::function<void(RenderedChunk&&)>;
+  using PixelGate = std::function<void()>;
 
   // `rgb`: the worker count of each chunk's RGB conversion and its pool.
   Renderer(std::shared_ptr<const LitertChain> chain, std::shared_ptr<const ColorCorrect> cc, RgbSettings rgb);
@@ -57,6 +64,9 @@ class Renderer {
   std::vector<RenderedChunk> ready_chunks();
   std::vector<RenderedChunk> flush_chunks();
   void reset();
+  // Called before each chunk's pixel array is allocated; may throw, which
+  // fails the chunk. An empty gate (the default) is not called.
+  void set_pixel_gate(PixelGate gate) { gate_ = std::move(gate); }
   // Mean chunk wall time over the 1.6 s a steady chunk yields; none before
   // the first chunk of a stream.
   std::optional<double> rtf() const;
@@ -82,6 +92,7 @@ class Renderer {
   std::shared_ptr<const LitertChain> chain_;
   std::shared_ptr<const ColorCorrect> cc_;
   RgbSettings rgb_;
+  PixelGate gate_;
   std::shared_ptr<SlidingPCM> pcm_;
   int64_t ci_ = 0;
   Tensor hist_;
