@@ -403,7 +403,13 @@ class CoRunner final : public Runner {
 // A new coroutine object running co; `name` is its cr_name. A frame that
 // borrows an object (a method's self) passes it as `anchor`.
 inline nb::object coroutine(Co<nb::object> co, const char* name, nb::object anchor = nb::object()) {
-  return nb::cast(Coroutine(std::make_unique<CoRunner>(std::move(co), std::move(anchor)), name));
+  // One is made per call of a coroutine method: the bound type is looked up
+  // once, and the object is built in place.
+  static nb::handle type = nb::type<Coroutine>();
+  nb::object self = nb::inst_alloc(type);
+  new (nb::inst_ptr<Coroutine>(self)) Coroutine(std::make_unique<CoRunner>(std::move(co), std::move(anchor)), name);
+  nb::inst_mark_ready(self);
+  return self;
 }
 
 // An asynchronous generator object whose body is an AsyncGen<nb::object>.
