@@ -13,7 +13,7 @@ int64_t dec_rows(int64_t blk, const float* prev_lat) {
   return (prev_lat == nullptr && blk >= 1) ? 4 * blk - 3 : 4 * blk;
 }
 
-void build_dec_rows(const std::vector<const float*>& lats, int64_t blk, const float* prev_lat, int64_t first,
+void build_dec_rows(const std::vector<const float*>& lats, const float* prev_lat, int64_t first,
                     int64_t count, float* out) {
   constexpr int64_t kLat = LC * PLANE;
   constexpr int64_t kRow = DEC_CH * PLANE;
@@ -36,7 +36,7 @@ DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, c
   DecInputs r;
   r.n = dec_rows(blk, prev_lat);
   r.xs = std::make_shared_for_overwrite<float[]>(static_cast<size_t>(std::max<int64_t>(r.n, 1) * DEC_CH * PLANE));
-  build_dec_rows(lats, blk, prev_lat, 0, r.n, r.xs.get());
+  build_dec_rows(lats, prev_lat, 0, r.n, r.xs.get());
   return r;
 }
 

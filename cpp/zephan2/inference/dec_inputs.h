@@ -24,7 +24,7 @@ DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, c
 // How many rows those inputs have.
 int64_t dec_rows(int64_t blk, const float* prev_lat);
 // Rows first .. first+count-1 of them, written to `out` (count rows).
-void build_dec_rows(const std::vector<const float*>& lats, int64_t blk, const float* prev_lat, int64_t first,
+void build_dec_rows(const std::vector<const float*>& lats, const float* prev_lat, int64_t first,
                     int64_t count, float* out);
 
 }  // namespace z2

@@ -94,7 +94,7 @@ RenderedChunk Renderer::process_chunk(int64_t ci) {
   t_model = halvane::now_seconds();
   const auto rows = [&](float* out, int64_t first, int64_t count) {
     const double t_rows = halvane::now_seconds();
-    build_dec_rows(lat_ptrs, blk, prev, first, count, out);
+    build_dec_rows(lat_ptrs, prev, first, count, out);
     models -= halvane::now_seconds() - t_rows;  // ours, not the model's
   };
   chain_->decode_in_place(n, rows, [&](std::span<const Tensor> frames, int64_t first) {
