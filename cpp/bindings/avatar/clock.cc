@@ -24,7 +24,6 @@
 #include <deque>
 #include <exception>
 #include <optional>
-#include <vector>
 
 #include "avatar/clock.h"
 #include "bindings/avatar/state.h"
@@ -53,8 +52,6 @@ std::optional<double> opt_double(nb::handle o) {
   return to_double(o);
 }
 
-// The end of the stream or a failure forwarded by the producer.
-bool is_terminal(nb::handle o) { return o.is(env().stream_end) || PyExceptionInstance_Check(o.ptr()); }
 
 // An item the clock holds, told apart once when it is taken in.
 struct Held {
@@ -310,19 +307,8 @@ Co<nb::object> emit_clock(nb::handle self) {
 // Removes the resting frames still waiting in the output queue; every other
 // item stays, in its order.
 void drop_queued_resting(nb::handle self) {
-  nb::object oq = get(self, "_out_queue");
-  nb::object queue_empty = env().asyncio.attr("QueueEmpty");
-  std::vector<nb::object> items;
-  for (;;) {
-    try {
-      items.push_back(oq.attr("get_nowait")());
-    } catch (nb::python_error& err) {
-      if (!err.matches(queue_empty)) throw;
-      break;
-    }
-  }
-  for (nb::object& it : items)
-    if (!truthy(get_or(it, "_hv_resting", nb::bool_(false)))) oq.attr("put_nowait")(it);
+  keep_nowait(get(self, "_out_queue"),
+              [](nb::handle item) { return !truthy(get_or(item, "_hv_resting", nb::bool_(false))); });
 }
 
 }  // namespace

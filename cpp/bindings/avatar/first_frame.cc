@@ -13,12 +13,6 @@ namespace halvane::avatar::py {
 
 namespace {
 
-nb::object to_int(nb::handle v) { return nb::module_::import_("builtins").attr("int")(v); }
-bool positive(nb::handle v) {
-  int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
 nb::object item(nb::handle seq, int i) {
   PyObject* r = PyObject_GetItem(seq.ptr(), nb::int_(i).ptr());
   if (!r) throw nb::python_error();
@@ -37,7 +31,7 @@ nb::object get_first_frame(nb::handle self) {
   }
   nb::object size = get(self, "_output_size");
   if (!size.is_none()) {
-    nb::object w = to_int(item(size, 0)), h = to_int(item(size, 1));
+    nb::object w = py_int(item(size, 0)), h = py_int(item(size, 1));
     return black(w, h);
   }
   nb::object wait_s = const_o("_FIRST_FRAME_WAIT_S");
@@ -45,15 +39,15 @@ nb::object get_first_frame(nb::handle self) {
   if (!frame.is_none()) return frame;
   nb::object w, h;
   try {
-    w = to_int(fixture.attr("frame_width"));
-    h = to_int(fixture.attr("frame_height"));
+    w = py_int(fixture.attr("frame_width"));
+    h = py_int(fixture.attr("frame_height"));
   } catch (nb::python_error& e) {
     if (!ordinary(e)) throw;
     warn("halvane: no first frame \u2014 this model cannot say how big a frame is (%s: %s)", py::type_name(e.value()),
          e.value());
     return nb::none();
   }
-  if (positive(w) && positive(h)) {
+  if (gt_zero(w) && gt_zero(h)) {
     warn("halvane: the engine produced no resting frame in %.1fs; reporting this model's own %dx%d geometry with a "
          "blank frame so the session can still start",
          wait_s, w, h);
@@ -81,7 +75,7 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
       if (!ordinary(e)) throw;
       why = nb::borrow(e.value());
     }
-    if (!frame.is_none() && positive(get_or(frame, "size", zero))) return frame;
+    if (!frame.is_none() && gt_zero(get_or(frame, "size", zero))) return frame;
     if (now() >= deadline) break;
     sleep(const_o("_FIRST_FRAME_POLL_S"));
   }

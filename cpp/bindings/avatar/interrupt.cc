@@ -15,35 +15,16 @@ namespace halvane::avatar::py {
 
 namespace {
 
-void drain_queue(nb::object q) {
-  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
-}
-
-// The end of the stream or an exception instance: the items after which a
-// consumer expects nothing more.
-bool terminal(nb::handle item) {
-  return item.ptr() == env().stream_end.ptr() || PyExceptionInstance_Check(item.ptr());
-}
-
-// Empties q except for its terminal items, which keep their order. Never
-// waits: fewer items go back than came out.
-void drain_keeping_terminal(nb::handle q) {
-  nb::list kept;
-  while (!truthy(q.attr("empty")())) {
-    nb::object item = q.attr("get_nowait")();
-    if (terminal(item)) kept.append(item);
-  }
-  for (nb::handle item : kept) q.attr("put_nowait")(item);
-}
+void drain_queue(nb::handle q) { drain_nowait(q); }
 
 void interrupt(nb::object self) {
   if (!truthy(get(self, "_running"))) return;
   self.attr("_drain_queue")(get(self, "_in_queue"));
-  drain_keeping_terminal(get(self, "_out_queue"));
+  keep_nowait(get(self, "_out_queue"), is_terminal);
   get(self, "_sync_pend").attr("clear")();
   nb::object playout = get(self, "_playout");
   if (!playout.is_none()) {
-    drain_keeping_terminal(playout);
+    keep_nowait(playout, is_terminal);
     set(self, "_playout_reset", nb::bool_(true));
     self.attr("_arrival_dropped")();
     set(self, "_z2_r0", nb::none());

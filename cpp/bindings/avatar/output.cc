@@ -33,9 +33,6 @@ nb::object create_task(nb::handle coro, const char* name) {
   return env().asyncio.attr("create_task")(coro, nb::arg("name") = name);
 }
 
-bool done(nb::handle task) { return truthy(task.attr("done")()); }
-
-bool is_stream_end(nb::handle item) { return item.ptr() == env().stream_end.ptr(); }
 
 // The task that puts on the output queue: the playout clock when the stream
 // has one, else the producer. None when the session has neither.
@@ -46,7 +43,7 @@ nb::object feeder(nb::handle self) {
 
 bool feeder_alive(nb::handle self) {
   nb::object t = feeder(self);
-  return !t.is_none() && !done(t);
+  return !t.is_none() && !task_done(t);
 }
 
 // Whether an end-of-stream item just taken from `q` was left by a task of an
@@ -81,8 +78,8 @@ void seal_playout(nb::handle self, nb::object& sealed) {
   nb::object producer = get_or(self, "_producer_task", nb::none());
   nb::object clock = get_or(self, "_emitter_task", nb::none());
   nb::object playout = get_or(self, "_playout", nb::none());
-  if (producer.is_none() || producer.is(sealed) || !done(producer)) return;
-  if (clock.is_none() || done(clock) || playout.is_none()) return;
+  if (producer.is_none() || producer.is(sealed) || !task_done(producer)) return;
+  if (clock.is_none() || task_done(clock) || playout.is_none()) return;
   sealed = producer;
   if (!truthy(producer.attr("cancelled")())) {
     nb::object failure = producer.attr("exception")();
@@ -109,7 +106,7 @@ struct OutstandingRead {
   ~OutstandingRead() {
     if (!task.is_valid()) return;
     halvane::py::run_unraisable(nb::handle(), [this] {
-      if (!done(task)) task.attr("cancel")();
+      if (!task_done(task)) task.attr("cancel")();
     });
   }
 };
@@ -121,13 +118,7 @@ Co<nb::object> ensure_running(nb::handle self) {
 
   // Nothing of an earlier session may end this one: end-of-stream items it
   // left behind are dropped, everything else keeps its place.
-  nb::object q = get(self, "_out_queue");
-  nb::list kept;
-  while (!truthy(q.attr("empty")())) {
-    nb::object item = q.attr("get_nowait")();
-    if (!is_stream_end(item)) kept.append(item);
-  }
-  for (nb::handle item : kept) q.attr("put_nowait")(item);
+  keep_nowait(get(self, "_out_queue"), [](nb::handle item) { return !is_stream_end(item); });
 
   set(self, "_stop_event", e.Event());
   set(self, "_interrupt_event", e.Event());
@@ -168,12 +159,12 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         nb::list waits;
         waits.append(nxt.task);
         nb::object source = feeder(self);
-        bool alive = !source.is_none() && !done(source);
+        bool alive = !source.is_none() && !task_done(source);
         if (alive) waits.append(source);
         nb::object producer = get_or(self, "_producer_task", nb::none());
-        if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !done(producer))
+        if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !task_done(producer))
           waits.append(producer);
-        if (alive || !truthy(q.attr("empty")()) || done(nxt.task)) {
+        if (alive || !truthy(q.attr("empty")()) || task_done(nxt.task)) {
           nb::object timeout = nb::none();
           if (!plain && pending()) timeout = nb::float_(std::max(head_due() - now(), 0.0));
           waiting = true;
@@ -181,13 +172,13 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
               e.wait(waits, nb::arg("timeout") = timeout, nb::arg("return_when") = e.FIRST_COMPLETED));
           waiting = false;
         }
-        if (done(nxt.task)) {
+        if (task_done(nxt.task)) {
           item = nxt.take();
         } else if (!feeder_alive(self) && truthy(q.attr("empty")())) {
           // Whatever fed the queue ended without its end-of-stream item
           // reaching it: nothing will come any more.
           nb::object t = feeder(self);
-          if (!t.is_none() && done(t) && !truthy(t.attr("cancelled")())) {
+          if (!t.is_none() && task_done(t) && !truthy(t.attr("cancelled")())) {
             nb::object failure = t.attr("exception")();
             if (!failure.is_none()) raise_item(failure);
           }

@@ -245,12 +245,12 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     }
     if (!audio.is_none()) u.pcm_buf = append_pcm(u.pcm_buf, audio_at_16k(audio));
 
-    bool is_terminal = truthy(control.attr("end_of_speech"));
-    if (!is_terminal && !audio.is_none()) is_terminal = truthy(audio.attr("last_chunk"));
-    if (size_of(u.pcm_buf) == 0 && !is_terminal) continue;
+    bool ends_utterance = truthy(control.attr("end_of_speech"));
+    if (!ends_utterance && !audio.is_none()) ends_utterance = truthy(audio.attr("last_chunk"));
+    if (size_of(u.pcm_buf) == 0 && !ends_utterance) continue;
 
     u.ticks_emitted += nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, false, nb::none()));
-    if (!is_terminal) continue;
+    if (!ends_utterance) continue;
 
     // End of the utterance: the tail.
     const int64_t n_buf = size_of(u.pcm_buf);

@@ -15,12 +15,6 @@ namespace {
 using aio::Co;
 
 nb::object builtins() { return nb::module_::import_("builtins"); }
-nb::object to_int(nb::handle v) { return builtins().attr("int")(v); }
-bool gt_zero(nb::handle v) {
-  int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
 nb::object new_uuid_text() { return nb::str(nb::module_::import_("uuid").attr("uuid4")()); }
 
 // AsyncAvatar._SettingsProxy: a plain class whose FPS a caller publishes its
@@ -44,7 +38,7 @@ nb::object settings_proxy_class() {
   ns["PROCESS_IDLE_VIDEO"] = nb::bool_(false);
   ns["ALLOW_VIDEO_SCRIPT_UPDATE"] = nb::bool_(true);
   ns["OUTPUT_WIDTH"] = nb::int_(1280);
-  ns["__init__"] = method([](nb::handle self, nb::handle fps) { set(self, "FPS", to_int(fps)); },
+  ns["__init__"] = method([](nb::handle self, nb::handle fps) { set(self, "FPS", py_int(fps)); },
                           "fps"_a.none() = const_o("_FPS"));
   return b.attr("type")("_SettingsProxy", nb::make_tuple(b.attr("object")), ns);
 }
@@ -55,8 +49,8 @@ nb::object engine_fps(nb::handle self) {
   nb::object fixture = get(self, "_fixture");
   if (fixture.is_none()) return const_o("_FPS");
   try {
-    nb::object spt = to_int(fixture.attr("audio_samples_per_tick"));
-    nb::object sr = to_int(fixture.attr("audio_sample_rate"));
+    nb::object spt = py_int(fixture.attr("audio_samples_per_tick"));
+    nb::object sr = py_int(fixture.attr("audio_sample_rate"));
     if (gt_zero(spt) && gt_zero(sr)) {
       nb::object q = nb::steal(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
       if (!q.is_valid()) throw nb::python_error();
@@ -77,9 +71,9 @@ nb::object frame_dim(nb::handle self, int index, const char* fixture_attr) {
   if (!size.is_none()) {
     nb::object item = nb::steal(PyObject_GetItem(size.ptr(), nb::int_(index).ptr()));
     if (!item.is_valid()) throw nb::python_error();
-    return to_int(item);
+    return py_int(item);
   }
-  return to_int(fixture.attr(fixture_attr));
+  return py_int(fixture.attr(fixture_attr));
 }
 
 Co<nb::object> start_nothing() { co_return nb::none(); }
@@ -109,7 +103,7 @@ void add_settings(Members& ns) {
   ns["samples_per_tick"] = property([](nb::handle self) {
     nb::object fixture = get(self, "_fixture");
     if (fixture.is_none()) raise_(env().RuntimeNotReadyError, "Fixture not loaded; await create() first.");
-    return to_int(fixture.attr("audio_samples_per_tick"));
+    return py_int(fixture.attr("audio_samples_per_tick"));
   });
 }
 

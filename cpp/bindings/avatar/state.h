@@ -63,16 +63,42 @@ inline bool truthy(nb::handle o) {
   if (r < 0) throw nb::python_error();
   return r != 0;
 }
-inline bool is_none(nb::handle o) { return o.is_none(); }
 inline double now() { return nb::cast<double>(env().monotonic()); }
+// int(v), and v > 0, as Python computes them.
+inline nb::object py_int(nb::handle v) { return nb::module_::import_("builtins").attr("int")(v); }
+inline bool gt_zero(nb::handle v) {
+  int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+inline bool task_done(nb::handle task) { return truthy(task.attr("done")()); }
+
+// Output items: the end of the stream (by identity), and the items after
+// which a consumer expects nothing more (the end, or a forwarded failure).
+inline bool is_stream_end(nb::handle item) { return item.is(env().stream_end); }
+inline bool is_terminal(nb::handle item) { return is_stream_end(item) || PyExceptionInstance_Check(item.ptr()); }
+
+// An asyncio queue emptied without waiting; or emptied and refilled, in
+// order, with the items for which keep(item) holds (nothing is awaited in
+// between, so no other task sees the queue half done).
+inline void drain_nowait(nb::handle q) {
+  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
+}
+template <class Keep>
+void keep_nowait(nb::handle q, Keep keep) {
+  nb::list kept;
+  while (!truthy(q.attr("empty")())) {
+    nb::object item = q.attr("get_nowait")();
+    if (keep(nb::handle(item))) kept.append(item);
+  }
+  for (nb::handle item : kept) q.attr("put_nowait")(item);
+}
 
 // Raises exception class `type` with one message text.
 [[noreturn]] inline void raise_(nb::handle type, const std::string& message) {
   PyErr_SetObject(type.ptr(), nb::str(message.c_str(), message.size()).ptr());
   throw nb::python_error();
 }
-// True when the Python error `e` is an instance of `type`.
-inline bool matches(const nb::python_error& e, nb::handle type) { return e.matches(type); }
 // An error of the ordinary kind (Exception), not cancellation or exit.
 inline bool ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
 

@@ -24,11 +24,6 @@ constexpr double kProducerWaitS = 5.0;  // orderly end of the producer
 constexpr double kCancelWaitS = 1.0;    // after it was cancelled
 constexpr double kDrainReadS = 0.1;     // one read of the output drain
 
-bool done(nb::handle task) { return truthy(task.attr("done")()); }
-
-void drain_nowait(nb::handle q) {
-  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
-}
 
 // Waits for `task` to end, up to `timeout_s` (None: no limit), and leaves it
 // as it is: a time-out does not cancel it, and how it ended is not raised
@@ -43,7 +38,7 @@ Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr&
     if (!e.matches(env().CancelledError)) throw;
     if (!mine) mine = std::current_exception();
   }
-  if (done(task) && !truthy(task.attr("cancelled")())) task.attr("exception")();
+  if (task_done(task) && !truthy(task.attr("cancelled")())) task.attr("exception")();
   co_return nb::none();
 }
 
@@ -65,7 +60,7 @@ Co<nb::object> stop(nb::handle self) {
     // The waits leave the producer alone when they time out: one that
     // ignores its cancellation cannot hold stop() beyond its bounds.
     co_await settle(producer, nb::float_(kProducerWaitS), mine);
-    if (!done(producer)) {  // timed out, or the caller was cancelled: passed on
+    if (!task_done(producer)) {  // timed out, or the caller was cancelled: passed on
       producer.attr("cancel")();
       co_await settle(producer, nb::float_(kCancelWaitS), mine);
     }
@@ -75,7 +70,7 @@ Co<nb::object> stop(nb::handle self) {
   set(self, "_producer_task", nb::none());
 
   nb::object clock = get(self, "_emitter_task");
-  if (!clock.is_none() && !done(clock)) {
+  if (!clock.is_none() && !task_done(clock)) {
     clock.attr("cancel")();
     co_await settle(clock, nb::none(), mine);
   }
@@ -92,7 +87,7 @@ Co<nb::object> stop(nb::handle self) {
 Co<nb::object> drain_out_queue_until(nb::handle self, nb::object producer) {
   Env& e = env();
   nb::object q = get(self, "_out_queue");
-  while (!done(producer)) {
+  while (!task_done(producer)) {
     try {
       co_await aio::py::await_(e.wait_for(q.attr("get")(), kDrainReadS));
     } catch (nb::python_error& err) {
@@ -136,7 +131,7 @@ void end_stream_before_close(nb::object self) {
     nb::object task = get_or(self, name, nb::none());
     set(self, name, nb::none());
     if (!task.is_none()) quietly([&] {
-        if (!done(task)) task.attr("cancel")();
+        if (!task_done(task)) task.attr("cancel")();
       });
   }
   set(self, "_playout", nb::none());
