@@ -29,6 +29,7 @@ void interrupt(nb::object self) {
     self.attr("_arrival_dropped")();
     set(self, "_z2_r0", nb::none());
   }
+  set(self, "_interrupts", nb::int_(interrupts(self) + 1));
   get(self, "_interrupt_event").attr("set")();
 }
 
