@@ -13,6 +13,11 @@ utterances pushed as a voice agent does (20 ms pieces in real time):
 - heartbeat lateness: a task that sleeps 5 ms in a loop while all this runs;
   how late each wake-up is (target p99 <= 5 ms on 2 cores).
 
+And a long reply on the zephan-2 demo avatar, as an agent pushes a TTS reply
+that came whole: 60 s pushed at once, interrupt() 0.5 s later, then a short
+utterance: from interrupt() to that utterance's first speech frame; then
+another 60 s reply and stop() 0.5 s into it: how long stop() takes.
+
 Usage: python bench/bench_live.py [--seconds S] [--utterances N]
 """
 
@@ -129,10 +134,54 @@ async def measure(path, output_size, seconds, utterances):
     return res, late
 
 
+async def long_reply(path, reply_s, rounds):
+    av = await AsyncAvatar.create(model_path=str(path), output_size=None)
+    long_pcm = speech(reply_s, seed=1).tobytes()
+    short = speech(1.0, seed=2)
+    short_head = short[:800]  # the short utterance's first tick: its first speech frame carries it
+    res = {"next": [], "stop": []}
+    marks = {}
+
+    async def consume():
+        async for f in av.run():
+            if ("next" in marks and f.audio_chunk is not None and f.frame_index == 0
+                    and np.array_equal(f.audio_chunk.data, short_head)):
+                res["next"].append(time.monotonic() - marks.pop("next"))
+
+    for _ in range(rounds):
+        consumer = asyncio.create_task(consume())
+        await asyncio.sleep(0.3)
+        await av.push_audio(long_pcm, SR, last_chunk=True)
+        await asyncio.sleep(0.5)
+        marks["next"] = time.monotonic()
+        av.interrupt()
+        await av.push_audio(short.tobytes(), SR, last_chunk=True)
+        deadline = time.monotonic() + 60.0
+        while "next" in marks and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        marks.clear()
+        await asyncio.sleep(1.0)
+        await av.push_audio(long_pcm, SR, last_chunk=True)
+        await asyncio.sleep(0.5)
+        t = time.monotonic()
+        await av.stop()
+        res["stop"].append(time.monotonic() - t)
+        consumer.cancel()
+        try:
+            await consumer
+        except asyncio.CancelledError:
+            pass
+    await av.shutdown()
+    return res
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=3.0, help="seconds of speech per utterance")
     ap.add_argument("--utterances", type=int, default=6)
+    ap.add_argument("--reply-seconds", type=float, default=60.0, help="seconds of the long reply pushed at once")
+    ap.add_argument("--reply-rounds", type=int, default=3)
+    ap.add_argument("--only-long", action="store_true", help="measure the long-reply row only")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -141,7 +190,7 @@ def main():
         cases = [("ostrel1, streaming (native)", ostrel1, None),
                  ("ostrel1, composed 1280x720", ostrel1, (1280, 720)),
                  ("zephan-2 demo, real host, paced", demo, None)]
-        for name, path, size in cases:
+        for name, path, size in ([] if args.only_long else cases):
             res, late = asyncio.run(measure(path, size, args.seconds, args.utterances))
             print(name)
             print(line("first frame after push_audio", res["first"]))
@@ -150,6 +199,10 @@ def main():
             print(line("interrupt -> next first frame", res["next"]))
             print(line("heartbeat lateness (5 ms)", late))
             print(f"  {'heartbeat mean':<30} {statistics.fmean(late) * 1e3:7.2f} ms" if late else "")
+        res = asyncio.run(long_reply(demo, args.reply_seconds, args.reply_rounds))
+        print(f"zephan-2 demo, {args.reply_seconds:g} s reply pushed at once")
+        print(line("interrupt -> next first frame", res["next"]))
+        print(line("stop() 0.5 s into the reply", res["stop"]))
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ import asyncio
 
 import pytest
 
+from halvane import _avatar
 from halvane._models import VideoControl
 from scripted_producer import END, ScriptedAvatar, describe, drain, emits, frame, producing
 
@@ -106,6 +107,63 @@ def test_end_of_stream_and_failure_survive_an_interrupt(z2):
             await it.__anext__()
         if not z2:  # the END kept behind it ends the next iterator
             assert await drain(av.run()) == []
+        await av.stop()
+
+    run(main())
+
+
+async def read_taken_then_interrupt(av, it, item):
+    """Has the iterator's pending read take `item` off the output queue, then
+    interrupts before the iterator resumes with it. Returns the consumer's
+    task, still waiting for its item."""
+    got = asyncio.create_task(it.__anext__())
+    for _ in range(5):
+        await asyncio.sleep(0)  # the iterator waits on its read of the (empty) queue
+    av._out_queue.put_nowait(item)
+    await asyncio.sleep(0)  # the read takes it; the iterator has not resumed yet
+    av.interrupt()
+    return got
+
+
+@pytest.mark.parametrize("mode", ["plain", "sync"])
+def test_nothing_taken_before_an_interrupt_is_yielded_after_it(mode):
+    async def main():
+        av = ScriptedAvatar(emits())
+        if mode == "sync":
+            av.sync_to(lambda: 0.0)  # every picture due at once
+        it = av.run()
+        if mode == "plain":
+            got = await read_taken_then_interrupt(av, it, frame(1))
+        else:
+            av._out_queue.put_nowait(frame(1))
+            assert describe(await it.__anext__()) == "v1"  # the voice; its picture comes at the next ask
+            av.interrupt()
+            got = asyncio.create_task(it.__anext__())
+            for _ in range(5):
+                await asyncio.sleep(0)
+        av._out_queue.put_nowait(frame(2, picture=False))  # the next utterance
+        assert describe(await got) == "v2"
+        await av.stop()
+
+    run(main())
+
+
+def test_a_put_that_waited_through_an_interrupt_is_dropped():
+    async def body(av):
+        emit = _avatar.AsyncAvatar._emit_out  # the session's own hand-over
+        for i in range(3):  # the third waits for room in a queue of two
+            await emit(av, frame(i))
+        await emit(av, frame(9, mid="next"))
+        await av._stop_event.wait()
+
+    async def main():
+        av = ScriptedAvatar(producing(body), output_buffer_size=2)
+        await av._ensure_running()
+        for _ in range(5):
+            await asyncio.sleep(0)
+        assert contents(av._out_queue) == ["f0", "f1"]
+        av.interrupt()  # makes room: the waiting put of f2 completes after it
+        assert describe(await av.run().__anext__()) == "f9"
         await av.stop()
 
     run(main())

@@ -4,13 +4,17 @@ cancellation."""
 
 import asyncio
 import concurrent.futures
+import itertools
 import logging
 import selectors
 import time
 
+import numpy as np
 import pytest
 
-from halvane._models import VideoControl
+from halvane._avatar import AsyncAvatar
+from halvane._models import AudioChunk, VideoControl
+from live_kit import Session, ticks_of
 from scripted import ScriptedRuntime
 from scripted_producer import END, ScriptedAvatar, describe, drain, emits, frame, producing, take
 
@@ -302,3 +306,67 @@ def test_cleanup_while_a_consumer_waits():
         assert av._runtime is None and av._fixture is None
 
     run(main())
+
+
+def test_a_restart_after_a_failure_begins_with_no_stray_end_of_speech(monkeypatch):
+    async def main():
+        s = Session(monkeypatch, fail={"push_audio": RuntimeError("engine down")})
+        av = s.av
+        await av.push(VideoControl(audio=AudioChunk(data=ticks_of(6), sample_rate=16000), message_id="m1"))
+        with pytest.raises(RuntimeError, match="engine down"):
+            async for _ in av.run():
+                pass
+        await av.stop()  # the producer had ended: its end-of-speech control stays queued
+        s.rt.fail.clear()
+        await av.push(VideoControl(audio=AudioChunk(data=ticks_of(6), sample_rate=16000, last_chunk=True),
+                                   message_id="m2"))
+        ends = []
+        async for item in av.run():
+            if item.end_of_speech:
+                ends.append((item.source_message_id, item.frame_index))
+                break
+        await av.shutdown()
+        return ends
+
+    assert asyncio.run(asyncio.wait_for(main(), 10)) == [("m2", 5)]
+
+
+def test_cleanup_while_audio_flows_ends_the_stream_cleanly(tmp_path):
+    # cleanup() lands at a different point of the producer's work each round
+    # (waiting for input, handed a piece in the very loop step it is
+    # cancelled, pushing, closing an utterance); nothing may reach the
+    # released engine after it.
+    from tools.make_ostrel1_avatar import manifest, write_avatar
+
+    path = str(write_avatar(tmp_path / "face.imx", "imx", manifest(width=32, height=16, samples_per_tick=320)))
+    piece = np.zeros(160, "<i2").tobytes()
+
+    async def round_(steps):
+        av = await AsyncAvatar.create(model_path=path, output_size=None)
+
+        async def consume():
+            async for _ in av.run():
+                pass
+
+        async def pushing():
+            for k in itertools.count():  # short utterances, each closed by its second piece
+                await av.push_audio(piece, 16000, last_chunk=k % 2 == 1)
+                await asyncio.sleep(0)
+
+        consumer = asyncio.create_task(consume())
+        pusher = asyncio.create_task(pushing())
+        for _ in range(steps):
+            await asyncio.sleep(0)
+        av.cleanup()
+        try:
+            await asyncio.wait_for(consumer, 5)  # ends at the end of the stream, raising nothing
+        finally:
+            pusher.cancel()
+            await asyncio.gather(pusher, return_exceptions=True)
+            await asyncio.sleep(0)
+
+    async def main():
+        for r in range(40):
+            await round_(10 + 3 * r)
+
+    asyncio.run(main())

@@ -179,3 +179,31 @@ def test_stop_during_a_pull_keeps_that_frame_interrupt_drops_it(monkeypatch):
     n, frames = run(during_pull("_stop_event"))
     assert (n, len(frames)) == (1, 1)
     assert run(during_pull("_interrupt_event")) == (0, [])
+
+
+class SetsDuringFirstPush(Sizes):
+    """Sets one of the session's events (on its loop) while its first push runs."""
+
+    def __init__(self, fx, loop, event):
+        super().__init__(fx)
+        self.loop, self.event = loop, event
+
+    def push_audio(self, samples):
+        if not getattr(self, "sizes", None):
+            self.loop.call_soon_threadsafe(self.event.set)
+        super().push_audio(samples)
+
+
+@pytest.mark.parametrize("event_name", ["_stop_event", "_interrupt_event"])
+def test_zephan2_audio_after_a_stop_or_interrupt_is_not_pushed(monkeypatch, event_name):
+    async def main():
+        s = Session(monkeypatch, engine_id=Z2)
+        prepare(s)
+        s.runtimes[0] = SetsDuringFirstPush(s.fx, asyncio.get_running_loop(), getattr(s.av, event_name))
+        n, _ = await emit(s, np.zeros(60 * 16000, np.float32))  # a long reply pushed at once
+        s.close()
+        return s, n
+
+    s, n = run(main())
+    assert s.rt.sizes == [25600]  # the slice in flight, and nothing of the rest
+    assert n == 0

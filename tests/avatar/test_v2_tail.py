@@ -35,12 +35,14 @@ class Dripping(ScriptedRuntime):
         return min(n, self.pushed // SPT)
 
 
-async def drain(s, *, ticks=8, tail_total=8, ticks_emitted=0, padded=24, stop=False):
+async def drain(s, *, ticks=8, tail_total=8, ticks_emitted=0, padded=24, stop=False, interrupt=False):
     """Drains an utterance of `ticks` ticks padded to `padded` ticks."""
     s.av._stop_event = asyncio.Event()
     if stop:
         s.av._stop_event.set()
     s.av._interrupt_event = asyncio.Event()
+    if interrupt:
+        s.av._interrupt_event.set()
     s.av._out_queue = asyncio.Queue()
     pcm = np.zeros(padded * SPT, np.float32)
     pcm[: ticks * SPT] = 0.25
@@ -100,11 +102,12 @@ def test_slow_engine_keeps_the_drain_going(monkeypatch):
     assert n == 8 and [f.frame_index for f in frames] == list(range(8))
 
 
-def test_stop_before_the_drain(monkeypatch):
+@pytest.mark.parametrize("event", ["stop", "interrupt"])
+def test_an_abandoned_utterance_is_not_flushed(monkeypatch, event):
     s = Session(monkeypatch, engine_id=V2)
-    n, frames = run(drain(s, stop=True))
+    n, frames = run(drain(s, **{event: True}))
     assert (n, frames) == (0, [])
-    assert ends(s) == 1
+    assert ends(s) == 0  # the engine is not asked to render the tail nobody takes
 
 
 def test_partial_tail_counts_from_ticks_emitted(monkeypatch):

@@ -81,8 +81,8 @@ long pictures_in(const Buffer& buf) {
   return n;
 }
 
-aio::py::Await put_out(nb::handle self, nb::handle item) {
-  return aio::py::await_(get(self, "_out_queue").attr("put")(item));
+aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
+  return put_current(self, get(self, "_out_queue"), nb::borrow(item));
 }
 
 // Opens or closes the producer's way into the playout queue: closed while the
@@ -193,6 +193,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
       nb::object item;
       try {
         item = co_await aio::py::await_(e.wait_for(q.attr("get")(), next_due - t));
+        raise_lost_cancel();
       } catch (nb::python_error& err) {
         if (!err.matches(e.TimeoutError)) throw;
       }

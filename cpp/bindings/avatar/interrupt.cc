@@ -3,7 +3,9 @@
 // playback-synchronised mode, frames waiting for the playout clock) and
 // raises the flag on which the producer starts the next utterance afresh.
 // The session keeps running. The end of the stream and a forwarded failure
-// are never dropped: they are what a consumer waits for.
+// are never dropped: they are what a consumer waits for. Each call is counted
+// (`_interrupts`), so that an item taken off or put on a queue across one is
+// known as the abandoned utterance's (the iterator and the hand-overs drop it).
 //
 // Threading: a plain method on the event loop's thread; it never awaits, so
 // the other tasks see all of its effects at once.
@@ -29,6 +31,7 @@ void interrupt(nb::object self) {
     self.attr("_arrival_dropped")();
     set(self, "_z2_r0", nb::none());
   }
+  set(self, "_interrupts", nb::int_(interrupts(self) + 1));
   get(self, "_interrupt_event").attr("set")();
 }
 

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <exception>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "avatar/sync.h"
 #include "bindings/avatar/state.h"
@@ -93,15 +95,24 @@ void seal_playout(nb::handle self, nb::object& sealed) {
   throw nb::python_error();
 }
 
+// q.get(), with the interrupt count read in the step the item left the
+// queue: (item, count).
+Co<nb::object> counted_get(nb::handle self, nb::object q) {
+  nb::object item = co_await aio::py::await_(q.attr("get")());
+  co_return nb::make_tuple(item, interrupts(self));
+}
+
 // The iterator's outstanding read of the output queue; cancelled whenever
 // the iterator ends, also when its frame is dropped unfinished.
 struct OutstandingRead {
   nb::object task;
   explicit operator bool() const { return task.is_valid(); }
-  nb::object take() {
+  // The item read, and the interrupt count when it was taken.
+  std::pair<nb::object, long> take() {
     nb::object t = std::move(task);
     task = nb::object();
-    return t.attr("result")();
+    nb::object got = t.attr("result")();
+    return {nb::object(got[0]), nb::cast<long>(nb::object(got[1]))};
   }
   ~OutstandingRead() {
     if (!task.is_valid()) return;
@@ -119,6 +130,13 @@ Co<nb::object> ensure_running(nb::handle self) {
   // Nothing of an earlier session may end this one: end-of-stream items it
   // left behind are dropped, everything else keeps its place.
   keep_nowait(get(self, "_out_queue"), [](nb::handle item) { return !is_stream_end(item); });
+  // Nor the end-of-speech control that stop() queued for a producer that had
+  // already ended: it would start this session with a marker of no utterance.
+  nb::object stop_eos = get_or(self, "_stop_control", nb::none());
+  if (!stop_eos.is_none()) {
+    set(self, "_stop_control", nb::none());
+    keep_nowait(get(self, "_in_queue"), [&](nb::handle item) { return !item.is(stop_eos); });
+  }
 
   set(self, "_stop_event", e.Event());
   set(self, "_interrupt_event", e.Event());
@@ -149,13 +167,15 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   try {
     for (;;) {
       nb::object item;
+      long taken_at = interrupts(self);  // the interrupt count when the item left the queue
       bool ended = false;  // the stream has no feeder left and nothing queued
       bool plain = get(self, "_audio_queued").is_none() && !pending();
       seal_playout(self, sealed);
       if (!nxt && !truthy(q.attr("empty")())) {
         item = q.attr("get_nowait")();
       } else {
-        if (!nxt) nxt.task = create_task(q.attr("get")());
+        if (!nxt)
+          nxt.task = create_task(aio::py::coroutine(counted_get(self, q), "_counted_get", nb::borrow(self)));
         nb::list waits;
         waits.append(nxt.task);
         nb::object source = feeder(self);
@@ -173,7 +193,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
           waiting = false;
         }
         if (task_done(nxt.task)) {
-          item = nxt.take();
+          std::tie(item, taken_at) = nxt.take();
         } else if (!feeder_alive(self) && truthy(q.attr("empty")())) {
           // Whatever fed the queue ended without its end-of-stream item
           // reaching it: nothing will come any more.
@@ -205,6 +225,8 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         co_return;
       }
       if (PyExceptionInstance_Check(item.ptr())) raise_item(item);
+      // Taken before an interrupt that came since: of the abandoned utterance.
+      if (interrupts(self) != taken_at) continue;
 
       nb::object reader = get(self, "_audio_queued");
       int is_frame = PyObject_IsInstance(item.ptr(), e.VideoFrame.ptr());
@@ -214,6 +236,8 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         co_yield nb::object(e.dc_replace(item, nb::arg("bgr_image") = nb::none()));
         // The consumer has handled the voice and asks for more: the sink now
         // holds it, at the end of what it has queued.
+        // An interrupt while the consumer had the voice abandons its picture.
+        if (interrupts(self) != taken_at) continue;
         double queued = read_queued(reader);
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));

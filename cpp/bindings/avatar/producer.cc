@@ -76,7 +76,7 @@ Co<nb::object> emit_out(nb::handle self, nb::object item) {
   }
   nb::object playout = get(self, "_playout");
   nb::object q = playout.is_none() ? get(self, "_out_queue") : playout;
-  co_await aio::py::await_(q.attr("put")(item));
+  co_await put_current(self, q, item);
   co_return nb::none();
 }
 
@@ -197,6 +197,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
       nb::object get_item = get(self, "_in_queue").attr("get")();
       control = co_await aio::py::await_(
           e.wait_for(get_item, nb::arg("timeout") = streaming ? 1.0 / fps : 1.0));
+      raise_lost_cancel();
     } catch (nb::python_error& err) {
       if (!err.matches(e.TimeoutError)) throw;
       timed_out = true;

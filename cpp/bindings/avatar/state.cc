@@ -27,6 +27,7 @@ void init(nb::handle self, nb::handle input_buffer_size, nb::handle output_buffe
   set(self, "_playout", nb::none());
   set(self, "_emitter_task", nb::none());
   set(self, "_playout_reset", nb::bool_(false));
+  set(self, "_interrupts", nb::int_(0));
 }
 
 }  // namespace

@@ -94,6 +94,38 @@ void keep_nowait(nb::handle q, Keep keep) {
   for (nb::handle item : kept) q.attr("put_nowait")(item);
 }
 
+// How many times interrupt() has run on this avatar: an item taken off, or
+// put on, a queue while this count changed belongs to an abandoned utterance.
+inline long interrupts(nb::handle self) {
+  nb::object n = get_or(self, "_interrupts", nb::none());
+  return n.is_none() ? 0 : nb::cast<long>(n);
+}
+
+// Awaits q.put(item). A put that had to wait for room may complete only
+// after an interrupt() emptied the queue: the item then belongs to the
+// abandoned utterance and is taken out again at once (in the same loop step
+// it went in, so nobody has seen it). The end of the stream and a forwarded
+// failure always stay.
+inline aio::Co<nb::object> put_current(nb::handle self, nb::object q, nb::object item) {
+  const long before = interrupts(self);
+  co_await aio::py::await_(q.attr("put")(item));
+  if (interrupts(self) != before && !is_terminal(item))
+    keep_nowait(q, [&](nb::handle queued) { return !queued.is(item); });
+  co_return nb::none();
+}
+
+// asyncio.wait_for (Python 3.11) returns the result of an item that came in
+// the loop step in which the waiting task was cancelled, and the
+// cancellation is lost; the request still shows in the task's cancelling()
+// count. Called after such a wait, this raises the lost cancellation.
+inline void raise_lost_cancel() {
+  nb::object task = env().asyncio.attr("current_task")();
+  if (task.is_none() || !nb::hasattr(task, "cancelling")) return;
+  if (nb::cast<long>(task.attr("cancelling")()) <= 0) return;
+  PyErr_SetNone(env().CancelledError.ptr());
+  throw nb::python_error();
+}
+
 // Raises exception class `type` with one message text.
 [[noreturn]] inline void raise_(nb::handle type, const std::string& message) {
   PyErr_SetObject(type.ptr(), nb::str(message.c_str(), message.size()).ptr());

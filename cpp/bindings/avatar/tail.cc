@@ -29,6 +29,9 @@ Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf,
   };
 
   emitted += nb::cast<int64_t>(co_await emit());
+  // An utterance abandoned by stop or interrupt is not flushed: the engine
+  // would render its last chunk and the padding behind it for nobody.
+  if (stop_or_interrupt(self)) co_return nb::int_(emitted);
 
   // The runtime may fail here or have no such call: the polls below still
   // collect whatever it releases.

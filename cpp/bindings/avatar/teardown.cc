@@ -49,7 +49,11 @@ Co<nb::object> stop(nb::handle self) {
 
   get(self, "_stop_event").attr("set")();
   try {
-    get(self, "_in_queue").attr("put_nowait")(e.VideoControl(nb::arg("end_of_speech") = true));
+    // Kept by identity: a producer that had already ended leaves it queued,
+    // and the next start drops it (it closes no utterance of that session).
+    nb::object eos = e.VideoControl(nb::arg("end_of_speech") = true);
+    get(self, "_in_queue").attr("put_nowait")(eos);
+    set(self, "_stop_control", eos);
   } catch (nb::python_error& err) {
     if (!err.matches(e.asyncio.attr("QueueFull"))) throw;
   }

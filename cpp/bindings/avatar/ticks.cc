@@ -8,7 +8,8 @@
 // Threading: a coroutine on the event loop; push_audio and pull_frame run on
 // the engine worker thread through _engine, everything else here on the loop
 // thread. Each tick's clip-and-convert runs with the GIL released. The stop
-// and interrupt events are read before every tick and between slices.
+// and interrupt events are read before every tick and between slices; once
+// one is set, nothing more of the utterance's audio is pushed.
 #include <optional>
 #include <string>
 
@@ -80,6 +81,11 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
       part.mark_last = false;
       early += nb::cast<int64_t>(co_await emit_again(self, part));
     }
+    // Stopped or interrupted between slices: the rest of the audio is
+    // abandoned, so none of it goes to the engine (pushed whole it would
+    // hold the worker, and stop() or the next utterance, for as long as the
+    // engine takes to render all of it).
+    if (stop_or_interrupt(self)) co_return nb::int_(early);
     if (early > 0) {
       EmitArgs rest = a;
       rest.ticks_emitted = a.ticks_emitted + early;
@@ -92,6 +98,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (streaming) {
     const int64_t pushed = nb::cast<int64_t>(get(self, "_stream_pushed"));
     if (n_buf > pushed) {
+      if (stop_or_interrupt(self)) co_return nb::int_(0);  // abandoned audio stays out of the engine
       nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(pushed), nb::none()), "float32");
       const bool z2 = truthy(self.attr("_is_z2_stream")());
       const int64_t had = z2 ? nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) : 0;
