@@ -125,8 +125,6 @@ SAMPLES = [1, -1, -32768]
 # or the kind of error and the end of its message.
 AUDIO_FORMS = {
     "bytes": (PCM, SAMPLES),
-    "bytearray": (bytearray(PCM), SAMPLES),
-    "memoryview of bytes": (memoryview(PCM), SAMPLES),
     "strided memoryview of bytes": (memoryview(bytes(b for pair in zip(PCM, b"?" * 6) for b in pair))[::2], SAMPLES),
     "memoryview of int16": (memoryview(PCM).cast("h"), SAMPLES),
     "array.array of int16": (array.array("h", SAMPLES), SAMPLES),
@@ -138,23 +136,21 @@ AUDIO_FORMS = {
     "empty bytes": (b"", []),
     "half a sample": (PCM[:5], (ValueError, "two bytes, not 5 bytes")),
     "float32 array": (np.zeros(800, np.float32), (TypeError, NOT_PCM + "an array of float32")),
-    "float64 array": (np.zeros(3), (TypeError, NOT_PCM + "an array of float64")),
     "uint16 array": (np.zeros(3, np.uint16), (TypeError, NOT_PCM + "an array of uint16")),
     "int32 array": (np.zeros(3, np.int32), (TypeError, NOT_PCM + "an array of int32")),
     "uint8 array": (np.frombuffer(PCM, np.uint8), (TypeError, NOT_PCM + "an array of uint8")),
     "bool array": (np.zeros(2, bool), (TypeError, NOT_PCM + "an array of bool")),
     "memoryview of float32": (memoryview(b"\0" * 8).cast("f"), (TypeError, NOT_PCM + "a buffer of format 'f'")),
     "array.array of uint16": (array.array("H", [1]), (TypeError, NOT_PCM + "a buffer of format 'H'")),
-    "array.array of int32": (array.array("i", [1]), (TypeError, NOT_PCM + "a buffer of format 'i'")),
     "str": ("\x01\x00", (TypeError, NOT_PCM + "str")),
     "list of ints": (SAMPLES, (TypeError, NOT_PCM + "list")),
     "None": (None, (TypeError, NOT_PCM + "NoneType")),
 }
 # A rate and the int it is taken as (None: refused). A list, not a dict:
 # 16000.0, True and NumPy scalars compare (and hash) equal to ints.
-RATES = [(16000, 16000), (1000, 1000), (384000, 384000), (np.int64(48000), 48000), (np.uint16(8000), 8000),
+RATES = [(16000, 16000), (1000, 1000), (384000, 384000), (np.int64(48000), 48000),
          (0, None), (-16000, None), (1, None), (999, None), (384001, None), (True, None), (np.bool_(True), None),
-         (16000.0, None), (np.float64(16000), None), ("16000", None), (None, None)]
+         (16000.0, None), ("16000", None), (None, None)]
 
 
 @pytest.mark.parametrize("form", AUDIO_FORMS)
