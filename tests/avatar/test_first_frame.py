@@ -9,7 +9,7 @@ import pytest
 from halvane import _avatar
 from scripted import ScriptedFixture, ScriptedRuntime
 
-NO_MODEL = "halvane: no first frame \u2014 no model is loaded (await AsyncHalvane.create(model_path=...))"
+NO_MODEL = "halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))"
 NO_SIZE = "halvane: no first frame \u2014 this model cannot say how big a frame is (%s: %s)"
 BLANK = ("halvane: the engine produced no resting frame in %.1fs; reporting this model's own %dx%d geometry "
          "with a blank frame so the session can still start")

@@ -1,14 +1,16 @@
 """Audio input: what push_audio, push and flush queue, and the arrival
 statistics they write before they queue."""
 
+import array
 import asyncio
+import ctypes
 import time
 
 import numpy as np
 import pytest
 
 from halvane import _avatar
-from halvane._models import VideoControl
+from halvane._models import AudioChunk, VideoControl
 
 
 def stats(av):
@@ -24,7 +26,7 @@ def drain(av):
 
 @pytest.mark.parametrize("form", ["bytes", "memoryview of int16", "int16 array"])
 @pytest.mark.parametrize("nbytes, rate, seconds", [
-    (32000, 16000, 1.0), (32000, 48000, 32000 * 0.5 / 48000), (32000, 0, 16000.0), (0, 16000, 0.0)])
+    (32000, 16000, 1.0), (32000, 48000, 32000 * 0.5 / 48000), (32000, 1000, 16.0), (0, 16000, 0.0)])
 def test_seconds_of_a_piece(nbytes, rate, seconds, form):
     data = {"bytes": lambda b: b, "memoryview of int16": lambda b: memoryview(b).cast("h"),
             "int16 array": lambda b: np.frombuffer(b, np.int16)}[form](b"\0" * nbytes)
@@ -86,7 +88,7 @@ def test_push_flush_and_failures():
         await av.push(other)
         await av.push(None)
         assert drain(av) == [control, other, None] and stats(av) == {}
-        with pytest.raises(TypeError):
+        with pytest.raises(ValueError):
             await av.push_audio(b"\0" * 100, None)  # from_audio refuses the rate
         with pytest.raises(ValueError):
             await av.push_audio(b"\0" * 3, 16000)  # half a sample
@@ -112,3 +114,77 @@ def test_statistics_are_written_before_a_full_queue_frees_up():
         assert [c.end_of_speech or c.audio.last_chunk for c in got] == [False, True, True]
 
     asyncio.run(main())
+
+
+RATE_REFUSED = "sample_rate must be a whole number of Hz from 1000 to 384000, not "
+NOT_PCM = "audio must be 16-bit PCM bytes or an int16 array, not "
+PCM = b"\x01\x00\xff\xff\x00\x80"  # 1, -1, -32768 as little-endian int16
+SAMPLES = [1, -1, -32768]
+
+# How a piece of audio may come, and what from_audio makes of it: its samples,
+# or the kind of error and the end of its message.
+AUDIO_FORMS = {
+    "bytes": (PCM, SAMPLES),
+    "strided memoryview of bytes": (memoryview(bytes(b for pair in zip(PCM, b"?" * 6) for b in pair))[::2], SAMPLES),
+    "memoryview of int16": (memoryview(PCM).cast("h"), SAMPLES),
+    "array.array of int16": (array.array("h", SAMPLES), SAMPLES),
+    "ctypes int16 array ('<h')": ((ctypes.c_int16 * 3)(*SAMPLES), SAMPLES),
+    "big-endian int16 buffer": (memoryview(np.array(SAMPLES, ">i2")), SAMPLES),
+    "int16 array": (np.array(SAMPLES, np.int16), SAMPLES),
+    "big-endian int16 array": (np.array(SAMPLES, ">i2"), SAMPLES),
+    "strided int16 array": (np.array([1, 7, -1, 7, -32768, 7], np.int16)[::2], SAMPLES),
+    "empty bytes": (b"", []),
+    "half a sample": (PCM[:5], (ValueError, "two bytes, not 5 bytes")),
+    "float32 array": (np.zeros(800, np.float32), (TypeError, NOT_PCM + "an array of float32")),
+    "uint16 array": (np.zeros(3, np.uint16), (TypeError, NOT_PCM + "an array of uint16")),
+    "int32 array": (np.zeros(3, np.int32), (TypeError, NOT_PCM + "an array of int32")),
+    "uint8 array": (np.frombuffer(PCM, np.uint8), (TypeError, NOT_PCM + "an array of uint8")),
+    "bool array": (np.zeros(2, bool), (TypeError, NOT_PCM + "an array of bool")),
+    "memoryview of float32": (memoryview(b"\0" * 8).cast("f"), (TypeError, NOT_PCM + "a buffer of format 'f'")),
+    "array.array of uint16": (array.array("H", [1]), (TypeError, NOT_PCM + "a buffer of format 'H'")),
+    "str": ("\x01\x00", (TypeError, NOT_PCM + "str")),
+    "list of ints": (SAMPLES, (TypeError, NOT_PCM + "list")),
+    "None": (None, (TypeError, NOT_PCM + "NoneType")),
+}
+# A rate and the int it is taken as (None: refused). A list, not a dict:
+# 16000.0, True and NumPy scalars compare (and hash) equal to ints.
+RATES = [(16000, 16000), (1000, 1000), (384000, 384000), (np.int64(48000), 48000),
+         (0, None), (-16000, None), (1, None), (999, None), (384001, None), (True, None), (np.bool_(True), None),
+         (16000.0, None), ("16000", None), (None, None)]
+
+
+@pytest.mark.parametrize("form", AUDIO_FORMS)
+@pytest.mark.parametrize("rate, hz", RATES, ids=[repr(r) for r, _ in RATES])
+def test_from_audio_takes_only_int16_pcm_at_a_usable_rate(rate, hz, form):
+    data, expected = AUDIO_FORMS[form]
+    if hz is None:  # the rate is looked at first
+        expected = (ValueError, RATE_REFUSED + repr(rate))
+    if isinstance(expected, tuple):
+        kind, message = expected
+        with pytest.raises(kind) as refused:
+            VideoControl.from_audio(data, rate, True)
+        assert type(refused.value) is kind and str(refused.value).endswith(message)
+        return
+    control = VideoControl.from_audio(data, rate, np.bool_(True))
+    chunk = control.audio
+    assert chunk.data.dtype == np.dtype("=i2") and chunk.data.ndim == 1 and chunk.data.tolist() == expected
+    assert chunk.sample_rate == hz and type(chunk.sample_rate) is int
+    assert chunk.last_chunk is True and control.end_of_speech is False
+
+
+@pytest.mark.parametrize("build, kind, message", [
+    (lambda: AudioChunk(data=PCM, sample_rate=16000), TypeError,
+     "AudioChunk data must be an int16 array, not bytes"),
+    (lambda: AudioChunk(data=np.zeros(4, np.float32), sample_rate=16000), TypeError,
+     "AudioChunk data must be an int16 array, not an array of float32"),
+    (lambda: AudioChunk(data=np.zeros(4, np.int16), sample_rate=0), ValueError, RATE_REFUSED + "0"),
+    (lambda: AudioChunk(data=np.zeros(4, np.int16), sample_rate=False), ValueError, RATE_REFUSED + "False"),
+    (lambda: VideoControl(audio=PCM), TypeError, "VideoControl audio must be an AudioChunk or None, not bytes"),
+])
+def test_records_refuse_what_the_producer_cannot_use(build, kind, message):
+    # what push() queues is built by the caller: a bad record cannot be made
+    with pytest.raises(kind) as refused:
+        build()
+    assert str(refused.value) == message
+    chunk = AudioChunk(data=np.zeros(4, ">i2"), sample_rate=np.int32(8000))
+    assert chunk.sample_rate == 8000 and type(chunk.sample_rate) is int

@@ -161,3 +161,25 @@ def test_sync_to_releases_each_picture_after_its_voice(ostrel1):
         await av.shutdown()
 
     asyncio.run(main())
+
+
+def test_refused_audio_is_not_queued_and_the_session_goes_on(ostrel1):
+    async def main():
+        av = await AsyncAvatar.create(model_path=ostrel1, output_size=None)
+        it = av.run()
+        await collect(it, lambda xs: len(xs) == 2)  # the stream idles
+        pcm = speech(O1_SPT * 20 + 100)
+        for data, rate, kind in [(pcm.tobytes(), 0, ValueError), (pcm.tobytes(), -SR, ValueError),
+                                 (pcm.tobytes(), True, ValueError), (pcm.astype(np.float32) / 32767, SR, TypeError)]:
+            with pytest.raises(kind):
+                await av.push_audio(data, rate, last_chunk=False)
+            assert av._in_queue.empty()
+            assert not [k for k in ("_arr_t0", "_arr_s", "_arr_done", "_arr_t_end") if hasattr(av, k)]
+        await push_in_pieces(av, pcm)
+        items = await collect(it, lambda xs: eos_count(xs) == 1)
+        frames = speech_frames(items)
+        assert len(frames) == 21 and frames[-1].end_of_speech
+        check_utterance(frames, pcm, O1_SPT)
+        await av.shutdown()
+
+    asyncio.run(main())

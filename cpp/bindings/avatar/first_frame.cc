@@ -26,7 +26,7 @@ nb::object black(nb::handle w, nb::handle h) {
 nb::object get_first_frame(nb::handle self) {
   nb::object fixture = get(self, "_fixture");
   if (fixture.is_none() || get(self, "_runtime").is_none()) {
-    warn("halvane: no first frame \u2014 no model is loaded (await AsyncHalvane.create(model_path=...))");
+    warn("halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))");
     return nb::none();
   }
   nb::object size = get(self, "_output_size");
