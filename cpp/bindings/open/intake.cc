@@ -22,6 +22,9 @@ constexpr const char* kTypeMessage =
     "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
     "those; got ";
 constexpr const char* kArrayMessage = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
+constexpr const char* kShapeMessage =
+    "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the other; "
+    "got shape ";
 constexpr const char* kUnreadable = "could not read that audio";
 constexpr const char* kNoSamples = "no audio in that file";
 constexpr const char* kNoFile = "no audio at ";
@@ -55,12 +58,62 @@ nb::object new_bytes(size_t n, char*& data) {
   return nb::steal(b);
 }
 
-// The samples of an int16, float32 or float64 array as PCM.
+// The most channels an audio array may hold on one axis of its two.
+constexpr Py_ssize_t kMaxChannels = 8;
+
+// An array's elements where they lie, with its shape and byte strides; held
+// while this lives.
+class StridedView {
+ public:
+  explicit StridedView(nb::handle o) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
+  }
+  ~StridedView() { PyBuffer_Release(&view_); }
+  StridedView(const StridedView&) = delete;
+  StridedView& operator=(const StridedView&) = delete;
+
+  const void* data() const { return view_.buf; }
+  int ndim() const { return view_.ndim; }
+  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+  Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
+
+ private:
+  Py_buffer view_{};
+};
+
+// The axis of a 2-D array that holds its channels: the one of at most
+// kMaxChannels entries when the other is longer; -1 when the array is one
+// channel as it lies (an axis of 1, or no samples at all); -2 when the
+// shape does not tell.
+int channel_axis(Py_ssize_t rows, Py_ssize_t cols) {
+  if (rows == 1 || cols == 1 || rows == 0 || cols == 0) return -1;
+  if (rows <= kMaxChannels && cols > kMaxChannels) return 0;
+  if (cols <= kMaxChannels && rows > kMaxChannels) return 1;
+  return -2;
+}
+
+// The samples of an int16, float32 or float64 array as PCM: a 1-D array (or
+// one of a single row or column) in memory order, the channels of a 2-D
+// array mixed down to one by their mean.
 nb::object array_pcm(const nb::object& np, nb::handle arr) {
   nb::object dtype = arr.attr("dtype");
   auto is = [&](const char* name) { return dtype.equal(np.attr("dtype")(name)); };
   const int width = is("int16") ? 2 : is("float32") ? 4 : is("float64") ? 8 : 0;
   if (!width) raise_error(PyExc_TypeError, concat(kArrayMessage, dtype));
+  const SampleType type = width == 2 ? SampleType::int16 : width == 4 ? SampleType::float32 : SampleType::float64;
+  {
+    StridedView v(arr);
+    const int axis = v.ndim() == 2 ? channel_axis(v.shape(0), v.shape(1)) : v.ndim() > 2 ? -2 : -1;
+    if (axis == -2) raise_error(PyExc_TypeError, concat(kShapeMessage, arr.attr("shape")));
+    if (axis >= 0) {
+      const size_t frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
+      char* out = nullptr;
+      nb::object result = new_bytes(2 * frames, out);
+      nb::gil_scoped_release unlocked;
+      mix_to_pcm16(type, v.data(), frames, channels, v.stride(1 - axis), v.stride(axis), out);
+      return result;
+    }
+  }
   Buffer buf(np.attr("ascontiguousarray")(arr));
   const size_t n = buf.size() / width;
   char* out = nullptr;
