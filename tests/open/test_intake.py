@@ -323,11 +323,15 @@ def test_ffmpeg_child_process(fake_ffmpeg, files, tmp_path):
         op._pcm(wav)
 
 
-def test_url_like_names_read_as_files(tmp_path, monkeypatch):
+@pytest.mark.parametrize("path_state", ["ffmpeg", "no_ffmpeg"])
+def test_url_like_names_read_as_files(tmp_path, monkeypatch, path_state, request):
+    if path_state == "no_ffmpeg":
+        request.getfixturevalue("no_ffmpeg")
     monkeypatch.chdir(tmp_path)
     write_wav16("a.wav", ramp(800, 3))
     write_wav16("stdin.wav", ramp(800, 5))
-    names = ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "C:a.wav"]
+    names = ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "C:a.wav", "http:x",
+             "concat:a.wav|a.wav"]
     want = ramp(800, 11)
     for n in names:
         write_wav16(n, want)

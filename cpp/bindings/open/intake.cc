@@ -192,10 +192,29 @@ void append_resampled(nb::handle res, std::string& out) {
   for (nb::handle f : res) add(f);
 }
 
+// The name under which the FFmpeg libraries open the file at `path`: as for
+// the ffmpeg program, a relative name that reads as a protocol URL ("pipe:0",
+// "http:x") is given as "./" + path, in the path's own type. Anything that
+// is no path goes to the libraries as it is, for them to refuse.
+nb::object library_input_name(nb::handle path) {
+  nb::object p = nb::steal(PyOS_FSPath(path.ptr()));
+  if (!p.is_valid()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(path);
+  }
+  const std::string name = halvane::py::fs_bytes(p);
+  if (ffmpeg_input_name(name) == name) return p;
+  nb::object prefix = PyBytes_Check(p.ptr()) ? nb::object(nb::bytes("./", 2)) : nb::object(nb::str("./"));
+  PyObject* guarded = PySequence_Concat(prefix.ptr(), p.ptr());
+  if (!guarded) throw nb::python_error();
+  return nb::steal(guarded);
+}
+
 nb::object decode_unguarded(nb::handle path) {
   nb::module_ av = nb::module_::import_("av");
   std::string out;
-  nb::object container = av.attr("open")(path);
+  nb::object container = av.attr("open")(library_input_name(path));
   nb::object file = container.attr("__enter__")();
   nb::object resampler, frames;
   try {
