@@ -227,9 +227,17 @@ def test_expected_frames():
     one_second = 1280 * 25
     cases = [(b"x" * one_second, 25, 25), (b"x" * 1279, 25, None), (b"x" * 1280, 25, 1), (b"x" * 1280, 20, None),
              (b"x" * one_second, 0, None), (b"x" * one_second, None, None), (None, 25, None),
-             (b"x" * (2 * one_second), 20, 40), (b"x" * 48000, 25, 37), (b"x" * 48000, 12.5, 18)]
+             (b"x" * (2 * one_second), 20, 40), (b"x" * 48000, 25, 37), (b"x" * 48000, 12.5, 18),
+             (b"x" * one_second, np.float32(20), 20), (b"x" * one_second, True, 1)]
     for clip, fps, want in cases:
         assert op._expected_frames(clip, fps) == want, (len(clip or b""), fps)
+
+
+@pytest.mark.parametrize("fps,kind", [("25", "str"), (b"25", "bytes"), ([25], "list"), (object(), "object")])
+def test_expected_frames_refuses_a_rate_that_is_no_number(fps, kind):
+    with pytest.raises(TypeError) as e:
+        op._expected_frames(b"x" * 32000, fps)
+    assert str(e.value) == f"frames_per_second must be a number, not {kind}"
 
 
 def tone_of(pcm):

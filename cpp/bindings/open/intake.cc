@@ -292,12 +292,25 @@ struct Chunks {
   }
 };
 
+// `value` as a double, as Python's arithmetic takes a number; a TypeError
+// naming `what` and the value's type for anything that is not a number.
+double number(nb::handle value, const char* what) {
+  const double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    raise_error(PyExc_TypeError,
+                concat((std::string(what) + " must be a number, not ").c_str(), value.type().attr("__name__")));
+  }
+  return v;
+}
+
 nb::object expected_frames(nb::handle clip, nb::handle fps) {
   if (clip.is_none() || fps.is_none() || fps.equal(nb::int_(0))) return nb::none();
   nb::module_ session = outside("_session");
-  const double per_second = nb::cast<double>(session.attr("BYTES_PER_FRAME") * session.attr("FPS"));
+  const double per_second = number(session.attr("BYTES_PER_FRAME") * session.attr("FPS"), "BYTES_PER_FRAME x FPS");
   const double seconds = static_cast<double>(nb::len(clip)) / per_second;
-  nb::object n = nb::steal(PyLong_FromDouble(seconds * nb::cast<double>(fps)));
+  nb::object n = nb::steal(PyLong_FromDouble(seconds * number(fps, "frames_per_second")));
   if (!n.is_valid()) throw nb::python_error();
   return n >= nb::int_(1) ? n : nb::none();
 }
