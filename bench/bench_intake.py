@@ -1,8 +1,8 @@
 """Audio intake of a 10-minute file: `_pcm(path)` against the same ffmpeg
 command run bare, writing to a pipe (the shell pipes it to `cat > /dev/null`,
 and Python's subprocess captures it), in interleaved rounds; wall time and CPU
-time (this process and its children: ffmpeg, the shell, cat). Also the float-array conversion and the
-PyAV fallback decoder.
+time (this process and its children: ffmpeg, the shell, cat). Also the float-array conversion, the
+mix-down of two-channel arrays and the PyAV fallback decoder.
 
     .venv/bin/python bench/bench_intake.py [REPS]
 
@@ -99,6 +99,11 @@ def main():
     x = (np.random.default_rng(0).standard_normal(SECONDS * 16000) * 0.3).astype(np.float32)
     conv_med, _ = timed(lambda: op._pcm(x), reps * 4)
     print(f"float32 array of {x.size} samples -> PCM: {conv_med * 1e3:.1f} ms median")
+    stereo = np.stack([x, x[::-1]], axis=1)  # (samples, channels), interleaved
+    for label, arr in (("float32 (n, 2)", stereo), ("float32 (2, n) planar", np.ascontiguousarray(stereo.T)),
+                       ("int16 (n, 2)", (stereo * 32767).astype(np.int16))):
+        mix_med, _ = timed(lambda: op._pcm(arr), reps * 4)
+        print(f"{label} array of {x.size} frames mixed to PCM: {mix_med * 1e3:.1f} ms median")
 
 
 if __name__ == "__main__":

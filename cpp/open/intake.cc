@@ -2,19 +2,47 @@
 
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace halvane::open {
 
 namespace {
 
 template <class F>
+int16_t sample_of(F v) {
+  v = v != v ? F(0) : v < F(-1) ? F(-1) : v > F(1) ? F(1) : v;
+  return static_cast<int16_t>(v * F(32767));
+}
+
+template <class F>
 void to_pcm16(const F* src, size_t n, void* dst) {
   auto* out = static_cast<unsigned char*>(dst);
   for (size_t i = 0; i < n; ++i) {
-    F v = src[i];
-    v = v != v ? F(0) : v < F(-1) ? F(-1) : v > F(1) ? F(1) : v;
-    const int16_t s = static_cast<int16_t>(v * F(32767));
+    const int16_t s = sample_of(src[i]);
     std::memcpy(out + 2 * i, &s, 2);
+  }
+}
+
+template <class T>
+T load(const unsigned char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class T>
+void mix(const unsigned char* src, size_t frames, size_t channels, ptrdiff_t frame_stride, ptrdiff_t channel_stride,
+         unsigned char* out) {
+  using Sum = std::conditional_t<std::is_integral_v<T>, int32_t, T>;
+  const Sum count = static_cast<Sum>(channels);
+  for (size_t f = 0; f < frames; ++f, out += 2) {
+    const ptrdiff_t at = static_cast<ptrdiff_t>(f) * frame_stride;
+    Sum sum = 0;
+    for (size_t c = 0; c < channels; ++c) sum += load<T>(src + at + static_cast<ptrdiff_t>(c) * channel_stride);
+    int16_t s;
+    if constexpr (std::is_integral_v<T>) s = static_cast<int16_t>(sum / count);
+    else s = sample_of<T>(sum / count);
+    std::memcpy(out, &s, 2);
   }
 }
 
@@ -27,6 +55,21 @@ bool is_scheme_char(char c) {
 
 void float_to_pcm16(const float* src, size_t n, void* dst) { to_pcm16(src, n, dst); }
 void float_to_pcm16(const double* src, size_t n, void* dst) { to_pcm16(src, n, dst); }
+
+void mix_to_pcm16(SampleType type, const void* src, size_t frames, size_t channels, ptrdiff_t frame_stride,
+                  ptrdiff_t channel_stride, void* dst) {
+  if (channels == 0) {
+    std::memset(dst, 0, 2 * frames);
+    return;
+  }
+  const auto* in = static_cast<const unsigned char*>(src);
+  auto* out = static_cast<unsigned char*>(dst);
+  switch (type) {
+    case SampleType::int16: return mix<int16_t>(in, frames, channels, frame_stride, channel_stride, out);
+    case SampleType::float32: return mix<float>(in, frames, channels, frame_stride, channel_stride, out);
+    case SampleType::float64: return mix<double>(in, frames, channels, frame_stride, channel_stride, out);
+  }
+}
 
 void pcm16_to_float(const void* src, size_t n, float* dst) {
   const auto* in = static_cast<const unsigned char*>(src);

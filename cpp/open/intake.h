@@ -20,6 +20,21 @@ inline constexpr int kSampleRate = 16000;
 void float_to_pcm16(const float* src, size_t n, void* dst);
 void float_to_pcm16(const double* src, size_t n, void* dst);
 
+// The sample types an audio array may hold.
+enum class SampleType { int16, float32, float64 };
+
+// Channels mixed down to one, as 16-bit PCM: `frames` frames of `channels`
+// samples each, sample (f, c) at byte offset f * frame_stride + c *
+// channel_stride from `src` (strides may be negative and need no alignment),
+// so both interleaved and planar layouts are read in place. Each frame's
+// samples are summed in channel order and divided by the channel count:
+// int16 in 32-bit integers, the quotient truncated toward zero; floats in
+// their own type, the mean then converted as float_to_pcm16 does (clipped
+// after mixing). `dst` receives `frames` samples (zeros when there are no
+// channels).
+void mix_to_pcm16(SampleType type, const void* src, size_t frames, size_t channels, ptrdiff_t frame_stride,
+                  ptrdiff_t channel_stride, void* dst);
+
 // 16-bit PCM (n samples at `src`, no alignment needed) to float32, each sample
 // divided by 32768, so -32768 becomes -1.0.
 void pcm16_to_float(const void* src, size_t n, float* dst);

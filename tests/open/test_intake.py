@@ -78,15 +78,15 @@ def fake_ffmpeg(tmp_path, monkeypatch):
 
 def test_arrays_bytes_and_refusals():
     floats = [1.0, -1.0, 2.5, 0.99999, -0.5]
-    stereo = np.array([[1, -2], [3, -4]], np.int16)
+    column = np.array([[1], [-2], [3], [-4]], np.int16)
     cases = [
         (np.array(floats, np.float32), i16(32767, -32767, 32767, 32766, -16383)),
         (np.array(floats, np.float64), i16(32767, -32767, 32767, 32766, -16383)),
-        (np.array([[0.5, -0.25], [1e-9, -7.0]], np.float32), i16(16383, -8191, 0, -32767)),
+        (np.array([[0.5, -0.25, 1e-9, -7.0]], np.float32), i16(16383, -8191, 0, -32767)),
         (np.array([0.5, 9, -0.5, 9], np.float64)[::2], i16(16383, -16383)),
         (np.array([np.nan, np.inf, -np.inf], np.float32), i16(0, 32767, -32767)),
-        (stereo, i16(1, -2, 3, -4)),
-        (np.asfortranarray(stereo), i16(1, -2, 3, -4)),
+        (column, i16(1, -2, 3, -4)),
+        (np.asfortranarray(column), i16(1, -2, 3, -4)),
         (np.zeros(0, np.float32), b""),
         (b"abc", b"abc"),
         (bytearray(b"\x01\x02\x03"), b"\x01\x02\x03"),
@@ -108,6 +108,78 @@ def test_arrays_bytes_and_refusals():
         with pytest.raises(TypeError) as e:
             fn(audio)
         assert str(e.value) == msg
+
+
+NAN = float("nan")
+# Frames of channel samples and the mono mix each dtype makes of them: the
+# mean, truncated toward zero for int16; for floats clipped, scaled and
+# truncated as a mono float array is, after mixing.
+MIXES = [
+    (np.int16, [[1, -2], [-1, 2], [3, 4], [-3, -4], [32767, 32767], [-32768, -32768], [32767, -32768], [7, 8],
+                [0, -1]],
+     [0, 0, 3, -3, 32767, -32768, 0, 7, 0]),
+    (np.int16, [[32767, 32767, 32766], [-32768, -32768, -32767], [1, 1, 0], [-1, -1, 0], [3, 3, 3], [1, 2, 3],
+                [0, 0, 1], [5, -5, 1], [9, 9, 9]],
+     [32766, -32767, 0, 0, 3, 2, 0, 0, 9]),
+    (np.int16, [list(range(1, 9)), list(range(-1, -9, -1)), [-32768] * 8, [32767] * 8, [0] * 7 + [7],
+                [0] * 7 + [8], [1] * 8, [2] * 8, [-1] * 7 + [6]],
+     [4, -4, -32768, 32767, 0, 1, 1, 2, 0]),
+] + [
+    (dt, [[0.5, -0.25], [2.0, 0.0], [-3.0, 0.5], [NAN, 1.0], [-0.5, -0.5], [1.0, 0.99999], [0.25, 0.25],
+          [0.0, 0.0], [1.0, -1.0]],
+     [4095, 32767, -32767, 0, -16383, 32766, 8191, 0, 0])
+    for dt in (np.float32, np.float64)
+]
+LAYOUTS = {  # (frames, channels) C array -> the array handed over, and how its mix reads
+    "frames x channels": (np.ascontiguousarray, False),
+    "frames x channels, Fortran": (np.asfortranarray, False),
+    "channels x frames": (lambda m: np.ascontiguousarray(m.T), False),
+    "channels x frames, Fortran": (lambda m: np.asfortranarray(m.T), False),
+    "strided view": (lambda m: np.repeat(np.repeat(m, 2, 0), 3, 1)[::2, ::3], False),
+    "reversed view": (lambda m: m[::-1, ::-1], True),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype,frames,want", MIXES, ids=lambda v: getattr(v, "__name__", "-"))
+def test_channels_mixed_down(dtype, frames, want, layout):
+    make, reversed_ = LAYOUTS[layout]
+    arr = make(np.array(frames, dtype))
+    want = want[::-1] if reversed_ else want
+    assert op._pcm(arr) == i16(*want)
+    assert op._whole_clip(arr) == i16(*want)
+
+
+SHAPE_MSG = ("audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the "
+             "other; got shape ")
+
+
+@pytest.mark.parametrize("arr,want", [
+    (np.arange(1, 5, dtype=np.int16).reshape(1, 4), i16(1, 2, 3, 4)),  # one row, however short
+    (np.arange(1, 21, dtype=np.int16).reshape(1, 20), i16(*range(1, 21))),
+    (np.asfortranarray(np.arange(1, 21, dtype=np.int16).reshape(20, 1)), i16(*range(1, 21))),
+    (np.ones((1, 1), np.float32), i16(32767)),
+    (np.array(-0.5, np.float64), i16(-16383)),
+    (np.zeros((0, 2), np.int16), b""),
+    (np.zeros((2, 0), np.float32), b""),
+    (np.zeros((0, 0), np.float64), b""),
+    (np.zeros((2, 2), np.int16), SHAPE_MSG + "(2, 2)"),
+    (np.zeros((8, 8), np.float32), SHAPE_MSG + "(8, 8)"),
+    (np.zeros((9, 9), np.int16), SHAPE_MSG + "(9, 9)"),
+    (np.zeros((2, 5), np.float64), SHAPE_MSG + "(2, 5)"),
+    (np.zeros((100, 100), np.int16), SHAPE_MSG + "(100, 100)"),
+    (np.zeros((20, 2, 1), np.int16), SHAPE_MSG + "(20, 2, 1)"),
+    (np.zeros((1, 1, 20), np.float32), SHAPE_MSG + "(1, 1, 20)"),
+    (np.zeros((9, 2), np.int32), ARRAY_MSG + "int32"),
+])
+def test_array_shapes(arr, want):
+    if isinstance(want, bytes):
+        assert op._pcm(arr) == want
+        return
+    for fn in (op._pcm, op._whole_clip):
+        with pytest.raises(TypeError) as e:
+            fn(arr)
+        assert str(e.value) == want
 
 
 def test_missing_files(tmp_path):
@@ -155,9 +227,17 @@ def test_expected_frames():
     one_second = 1280 * 25
     cases = [(b"x" * one_second, 25, 25), (b"x" * 1279, 25, None), (b"x" * 1280, 25, 1), (b"x" * 1280, 20, None),
              (b"x" * one_second, 0, None), (b"x" * one_second, None, None), (None, 25, None),
-             (b"x" * (2 * one_second), 20, 40), (b"x" * 48000, 25, 37), (b"x" * 48000, 12.5, 18)]
+             (b"x" * (2 * one_second), 20, 40), (b"x" * 48000, 25, 37), (b"x" * 48000, 12.5, 18),
+             (b"x" * one_second, np.float32(20), 20), (b"x" * one_second, True, 1)]
     for clip, fps, want in cases:
         assert op._expected_frames(clip, fps) == want, (len(clip or b""), fps)
+
+
+@pytest.mark.parametrize("fps,kind", [("25", "str"), (b"25", "bytes"), ([25], "list"), (object(), "object")])
+def test_expected_frames_refuses_a_rate_that_is_no_number(fps, kind):
+    with pytest.raises(TypeError) as e:
+        op._expected_frames(b"x" * 32000, fps)
+    assert str(e.value) == f"frames_per_second must be a number, not {kind}"
 
 
 def tone_of(pcm):
@@ -251,11 +331,15 @@ def test_ffmpeg_child_process(fake_ffmpeg, files, tmp_path):
         op._pcm(wav)
 
 
-def test_url_like_names_read_as_files(tmp_path, monkeypatch):
+@pytest.mark.parametrize("path_state", ["ffmpeg", "no_ffmpeg"])
+def test_url_like_names_read_as_files(tmp_path, monkeypatch, path_state, request):
+    if path_state == "no_ffmpeg":
+        request.getfixturevalue("no_ffmpeg")
     monkeypatch.chdir(tmp_path)
     write_wav16("a.wav", ramp(800, 3))
     write_wav16("stdin.wav", ramp(800, 5))
-    names = ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "C:a.wav"]
+    names = ["-", "pipe:0", "x:y", "file:a.wav", "subfile,,start,0,end,0,,:a.wav", "C:a.wav", "http:x",
+             "concat:a.wav|a.wav"]
     want = ramp(800, 11)
     for n in names:
         write_wav16(n, want)

@@ -259,6 +259,15 @@ def test_short_render_cases(audio, attrs, delivered, detail, caplog):
     assert info.value.__cause__ is None
 
 
+def test_a_rate_that_is_no_number_is_named_in_the_refusal():
+    a, e = avatar("x", n=3, frames_per_second="25")
+    with pytest.raises(Failed, match="^the render stopped$") as info:
+        list(a.render(seconds_for(3)))
+    detail = info.value.detail
+    assert type(detail) is TypeError and str(detail) == "frames_per_second must be a number, not str"
+    assert a._render_stats.frames == 3 and "interrupt" not in e.calls
+
+
 def test_statistics_and_their_log_line(caplog):
     class Timed(Engine):
         def _frames(self, chunks):

@@ -22,6 +22,9 @@ constexpr const char* kTypeMessage =
     "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
     "those; got ";
 constexpr const char* kArrayMessage = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
+constexpr const char* kShapeMessage =
+    "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the other; "
+    "got shape ";
 constexpr const char* kUnreadable = "could not read that audio";
 constexpr const char* kNoSamples = "no audio in that file";
 constexpr const char* kNoFile = "no audio at ";
@@ -55,12 +58,62 @@ nb::object new_bytes(size_t n, char*& data) {
   return nb::steal(b);
 }
 
-// The samples of an int16, float32 or float64 array as PCM.
+// The most channels an audio array may hold on one axis of its two.
+constexpr Py_ssize_t kMaxChannels = 8;
+
+// An array's elements where they lie, with its shape and byte strides; held
+// while this lives.
+class StridedView {
+ public:
+  explicit StridedView(nb::handle o) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
+  }
+  ~StridedView() { PyBuffer_Release(&view_); }
+  StridedView(const StridedView&) = delete;
+  StridedView& operator=(const StridedView&) = delete;
+
+  const void* data() const { return view_.buf; }
+  int ndim() const { return view_.ndim; }
+  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+  Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
+
+ private:
+  Py_buffer view_{};
+};
+
+// The axis of a 2-D array that holds its channels: the one of at most
+// kMaxChannels entries when the other is longer; -1 when the array is one
+// channel as it lies (an axis of 1, or no samples at all); -2 when the
+// shape does not tell.
+int channel_axis(Py_ssize_t rows, Py_ssize_t cols) {
+  if (rows == 1 || cols == 1 || rows == 0 || cols == 0) return -1;
+  if (rows <= kMaxChannels && cols > kMaxChannels) return 0;
+  if (cols <= kMaxChannels && rows > kMaxChannels) return 1;
+  return -2;
+}
+
+// The samples of an int16, float32 or float64 array as PCM: a 1-D array (or
+// one of a single row or column) in memory order, the channels of a 2-D
+// array mixed down to one by their mean.
 nb::object array_pcm(const nb::object& np, nb::handle arr) {
   nb::object dtype = arr.attr("dtype");
   auto is = [&](const char* name) { return dtype.equal(np.attr("dtype")(name)); };
   const int width = is("int16") ? 2 : is("float32") ? 4 : is("float64") ? 8 : 0;
   if (!width) raise_error(PyExc_TypeError, concat(kArrayMessage, dtype));
+  const SampleType type = width == 2 ? SampleType::int16 : width == 4 ? SampleType::float32 : SampleType::float64;
+  {
+    StridedView v(arr);
+    const int axis = v.ndim() == 2 ? channel_axis(v.shape(0), v.shape(1)) : v.ndim() > 2 ? -2 : -1;
+    if (axis == -2) raise_error(PyExc_TypeError, concat(kShapeMessage, arr.attr("shape")));
+    if (axis >= 0) {
+      const size_t frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
+      char* out = nullptr;
+      nb::object result = new_bytes(2 * frames, out);
+      nb::gil_scoped_release unlocked;
+      mix_to_pcm16(type, v.data(), frames, channels, v.stride(1 - axis), v.stride(axis), out);
+      return result;
+    }
+  }
   Buffer buf(np.attr("ascontiguousarray")(arr));
   const size_t n = buf.size() / width;
   char* out = nullptr;
@@ -139,10 +192,29 @@ void append_resampled(nb::handle res, std::string& out) {
   for (nb::handle f : res) add(f);
 }
 
+// The name under which the FFmpeg libraries open the file at `path`: as for
+// the ffmpeg program, a relative name that reads as a protocol URL ("pipe:0",
+// "http:x") is given as "./" + path, in the path's own type. Anything that
+// is no path goes to the libraries as it is, for them to refuse.
+nb::object library_input_name(nb::handle path) {
+  nb::object p = nb::steal(PyOS_FSPath(path.ptr()));
+  if (!p.is_valid()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(path);
+  }
+  const std::string name = halvane::py::fs_bytes(p);
+  if (ffmpeg_input_name(name) == name) return p;
+  nb::object prefix = PyBytes_Check(p.ptr()) ? nb::object(nb::bytes("./", 2)) : nb::object(nb::str("./"));
+  PyObject* guarded = PySequence_Concat(prefix.ptr(), p.ptr());
+  if (!guarded) throw nb::python_error();
+  return nb::steal(guarded);
+}
+
 nb::object decode_unguarded(nb::handle path) {
   nb::module_ av = nb::module_::import_("av");
   std::string out;
-  nb::object container = av.attr("open")(path);
+  nb::object container = av.attr("open")(library_input_name(path));
   nb::object file = container.attr("__enter__")();
   nb::object resampler, frames;
   try {
@@ -220,12 +292,25 @@ struct Chunks {
   }
 };
 
+// `value` as a double, as Python's arithmetic takes a number; a TypeError
+// naming `what` and the value's type for anything that is not a number.
+double number(nb::handle value, const char* what) {
+  const double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    raise_error(PyExc_TypeError,
+                concat((std::string(what) + " must be a number, not ").c_str(), value.type().attr("__name__")));
+  }
+  return v;
+}
+
 nb::object expected_frames(nb::handle clip, nb::handle fps) {
   if (clip.is_none() || fps.is_none() || fps.equal(nb::int_(0))) return nb::none();
   nb::module_ session = outside("_session");
-  const double per_second = nb::cast<double>(session.attr("BYTES_PER_FRAME") * session.attr("FPS"));
+  const double per_second = number(session.attr("BYTES_PER_FRAME") * session.attr("FPS"), "BYTES_PER_FRAME x FPS");
   const double seconds = static_cast<double>(nb::len(clip)) / per_second;
-  nb::object n = nb::steal(PyLong_FromDouble(seconds * nb::cast<double>(fps)));
+  nb::object n = nb::steal(PyLong_FromDouble(seconds * number(fps, "frames_per_second")));
   if (!n.is_valid()) throw nb::python_error();
   return n >= nb::int_(1) ? n : nb::none();
 }
