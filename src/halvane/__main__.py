@@ -2,9 +2,14 @@
 
     python -m halvane render <avatar> <audio> <out.mp4>
 
-`_write` is what `Avatar.render(audio, out_mp4=path)` calls.
+`_write` is what `Avatar.render(audio, out_mp4=path)` calls. The MP4 file is
+written to a temporary file beside its path and renamed into place once it is
+complete, so a render that fails or is interrupted leaves whatever was at that
+path as it was; only a regular file (or nothing) there is replaced.
 """
 
+import os
+import stat
 import sys
 
 import numpy as np
@@ -59,19 +64,91 @@ class _Mp4:
         self._out.close()
 
 
+
+def _same_file(st, other):
+    """Whether the file of stat result `st` is also at the path `other` (the
+    same file, a hard link or a symbolic link to it)."""
+    try:
+        return os.path.samestat(st, os.stat(other))
+    except (OSError, TypeError, ValueError):
+        return False
+
+
+def _output_problem(path, inputs=()):
+    """Why no MP4 file can be written at `path`, or None: its folder is
+    missing, something other than a regular file is there, or it is one of the
+    `inputs` (paths) itself. Each entry of `inputs` is (path, what it is)."""
+    if not path:
+        return "names no file"
+    if not os.path.isdir(os.path.dirname(path) or "."):
+        return "its folder does not exist"
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None  # nothing there, or a link to nothing: the new file takes its place
+    except OSError as e:
+        return e.strerror or str(e)
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file"
+    for other, what in inputs:
+        if _same_file(st, other):
+            return f"is the {what} itself"
+    return None
+
+
+def _umask():
+    """This process's file mode creation mask (read without changing it)."""
+    try:
+        with open("/proc/self/status", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
+
+
+def _temporary_beside(path):
+    """A new empty file in the folder of `path`, made for this render alone
+    (created exclusively), with the mode a new file gets; returns its path.
+    An OSError names `path`."""
+    import tempfile
+
+    folder, name = os.path.split(path)
+    try:
+        fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+    except OSError as e:
+        raise type(e)(e.errno, e.strerror, path) from None
+    try:
+        os.fchmod(fd, 0o666 & ~_umask())
+    finally:
+        os.close(fd)
+    return temp
+
+
 def _write(avatar, audio, path):
     """Renders `avatar`'s frames for `audio` and writes them with that audio to
     the MP4 file `path`: H.264 video at the engine's `frames_per_second` (25 when
     it has none) and the audio as AAC, 16 kHz mono. Frames that would make the
-    video run longer than the audio are left out. Render errors reach the caller
-    as the render raised them, and no partial file is left behind. Returns
-    `path`."""
+    video run longer than the audio are left out, but any audio gets at least
+    one frame. The file is written beside `path` and renamed to it once it is
+    complete: a render that fails or is interrupted leaves no partial file and
+    leaves what was at `path` as it was. Refused with `Failed` before anything
+    is rendered: a path whose folder is missing, a directory or anything else
+    but a regular file at the path, or the audio file itself. Render errors
+    reach the caller as the render raised them. Returns `path`."""
     import collections
     import fractions
-    import os
 
     from halvane import _open
+    from halvane._errors import Failed, refuse
 
+    audio_file = [(audio, "audio file")] if isinstance(audio, (str, os.PathLike)) else []
+    problem = _output_problem(path, audio_file)
+    if problem is not None:
+        raise refuse(Failed, f"cannot write the MP4 file {path}: {problem}")
     fps = getattr(avatar._engine, "frames_per_second", None) or _DEFAULT_FPS
     rate = fractions.Fraction(fps).limit_denominator(1001)
     pcm = bytearray()
@@ -88,16 +165,20 @@ def _write(avatar, audio, path):
 
         source = source()
 
-    def covered():  # frames the audio drawn so far can carry
-        return (len(pcm) // 2) * rate.numerator // (_SAMPLE_RATE * rate.denominator)
+    def covered():  # frames the audio drawn so far can carry; one at least once there is any
+        frames = (len(pcm) // 2) * rate.numerator // (_SAMPLE_RATE * rate.denominator)
+        return max(frames, 1) if len(pcm) >= 2 else 0
 
+    temp = _temporary_beside(path)
     mp4 = None
+    frames = None
     written = 0
     pending = collections.deque()  # frames waiting for their audio to be drawn
     try:
-        for frame in avatar.render(source):
+        frames = avatar.render(source)
+        for frame in frames:
             if mp4 is None:
-                mp4 = _Mp4(path, rate, np.shape(frame)[:2])
+                mp4 = _Mp4(temp, rate, np.shape(frame)[:2])
             pending.append(frame)
             limit = covered()
             while pending and written < limit:
@@ -108,18 +189,18 @@ def _write(avatar, audio, path):
             mp4.video(pending.popleft(), written)
             written += 1
         if mp4 is None:
-            mp4 = _Mp4(path, rate, None)
+            mp4 = _Mp4(temp, rate, None)
         mp4.finish(bytes(pcm))
+        os.replace(temp, path)
     except BaseException:
-        if mp4 is not None:
-            try:
-                mp4.close()
-            except Exception:
-                pass
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
+        # The render first (an engine's child process ends with it), then the
+        # file, then the temporary file: the only path this removes.
+        for step in (getattr(frames, "close", None), mp4 and mp4.close, lambda: os.unlink(temp)):
+            if step is not None:
+                try:
+                    step()
+                except Exception:
+                    pass
         raise
     return path
 
