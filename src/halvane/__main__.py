@@ -1,6 +1,6 @@
 """The package's command module: MP4 files from an avatar and some audio.
 
-    python -m halvane render <avatar> <audio> <out.mp4>
+    python -m halvane render <avatar> <audio> [<out.mp4>]
 
 `_write` is what `Avatar.render(audio, out_mp4=path)` calls. The MP4 file is
 written to a temporary file beside its path and renamed into place once it is
@@ -205,28 +205,155 @@ def _write(avatar, audio, path):
     return path
 
 
+# -- the command line ---------------------------------------------------------
+
+class _Mistake(Exception):
+    """A user's mistake about `file`: the command says `reason` in one line."""
+
+    def __init__(self, file, reason):
+        super().__init__(file, reason)
+        self.file, self.reason = file, reason
+
+    def line(self):
+        reason = " ".join(str(self.reason).split())  # one line, whatever the detail held
+        if reason.startswith(self.file) or reason.endswith(" " + self.file):  # the message names it already
+            return f"halvane: {reason}"
+        return f"halvane: {self.file}: {reason}"
+
+
+class _Stopped(BaseException):
+    """The command was asked to stop by a signal (its number the argument)."""
+
+
+def _reason(e):
+    """An error's message followed by its detail, when it carries one."""
+    message = getattr(e, "message", None) or str(e)
+    detail = getattr(e, "detail", None)
+    if detail is not None and str(detail).strip():
+        message = f"{message}: {detail}"
+    return message
+
+
+def _input_problem(path):
+    """Why `path` is no file to read, or None."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return "no such file"
+    except OSError as e:
+        return e.strerror or str(e)
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file"
+    return None
+
+
+def _default_output(audio):
+    """The audio file's name with ".mp4" for its extension, in the current directory."""
+    return os.path.splitext(os.path.basename(os.path.normpath(audio)))[0] + ".mp4"
+
+
+def _render(avatar_path, audio_path, out):
+    """The render command: the checks of its files, the audio decoded, the
+    avatar opened and the MP4 file written. A user's mistake is a `_Mistake`."""
+    from halvane import _open
+    from halvane._errors import AvatarError
+
+    problem = _input_problem(audio_path)
+    if problem is not None:
+        raise _Mistake(audio_path, problem)
+    problem = _output_problem(out, [(audio_path, "audio file"), (avatar_path, "avatar file")])
+    if problem is not None:
+        raise _Mistake(out, problem)
+    try:
+        pcm = _open._whole_clip(audio_path)
+    except (AvatarError, OSError) as e:
+        raise _Mistake(audio_path, _reason(e)) from None
+    try:
+        avatar = _open.open(avatar_path)
+    except (AvatarError, OSError) as e:
+        raise _Mistake(avatar_path, _reason(e)) from None
+    except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
+        raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
+    with avatar:
+        try:
+            avatar.render(pcm, out_mp4=out)
+        except AvatarError as e:
+            raise _Mistake(avatar_path, _reason(e)) from None
+        except OSError as e:  # PyAV's errors of writing a file are OSErrors too
+            raise _Mistake(out, e.strerror or str(e)) from None
+
+
+def _signals_stop(stopped):
+    """SIGINT and SIGTERM raise `_Stopped` in this (the main) thread, once:
+    later ones are ignored while the render ends. Returns the handlers to
+    restore, or None where handlers cannot be set (not the main thread)."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return None
+    signals = (signal.SIGINT, signal.SIGTERM)
+
+    def handler(signum, frame):
+        for s in signals:
+            signal.signal(s, signal.SIG_IGN)
+        stopped.append(signum)
+        raise _Stopped(signum)
+
+    return {s: signal.signal(s, handler) for s in signals}
+
+
+def _restore_signals(previous):
+    """Puts the handlers `_signals_stop` replaced back; a signal that comes
+    meanwhile waits for them."""
+    import signal
+
+    if previous is None:
+        return
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, previous)
+    try:
+        for s, h in previous.items():
+            signal.signal(s, h)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
 def main(argv=None):
     import argparse
-
-    from halvane._errors import AvatarError
+    import signal
 
     parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
     commands = parser.add_subparsers(dest="command", required=True)
     render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
     render.add_argument("avatar", help="the avatar file")
     render.add_argument("audio", help="the audio file")
-    render.add_argument("out_mp4", help="the MP4 file to write")
+    render.add_argument("out_mp4", nargs="?", help="the MP4 file to write (default: the audio file's name with "
+                        ".mp4, in the current directory)")
     args = parser.parse_args(argv)
+    out = args.out_mp4 if args.out_mp4 is not None else _default_output(args.audio)
 
-    from halvane._open import open as open_avatar
-
+    stopped = []
+    previous = _signals_stop(stopped)
     try:
-        with open_avatar(args.avatar) as avatar:
-            avatar.render(args.audio, out_mp4=args.out_mp4)
-    except AvatarError as e:
-        print(f"halvane: {e}", file=sys.stderr)
-        return 1
-    return 0
+        try:
+            _render(args.avatar, args.audio, out)
+            status = 0
+        except _Mistake as m:
+            if not stopped:
+                print(m.line(), file=sys.stderr)
+            status = 1
+        finally:
+            _restore_signals(previous)
+    except BaseException:
+        if not stopped:
+            raise
+    if stopped:  # whatever the render ended with meanwhile
+        how = "interrupted" if stopped[0] == signal.SIGINT else "terminated"
+        print(f"halvane: {out}: the render was {how}", file=sys.stderr)
+        return 128 + stopped[0]
+    return status
 
 
 if __name__ == "__main__":

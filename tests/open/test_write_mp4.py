@@ -174,13 +174,20 @@ class FakeAvatar:
             raise self.error
 
 
-@pytest.mark.parametrize("error,status", [(None, 0), (Failed("could not read that audio", "x"), 1)])
-def test_render_command(error, status, monkeypatch, capsys):
+@pytest.mark.parametrize("error,status", [(None, 0), (Failed("the render stopped", "engine gone"), 1)])
+def test_render_command(error, status, tmp_path, monkeypatch, capsys):
     log = []
     monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log, error), raising=False)
+    monkeypatch.chdir(tmp_path)
+    with wave.open("speech.wav", "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(16000)
+        w.writeframes(pcm(0.5))
     assert cmd.main(["render", "a.imx", "speech.wav", "out.mp4"]) == status
-    assert log == [("open", "a.imx"), ("render", "speech.wav", "out.mp4"), ("close",)]
-    assert capsys.readouterr().err == ("halvane: could not read that audio\n" if error else "")
+    # The audio is decoded before the avatar is opened; the avatar renders its samples.
+    assert log == [("open", "a.imx"), ("render", pcm(0.5), "out.mp4"), ("close",)]
+    assert capsys.readouterr().err == ("halvane: a.imx: the render stopped: engine gone\n" if error else "")
 
 
 def test_the_module_runs_only_as_a_program():
