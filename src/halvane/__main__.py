@@ -12,8 +12,6 @@ import os
 import stat
 import sys
 
-import numpy as np
-
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
 _AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
@@ -26,8 +24,9 @@ class _Mp4:
 
     def __init__(self, path, rate, size):
         import av
+        import numpy
 
-        self._av = av
+        self._av, self._np = av, numpy
         self._out = av.open(path, "w", format="mp4")
         self._video = None
         if size is not None:
@@ -40,6 +39,7 @@ class _Mp4:
         self._audio.layout = "mono"
 
     def video(self, rgb, index):
+        np = self._np
         rgb = np.asarray(rgb, dtype=np.uint8)
         h, w = rgb.shape[:2]
         if h % 2 or w % 2:
@@ -49,6 +49,7 @@ class _Mp4:
         self._out.mux(self._video.encode(frame))
 
     def finish(self, pcm):
+        np = self._np
         if self._video is not None:
             self._out.mux(self._video.encode())
         samples = np.frombuffer(pcm, dtype="<i2", count=len(pcm) // 2)
@@ -128,7 +129,7 @@ def _temporary_beside(path):
     return temp
 
 
-def _write(avatar, audio, path):
+def _write(avatar, audio, path, stop=None):
     """Renders `avatar`'s frames for `audio` and writes them with that audio to
     the MP4 file `path`: H.264 video at the engine's `frames_per_second` (25 when
     it has none) and the audio as AAC, 16 kHz mono. Frames that would make the
@@ -138,9 +139,12 @@ def _write(avatar, audio, path):
     leaves what was at `path` as it was. Refused with `Failed` before anything
     is rendered: a path whose folder is missing, a directory or anything else
     but a regular file at the path, or the audio file itself. Render errors
-    reach the caller as the render raised them. Returns `path`."""
+    reach the caller as the render raised them. `stop`, when given, is called
+    after every frame; what it raises abandons the render. Returns `path`."""
     import collections
     import fractions
+
+    import numpy as np
 
     from halvane import _open
     from halvane._errors import Failed, refuse
@@ -177,6 +181,8 @@ def _write(avatar, audio, path):
     try:
         frames = avatar.render(source)
         for frame in frames:
+            if stop is not None:
+                stop()
             if mp4 is None:
                 mp4 = _Mp4(temp, rate, np.shape(frame)[:2])
             pending.append(frame)
@@ -254,9 +260,10 @@ def _default_output(audio):
     return os.path.splitext(os.path.basename(os.path.normpath(audio)))[0] + ".mp4"
 
 
-def _render(avatar_path, audio_path, out):
+def _render(avatar_path, audio_path, out, stop):
     """The render command: the checks of its files, the audio decoded, the
-    avatar opened and the MP4 file written. A user's mistake is a `_Mistake`."""
+    avatar opened and the MP4 file written; `stop()` raises once the command
+    is asked to stop. A user's mistake is a `_Mistake`."""
     from halvane import _open
     from halvane._errors import AvatarError
 
@@ -270,6 +277,7 @@ def _render(avatar_path, audio_path, out):
         pcm = _open._whole_clip(audio_path)
     except (AvatarError, OSError) as e:
         raise _Mistake(audio_path, _reason(e)) from None
+    stop()
     try:
         avatar = _open.open(avatar_path)
     except (AvatarError, OSError) as e:
@@ -277,32 +285,51 @@ def _render(avatar_path, audio_path, out):
     except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
         raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
     with avatar:
+        stop()
         try:
-            avatar.render(pcm, out_mp4=out)
+            _write(avatar, pcm, out, stop)
         except AvatarError as e:
             raise _Mistake(avatar_path, _reason(e)) from None
         except OSError as e:  # PyAV's errors of writing a file are OSErrors too
             raise _Mistake(out, e.strerror or str(e)) from None
 
 
+def _children():
+    """The pids of this process's child processes."""
+    me, out = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    if int(f.read().rsplit(b")", 1)[1].split()[1]) == me:
+                        out.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    return out
+
+
 def _signals_stop(stopped):
-    """SIGINT and SIGTERM raise `_Stopped` in this (the main) thread, once:
-    later ones are ignored while the render ends. Returns the handlers to
-    restore, or None where handlers cannot be set (not the main thread)."""
+    """SIGINT and SIGTERM stop the render: the signal is noted in `stopped`
+    and this process's children (the host, a decoder) are sent SIGTERM, so
+    that whatever waits on them ends with an error; the render loop checks
+    `stopped` between frames. Nothing is raised from the handler itself,
+    which may run inside any lock. Returns the handlers to restore, or None
+    where handlers cannot be set (not the main thread)."""
     import signal
     import threading
 
     if threading.current_thread() is not threading.main_thread():
         return None
-    signals = (signal.SIGINT, signal.SIGTERM)
 
     def handler(signum, frame):
-        for s in signals:
-            signal.signal(s, signal.SIG_IGN)
         stopped.append(signum)
-        raise _Stopped(signum)
+        for pid in _children():
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except OSError:
+                pass
 
-    return {s: signal.signal(s, handler) for s in signals}
+    return {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM)}
 
 
 def _restore_signals(previous):
@@ -324,21 +351,26 @@ def main(argv=None):
     import argparse
     import signal
 
-    parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
-    render.add_argument("avatar", help="the avatar file")
-    render.add_argument("audio", help="the audio file")
-    render.add_argument("out_mp4", nargs="?", help="the MP4 file to write (default: the audio file's name with "
-                        ".mp4, in the current directory)")
-    args = parser.parse_args(argv)
-    out = args.out_mp4 if args.out_mp4 is not None else _default_output(args.audio)
-
     stopped = []
-    previous = _signals_stop(stopped)
+    previous = _signals_stop(stopped)  # before anything else: a signal from here on ends the render cleanly
+    out = None
+
+    def stop():
+        if stopped:
+            raise _Stopped(stopped[0])
+
     try:
         try:
-            _render(args.avatar, args.audio, out)
+            parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
+            commands = parser.add_subparsers(dest="command", required=True)
+            render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
+            render.add_argument("avatar", help="the avatar file")
+            render.add_argument("audio", help="the audio file")
+            render.add_argument("out_mp4", nargs="?", help="the MP4 file to write (default: the audio file's name "
+                                "with .mp4, in the current directory)")
+            args = parser.parse_args(argv)
+            out = args.out_mp4 if args.out_mp4 is not None else _default_output(args.audio)
+            _render(args.avatar, args.audio, out, stop)
             status = 0
         except _Mistake as m:
             if not stopped:
@@ -351,7 +383,7 @@ def main(argv=None):
             raise
     if stopped:  # whatever the render ended with meanwhile
         how = "interrupted" if stopped[0] == signal.SIGINT else "terminated"
-        print(f"halvane: {out}: the render was {how}", file=sys.stderr)
+        print(f"halvane: {out}: the render was {how}" if out else f"halvane: {how}", file=sys.stderr)
         return 128 + stopped[0]
     return status
 

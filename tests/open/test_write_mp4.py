@@ -157,8 +157,8 @@ def test_a_bytes_path_names_the_file_as_the_file_system_does(tmp_path):
 
 
 class FakeAvatar:
-    def __init__(self, path, log, error):
-        self.log, self.error = log, error
+    def __init__(self, path, log):
+        self.log = log
         log.append(("open", path))
 
     def __enter__(self):
@@ -168,16 +168,19 @@ class FakeAvatar:
         self.log.append(("close",))
         return False
 
-    def render(self, audio, out_mp4=None):
-        self.log.append(("render", audio, out_mp4))
-        if self.error:
-            raise self.error
-
 
 @pytest.mark.parametrize("error,status", [(None, 0), (Failed("the render stopped", "engine gone"), 1)])
 def test_render_command(error, status, tmp_path, monkeypatch, capsys):
     log = []
-    monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log, error), raising=False)
+
+    def write(avatar, audio, path, stop):
+        log.append(("write", audio, path))
+        stop()  # not asked to stop: returns
+        if error:
+            raise error
+
+    monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log), raising=False)
+    monkeypatch.setattr(cmd, "_write", write)
     monkeypatch.chdir(tmp_path)
     with wave.open("speech.wav", "wb") as w:
         w.setnchannels(1)
@@ -186,7 +189,7 @@ def test_render_command(error, status, tmp_path, monkeypatch, capsys):
         w.writeframes(pcm(0.5))
     assert cmd.main(["render", "a.imx", "speech.wav", "out.mp4"]) == status
     # The audio is decoded before the avatar is opened; the avatar renders its samples.
-    assert log == [("open", "a.imx"), ("render", pcm(0.5), "out.mp4"), ("close",)]
+    assert log == [("open", "a.imx"), ("write", pcm(0.5), "out.mp4"), ("close",)]
     assert capsys.readouterr().err == ("halvane: a.imx: the render stopped: engine gone\n" if error else "")
 
 
