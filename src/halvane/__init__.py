@@ -5,7 +5,7 @@ What the package offers today:
 - ``open(source)``, the offline interface: the `Avatar` of an avatar on this
   machine, whose ``render(audio)`` yields RGB frames and whose
   ``render(audio, out_mp4=path)`` writes an MP4 file; the same from the
-  command line: ``python -m halvane render <avatar> <audio> <out.mp4>``;
+  command line: ``python -m halvane render <avatar> <audio> [<out.mp4>]``;
 - the zephan-2 host program, the command ``tessel_render_host render-stream
   <bundle> [--engine <dir|.engine>] [--threads N]``, which serves one avatar
   bundle over its standard streams (audio in, RGB888 frames out);
@@ -13,10 +13,11 @@ What the package offers today:
   pieces (model chain, streaming renderer, WSOLA, colour correction, bundle
   loading) to Python;
 - ``halvane._zephan2.client``, the parent side of the host's render-stream
-  protocol (``HostProcess``).
-
-The live interface ``AsyncAvatar`` is not built yet; its name is exported here
-once it is.
+  protocol (``HostProcess``);
+- ``halvane._avatar.AsyncAvatar``, the live interface: audio pushed in pieces
+  on the caller's asyncio event loop becomes frames handed out by an
+  asynchronous iterator (``AsyncAvatar.create(model_path=...)``, ``push_audio``,
+  ``flush``, ``run()``, ``interrupt()``, ``shutdown()``).
 """
 
 from importlib.metadata import version as _version

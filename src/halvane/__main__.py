@@ -1,13 +1,16 @@
 """The package's command module: MP4 files from an avatar and some audio.
 
-    python -m halvane render <avatar> <audio> <out.mp4>
+    python -m halvane render <avatar> <audio> [<out.mp4>]
 
-`_write` is what `Avatar.render(audio, out_mp4=path)` calls.
+`_write` is what `Avatar.render(audio, out_mp4=path)` calls. The MP4 file is
+written to a temporary file beside its path and renamed into place once it is
+complete, so a render that fails or is interrupted leaves whatever was at that
+path as it was; only a regular file (or nothing) there is replaced.
 """
 
+import os
+import stat
 import sys
-
-import numpy as np
 
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
@@ -21,8 +24,9 @@ class _Mp4:
 
     def __init__(self, path, rate, size):
         import av
+        import numpy
 
-        self._av = av
+        self._av, self._np = av, numpy
         self._out = av.open(path, "w", format="mp4")
         self._video = None
         if size is not None:
@@ -35,6 +39,7 @@ class _Mp4:
         self._audio.layout = "mono"
 
     def video(self, rgb, index):
+        np = self._np
         rgb = np.asarray(rgb, dtype=np.uint8)
         h, w = rgb.shape[:2]
         if h % 2 or w % 2:
@@ -44,6 +49,7 @@ class _Mp4:
         self._out.mux(self._video.encode(frame))
 
     def finish(self, pcm):
+        np = self._np
         if self._video is not None:
             self._out.mux(self._video.encode())
         samples = np.frombuffer(pcm, dtype="<i2", count=len(pcm) // 2)
@@ -59,19 +65,94 @@ class _Mp4:
         self._out.close()
 
 
-def _write(avatar, audio, path):
+
+def _same_file(st, other):
+    """Whether the file of stat result `st` is also at the path `other` (the
+    same file, a hard link or a symbolic link to it)."""
+    try:
+        return os.path.samestat(st, os.stat(other))
+    except (OSError, TypeError, ValueError):
+        return False
+
+
+def _output_problem(path, inputs=()):
+    """Why no MP4 file can be written at `path`, or None: its folder is
+    missing, something other than a regular file is there, or it is one of the
+    `inputs` (paths) itself. Each entry of `inputs` is (path, what it is)."""
+    if not path:
+        return "names no file"
+    if not os.path.isdir(os.path.dirname(path) or "."):
+        return "its folder does not exist"
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None  # nothing there, or a link to nothing: the new file takes its place
+    except OSError as e:
+        return e.strerror or str(e)
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file"
+    for other, what in inputs:
+        if _same_file(st, other):
+            return f"is the {what} itself"
+    return None
+
+
+def _umask():
+    """This process's file mode creation mask (read without changing it)."""
+    try:
+        with open("/proc/self/status", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
+
+
+def _temporary_beside(path):
+    """A new empty file in the folder of `path`, made for this render alone
+    (created exclusively), with the mode a new file gets; returns its path.
+    An OSError names `path`."""
+    import tempfile
+
+    folder, name = os.path.split(path)
+    try:
+        fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+    except OSError as e:
+        raise type(e)(e.errno, e.strerror, path) from None
+    try:
+        os.fchmod(fd, 0o666 & ~_umask())
+    finally:
+        os.close(fd)
+    return temp
+
+
+def _write(avatar, audio, path, stop=None):
     """Renders `avatar`'s frames for `audio` and writes them with that audio to
     the MP4 file `path`: H.264 video at the engine's `frames_per_second` (25 when
     it has none) and the audio as AAC, 16 kHz mono. Frames that would make the
-    video run longer than the audio are left out. Render errors reach the caller
-    as the render raised them, and no partial file is left behind. Returns
-    `path`."""
+    video run longer than the audio are left out, but any audio gets at least
+    one frame. The file is written beside `path` and renamed to it once it is
+    complete: a render that fails or is interrupted leaves no partial file and
+    leaves what was at `path` as it was. Refused with `Failed` before anything
+    is rendered: a path whose folder is missing, a directory or anything else
+    but a regular file at the path, or the audio file itself. Render errors
+    reach the caller as the render raised them. `stop`, when given, is called
+    after every frame; what it raises abandons the render. Returns `path`."""
     import collections
     import fractions
-    import os
+
+    import numpy as np
 
     from halvane import _open
+    from halvane._errors import Failed, refuse
 
+    audio_file = [(audio, "audio file")] if isinstance(audio, (str, os.PathLike)) else []
+    problem = _output_problem(path, audio_file)
+    if problem is not None:
+        raise refuse(Failed, f"cannot write the MP4 file {path}: {problem}")
     fps = getattr(avatar._engine, "frames_per_second", None) or _DEFAULT_FPS
     rate = fractions.Fraction(fps).limit_denominator(1001)
     pcm = bytearray()
@@ -88,16 +169,22 @@ def _write(avatar, audio, path):
 
         source = source()
 
-    def covered():  # frames the audio drawn so far can carry
-        return (len(pcm) // 2) * rate.numerator // (_SAMPLE_RATE * rate.denominator)
+    def covered():  # frames the audio drawn so far can carry; one at least once there is any
+        frames = (len(pcm) // 2) * rate.numerator // (_SAMPLE_RATE * rate.denominator)
+        return max(frames, 1) if len(pcm) >= 2 else 0
 
+    temp = _temporary_beside(path)
     mp4 = None
+    frames = None
     written = 0
     pending = collections.deque()  # frames waiting for their audio to be drawn
     try:
-        for frame in avatar.render(source):
+        frames = avatar.render(source)
+        for frame in frames:
+            if stop is not None:
+                stop()
             if mp4 is None:
-                mp4 = _Mp4(path, rate, np.shape(frame)[:2])
+                mp4 = _Mp4(temp, rate, np.shape(frame)[:2])
             pending.append(frame)
             limit = covered()
             while pending and written < limit:
@@ -108,44 +195,197 @@ def _write(avatar, audio, path):
             mp4.video(pending.popleft(), written)
             written += 1
         if mp4 is None:
-            mp4 = _Mp4(path, rate, None)
+            mp4 = _Mp4(temp, rate, None)
         mp4.finish(bytes(pcm))
+        os.replace(temp, path)
     except BaseException:
-        if mp4 is not None:
-            try:
-                mp4.close()
-            except Exception:
-                pass
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
+        # The render first (an engine's child process ends with it), then the
+        # file, then the temporary file: the only path this removes.
+        for step in (getattr(frames, "close", None), mp4 and mp4.close, lambda: os.unlink(temp)):
+            if step is not None:
+                try:
+                    step()
+                except Exception:
+                    pass
         raise
     return path
 
 
-def main(argv=None):
-    import argparse
+# -- the command line ---------------------------------------------------------
 
+class _Mistake(Exception):
+    """A user's mistake about `file`: the command says `reason` in one line."""
+
+    def __init__(self, file, reason):
+        super().__init__(file, reason)
+        self.file, self.reason = file, reason
+
+    def line(self):
+        reason = " ".join(str(self.reason).split())  # one line, whatever the detail held
+        if reason.startswith(self.file) or reason.endswith(" " + self.file):  # the message names it already
+            return f"halvane: {reason}"
+        return f"halvane: {self.file}: {reason}"
+
+
+class _Stopped(BaseException):
+    """The command was asked to stop by a signal (its number the argument)."""
+
+
+def _reason(e):
+    """An error's message followed by its detail, when it carries one."""
+    message = getattr(e, "message", None) or str(e)
+    detail = getattr(e, "detail", None)
+    if detail is not None and str(detail).strip():
+        message = f"{message}: {detail}"
+    return message
+
+
+def _input_problem(path):
+    """Why `path` is no file to read, or None."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return "no such file"
+    except OSError as e:
+        return e.strerror or str(e)
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file"
+    return None
+
+
+def _default_output(audio):
+    """The audio file's name with ".mp4" for its extension, in the current directory."""
+    return os.path.splitext(os.path.basename(os.path.normpath(audio)))[0] + ".mp4"
+
+
+def _render(avatar_path, audio_path, out, stop):
+    """The render command: the checks of its files, the audio decoded, the
+    avatar opened and the MP4 file written; `stop()` raises once the command
+    is asked to stop. A user's mistake is a `_Mistake`."""
+    from halvane import _open
     from halvane._errors import AvatarError
 
-    parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
-    render.add_argument("avatar", help="the avatar file")
-    render.add_argument("audio", help="the audio file")
-    render.add_argument("out_mp4", help="the MP4 file to write")
-    args = parser.parse_args(argv)
+    problem = _input_problem(audio_path)
+    if problem is not None:
+        raise _Mistake(audio_path, problem)
+    problem = _output_problem(out, [(audio_path, "audio file"), (avatar_path, "avatar file")])
+    if problem is not None:
+        raise _Mistake(out, problem)
+    try:
+        pcm = _open._whole_clip(audio_path)
+    except (AvatarError, OSError) as e:
+        raise _Mistake(audio_path, _reason(e)) from None
+    stop()
+    try:
+        avatar = _open.open(avatar_path)
+    except (AvatarError, OSError) as e:
+        raise _Mistake(avatar_path, _reason(e)) from None
+    except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
+        raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
+    with avatar:
+        stop()
+        try:
+            _write(avatar, pcm, out, stop)
+        except AvatarError as e:
+            raise _Mistake(avatar_path, _reason(e)) from None
+        except OSError as e:  # PyAV's errors of writing a file are OSErrors too
+            raise _Mistake(out, e.strerror or str(e)) from None
 
-    from halvane._open import open as open_avatar
+
+def _children():
+    """The pids of this process's child processes."""
+    me, out = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    if int(f.read().rsplit(b")", 1)[1].split()[1]) == me:
+                        out.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    return out
+
+
+def _signals_stop(stopped):
+    """SIGINT and SIGTERM stop the render: the signal is noted in `stopped`
+    and this process's children (the host, a decoder) are sent SIGTERM, so
+    that whatever waits on them ends with an error; the render loop checks
+    `stopped` between frames. Nothing is raised from the handler itself,
+    which may run inside any lock. Returns the handlers to restore, or None
+    where handlers cannot be set (not the main thread)."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return None
+
+    def handler(signum, frame):
+        stopped.append(signum)
+        for pid in _children():
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except OSError:
+                pass
+
+    return {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM)}
+
+
+def _restore_signals(previous):
+    """Puts the handlers `_signals_stop` replaced back; a signal that comes
+    meanwhile waits for them."""
+    import signal
+
+    if previous is None:
+        return
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, previous)
+    try:
+        for s, h in previous.items():
+            signal.signal(s, h)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+
+
+def main(argv=None):
+    import argparse
+    import signal
+
+    stopped = []
+    previous = _signals_stop(stopped)  # before anything else: a signal from here on ends the render cleanly
+    out = None
+
+    def stop():
+        if stopped:
+            raise _Stopped(stopped[0])
 
     try:
-        with open_avatar(args.avatar) as avatar:
-            avatar.render(args.audio, out_mp4=args.out_mp4)
-    except AvatarError as e:
-        print(f"halvane: {e}", file=sys.stderr)
-        return 1
-    return 0
+        try:
+            parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
+            commands = parser.add_subparsers(dest="command", required=True)
+            render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
+            render.add_argument("avatar", help="the avatar file")
+            render.add_argument("audio", help="the audio file")
+            render.add_argument("out_mp4", nargs="?", help="the MP4 file to write (default: the audio file's name "
+                                "with .mp4, in the current directory)")
+            args = parser.parse_args(argv)
+            out = args.out_mp4 if args.out_mp4 is not None else _default_output(args.audio)
+            _render(args.avatar, args.audio, out, stop)
+            status = 0
+        except _Mistake as m:
+            if not stopped:
+                print(m.line(), file=sys.stderr)
+            status = 1
+        finally:
+            _restore_signals(previous)
+    except BaseException:
+        if not stopped:
+            raise
+    if stopped:  # whatever the render ended with meanwhile
+        how = "interrupted" if stopped[0] == signal.SIGINT else "terminated"
+        print(f"halvane: {out}: the render was {how}" if out else f"halvane: {how}", file=sys.stderr)
+        return 128 + stopped[0]
+    return status
 
 
 if __name__ == "__main__":

@@ -3,9 +3,12 @@ longer than the audio, the audio as 16 kHz mono AAC), read back with PyAV; and
 its render command line."""
 
 import json
+import os
 import shutil
+import socket
 import subprocess
 import sys
+import wave
 
 import av
 import numpy as np
@@ -63,6 +66,7 @@ def read_back(path):
     (pcm(1.0), Engine(10), 10, 25, (64, 48)),  # no rate from the engine: 25
     ([pcm(0.5), pcm(0.5)], Engine(13, frames_per_second=20), 20, 20, (64, 48)),  # frames ahead of their audio wait
     (pcm(0.4), Engine(10, size=(63, 47), frames_per_second=25), 10, 25, (64, 48)),  # odd sides padded
+    (pcm(0.01), Engine(3, frames_per_second=20), 1, 20, (64, 48)),  # audio shorter than a frame: one frame
 ])
 def test_write_encodes_frames_and_audio(audio, engine, frames, rate, size, tmp_path):
     a = _open.Avatar(engine, "ostrel1")
@@ -73,7 +77,7 @@ def test_write_encodes_frames_and_audio(audio, engine, frames, rate, size, tmp_p
     assert len(greys) == frames
     assert greys == pytest.approx([8 * i for i in range(frames)], abs=3)  # in order, none skipped
     n = sum(len(p) for p in (audio if isinstance(audio, list) else [audio])) // 2
-    assert frames / rate <= n / 16000
+    assert frames / rate <= n / 16000 or frames == 1
     assert abs(samples - n) <= 1024
 
 
@@ -93,12 +97,57 @@ def test_render_to_mp4_reads_back_with_ffprobe(tmp_path):
     assert (audio["codec_name"], audio["sample_rate"], audio["channels"]) == ("aac", "16000", 1)
 
 
-def test_a_failed_render_reaches_the_caller_and_leaves_no_file(tmp_path):
+@pytest.mark.parametrize("before", [None, b"an older video", "link"])
+def test_a_failed_render_reaches_the_caller_and_leaves_the_path_as_it_was(before, tmp_path):
     a = _open.Avatar(Engine(30, fail_after=12, frames_per_second=25), "ostrel1")
     out = tmp_path / "out.mp4"
+    if before == "link":  # a link to a file elsewhere: neither is touched
+        (tmp_path / "kept.mp4").write_bytes(b"kept")
+        out.symlink_to("kept.mp4")
+    elif before is not None:
+        out.write_bytes(before)
+    listing = {p.name: (p.is_symlink(), p.read_bytes()) for p in tmp_path.iterdir()}
     with pytest.raises(Failed, match="engine gave up"):
         a.render(pcm(1.0), out_mp4=out)
-    assert list(tmp_path.iterdir()) == []
+    assert {p.name: (p.is_symlink(), p.read_bytes()) for p in tmp_path.iterdir()} == listing
+
+
+def refused_outputs():
+    def sock(d):
+        s = socket.socket(socket.AF_UNIX)
+        s.bind(str(d / "out.mp4"))
+        s.close()
+
+    return {
+        "a directory": (lambda d: (d / "out.mp4").mkdir(), "is a directory"),
+        "not a regular file": (sock, "is not a regular file"),
+        "the audio file": (lambda d: (d / "out.mp4").symlink_to("speech.wav"), "is the audio file itself"),
+        "a hard link to the audio file": (lambda d: os.link(d / "speech.wav", d / "out.mp4"),
+                                          "is the audio file itself"),
+        "in a missing folder": (lambda d: None, "its folder does not exist"),
+    }
+
+
+@pytest.mark.parametrize("case", refused_outputs())
+def test_an_output_that_cannot_take_the_file_is_refused_before_rendering(case, tmp_path):
+    make, reason = refused_outputs()[case]
+    audio = tmp_path / "speech.wav"
+    with wave.open(str(audio), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(16000)
+        w.writeframes(pcm(0.2))
+    make(tmp_path)
+    out = tmp_path / ("nodir/out.mp4" if case == "in a missing folder" else "out.mp4")
+    listing = {p.name: (p.lstat().st_ino, p.lstat().st_mode) for p in tmp_path.iterdir()}
+    audio_bytes = audio.read_bytes()
+    engine = Engine(5, frames_per_second=25)
+    engine.frames = None  # asking it for frames fails the test
+    with pytest.raises(Failed) as e:
+        _open.Avatar(engine, "ostrel1").render(str(audio), out_mp4=out)
+    assert str(e.value) == f"cannot write the MP4 file {out}: {reason}"
+    assert {p.name: (p.lstat().st_ino, p.lstat().st_mode) for p in tmp_path.iterdir()} == listing
+    assert audio.read_bytes() == audio_bytes
 
 
 def test_a_bytes_path_names_the_file_as_the_file_system_does(tmp_path):
@@ -108,8 +157,8 @@ def test_a_bytes_path_names_the_file_as_the_file_system_does(tmp_path):
 
 
 class FakeAvatar:
-    def __init__(self, path, log, error):
-        self.log, self.error = log, error
+    def __init__(self, path, log):
+        self.log = log
         log.append(("open", path))
 
     def __enter__(self):
@@ -119,19 +168,29 @@ class FakeAvatar:
         self.log.append(("close",))
         return False
 
-    def render(self, audio, out_mp4=None):
-        self.log.append(("render", audio, out_mp4))
-        if self.error:
-            raise self.error
 
-
-@pytest.mark.parametrize("error,status", [(None, 0), (Failed("could not read that audio", "x"), 1)])
-def test_render_command(error, status, monkeypatch, capsys):
+@pytest.mark.parametrize("error,status", [(None, 0), (Failed("the render stopped", "engine gone"), 1)])
+def test_render_command(error, status, tmp_path, monkeypatch, capsys):
     log = []
-    monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log, error), raising=False)
+
+    def write(avatar, audio, path, stop):
+        log.append(("write", audio, path))
+        stop()  # not asked to stop: returns
+        if error:
+            raise error
+
+    monkeypatch.setattr(_open, "open", lambda path: FakeAvatar(path, log), raising=False)
+    monkeypatch.setattr(cmd, "_write", write)
+    monkeypatch.chdir(tmp_path)
+    with wave.open("speech.wav", "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(16000)
+        w.writeframes(pcm(0.5))
     assert cmd.main(["render", "a.imx", "speech.wav", "out.mp4"]) == status
-    assert log == [("open", "a.imx"), ("render", "speech.wav", "out.mp4"), ("close",)]
-    assert capsys.readouterr().err == ("halvane: could not read that audio\n" if error else "")
+    # The audio is decoded before the avatar is opened; the avatar renders its samples.
+    assert log == [("open", "a.imx"), ("write", pcm(0.5), "out.mp4"), ("close",)]
+    assert capsys.readouterr().err == ("halvane: a.imx: the render stopped: engine gone\n" if error else "")
 
 
 def test_the_module_runs_only_as_a_program():
