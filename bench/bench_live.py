@@ -2,8 +2,9 @@
 
 For each avatar kind (an ostrel1 avatar streaming at its native size and
 composing at 1280x720, and the zephan-2 demo avatar through the real
-`tessel_render_host`, paced by the playout clock) it measures, over a few
-utterances pushed as a voice agent does (20 ms pieces in real time):
+`tessel_render_host`, paced by the playout clock at its native size and
+composed at 1280x720) it measures, over a few utterances pushed as a voice
+agent does (20 ms pieces in real time):
 
 - first frame: from the first push_audio of an utterance to its first speech
   frame out of run();
@@ -11,14 +12,17 @@ utterances pushed as a voice agent does (20 ms pieces in real time):
 - interrupt: from interrupt() to the last stale frame of the interrupted
   utterance, and to the first frame of the utterance pushed right after it;
 - heartbeat lateness: a task that sleeps 5 ms in a loop while all this runs;
-  how late each wake-up is (target p99 <= 5 ms on 2 cores).
+  how late each wake-up is (target p99 <= 5 ms on 2 cores);
+- pictures off size: speech pictures whose size is not the session's
+  output size (composed sessions; should be 0).
 
 And a long reply on the zephan-2 demo avatar, as an agent pushes a TTS reply
 that came whole: 60 s pushed at once, interrupt() 0.5 s later, then a short
 utterance: from interrupt() to that utterance's first speech frame; then
 another 60 s reply and stop() 0.5 s into it: how long stop() takes.
 
-Usage: python bench/bench_live.py [--seconds S] [--utterances N]
+Usage: python bench/bench_live.py [--seconds S] [--utterances N] [--reply-seconds S]
+       [--reply-rounds N] [--only SUBSTRING]
 """
 
 import argparse
@@ -72,7 +76,7 @@ async def heartbeat(lateness, stop):
 async def measure(path, output_size, seconds, utterances):
     av = await AsyncAvatar.create(model_path=str(path), output_size=output_size)
     pcm = speech(seconds)
-    res = {"first": [], "eos": [], "stale": [], "next": []}
+    res = {"first": [], "eos": [], "stale": [], "next": [], "off_size": 0, "pictures": 0}
     late = []
     stop = asyncio.Event()
     beat = asyncio.create_task(heartbeat(late, stop))
@@ -94,6 +98,9 @@ async def measure(path, output_size, seconds, utterances):
                         res["stale"].append(marks.pop("stale_seen", t_int) - t_int)
                         res["next"].append(now - marks.pop("next"))
                 state["last_id"] = mid
+                if output_size is not None and f.bgr_image is not None:
+                    res["pictures"] += 1
+                    res["off_size"] += f.bgr_image.shape[:2] != (output_size[1], output_size[0])
             if f.end_of_speech and "eos" in marks:
                 res["eos"].append(now - marks.pop("eos"))
                 marks["eos_done"] = now
@@ -181,7 +188,7 @@ def main():
     ap.add_argument("--utterances", type=int, default=6)
     ap.add_argument("--reply-seconds", type=float, default=60.0, help="seconds of the long reply pushed at once")
     ap.add_argument("--reply-rounds", type=int, default=3)
-    ap.add_argument("--only-long", action="store_true", help="measure the long-reply row only")
+    ap.add_argument("--only", default="", help="run only the cases whose name contains this text")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -189,8 +196,11 @@ def main():
         demo = write_demo_bundle(tmp)["imx"]
         cases = [("ostrel1, streaming (native)", ostrel1, None),
                  ("ostrel1, composed 1280x720", ostrel1, (1280, 720)),
-                 ("zephan-2 demo, real host, paced", demo, None)]
-        for name, path, size in ([] if args.only_long else cases):
+                 ("zephan-2 demo, real host, paced", demo, None),
+                 ("zephan-2 demo, real host, composed 1280x720", demo, (1280, 720))]
+        for name, path, size in cases:
+            if args.only not in name:
+                continue
             res, late = asyncio.run(measure(path, size, args.seconds, args.utterances))
             print(name)
             print(line("first frame after push_audio", res["first"]))
@@ -199,10 +209,14 @@ def main():
             print(line("interrupt -> next first frame", res["next"]))
             print(line("heartbeat lateness (5 ms)", late))
             print(f"  {'heartbeat mean':<30} {statistics.fmean(late) * 1e3:7.2f} ms" if late else "")
-        res = asyncio.run(long_reply(demo, args.reply_seconds, args.reply_rounds))
-        print(f"zephan-2 demo, {args.reply_seconds:g} s reply pushed at once")
-        print(line("interrupt -> next first frame", res["next"]))
-        print(line("stop() 0.5 s into the reply", res["stop"]))
+            if size is not None:
+                print(f"  {'pictures off size':<30} {res['off_size']} of {res['pictures']}")
+        long_name = f"zephan-2 demo, {args.reply_seconds:g} s reply pushed at once"
+        if args.only in long_name:
+            res = asyncio.run(long_reply(demo, args.reply_seconds, args.reply_rounds))
+            print(long_name)
+            print(line("interrupt -> next first frame", res["next"]))
+            print(line("stop() 0.5 s into the reply", res["stop"]))
 
 
 if __name__ == "__main__":

@@ -31,8 +31,12 @@ become ready, and the next push starts a new utterance. The resting picture
 host renders for 1.6 s of silence, rendered once per fixture.
 
 `tick_compose_to_size(pcm_buf, -1, w, h)` composes the next tick of the
-utterance whose whole audio so far is `pcm_buf`, resized to w x h, and
-keeps its own cursor: the k-th call on an utterance's buffer gives tick k.
+utterance whose whole audio so far is `pcm_buf` at w x h, and keeps its own
+cursor. Composing fits the engine's picture inside w x h: scaled with its
+aspect kept to the largest size that fits, centred, the margins in the
+per-channel median colour of the picture's outermost rows and columns (its
+background, for an avatar on a plain one); `halvane._picture.fit` does the
+pixel work, with the GIL released. The cursor: the k-th call on an utterance's buffer gives tick k.
 A buffer that does not continue the audio the cursor has walked (shorter
 than the last one, or different in its first tick or in the last tick
 composed) starts a new utterance, and so does `reset_stream`. When tick k
@@ -61,6 +65,7 @@ import weakref
 
 import numpy as np
 
+from ._picture import fit as _fit_picture
 from .unified_header import ENGINE_ZEPHAN2
 
 EP_AUTO = "auto"
@@ -247,17 +252,14 @@ def _samples(samples):
     return a
 
 
-def _resized(pic, width, height):
-    """`pic` (h x w x 3) at `width` x `height`, nearest neighbour; itself when the size fits."""
+def _fitted(pic, width, height):
+    """`pic` (h x w x 3) fitted inside `width` x `height` (see the module's notes); itself when the size fits."""
     for v in (width, height):
         if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= 8192:
             raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..8192, not {v!r}")
-    h, w = pic.shape[:2]
-    if (w, h) == (width, height):
+    if pic.shape[:2] == (height, width):
         return pic
-    rows = (np.arange(height) * h) // height
-    cols = (np.arange(width) * w) // width
-    return pic.take(rows, axis=0).take(cols, axis=1)  # two 1-D gathers: 5x faster than one 2-D
+    return _fit_picture(pic, int(width), int(height))
 
 
 class _ComposeCursor:
@@ -358,7 +360,7 @@ class Runtime:
             samples = buf[k * spt:(k + 1) * spt].copy()
             self._cursor.advance(buf)
         _spend(self._fx, 1)
-        return k, _resized(self._fx._picture(k, float(self._fx._encoder(samples))), width, height)
+        return k, _fitted(self._fx._picture(k, float(self._fx._encoder(samples))), width, height)
 
     def reset_stream(self):
         with self._lock:
@@ -539,7 +541,7 @@ class HostRuntime(Runtime):
                 raise ValueError(f"tick_compose_to_size: cursor past end (tick {k} is not rendered yet; "
                                  f"the host has had {self._fed} samples)")
             self._cursor.advance(buf)
-        return k, _resized(np.ascontiguousarray(item[1][..., ::-1]), width, height)
+        return k, _fitted(np.ascontiguousarray(item[1][..., ::-1]), width, height)
 
     def reset_stream(self):
         with self._lock:

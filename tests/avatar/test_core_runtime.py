@@ -14,7 +14,7 @@ import halvane._core as core
 from halvane._loader import NativeFixtureLoaderMixin
 from halvane.unified_header import ENGINE_ZEPHAN2, is_v2_engine
 from tools.make_demo_bundle import write_demo_bundle
-from tools.make_ostrel1_avatar import manifest, tick_of, write_avatar
+from tools.make_ostrel1_avatar import FACE, manifest, tick_of, write_avatar
 
 SPT = 640
 
@@ -65,6 +65,26 @@ def test_ostrel1_ticks_and_compose_cursor(ostrel1):
     for bad in [(0, 8), (8, -1), (8.0, 8)]:
         with pytest.raises(ValueError):
             rt.tick_compose_to_size(tone(4 * SPT, 2), -1, *bad)
+
+
+@pytest.mark.parametrize("size, box", [
+    ((480, 480), (0, 96, 3)),    # 480 x 288 at y 96: margins above and below
+    ((640, 192), (160, 0, 2)),   # 320 x 192 at x 160: margins left and right
+    ((160, 96), (0, 0, 1)),      # the native size: the picture as it is
+], ids=["letterbox", "pillarbox", "native"])
+def test_ostrel1_compose_fits_the_picture_with_its_aspect(ostrel1, size, box):
+    buf = tone(2 * SPT)
+    native = core.Runtime(core.Fixture(ostrel1))
+    native.push_audio(buf)
+    want = native.pull_frame(-1)[1]
+    k, pic = core.Runtime(core.Fixture(ostrel1)).tick_compose_to_size(buf, -1, *size)
+    x, y, scale = box
+    h, w = want.shape[0] * scale, want.shape[1] * scale
+    assert k == 0 and pic.shape == (size[1], size[0], 3)
+    np.testing.assert_array_equal(pic[y:y + h, x:x + w], want.repeat(scale, 0).repeat(scale, 1))
+    margin = np.ones(pic.shape[:2], bool)
+    margin[y:y + h, x:x + w] = False
+    assert (pic[margin] == FACE["background"]).all()
 
 
 def test_zephan2_chunks_end_and_reset(z2_fixture):

@@ -143,6 +143,30 @@ def test_zephan2_paced_session_on_the_real_host(demo):
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("seconds", [1.0, 2.3], ids=["shorter-than-a-chunk", "longer"])
+def test_zephan2_composed_session_keeps_its_output_size(demo, seconds):
+    async def main():
+        av = await AsyncAvatar.create(model_path=demo)  # composed at the default 1280x720
+        assert (av.frame_width, av.frame_height) == (1280, 720)
+        it = av.run()
+        pcm = speech(int(SR * seconds) + 77)
+        await push_in_pieces(av, pcm)
+        items = await collect(it, lambda xs: eos_count(xs) == 1, timeout=60)
+        await av.shutdown()
+        return pcm, items
+
+    pcm, items = asyncio.run(main())
+    frames = speech_frames(items)
+    check_utterance(frames, pcm, 800)
+    assert len(frames) == -(-pcm.size // 800)
+    assert {f.bgr_image.shape for f in frames} == {(720, 1280, 3)}
+    # The host's 416 x 720 portrait in the middle, unscaled; the margins on
+    # either side are one colour.
+    for f in frames:
+        fill = f.bgr_image[0, 0]
+        assert (f.bgr_image[:, :432] == fill).all() and (f.bgr_image[:, 848:] == fill).all()
+
+
 def test_sync_to_releases_each_picture_after_its_voice(ostrel1):
     async def main():
         av = await AsyncAvatar.create(model_path=ostrel1, output_size=None)

@@ -312,6 +312,8 @@ def test_cancelled_producer_with_a_full_output_queue_ends_at_once():
         it = av.run()
         await av.push_audio(np.ones(SPT * 12, "<i2").tobytes(), 16000, last_chunk=False)
         await it.__anext__()
+        while not av._out_queue.full():  # composing runs on the engine thread: let the producer fill it
+            await asyncio.sleep(0.01)
         return av
 
     av = asyncio.run(asyncio.wait_for(main(), 10))  # returns: the cancelled producer did not wait
@@ -341,6 +343,26 @@ def test_engine_calls_run_on_one_engine_thread(monkeypatch):
         "push_audio", "pull_frame", "end_utterance"}
     main_thread = threading.main_thread().name
     assert {t for n, t in s.rt.calls if n in ("ticks_available", "reset_stream")} == {main_thread}
+
+
+@pytest.mark.parametrize("engine_id", [V1, V2], ids=["tail-composed", "tail-drained"])
+def test_composed_session_composes_on_the_engine_thread_at_its_size(monkeypatch, engine_id):
+    # A v2 tail is pushed and pulled at the engine's size (8 x 6): its
+    # pictures too must come out at the session's size.
+    async def main():
+        s = Session(monkeypatch, engine_id=engine_id, output_size=(16, 12), resting=False, hold_tail=2)
+        s.start()
+        await s.push(ticks_of(10), message_id="a", last=True)
+        items = await s.take_until(until_eos)
+        await s.stop()
+        return s, items
+
+    s, items = run(main())
+    frames = speech(items)
+    assert [f.frame_index for f in frames] == list(range(10))
+    assert {f.bgr_image.shape for f in frames} == {(12, 16, 3)}
+    composing = [t for n, t in s.rt.calls if n == "tick_compose_to_size"]
+    assert composing and all(t.startswith("halvane-engine") for t in composing)
 
 
 def test_stream_modes_and_output_routing(monkeypatch):

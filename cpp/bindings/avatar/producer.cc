@@ -9,9 +9,9 @@
 // output with _STREAM_END.
 //
 // Threading: everything runs on the event loop's thread with the GIL held,
-// except push_audio, pull_frame and end_utterance, which go through _engine
-// to the session's single "halvane-engine" worker thread, and the sample
-// loops, which release the GIL.
+// except push_audio, pull_frame, end_utterance and tick_compose_to_size,
+// which go through _engine to the session's single "halvane-engine" worker
+// thread, and the sample loops, which release the GIL.
 #include <exception>
 #include <string>
 
@@ -267,7 +267,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
         u.ticks_emitted += nb::cast<int64_t>(co_await call(
             self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
             nb::arg("ticks_emitted") = u.ticks_emitted, nb::arg("tail_total") = tail_total,
-            nb::arg("message_id") = u.message_id));
+            nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size));
         marker = true;
       } else {
         const int64_t n = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));

@@ -4,6 +4,9 @@
 // for the rest until the tail is out, the session is stopped or interrupted,
 // or the engine has released nothing for _V2_DRAIN_STALL_S seconds. No frame
 // of the drain is flagged end_of_speech: the producer closes the utterance.
+// A composed session passes its output size as `out_size`: the drain still
+// pushes and pulls as a streaming session does (the engine hands the tail out
+// only that way), and fits each pulled picture inside that size.
 //
 // Threading: a coroutine on the event loop; end_utterance (and, through the
 // tick emission, push_audio and pull_frame) run on the engine worker thread.
@@ -18,14 +21,14 @@ namespace {
 using aio::Co;
 
 Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf, nb::object spt,
-                             int64_t ticks_emitted, int64_t tail_total, nb::object message_id) {
+                             int64_t ticks_emitted, int64_t tail_total, nb::object message_id, nb::object out_size) {
   Env& e = env();
   int64_t emitted = 0;
   auto emit = [&] {
     return call(self, "_emit_ready_ticks", nb::arg("rt") = rt, nb::arg("pcm_buf") = pcm_buf, nb::arg("spt") = spt,
                 nb::arg("out_size") = nb::none(), nb::arg("ticks_emitted") = ticks_emitted + emitted,
                 nb::arg("message_id") = message_id, nb::arg("eos_padding") = true,
-                nb::arg("tail_total") = tail_total, nb::arg("mark_last") = false);
+                nb::arg("tail_total") = tail_total, nb::arg("mark_last") = false, nb::arg("fit_size") = out_size);
   };
 
   emitted += nb::cast<int64_t>(co_await emit());
@@ -65,14 +68,15 @@ void add_v2_tail(Members& ns) {
   using namespace nb::literals;
   ns["_drain_v2_tail"] = method(
       [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object ticks_emitted,
-         nb::object tail_total, nb::object message_id) {
+         nb::object tail_total, nb::object message_id, nb::object out_size) {
         return aio::py::coroutine(drain_v2_tail(self, std::move(rt), std::move(pcm_buf), std::move(spt),
                                                 nb::cast<int64_t>(nb::int_(ticks_emitted)),
-                                                nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id)),
+                                                nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id),
+                                                std::move(out_size)),
                                   "_drain_v2_tail", self);
       },
       nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "ticks_emitted"_a.none(),
-      "tail_total"_a.none(), "message_id"_a.none());
+      "tail_total"_a.none(), "message_id"_a.none(), "out_size"_a.none() = nb::none());
 }
 
 }  // namespace halvane::avatar::py

@@ -3,13 +3,18 @@
 // audio. Streaming sessions push the new audio to the runtime and pull each
 // picture on the engine worker thread (zephan-2 streams in slices, timing
 // the pushes that make ticks ready, for the playout clock); composed
-// sessions compose each tick at the output size on the loop thread.
+// sessions compose each tick at the output size. A streaming call given a
+// `fit_size` (the v2 tail of a composed session) fits each pulled picture
+// inside that size, as composing does, so every picture of a composed
+// session has the session's output size.
 //
-// Threading: a coroutine on the event loop; push_audio and pull_frame run on
-// the engine worker thread through _engine, everything else here on the loop
-// thread. Each tick's clip-and-convert runs with the GIL released. The stop
-// and interrupt events are read before every tick and between slices; once
-// one is set, nothing more of the utterance's audio is pushed.
+// Threading: a coroutine on the event loop; push_audio, pull_frame and
+// tick_compose_to_size (which waits while an engine renders), and the fit of
+// pulled pictures, run on the engine worker thread through _engine;
+// everything else here on the loop thread. Each tick's clip-and-convert runs
+// with the GIL released. The stop and interrupt events are read before every
+// tick and between slices; once one is set, nothing more of the utterance's
+// audio is pushed.
 #include <optional>
 #include <string>
 
@@ -31,6 +36,7 @@ struct EmitArgs {
   bool eos_padding = false;
   nb::object tail_total;  // None or int
   bool mark_last = true;
+  nb::object fit_size;    // None, or (width, height) for pulled pictures
 };
 
 // self._emit_ready_ticks(**args), looked up on the instance.
@@ -38,7 +44,17 @@ aio::py::Await emit_again(nb::handle self, const EmitArgs& a) {
   return call(self, "_emit_ready_ticks", nb::arg("rt") = a.rt, nb::arg("pcm_buf") = a.pcm_buf,
               nb::arg("spt") = a.spt, nb::arg("out_size") = a.out_size, nb::arg("ticks_emitted") = a.ticks_emitted,
               nb::arg("message_id") = a.message_id, nb::arg("eos_padding") = a.eos_padding,
-              nb::arg("tail_total") = a.tail_total, nb::arg("mark_last") = a.mark_last);
+              nb::arg("tail_total") = a.tail_total, nb::arg("mark_last") = a.mark_last,
+              nb::arg("fit_size") = a.fit_size);
+}
+
+// rt.pull_frame(-1)'s picture fitted inside width x height, as a callable
+// for the engine worker thread.
+nb::object pull_fitted() {
+  return nb::cpp_function([](nb::object rt, nb::object width, nb::object height) {
+    nb::object bgr = second_of_pair(rt.attr("pull_frame")(-1));
+    return nb::module_::import_("halvane._picture").attr("fit")(bgr, width, height);
+  });
 }
 
 // A ValueError of a composing runtime that has no audio left.
@@ -124,10 +140,12 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (n <= 0) co_return nb::int_(0);
 
   int64_t tw = 0, th = 0;
-  if (!streaming) {
-    tw = nb::cast<int64_t>(nb::int_(a.out_size[0]));
-    th = nb::cast<int64_t>(nb::int_(a.out_size[1]));
+  nb::handle size = streaming ? a.fit_size : a.out_size;
+  if (!size.is_none()) {
+    tw = nb::cast<int64_t>(nb::int_(size[0]));
+    th = nb::cast<int64_t>(nb::int_(size[1]));
   }
+  nb::object pull = streaming && !a.fit_size.is_none() ? pull_fitted() : nb::object();
   const float* samples = data_of<const float>(pcm);
   const float scale = static_cast<float>(e.int16_max);
   const nb::object rate = const_o("_SAMPLE_RATE_HZ");
@@ -147,21 +165,26 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     }
 
     nb::object bgr;
-    if (streaming) {
+    // A picture rendered while an interrupt came belongs to the abandoned
+    // utterance: it is dropped, not put out ahead of the next one.
+    if (streaming && pull.is_valid()) {
+      bgr = co_await call(self, "_engine", pull, a.rt, tw, th);
+      if (interrupted(self)) break;
+    } else if (streaming) {
       nb::object pulled = co_await call(self, "_engine", a.rt.attr("pull_frame"), -1);
-      // A picture rendered while an interrupt came belongs to the abandoned
-      // utterance: it is dropped, not put out ahead of the next one.
       if (interrupted(self)) break;
       bgr = second_of_pair(pulled);
     } else {
+      nb::object composed;
       bool ran_out = false;
       try {
-        bgr = second_of_pair(a.rt.attr("tick_compose_to_size")(a.pcm_buf, -1, tw, th));
+        composed = co_await call(self, "_engine", a.rt.attr("tick_compose_to_size"), a.pcm_buf, -1, tw, th);
       } catch (nb::python_error& err) {
         if (!out_of_audio(err)) throw;
         ran_out = true;
       }
-      if (ran_out) break;
+      if (ran_out || interrupted(self)) break;
+      bgr = second_of_pair(composed);
     }
 
     const bool is_last = a.mark_last && a.eos_padding &&
@@ -184,7 +207,7 @@ void add_tick_emission(Members& ns) {
   ns["_emit_ready_ticks"] = method(
       [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object out_size,
          nb::object ticks_emitted, nb::object message_id, nb::object eos_padding, nb::object tail_total,
-         nb::object mark_last) {
+         nb::object mark_last, nb::object fit_size) {
         EmitArgs a{std::move(rt),
                    std::move(pcm_buf),
                    nb::cast<int64_t>(nb::int_(spt)),
@@ -193,12 +216,13 @@ void add_tick_emission(Members& ns) {
                    std::move(message_id),
                    truthy(eos_padding),
                    std::move(tail_total),
-                   truthy(mark_last)};
+                   truthy(mark_last),
+                   std::move(fit_size)};
         return aio::py::coroutine(emit_ready_ticks(self, std::move(a)), "_emit_ready_ticks", self);
       },
       nb::kw_only(), "rt"_a.none(), "pcm_buf"_a.none(), "spt"_a.none(), "out_size"_a.none(),
       "ticks_emitted"_a.none(), "message_id"_a.none(), "eos_padding"_a.none(), "tail_total"_a.none() = nb::none(),
-      "mark_last"_a.none() = true);
+      "mark_last"_a.none() = true, "fit_size"_a.none() = nb::none());
 }
 
 }  // namespace halvane::avatar::py
