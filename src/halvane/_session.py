@@ -16,6 +16,10 @@ stretches in between included), and after `end()` it passes `_TAIL`
 transition frames and rests: a resting frame is ready at every pull from then
 on (after the latency), for as long as frames are pulled.
 
+Pushed audio is kept as PCM and rendered as frames are pulled, at most
+`_AHEAD` frames ahead of the puller, so a session holds a bounded number of
+frames however much audio is pushed at once.
+
 Manifest keys read (all optional):
   "format"        int, the avatar's format; below `FORMAT` raises AvatarOutdated
   "requires"      list of module names this avatar needs; one missing raises
@@ -69,6 +73,7 @@ class AvatarOutdated(_EngineError):
 
 FORMAT = 2
 _TAIL = 3  # transition frames between the end of the audio and rest
+_AHEAD = 2  # frames rendered before they are pulled, at most
 _SPEECH_LEVEL = 0.25  # loudness (0..1) from which a frame counts as speech
 _SIZE = (160, 96)
 _FACE = {"background": [150, 90, 40], "skin": [150, 190, 230], "eye": [40, 30, 30], "mouth": [60, 40, 170]}
@@ -130,6 +135,7 @@ class Session:
         self._n = 0  # frames rendered in this utterance
         self._spoke = False
         self._rest_at = None  # once ended: when the first resting frame is ready
+        self._tail = 0  # transition frames still to render after the end of the audio
         self._failure = None
 
     def _render(self, samples, state):
@@ -147,36 +153,47 @@ class Session:
         self._n += 1
 
     def push(self, chunk):
-        """Appends 16 kHz mono int16 PCM to the utterance and renders its whole frames."""
-        import numpy as np
-
+        """Appends 16 kHz mono int16 PCM to the utterance; its whole frames are rendered as they are pulled."""
         self._open()
         if self._rest_at is not None:
             raise EngineFailed("audio came after the end of the utterance", "push() after end()")
         self._pcm += chunk
-        whole = len(self._pcm) - len(self._pcm) % BYTES_PER_FRAME
-        for off in range(0, whole, BYTES_PER_FRAME):
-            pcm = np.frombuffer(bytes(self._pcm[off:off + BYTES_PER_FRAME]), "<i2")
-            self._render(pcm.astype(np.float32) / 32768.0, None)
-        del self._pcm[:whole]
 
     def end(self):
         """The audio is complete: the rest of it makes a last frame, then the avatar returns to rest."""
-        import numpy as np
-
         self._open()
         if self._rest_at is not None:
             return
-        if len(self._pcm) >= 2:
-            self._render(np.frombuffer(bytes(self._pcm), "<i2", len(self._pcm) // 2).astype(np.float32) / 32768.0, None)
-        self._pcm = bytearray()
-        for _ in range(_TAIL):
-            self._render((), LO_UTT_TRANSITION)
+        self._tail = _TAIL
         self._rest_at = time.monotonic() + self._latency
+
+    def _render_ahead(self):
+        """Renders the next frames of the pushed audio (after the end, the last
+        partial frame and the tail) until `_AHEAD` are waiting."""
+        import numpy as np
+
+        while len(self._ready) < _AHEAD and self._failure is None:
+            if len(self._pcm) >= BYTES_PER_FRAME:
+                pcm = np.frombuffer(bytes(self._pcm[:BYTES_PER_FRAME]), "<i2")
+                del self._pcm[:BYTES_PER_FRAME]
+                self._render(pcm.astype(np.float32) / 32768.0, None)
+            elif self._rest_at is None:
+                return
+            elif len(self._pcm) >= 2:
+                pcm = np.frombuffer(bytes(self._pcm), "<i2", len(self._pcm) // 2)
+                self._pcm = bytearray()
+                self._render(pcm.astype(np.float32) / 32768.0, None)
+            elif self._tail:
+                self._pcm = bytearray()
+                self._tail -= 1
+                self._render((), LO_UTT_TRANSITION)
+            else:
+                return
 
     def pull(self):
         """(frame, state) of the next frame when it is ready, else None."""
         self._open()
+        self._render_ahead()
         now = time.monotonic()
         if self._ready:
             if self._ready[0][0] > now:

@@ -5,6 +5,8 @@ render does not run to its end, and on close."""
 
 import gc
 import math
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -16,6 +18,7 @@ from halvane._session import EngineFailed
 from halvane._zephan2 import Zephan2Engine, _apple
 from halvane._zephan2.client import HostProcess
 from hostproc import speech
+from tools.make_demo_bundle import write_demo_bundle
 
 
 def gone(pid):
@@ -124,3 +127,52 @@ def test_a_bundle_the_host_refuses_fails_the_engine(tmp_path):
     assert e.value.args[0] == "the zephan-2 renderer could not open that avatar"
     assert "exited before READY" in e.value.detail
     assert _apple.bundled_host() is None  # this is not Apple Silicon macOS
+
+
+def test_the_host_runs_no_further_ahead_than_two_chunks_of_a_long_clip(bundle_dir, monkeypatch):
+    # a slow consumer must not make frames pile up: whenever a frame reaches the
+    # consumer, the host has been given audio for at most two host chunks of 32
+    # frames (plus the chunk being fed) beyond the frames taken, so it cannot
+    # have rendered more
+    audio = pcm16(16000 * 20, seed=5)  # one chunk far longer than the allowance
+    fed = []
+    real_feed = HostProcess.feed
+    monkeypatch.setattr(HostProcess, "feed", lambda self, s: (fed.append(len(s)), real_feed(self, s))[1])
+    lead = []
+    with Avatar(Zephan2Engine(bundle_dir), "zephan2") as av:
+        frames = []
+        for frame in av.render(audio.tobytes()):
+            lead.append(sum(fed) - len(frames) * 800)
+            frames.append(frame.copy())
+    assert max(lead) <= 3 * 32 * 800
+    assert sum(fed) == audio.size
+    assert same(frames, host_frames(bundle_dir, audio)[:400])  # nothing lost or repeated on the way
+
+
+EXIT_SCRIPT = """
+import sys, wave
+import numpy as np
+import halvane
+a = halvane.open(sys.argv[1])
+print(a._engine._stream.host.pid, flush=True)
+pcm = (np.sin(np.arange(48000) / 8) * 8000).astype("<i2").tobytes()
+if sys.argv[2] == "mp4":
+    a.render(pcm, out_mp4=sys.argv[3])
+elif sys.argv[2] == "mid-render":
+    gen = a.render(pcm)
+    next(gen)
+"""
+
+
+@pytest.fixture(scope="module")
+def demo_avatar(tmp_path_factory):
+    return str(write_demo_bundle(tmp_path_factory.mktemp("demo"))["imx"])
+
+
+@pytest.mark.parametrize("how", ["open", "mp4", "mid-render"])
+def test_an_avatar_left_open_is_released_at_exit(demo_avatar, tmp_path, how):
+    r = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, demo_avatar, how, str(tmp_path / "out.mp4")],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0 and "Fatal" not in r.stderr, r.stderr
+    assert gone(int(r.stdout.split()[0]))  # ended and reaped, not left to init
+    assert (tmp_path / "out.mp4").exists() == (how == "mp4")

@@ -5,10 +5,17 @@ child process and renders through its protocol: each 16 kHz int16 PCM chunk
 is sent as float32 samples (divided by 32768.0), and after the last chunk the
 stream is flushed. Frames come back as RGB uint8 arrays of 416 x 720 x 3.
 
-The host reads its input only while its output pipe has room, so a reader
-thread takes every record off the pipe as it comes; the render feeds each
-chunk whole (in steps of at most 16777216 samples) and hands out the frames
-that arrived, chunk after chunk.
+Frames in flight are bounded, whatever the clip's length and however slowly
+the frames are taken. A reader thread takes the host's records off its pipe
+into a queue of at most `AHEAD` frames (two host chunks) and waits while the
+queue is full; the host, whose output pipe then fills, stops rendering. The
+render feeds the host on the caller's thread, one host chunk of audio at a
+time, and only while the audio fed stays within `AHEAD` frames of the frames
+handed out. That keeps the two sides from waiting on each other: the host
+never has more than `AHEAD` frames to write for the audio it was given before
+a piece, so the queue has room for all of them and the host always goes on to
+read the piece; and when the render may not feed, the audio fed covers more
+than the host's look-ahead of a chunk, so a frame is always on its way.
 
 Which frames are handed out: the host numbers the frames of a stream upward
 from 3 and sends the first picture twice (indices 3 and 4), one frame period
@@ -21,28 +28,37 @@ stream by up to a second) is read and dropped.
 The child never outlives its use: `close()` ends and reaps it, and so does an
 interruption in the middle of a render, a render that ends by an error and a
 render generator dropped before its end; the next render then starts a new
-child. An interruption between renders only resets the host's stream.
+child. An interruption between renders only resets the host's stream. An
+engine still open when the interpreter exits is closed by an exit hook, while
+its threads can still run: once the interpreter finalises, a thread that
+waits on the host's pipe could no longer let go of it.
 """
 
 from __future__ import annotations
 
+import atexit
+import collections
 import os
-import queue
 import threading
+import weakref
 
 import numpy as np
 
-from .client import MAX_STEP, HostError, HostProcess
+from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
 FPS = 20
 SAMPLE_RATE = 16000
 SAMPLES_PER_FRAME = SAMPLE_RATE // FPS  # 800
-# Samples fed at a time. The host reads a whole data step before it renders
-# any of it, so a chunk goes in as few steps as the protocol allows and the
-# host never waits for the caller between its chunks.
-PIECE = MAX_STEP
+CHUNK_FRAMES = 32  # frames of a steady host chunk
+# Samples fed at a time: the audio of one host chunk.
+PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME
+# Frames the host may run ahead of the consumer: the reader's queue holds at
+# most this many, and the audio fed covers at most this many frames (plus one
+# piece) beyond those handed out. It has to exceed the host's look-ahead (a
+# chunk is rendered once the audio of the next 23 frames has come too).
+AHEAD = 2 * CHUNK_FRAMES
 
 _FLUSHED = object()  # a flush marker in the record queue
 
@@ -52,12 +68,64 @@ def covered_frames(samples: int) -> int:
     return -(-samples // SAMPLES_PER_FRAME)
 
 
+class _Records:
+    """The records the reader took off the pipe and the render has not taken yet:
+    at most `capacity` of them, the reader waiting for room. After a failure the
+    records before it are taken first, then every take raises it."""
+
+    def __init__(self, capacity: int):
+        self._items: collections.deque = collections.deque()
+        self._capacity = capacity
+        self._cond = threading.Condition()
+        self._failure: BaseException | None = None
+        self._closed = False
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def put(self, item) -> None:
+        with self._cond:
+            while len(self._items) >= self._capacity and not self._closed:
+                self._cond.wait()
+            if not self._closed:
+                self._items.append(item)
+                self._cond.notify_all()
+
+    def fail(self, e: BaseException) -> None:
+        with self._cond:
+            if self._failure is None:
+                self._failure = e
+            self._cond.notify_all()
+
+    def take(self, block: bool):
+        """The next record; None when `block` is false and none is there."""
+        with self._cond:
+            while not self._items:
+                if self._failure is not None:
+                    raise self._failure
+                if not block:
+                    return None
+                self._cond.wait()
+            item = self._items.popleft()
+            self._cond.notify_all()
+            return item
+
+    def close(self, failure: BaseException) -> None:
+        """Drops what is queued and lets the reader go on without waiting for room."""
+        with self._cond:
+            self._closed = True
+            self._items.clear()
+            if self._failure is None:
+                self._failure = failure
+            self._cond.notify_all()
+
+
 class _Stream:
     """One running host and the thread that takes its records off the pipe."""
 
     def __init__(self, source: str, threads: int | None = None):
         self.host = HostProcess(source, threads=threads)
-        self.records: queue.Queue = queue.Queue()
+        self.records = _Records(AHEAD)
         self.reader = threading.Thread(target=self._read, name="tessel-host-reader", daemon=True)
         self.reader.start()
 
@@ -67,24 +135,32 @@ class _Stream:
                 rec = self.host.read()
                 self.records.put(_FLUSHED if rec is None else rec[1])
         except BaseException as e:  # the host ended or broke the protocol: the render sees why
-            self.records.put(e)
+            self.records.fail(e)
 
     def next_record(self, block: bool):
         """The next frame, `_FLUSHED`, or None when `block` is false and nothing is there."""
-        try:
-            rec = self.records.get(block=block)
-        except queue.Empty:
-            return None
-        if isinstance(rec, BaseException):
-            self.records.put(rec)  # every later read fails the same way
-            raise rec
-        return rec
+        return self.records.take(block)
 
     def close(self, at_once: bool) -> None:
         """Ends the host: at once (it may still be rendering audio nobody wants), or
         by closing its input, on which an idle host exits by itself."""
+        self.records.close(HostError("was closed", None, []))
         self.host.close(timeout=0 if at_once else 10.0)
         self.reader.join()
+
+
+# Engines not closed yet, for the exit hook; only this process's own.
+_open_engines: weakref.WeakSet = weakref.WeakSet()
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    for engine in list(_open_engines):
+        if engine._pid == os.getpid():
+            try:
+                engine.close()
+            except Exception:
+                pass  # the interpreter is leaving; nobody is left to tell
 
 
 class Zephan2Engine:
@@ -96,7 +172,9 @@ class Zephan2Engine:
         self._source = os.fspath(source)
         self._render = None  # the token of the render in progress, None between renders
         self._stream: _Stream | None = None
+        self._pid = os.getpid()
         self._stream = self._start()
+        _open_engines.add(self)
 
     def _start(self) -> _Stream:
         try:
@@ -119,22 +197,28 @@ class Zephan2Engine:
             self._render = token
             if self._stream is None:
                 self._stream = self._start()
+                _open_engines.add(self)
             stream = self._stream
             stream.host.reset()
-            samples = handed = 0
+            fed = handed = 0  # samples fed, frames handed out
             for chunk in chunks:
                 pcm = np.frombuffer(chunk, dtype="<i2").astype(np.float32) / np.float32(32768.0)
-                for start in range(0, pcm.size, PIECE):
-                    piece = pcm[start:start + PIECE]
-                    stream.host.feed(piece)
-                    samples += piece.size
-                    while handed < covered_frames(samples) and (rec := stream.next_record(False)) is not None:
-                        if rec is _FLUSHED:
-                            continue
-                        handed += 1
-                        yield rec
+                start = 0
+                while True:
+                    if start < pcm.size and fed < (handed + AHEAD) * SAMPLES_PER_FRAME:
+                        piece = pcm[start:start + PIECE]
+                        stream.host.feed(piece)
+                        fed += piece.size
+                        start += piece.size
+                        continue
+                    # audio of this chunk left: wait for a frame, which the audio fed so far is sure to bring
+                    rec = stream.next_record(start < pcm.size) if handed < covered_frames(fed) else None
+                    if rec is None:
+                        break
+                    handed += 1
+                    yield rec
             stream.host.flush()
-            limit = covered_frames(samples)
+            limit = covered_frames(fed)
             while (rec := stream.next_record(True)) is not _FLUSHED:
                 if handed < limit:
                     handed += 1
@@ -160,4 +244,5 @@ class Zephan2Engine:
     def close(self) -> None:
         """Ends and reaps the host."""
         at_once, self._render = self._render is not None, None
+        _open_engines.discard(self)
         self._end_stream(at_once)
