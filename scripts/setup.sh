@@ -19,6 +19,6 @@ if [ ! -x .venv/bin/python ]; then
   "$py" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" numpy ai-edge-litert \
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<3.2" numpy ai-edge-litert \
   pytest flatbuffers "av<19"
 .venv/bin/python -m pip install -q --no-build-isolation .

@@ -19,7 +19,8 @@ void exec_open(nanobind::module_ m) {
 // The module's set-up as NB_MODULE runs it, except that a Python error raised
 // while setting up reaches the importer as it was raised (NB_MODULE would wrap
 // it in an ImportError): a HALVANE_RENDER_QUIET that is not a number fails the
-// import with float()'s own ValueError.
+// import with float()'s own ValueError. These are NB_MODULE's own steps as
+// nanobind 3.1 writes them, which is why the build pins that release.
 int exec_slot(PyObject* m) {
   nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);
   if (!nanobind::detail::internals) return -1;
