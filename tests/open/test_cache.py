@@ -178,6 +178,79 @@ def test_unreadable_container_fails(cache, tmp_path):
     assert ei.value.message == PREPARE and isinstance(ei.value.detail, PermissionError)
 
 
+def imx_table(entries, tail):
+    """An IMX container whose table is `entries` (name, offset, size) as given,
+    followed by `tail`; offsets count from the start of the file."""
+    import struct
+
+    table = b"".join(struct.pack("<H", len(n)) + n.encode() + struct.pack("<QQ", off, size) for n, off, size in entries)
+    return b"IMX\0" + struct.pack("<HH", 0, len(entries)) + table + tail
+
+
+MANIFEST = b'{"engine": "x"}'
+
+
+def data_at(names):
+    """Where the data of a container with these names begins."""
+    return 8 + sum(18 + len(n) for n in names)
+
+
+@pytest.mark.parametrize("layout, refused", [
+    # (name, offset from the data's start, size) per member
+    ([("manifest.json", 0, 15), ("a", 15, 10), ("b", 25, 10)], None),
+    ([("manifest.json", 0, 15), ("a", 15, 10), ("b", 15, 10)], "'a' and 'b'"),  # the same bytes twice
+    ([("manifest.json", 0, 15), ("a", 15, 20), ("b", 30, 5)], "'a' and 'b'"),   # inside another
+    ([("manifest.json", 0, 15), ("a", 10, 10)], "'manifest.json' and 'a'"),    # one shared byte
+    ([("manifest.json", 0, 15), ("a", 15, 0), ("b", 15, 0)], None),             # empty members share nothing
+    ([("manifest.json", 0, 15), ("x/a", 15, 10), ("y/a", 15, 10)], None),       # only the last "a" is unpacked
+    ([("manifest.json", 0, 15)] + [(f"m{i}", 15, 20) for i in range(50)], "'m0' and 'm1'"),
+])
+def test_unpacking_is_bounded_by_the_container(cache, tmp_path, layout, refused):
+    names = [n for n, _, _ in layout]
+    tail = MANIFEST + bytes(range(20))
+    p = tmp_path / "crafted.imx"
+    p.write_bytes(imx_table([(n, data_at(names) + off, size) for n, off, size in layout], tail))
+    if refused is None:
+        entry = op._materialise(str(p))
+        assert sum(os.path.getsize(os.path.join(entry, n)) for n in os.listdir(entry)) <= os.path.getsize(p)
+        return
+    with pytest.raises(InvalidAvatar) as ei:
+        op._materialise(str(p))
+    assert ei.value.message == UNUSABLE
+    assert str(ei.value.detail) == f"IMX members {refused} share bytes of the container"
+    assert entries(cache) == []
+
+
+@pytest.mark.parametrize("size, refused", [(16 << 20, False), ((16 << 20) + 1, True)])
+def test_manifest_read_is_bounded(tmp_path, size, refused):
+    """A small zip whose manifest.json inflates beyond any real one."""
+    import zipfile
+
+    import halvane._imx_engine as reader
+
+    p = tmp_path / "bomb.zip"
+    with zipfile.ZipFile(p, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        with z.open("manifest.json", "w", force_zip64=True) as m:
+            m.write(b'{"engine": "zephan2", "pad": "')
+            block = b" " * (1 << 20)
+            left = size - 32
+            while left > 0:
+                m.write(block[:left])
+                left -= len(block)
+            m.write(b'"}')
+    if not refused:
+        assert reader.read_manifest(str(p))["engine"] == "zephan2"
+        return
+    with pytest.raises(InvalidAvatar) as ei:
+        reader.read_manifest(str(p))
+    assert ei.value.message == UNUSABLE and ei.value.__cause__ is None
+    assert str(ei.value.detail) == f"{str(p)!r}: member 'manifest.json' is larger than {16 << 20} bytes"
+    import halvane
+
+    with pytest.raises(InvalidAvatar):
+        halvane.open(str(p))
+
+
 # ---- materialise and hold ----
 
 def entries(avatars):
