@@ -5,6 +5,8 @@
 //   sha256-<32 hex>            an entry; complete when its manifest.json is a
 //                              regular file; its own mtime is its last use
 //   <entry>.tmp.<pid>          a staging directory of process <pid>
+//   <entry>.incomplete.tmp.<pid>  an entry that lost its manifest.json, moved
+//                              aside by <pid>; swept like a staging directory
 //   .idx/<32 hex>              a memo: the content key of one version of one
 //                              container file (path, size, mtime, inode)
 //   .idx/<32 hex>.<pid>        a memo being written by <pid>
