@@ -175,6 +175,10 @@ Bundle::~Bundle() = default;
 Bundle::Bundle(Bundle&&) noexcept = default;
 Bundle& Bundle::operator=(Bundle&&) noexcept = default;
 
+const std::vector<ImxEntry>& Bundle::imx_table() const { return ix_->toc; }
+
+uint64_t Bundle::container_size() const { return ix_->file ? ix_->file->size() : 0; }
+
 std::optional<std::string> Bundle::file_of(std::string_view name) const {
   if (form_ != Form::dir || name.find('\0') != std::string_view::npos) return std::nullopt;
   std::string p = join_path(path_, name);

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bundle/imx.h"
+
 namespace halvane {
 
 class Bundle {
@@ -56,6 +58,13 @@ class Bundle {
   // Every member name: directory entries in file-system order (of any type);
   // IMX and ZIP basenames in table order, duplicates included.
   std::vector<std::string> listing() const;
+
+  // An IMX container's member table in table order (empty for the other
+  // forms).
+  const std::vector<ImxEntry>& imx_table() const;
+  // The container file's size in bytes when it was opened; 0 for a directory
+  // or a path that is no file.
+  uint64_t container_size() const;
 
   // A directory member's own file (bundle and name joined), else nullopt.
   std::optional<std::string> file_of(std::string_view name) const;

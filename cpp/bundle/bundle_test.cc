@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,47 @@ TEST(ImxRange, ClipsToTheFileAndRefusesUnreachablePositions) {
   EXPECT_EQ(range(0, top - 1, 100), (R{0, 100}));
   for (auto [off, size] : {std::pair(top, uint64_t{0}), std::pair(uint64_t{0}, top), std::pair(~uint64_t{0}, ~uint64_t{0})})
     EXPECT_THROW(halvane::imx_member_range(ImxEntry{"m", off, size}, 100), halvane::ValueError);
+}
+
+TEST(ImxRange, FirstMemberCutShortByTheEndOfTheFile) {
+  constexpr uint64_t top = uint64_t{1} << 63;
+  const struct {
+    std::vector<ImxEntry> toc;
+    uint64_t file_size;
+    std::optional<size_t> want;
+  } rows[] = {
+      {{}, 0, std::nullopt},
+      {{{"a", 10, 5}, {"b", 15, 85}}, 100, std::nullopt},  // the last byte is the file's last
+      {{{"a", 10, 5}, {"b", 15, 86}}, 100, 1},             // one byte short
+      {{{"a", 10, 5}, {"b", 200, 0}}, 100, 1},             // empty, but placed past the end
+      {{{"a", 100, 0}}, 100, std::nullopt},                // empty, right at the end
+      {{{"a", 0, 200}, {"b", 0, 300}}, 100, 0},            // the first of several
+      {{{"a", top, 0}}, 100, 0},
+      {{{"a", 0, top}}, ~uint64_t{0}, 0},
+      {{{"a", top - 1, top - 1}}, ~uint64_t{0}, std::nullopt},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(halvane::imx_first_cut(rows[i].toc, rows[i].file_size), rows[i].want) << "row " << i;
+}
+
+TEST(ImxRange, OverlappingRanges) {
+  using R = halvane::ByteRange;
+  using P = std::pair<size_t, size_t>;
+  const struct {
+    std::vector<R> ranges;
+    std::optional<P> want;
+  } rows[] = {
+      {{}, std::nullopt},
+      {{{0, 10}, {10, 20}, {20, 20}, {30, 40}}, std::nullopt},  // touching is not sharing
+      {{{0, 10}, {0, 10}}, P{0, 1}},                            // the same bytes twice
+      {{{30, 40}, {0, 10}, {35, 36}}, P{0, 2}},                 // inside another, found whatever the order
+      {{{0, 100}, {50, 60}, {70, 80}}, P{0, 1}},
+      {{{5, 5}, {0, 10}, {5, 5}}, std::nullopt},                // empty ranges share nothing
+      {{{0, 10}, {20, 30}, {9, 21}}, P{0, 2}},                  // one byte with each neighbour
+      {{{0, 10}, {10, 20}, {19, 25}}, P{1, 2}},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(halvane::first_overlap(rows[i].ranges), rows[i].want) << "row " << i;
 }
 
 class TempDir : public ::testing::Test {

@@ -5,7 +5,6 @@
 #include "common/errors.h"
 #include "common/file.h"
 #include "common/text.h"
-#include "common/text.h"
 
 namespace halvane {
 namespace {
@@ -108,6 +107,30 @@ ByteRange imx_member_range(const ImxEntry& e, uint64_t file_size) {
     throw ValueError("IMX member " + py_repr(e.nm) + ": offset " + std::to_string(e.off) + " or size " +
                      std::to_string(e.size) + " out of range");
   return {std::min(e.off, file_size), std::min(e.off + e.size, file_size)};  // both < 2^63: no overflow
+}
+
+std::optional<size_t> imx_first_cut(const std::vector<ImxEntry>& toc, uint64_t file_size) {
+  for (size_t i = 0; i < toc.size(); ++i) {
+    const ImxEntry& e = toc[i];
+    if (e.off >= kMaxPos || e.size >= kMaxPos || e.off + e.size > file_size) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::pair<size_t, size_t>> first_overlap(const std::vector<ByteRange>& ranges) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < ranges.size(); ++i)
+    if (ranges[i].end > ranges[i].begin) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return ranges[a].begin < ranges[b].begin; });
+  // Walking by start, a range overlaps an earlier one exactly when it begins
+  // before the furthest end seen so far.
+  std::optional<size_t> reach;  // the range with the furthest end so far
+  for (size_t i : order) {
+    if (reach && ranges[i].begin < ranges[*reach].end) return std::pair{std::min(*reach, i), std::max(*reach, i)};
+    if (!reach || ranges[i].end > ranges[*reach].end) reach = i;
+  }
+  return std::nullopt;
 }
 
 }  // namespace halvane

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace halvane {
@@ -40,5 +41,14 @@ struct ByteRange {
 // there, possibly none. Raises ValueError when `off` or `size` is 2^63 or
 // more (no file position can reach it).
 ByteRange imx_member_range(const ImxEntry& e, uint64_t file_size);
+
+// The first entry, in table order, whose declared bytes reach past the end
+// of a file of `file_size` bytes (a container cut short), or nullopt. An
+// `off` or `size` of 2^63 or more counts as reaching past it.
+std::optional<size_t> imx_first_cut(const std::vector<ImxEntry>& toc, uint64_t file_size);
+
+// Two of `ranges` that share at least one byte, as their indices in
+// ascending order, or nullopt when no two do. Empty ranges share nothing.
+std::optional<std::pair<size_t, size_t>> first_overlap(const std::vector<ByteRange>& ranges);
 
 }  // namespace halvane

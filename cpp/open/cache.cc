@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -102,8 +103,13 @@ void write_memo(const std::string& memo, const std::string& key) noexcept {
   } catch (...) {
     return;
   }
+  // The temporary is always a new file of this process: whatever already
+  // stands under its name (a leftover, or a link planted there) is unlinked,
+  // never written through.
   const std::string tmp = memo + "." + std::to_string(::getpid());
-  Fd fd(open_cloexec(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  constexpr int kNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+  Fd fd(open_cloexec(tmp.c_str(), kNew, 0666));
+  if (fd.fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0) fd.fd = open_cloexec(tmp.c_str(), kNew, 0666);
   if (fd.fd < 0) return;
   size_t done = 0;
   while (done < key.size()) {
@@ -414,7 +420,37 @@ void publish(const std::string& staging, const std::string& entry) {
   if (::rename(staging.c_str(), entry.c_str()) != 0) throw OSError(errno, entry);
 }
 
-void touch(const std::string& dir) noexcept { ::utimensat(AT_FDCWD, dir.c_str(), nullptr, 0); }
+bool set_aside_incomplete(const std::string& entry) noexcept {
+  struct stat st;
+  if (::lstat(entry.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode) || is_regular_file(join_path(entry, kManifest))) return false;
+  const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
+  remove_tree(aside);  // a leftover of an earlier process with this id
+  if (::rename(entry.c_str(), aside.c_str()) != 0) return !exists_nofollow(entry);
+  // Only a sweep or a heal moves an entry away, so a complete entry can have
+  // appeared here just before the rename only through another process's
+  // publish after its own heal: that one goes back.
+  if (is_regular_file(join_path(aside, kManifest))) {
+    if (::rename(aside.c_str(), entry.c_str()) == 0) return false;
+  }
+  touch(aside);  // its idle time, for the sweep, starts now
+  return true;
+}
+
+bool holds_marker(int fd, const std::string& entry) noexcept {
+  struct stat held, now;
+  return ::fstat(fd, &held) == 0 && ::stat(join_path(entry, kManifest).c_str(), &now) == 0 &&
+         held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
+void touch(const std::string& dir) noexcept {
+  // Through a descriptor of the directory itself: a symbolic link standing
+  // under the entry's name is not followed to whatever it points at.
+  const int fd = open_cloexec(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) return;
+  ::futimens(fd, nullptr);
+  ::close(fd);
+}
 
 HoldResult lock_shared(const std::string& entry, int& fd) noexcept {
   const std::string marker = join_path(entry, kManifest);
@@ -523,9 +559,26 @@ void sweep(const std::string& avatars, const std::string& keep, double now, bool
   }
 }
 
+namespace {
+
+// A child of fork() has only the forking thread: a materialise another
+// thread was running in the parent at that moment never ends there, so the
+// child starts with a mutex of its own (the copy it inherited, maybe locked,
+// is abandoned).
+std::mutex* g_materialise = nullptr;
+
+void fresh_materialise_mutex() noexcept { g_materialise = new std::mutex; }
+
+}  // namespace
+
 std::mutex& materialise_mutex() {
-  static std::mutex m;
-  return m;
+  static const bool ready = [] {
+    fresh_materialise_mutex();
+    ::pthread_atfork(nullptr, nullptr, fresh_materialise_mutex);
+    return true;
+  }();
+  (void)ready;
+  return *g_materialise;
 }
 
 }  // namespace halvane::open

@@ -5,6 +5,8 @@
 //   sha256-<32 hex>            an entry; complete when its manifest.json is a
 //                              regular file; its own mtime is its last use
 //   <entry>.tmp.<pid>          a staging directory of process <pid>
+//   <entry>.incomplete.tmp.<pid>  an entry that lost its manifest.json, moved
+//                              aside by <pid>; swept like a staging directory
 //   .idx/<32 hex>              a memo: the content key of one version of one
 //                              container file (path, size, mtime, inode)
 //   .idx/<32 hex>.<pid>        a memo being written by <pid>
@@ -76,7 +78,7 @@ std::optional<std::string> read_memo(const std::string& memo);
 
 // "sha256-" + 32 hex digits of the container file's content. A valid memo
 // spares the read; otherwise the file is hashed in 4 MiB reads and the memo
-// written (best effort, through "<memo>.<pid>" and a rename) unless the file's
+// written (best effort, through a new file "<memo>.<pid>" and a rename) unless the file's
 // status differs from `st` before or after the hash. Raises OSError when the
 // container cannot be read.
 std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars);
@@ -98,7 +100,22 @@ void remove_tree(const std::string& path) noexcept;
 // failure, for instance a non-empty directory already under that name).
 void publish(const std::string& staging, const std::string& entry);
 
-// Access and modification times of `dir` set to now; errors ignored.
+// Clears the way for a publish under `entry` when a directory stands there
+// without its "manifest.json" (removed by hand, or by a tool that died): it
+// can never be used, and a publish cannot replace it. It is moved aside,
+// whole, under the staging name "<entry>.incomplete.tmp.<pid>" of this
+// process, so a process that still reads files through it loses nothing and
+// the sweep removes it by the rules for staging directories. True when
+// nothing stands under `entry` any more; false for a complete entry, a link
+// or a file there, or when the move fails.
+bool set_aside_incomplete(const std::string& entry) noexcept;
+
+// Whether the descriptor `fd` is the entry's "manifest.json" as it stands
+// now (the same file, not one since removed and published anew).
+bool holds_marker(int fd, const std::string& entry) noexcept;
+
+// Access and modification times of the directory `dir` set to now; a
+// symbolic link there is left alone (never followed). Errors ignored.
 void touch(const std::string& dir) noexcept;
 
 // Taking this process's shared lock on an entry's manifest.json.
@@ -129,7 +146,7 @@ bool in_use(const std::string& entry, double idle_s, bool locks) noexcept;
 void sweep(const std::string& avatars, const std::string& keep, double now, bool locks) noexcept;
 
 // Serialises materialising between the threads of this process (one staging
-// directory name per process).
+// directory name per process). A child of fork() gets a new, unlocked one.
 std::mutex& materialise_mutex();
 
 }  // namespace halvane::open

@@ -11,15 +11,23 @@ import os
 
 MANIFEST = "manifest.json"
 _NO_MANIFEST_ENGINE = "ostrel1"
+# Far beyond any real manifest: a member that inflates to gigabytes is
+# refused before it is read, as the zephan-2 host bounds its own.
+MANIFEST_MAX_BYTES = 16 << 20
 
 
 def read_manifest(path):
     """The parsed manifest of the avatar at `path`, or None when it has none.
-    OSError when the avatar cannot be read; ValueError when the manifest is
-    not JSON or the container is damaged."""
+    OSError when the avatar cannot be read; InvalidAvatar when the manifest is
+    larger than MANIFEST_MAX_BYTES; ValueError when it is not JSON or the
+    container is damaged."""
     from . import _offline
+    from ._errors import InvalidAvatar, refuse
 
-    raw = _offline.member_bytes(os.fspath(path), MANIFEST)
+    try:
+        raw = _offline.member_bytes(os.fspath(path), MANIFEST, MANIFEST_MAX_BYTES)
+    except _offline.MemberTooLarge as e:
+        raise refuse(InvalidAvatar, "that is not a usable avatar", e) from None
     if raw is None:
         return None
     return json.loads(raw)

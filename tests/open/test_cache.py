@@ -178,6 +178,180 @@ def test_unreadable_container_fails(cache, tmp_path):
     assert ei.value.message == PREPARE and isinstance(ei.value.detail, PermissionError)
 
 
+class Stat:
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+@pytest.mark.parametrize("fields, error, text", [
+    ({"st_size": 3, "st_ino": 1}, TypeError, "a file status record needs st_mtime_ns; got a Stat without it"),
+    ({"st_mtime_ns": 0, "st_ino": 1}, TypeError, "a file status record needs st_size; got a Stat without it"),
+    ({"st_size": 3, "st_mtime_ns": 1.5, "st_ino": 1}, TypeError,
+     "st_mtime_ns of a file status record must be an int, not float"),
+    ({"st_size": 3, "st_mtime_ns": 0, "st_ino": "7"}, TypeError,
+     "st_ino of a file status record must be an int, not str"),
+    ({"st_size": 3, "st_mtime_ns": 2**64, "st_ino": 1}, OverflowError, None),
+])
+def test_status_record_fields(cache, tmp_path, fields, error, text):
+    p = tmp_path / "c.bin"
+    p.write_bytes(b"abc")
+    with pytest.raises(error) as ei:
+        op._content_key(str(p), Stat(**fields), cache)
+    if text is not None:
+        assert str(ei.value) == text
+    assert op._content_key(str(p), Stat(st_size=3, st_mtime_ns=0, st_ino=1), cache) == key_of(b"abc")
+
+
+def test_nothing_written_through_planted_links(cache, tmp_path, avatar):
+    """A link standing where the memo's temporary goes, or under an entry's
+    name, never leads a write or a touch outside the cache."""
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    p = tmp_path / "c.bin"
+    p.write_bytes(b"abc")
+    st = os.stat(p)
+    memo = os.path.join(cache, ".idx", memo_name(str(p), st))
+    os.makedirs(os.path.dirname(memo))
+    for plant in (os.symlink, os.link):
+        plant(victim, f"{memo}.{os.getpid()}")
+        assert op._content_key(str(p), st, cache) == key_of(b"abc")
+        assert victim.read_bytes() == b"precious"
+        with open(memo, "rb") as f:
+            assert f.read() == key_of(b"abc")[7:].encode()
+        os.remove(memo)
+
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "manifest.json").write_text("{}")
+    os.utime(outside, (NOW, NOW))
+    linked = os.path.join(cache, "sha256-" + "5" * 32)
+    os.symlink(outside, linked)
+    op._hold(linked)
+    assert os.stat(outside).st_mtime == NOW
+
+
+FORK_WHILE_MATERIALISING = r"""
+import os, sys, threading, time
+import halvane._offline as offline
+import halvane._open as op
+
+first, second = sys.argv[1:3]
+op._materialise(second)  # cached: the child's open below is a hit
+inside, release = threading.Event(), threading.Event()
+unfold = offline.unfold_imx
+
+def slow_unfold(src, dst):
+    inside.set()
+    release.wait()
+    unfold(src, dst)
+
+offline.unfold_imx = slow_unfold
+t = threading.Thread(target=op._materialise, args=(first,))
+t.start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    try:
+        code = 0 if op._materialise(second) else 1
+    except BaseException:
+        code = 2
+    os._exit(code)
+for _ in range(3000):  # a child that never returns is ended after 30 s
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.01)
+else:
+    os.kill(pid, 9)
+    status = os.waitpid(pid, 0)[1]
+release.set()
+t.join()
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_fork_while_another_thread_materialises(cache, tmp_path):
+    first, second = tmp_path / "first.imx", tmp_path / "second.imx"
+    write_imx(first, MEMBERS)
+    write_imx(second, MEMBERS + [("n", b"2")])
+    r = subprocess.run([sys.executable, "-c", FORK_WHILE_MATERIALISING, str(first), str(second)],
+                       capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout) == (0, "0\n"), r.stderr
+
+
+def imx_table(entries, tail):
+    """An IMX container whose table is `entries` (name, offset, size) as given,
+    followed by `tail`; offsets count from the start of the file."""
+    import struct
+
+    table = b"".join(struct.pack("<H", len(n)) + n.encode() + struct.pack("<QQ", off, size) for n, off, size in entries)
+    return b"IMX\0" + struct.pack("<HH", 0, len(entries)) + table + tail
+
+
+MANIFEST = b'{"engine": "x"}'
+
+
+def data_at(names):
+    """Where the data of a container with these names begins."""
+    return 8 + sum(18 + len(n) for n in names)
+
+
+@pytest.mark.parametrize("layout, refused", [
+    # (name, offset from the data's start, size) per member
+    ([("manifest.json", 0, 15), ("a", 15, 10), ("b", 25, 10)], None),
+    ([("manifest.json", 0, 15), ("a", 15, 10), ("b", 15, 10)], "'a' and 'b'"),  # the same bytes twice
+    ([("manifest.json", 0, 15), ("a", 15, 20), ("b", 30, 5)], "'a' and 'b'"),   # inside another
+    ([("manifest.json", 0, 15), ("a", 10, 10)], "'manifest.json' and 'a'"),    # one shared byte
+    ([("manifest.json", 0, 15), ("a", 15, 0), ("b", 15, 0)], None),             # empty members share nothing
+    ([("manifest.json", 0, 15), ("x/a", 15, 10), ("y/a", 15, 10)], None),       # only the last "a" is unpacked
+    ([("manifest.json", 0, 15)] + [(f"m{i}", 15, 20) for i in range(50)], "'m0' and 'm1'"),
+])
+def test_unpacking_is_bounded_by_the_container(cache, tmp_path, layout, refused):
+    names = [n for n, _, _ in layout]
+    tail = MANIFEST + bytes(range(20))
+    p = tmp_path / "crafted.imx"
+    p.write_bytes(imx_table([(n, data_at(names) + off, size) for n, off, size in layout], tail))
+    if refused is None:
+        entry = op._materialise(str(p))
+        assert sum(os.path.getsize(os.path.join(entry, n)) for n in os.listdir(entry)) <= os.path.getsize(p)
+        return
+    with pytest.raises(InvalidAvatar) as ei:
+        op._materialise(str(p))
+    assert ei.value.message == UNUSABLE
+    assert str(ei.value.detail) == f"IMX members {refused} share bytes of the container"
+    assert entries(cache) == []
+
+
+@pytest.mark.parametrize("size, refused", [(16 << 20, False), ((16 << 20) + 1, True)])
+def test_manifest_read_is_bounded(tmp_path, size, refused):
+    """A small zip whose manifest.json inflates beyond any real one."""
+    import zipfile
+
+    import halvane._imx_engine as reader
+
+    p = tmp_path / "bomb.zip"
+    with zipfile.ZipFile(p, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        with z.open("manifest.json", "w", force_zip64=True) as m:
+            m.write(b'{"engine": "zephan2", "pad": "')
+            block = b" " * (1 << 20)
+            left = size - 32
+            while left > 0:
+                m.write(block[:left])
+                left -= len(block)
+            m.write(b'"}')
+    if not refused:
+        assert reader.read_manifest(str(p))["engine"] == "zephan2"
+        return
+    with pytest.raises(InvalidAvatar) as ei:
+        reader.read_manifest(str(p))
+    assert ei.value.message == UNUSABLE and ei.value.__cause__ is None
+    assert str(ei.value.detail) == f"{str(p)!r}: member 'manifest.json' is larger than {16 << 20} bytes"
+    import halvane
+
+    with pytest.raises(InvalidAvatar):
+        halvane.open(str(p))
+
+
 # ---- materialise and hold ----
 
 def entries(avatars):
@@ -253,10 +427,16 @@ def test_materialise_outcomes(cache, tmp_path):
         (open(os.path.join(entry, "canon.bin"), "w")).close()
         return good()
 
+    def file_under_the_entry_name():
+        os.makedirs(cache)
+        (open(entry, "w")).close()
+        return good()
+
     for make, kind, message, detail in [
             (leftover_staging, None, None, None),
             (empty_entry, None, None, None),
-            (full_entry_without_marker, Failed, PREPARE, OSError),
+            (full_entry_without_marker, None, None, None),
+            (file_under_the_entry_name, Failed, PREPARE, OSError),
             (lambda: no_manifest, InvalidAvatar, UNUSABLE, ValueError),
             (lambda: junk, InvalidAvatar, UNUSABLE, ValueError),
             (lambda: damaged, InvalidAvatar, UNUSABLE, ValueError),
@@ -335,12 +515,32 @@ def test_relative_cache_root(cache, avatar, tmp_path, monkeypatch):
     assert op._materialise(avatar) == os.path.join("avatars", key_of(imx_bytes(MEMBERS)))
 
 
-def test_removed_marker_is_a_miss(cache, avatar):
+def test_entry_without_its_marker_heals(cache, avatar):
+    """An entry whose manifest.json went missing is moved aside, whole, under a
+    staging name of this process and the avatar published again; this process's
+    hold moves to the new marker. The old directory is left to the sweep's
+    rules for staging directories (a process may still read files through it)."""
     entry = op._materialise(avatar)
     os.remove(os.path.join(entry, "manifest.json"))
+    aside = f"{entry}.incomplete.tmp.{os.getpid()}"
+    os.makedirs(aside)  # a leftover of an earlier process with this id
+    for _ in range(2):
+        assert op._materialise(avatar) == entry
+        assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
+        assert os.fstat(op._HELD[entry]).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
+        assert op._in_use(entry, 0.0) is True
+        assert sorted(os.listdir(aside)) == ["canon.bin", "color.json"]
+        assert int(op._TMP_RE.match(os.path.basename(aside)).group(1)) == os.getpid()
+        os.remove(os.path.join(entry, "manifest.json"))  # and once more, over the first aside
+    # Not a directory of the cache's making: a link standing under the entry's name is left alone.
+    subprocess.run(["rm", "-rf", entry, aside], check=True)
+    elsewhere = os.path.join(os.path.dirname(cache), "elsewhere")
+    os.makedirs(os.path.join(elsewhere, "x"))
+    os.symlink(elsewhere, entry)
     with pytest.raises(Failed) as ei:
         op._materialise(avatar)
     assert ei.value.message == PREPARE
+    assert os.listdir(elsewhere) == ["x"] and os.path.islink(entry)
 
 
 def test_threads_of_one_process_take_turns(cache, tmp_path):

@@ -139,3 +139,39 @@ def test_stage_dir_that_is_not_utf8(models, tmp_path):
     r = subprocess.run([*HOST, "render-stream", str(zipped)], capture_output=True, env=env, timeout=300)
     assert r.returncode == 0 and r.stdout == READY_NULL, r.stderr
     assert b"ZEPHAN2_STAGE_DIR='" + blocked + b"/sub' unusable ([Errno 20] Not a directory" in r.stderr
+
+
+@pytest.fixture(scope="module")
+def whole_imx(models):
+    from tools.imx import imx_bytes
+
+    return imx_bytes([(name, Path(models[name]).read_bytes()) for name in ("canon.bin", "combined_litert.tflite")])
+
+
+def canon_end(data):
+    """The offset one past canon.bin's bytes (the first member of `whole_imx`)."""
+    nl = int.from_bytes(data[8:10], "little")
+    off, size = (int.from_bytes(data[10 + nl + i:18 + nl + i], "little") for i in (0, 8))
+    return off + size
+
+
+# A container cut short anywhere after its header: one FATAL line naming what
+# is damaged, status 3, and no traceback.
+@pytest.mark.parametrize("cut, why", [
+    (lambda d: 12, "IMX member table ends inside entry 1 of 2"),
+    (lambda d: 40, "IMX member table ends inside entry 2 of 2"),
+    (lambda d: canon_end(d) // 2, "member 'canon.bin' declares 299520 bytes at offset"),
+    (lambda d: canon_end(d) - 1, "member 'canon.bin' declares 299520 bytes at offset"),
+    (lambda d: canon_end(d), "member 'combined_litert.tflite' declares"),
+    (lambda d: (canon_end(d) + len(d)) // 2, "member 'combined_litert.tflite' declares"),
+    (lambda d: len(d) - 1, "member 'combined_litert.tflite' declares"),
+], ids=["table-1", "table-2", "canon-half", "canon-1", "model-none", "model-half", "model-1"])
+def test_truncated_container_is_a_contract_violation(whole_imx, tmp_path, cut, why):
+    b = tmp_path / "cut.imx"
+    b.write_bytes(whole_imx[:cut(whole_imx)])
+    status, out, err = run_host(["render-stream", b])
+    assert (status, out) == (3, b""), err
+    assert "Traceback" not in err
+    line = err.splitlines()[-1]
+    assert line.startswith(f"[tessel-render-host] FATAL: {b} is a damaged container ({why}"), line
+    assert line.endswith("); re-emit it with tools/imx_from_bundle")

@@ -3,13 +3,16 @@
 // unfold_imx(src, dst) writes every member of the IMX container `src` into
 // the directory `dst` under its basename (the last of duplicate basenames
 // wins). Names that cannot be a file name there (empty, ".", "..", holding a
-// NUL byte) are refused before anything is written. A file that is not an
-// IMX container, or a damaged one, raises ValueError; reading the container
-// or writing the directory fails with OSError.
+// NUL byte), and members that share bytes of the container, are refused
+// before anything is written; what is written never exceeds the container's
+// size. A file that is not an IMX container, or a damaged one, raises
+// ValueError; reading the container or writing the directory fails with
+// OSError.
 //
-// member_bytes(path, name) is the bytes of the member `name` of the avatar at
+// member_bytes(path, name, max_bytes=None) is the bytes of the member `name` of the avatar at
 // `path` (a directory, an IMX container or a ZIP archive), or None when it
-// holds no such member; the manifest reader takes avatars' manifests from it.
+// holds no such member; the manifest reader takes avatars' manifests from it,
+// bounded by `max_bytes` (MemberTooLarge, a ValueError, beyond it).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,15 +20,18 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include "bindings/common/errors.h"
 #include "bindings/common/fspath.h"
 #include "bundle/bundle.h"
+#include "bundle/imx.h"
 #include "common/errors.h"
 #include "common/fs.h"
 #include "common/text.h"
@@ -47,6 +53,19 @@ void write_all(int fd, const char* p, size_t n, const std::string& path) {
   }
 }
 
+// Refuses a container two of whose unpacked members (the last of each
+// basename) read the same bytes: a table pointing many names at one range
+// would otherwise unpack to many times the container's size.
+void refuse_shared_bytes(const Bundle& b, const std::vector<std::string>& names) {
+  std::unordered_map<std::string, const ImxEntry*> last;
+  for (const ImxEntry& e : b.imx_table()) last[std::string(last_component(e.nm))] = &e;
+  std::vector<ByteRange> ranges;
+  for (const std::string& n : names) ranges.push_back(imx_member_range(*last.at(n), b.container_size()));
+  if (auto o = first_overlap(ranges))
+    throw ValueError("IMX members " + py_repr(names[o->first]) + " and " + py_repr(names[o->second]) +
+                     " share bytes of the container");
+}
+
 void unfold_imx(const std::string& src, const std::string& dst) {
   if (src.find('\0') != std::string::npos || dst.find('\0') != std::string::npos)
     throw ValueError("embedded null byte");
@@ -63,6 +82,12 @@ void unfold_imx(const std::string& src, const std::string& dst) {
       throw ValueError("IMX member name unusable as a file name: " + py_repr(n));
     if (seen.insert(n).second) names.push_back(std::move(n));
   }
+  refuse_shared_bytes(b, names);
+
+  // No member reads a byte another one reads, so the whole is at most the
+  // container; a file that grows while it is unpacked is held to that too.
+  const uint64_t cap = b.container_size();
+  uint64_t written = 0;
   for (const std::string& n : names) {
     const std::string path = join_path(dst, n);
     int fd;
@@ -70,7 +95,12 @@ void unfold_imx(const std::string& src, const std::string& dst) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) throw OSError(errno, path);
     try {
-      b.for_each_block(n, [&](const char* p, size_t k) { write_all(fd, p, k, path); });
+      b.for_each_block(n, [&](const char* p, size_t k) {
+        if (k > cap - written)
+          throw ValueError("IMX members unpack to more than the container's " + std::to_string(cap) + " bytes");
+        written += k;
+        write_all(fd, p, k, path);
+      });
     } catch (...) {
       ::close(fd);
       throw;
@@ -79,13 +109,30 @@ void unfold_imx(const std::string& src, const std::string& dst) {
   }
 }
 
-std::optional<std::string> member_bytes(const std::string& path, const std::string& name) {
+// A member larger than the reader's bound.
+struct TooLarge : ValueError {
+  using ValueError::ValueError;
+};
+
+std::optional<std::string> member_bytes(const std::string& path, const std::string& name,
+                                        std::optional<uint64_t> max_bytes) {
   if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) throw OSError(errno, path);
   const Bundle b(path);
   if (!b.has(name)) return std::nullopt;
-  return b.read(name);
+  if (!max_bytes) return b.read(name);
+  const auto too_large = [&] {
+    return TooLarge(py_repr(path) + ": member " + py_repr(name) + " is larger than " + std::to_string(*max_bytes) +
+                    " bytes");
+  };
+  if (b.size(name) > *max_bytes) throw too_large();
+  std::string out;
+  b.for_each_block(name, [&](const char* p, size_t n) {
+    if (n > *max_bytes - out.size()) throw too_large();  // a file that grew since
+    out.append(p, n);
+  });
+  return out;
 }
 
 }  // namespace
@@ -98,14 +145,23 @@ NB_MODULE(_offline, m) {
     nanobind::gil_scoped_release unlocked;
     halvane::offline::unfold_imx(s, d);
   }, nanobind::arg("src"), nanobind::arg("dst"));
-  m.def("member_bytes", [](nanobind::handle path, nanobind::handle name) -> nanobind::object {
+  // Raised by member_bytes for a member beyond its max_bytes.
+  static PyObject* too_large =
+      PyErr_NewException("halvane._offline.MemberTooLarge", PyExc_ValueError, nullptr);
+  if (!too_large) throw nanobind::python_error();
+  m.attr("MemberTooLarge") = nanobind::handle(too_large);
+  m.def("member_bytes", [](nanobind::handle path, nanobind::handle name,
+                           std::optional<uint64_t> max_bytes) -> nanobind::object {
     const std::string p = halvane::py::fs_bytes(path), n = nanobind::cast<std::string>(name);
     std::optional<std::string> data;
-    {
+    try {
       nanobind::gil_scoped_release unlocked;
-      data = halvane::offline::member_bytes(p, n);
+      data = halvane::offline::member_bytes(p, n, max_bytes);
+    } catch (const halvane::offline::TooLarge& e) {
+      PyErr_SetString(too_large, e.what());
+      throw nanobind::python_error();
     }
     if (!data) return nanobind::none();
     return nanobind::bytes(data->data(), data->size());
-  }, nanobind::arg("path"), nanobind::arg("name"));
+  }, nanobind::arg("path"), nanobind::arg("name"), nanobind::arg("max_bytes") = nanobind::none());
 }

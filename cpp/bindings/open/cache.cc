@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,9 +64,33 @@ nb::object value_error(const char* what) {
   throw nb::python_error();
 }
 
+// One whole-number field of a status record: TypeError naming the field when
+// it is missing or not an int, OverflowError when it is out of range.
+nb::object stamp_field(nb::handle st, const char* name) {
+  PyObject* v = PyObject_GetAttrString(st.ptr(), name);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "a file status record needs %s; got a %s without it", name, Py_TYPE(st.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  nb::object field = nb::steal(v);
+  if (!PyLong_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "%s of a file status record must be an int, not %s", name, Py_TYPE(v)->tp_name);
+    throw nb::python_error();
+  }
+  return field;
+}
+
 FileStamp stamp_of(nb::handle st) {
-  return {nb::cast<int64_t>(st.attr("st_size")), nb::cast<int64_t>(st.attr("st_mtime_ns")),
-          nb::cast<uint64_t>(st.attr("st_ino"))};
+  FileStamp out;
+  out.size = PyLong_AsLongLong(stamp_field(st, "st_size").ptr());
+  if (out.size == -1 && PyErr_Occurred()) throw nb::python_error();
+  out.mtime_ns = PyLong_AsLongLong(stamp_field(st, "st_mtime_ns").ptr());
+  if (out.mtime_ns == -1 && PyErr_Occurred()) throw nb::python_error();
+  out.ino = PyLong_AsUnsignedLongLong(stamp_field(st, "st_ino").ptr());
+  if (out.ino == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw nb::python_error();
+  return out;
 }
 
 bool exists_nofollow(const std::string& path) {
@@ -90,7 +116,19 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
   nb::object held = module_global("_HELD");
   const int known = PySequence_Contains(held.ptr(), dest.ptr());
   if (known < 0) throw nb::python_error();
-  if (known) return HoldResult::held;
+  if (known) {
+    // Held, unless the entry was published anew since (a marker that had
+    // gone missing): the lock on the old marker protects nothing now.
+    nb::object old = held[dest];
+    int overflow = 0;
+    const long old_fd = PyLong_Check(old.ptr()) ? PyLong_AsLongAndOverflow(old.ptr(), &overflow) : -1;
+    if (old_fd < 0 || old_fd > INT_MAX || overflow) {
+      PyErr_Clear();
+      return HoldResult::held;
+    }
+    nb::gil_scoped_release unlocked;
+    if (holds_marker(static_cast<int>(old_fd), path)) return HoldResult::held;
+  }
   int fd = -1;
   HoldResult r;
   {
@@ -99,6 +137,8 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
     while ((r = lock_shared(path, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(kBusyStep);
   }
+  // A stale descriptor replaced here stays open: descriptors of _HELD are
+  // never closed while the process lives.
   if (r == HoldResult::held) held[dest] = fd;
   return r;
 }
@@ -168,7 +208,14 @@ nb::object materialise(nb::handle source) {
       unfold(source, fs_text(staging));
       publishing = true;
       nb::gil_scoped_release unlocked;
-      publish(staging, entry);
+      try {
+        publish(staging, entry);
+      } catch (const halvane::OSError& e) {
+        // A directory without its marker under the entry's name refuses the
+        // rename; once it is moved aside the avatar is published again.
+        if ((e.err != ENOTEMPTY && e.err != EEXIST) || !set_aside_incomplete(entry)) throw;
+        publish(staging, entry);
+      }
     } catch (const halvane::OSError& e) {
       os_detail = os_error(e);
     } catch (const halvane::ValueError& e) {

@@ -42,7 +42,31 @@ halvane::Tensor read_canon(const halvane::Bundle& b) {
   return canon;
 }
 
+[[noreturn]] void damaged(const std::string& bundle, const std::string& why) {
+  fatal("FATAL: " + bundle + " is a damaged container (" + why + "); re-emit it with tools/imx_from_bundle");
+}
+
 }  // namespace
+
+halvane::Bundle open_served_bundle(const std::string& bundle) {
+  std::optional<halvane::Bundle> b;
+  try {
+    b.emplace(bundle);
+  } catch (const halvane::ValueError& e) {
+    std::string_view why = e.what();
+    const std::string where = halvane::py_repr(bundle) + ": ";
+    if (why.starts_with(where)) why.remove_prefix(where.size());
+    damaged(bundle, std::string(why));
+  }
+  const std::vector<halvane::ImxEntry>& toc = b->imx_table();
+  if (const auto cut = halvane::imx_first_cut(toc, b->container_size())) {
+    const halvane::ImxEntry& e = toc[*cut];
+    damaged(bundle, "member " + halvane::py_repr(e.nm) + " declares " + std::to_string(e.size) + " bytes at offset " +
+                        std::to_string(e.off) + ", past the end of the file at " +
+                        std::to_string(b->container_size()));
+  }
+  return std::move(*b);
+}
 
 BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string>& engine, const LoaderEnv& env) {
   const std::string& bundle = b.path();

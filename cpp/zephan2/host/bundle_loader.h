@@ -3,9 +3,9 @@
 //
 // Every violation of the bundle contract is one "FATAL: " log line and the
 // BundleFatal exception, which the program entry turns into exit status 3
-// (staged files are removed by the exit hook). Damaged containers, unreadable
-// files and similar errors are not contract violations and propagate as they
-// are.
+// (staged files are removed by the exit hook). So is a damaged container the
+// program is given to serve; inside load_bundle, damaged containers,
+// unreadable files and similar errors propagate as they are.
 //
 // Thread contract: main thread, during warm-up.
 #pragma once
@@ -47,6 +47,13 @@ struct BundleLoad {
   std::string nm;                  // the model label
   halvane::Tensor canon;           // 74880 float32 values, owned
 };
+
+// The bundle the program serves, opened. A container that cannot be read as
+// one (its member table ends early or holds a name that is not UTF-8, a
+// member reaches past the end of the file, as in a file cut short, or the ZIP
+// directory is damaged) breaks the contract like a bundle without canon:
+// FATAL.
+halvane::Bundle open_served_bundle(const std::string& bundle);
 
 BundleLoad load_bundle(const halvane::Bundle& bundle, const std::optional<std::string>& engine, const LoaderEnv& env);
 

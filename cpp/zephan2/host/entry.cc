@@ -49,7 +49,7 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
              HostContext& ctx) {
   elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
   check_stop();
-  const halvane::Bundle opened(bundle);
+  const halvane::Bundle opened = open_served_bundle(bundle);
   BundleLoad b = load_bundle(opened, engine, ctx.loader);
   check_stop();
   auto [cc, report] = load_color_correct(opened, ctx.loader);
