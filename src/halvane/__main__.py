@@ -75,6 +75,22 @@ def _same_file(st, other):
         return False
 
 
+def _regular_file(path):
+    """(stat result, None) for a regular file at `path` (links followed);
+    (None, None) when nothing is there; (None, why) for anything else."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None, None
+    except OSError as e:
+        return None, e.strerror or str(e)
+    if stat.S_ISDIR(st.st_mode):
+        return None, "is a directory"
+    if not stat.S_ISREG(st.st_mode):
+        return None, "is not a regular file"
+    return st, None
+
+
 def _output_problem(path, inputs=()):
     """Why no MP4 file can be written at `path`, or None: its folder is
     missing, something other than a regular file is there, or it is one of the
@@ -83,16 +99,9 @@ def _output_problem(path, inputs=()):
         return "names no file"
     if not os.path.isdir(os.path.dirname(path) or "."):
         return "its folder does not exist"
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return None  # nothing there, or a link to nothing: the new file takes its place
-    except OSError as e:
-        return e.strerror or str(e)
-    if stat.S_ISDIR(st.st_mode):
-        return "is a directory"
-    if not stat.S_ISREG(st.st_mode):
-        return "is not a regular file"
+    st, problem = _regular_file(path)
+    if st is None:
+        return problem  # None: nothing there, or a link to nothing: the new file takes its place
     for other, what in inputs:
         if _same_file(st, other):
             return f"is the {what} itself"
@@ -242,17 +251,8 @@ def _reason(e):
 
 def _input_problem(path):
     """Why `path` is no file to read, or None."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return "no such file"
-    except OSError as e:
-        return e.strerror or str(e)
-    if stat.S_ISDIR(st.st_mode):
-        return "is a directory"
-    if not stat.S_ISREG(st.st_mode):
-        return "is not a regular file"
-    return None
+    st, problem = _regular_file(path)
+    return "no such file" if st is None and problem is None else problem
 
 
 def _default_output(audio):
