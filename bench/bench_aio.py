@@ -1,10 +1,14 @@
 """Coroutine round trips and queue hand-offs per second: C++ coroutines on the
-asyncio bridge (halvane._avatar) against the same loops in pure Python."""
+asyncio bridge (the probe module _aio_probes, which scripts/setup.sh builds
+into build/aio-probes) against the same loops in pure Python."""
 
 import asyncio
+import sys
 import time
+from pathlib import Path
 
-from halvane import _avatar
+sys.path.append(str(Path(__file__).resolve().parents[1] / "build" / "aio-probes"))
+import _aio_probes as probes  # noqa: E402
 
 N = 100_000
 
@@ -66,10 +70,10 @@ async def main():
         cxx, py = [], []
         for _ in range(5):
             if bench is None:
-                cxx.append(await hand_offs(_avatar._aio_consume))
+                cxx.append(await hand_offs(probes.consume))
                 py.append(await hand_offs(py_consume))
             else:
-                cxx.append(await bench(_avatar._aio_chain))
+                cxx.append(await bench(probes.chain))
                 py.append(await bench(py_chain))
         print(f"{name:42} {max(cxx):12,.0f} {max(py):12,.0f} {max(cxx) / max(py):8.2f}")
 

@@ -22,3 +22,9 @@ fi
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<3.2" numpy ai-edge-litert \
   pytest flatbuffers "av<19"
 .venv/bin/python -m pip install -q --no-build-isolation .
+
+# _aio_probes, the module of C++ coroutines that the bridge's tests and
+# benchmark drive: built into build/aio-probes (tests/avatar/conftest.py puts
+# it on the path), never installed with halvane.
+cmake -S . -B build/aio-probes -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/aio-probes --target _aio_probes -j"$(nproc)" >/dev/null

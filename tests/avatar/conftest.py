@@ -1,4 +1,12 @@
+import sys
+from pathlib import Path
+
 import pytest
+
+# _aio_probes, the module of C++ coroutines that exercise the asyncio bridge on
+# its own, is built for the tests only (scripts/setup.sh builds it into
+# build/aio-probes) and never installed with halvane.
+sys.path.append(str(Path(__file__).resolve().parents[2] / "build" / "aio-probes"))
 
 
 def pytest_collection_modifyitems(items):

@@ -9,6 +9,11 @@ import pytest
 
 from halvane import _avatar
 
+try:
+    import _aio_probes as probes  # on the path through tests/avatar/conftest.py
+except ModuleNotFoundError as e:
+    raise ModuleNotFoundError("_aio_probes is not built: bash scripts/setup.sh builds it into build/aio-probes") from e
+
 pytestmark = pytest.mark.filterwarnings("error")
 
 
@@ -21,10 +26,17 @@ async def value_after_yield(value):
     return value
 
 
+def test_the_live_module_ships_no_probe():
+    # the probes have a module and a nanobind domain of their own: the live
+    # module keeps its own bridge types and exposes none of the probes
+    assert [name for name in dir(_avatar) if name.startswith("_aio")] == []
+    assert _avatar.NativeCoroutine is not probes.NativeCoroutine
+
+
 def test_types_are_registered_with_the_abcs():
     async def main():
-        co = _avatar._aio_chain(value_after_yield(1))
-        it = _avatar._aio_counter(0, asyncio.sleep, [])
+        co = probes.chain(value_after_yield(1))
+        it = probes.counter(0, asyncio.sleep, [])
         assert isinstance(co, collections.abc.Coroutine)
         assert isinstance(it, collections.abc.AsyncGenerator)
         assert await co == 1
@@ -41,11 +53,11 @@ def test_named_task_runs_nested_frames(depth):
         return asyncio.current_task().get_name()
 
     async def main():
-        task = asyncio.create_task(_avatar._aio_chain(current_name(), depth), name="probe-task")
+        task = asyncio.create_task(probes.chain(current_name(), depth), name="probe-task")
         assert await task == "probe-task"
         assert task.get_name() == "probe-task"
         # awaited straight from Python code, without a task of its own
-        assert await _avatar._aio_chain(value_after_yield((1, 2)), depth) == (1, 2)
+        assert await probes.chain(value_after_yield((1, 2)), depth) == (1, 2)
 
     run(main())
 
@@ -65,7 +77,7 @@ def test_exceptions_keep_identity(depth):
     async def main():
         for make in (raises, returns_error):  # raised in Python, raised by the C++ frame
             with pytest.raises(KeyError) as caught:
-                await asyncio.create_task(_avatar._aio_chain(make(), depth))
+                await asyncio.create_task(probes.chain(make(), depth))
             assert caught.value is error
 
     run(main())
@@ -88,7 +100,7 @@ def test_cancellation_reaches_the_frame_which_awaits_while_cleaning_up():
         }
         for name, make in cases.items():
             log.clear()
-            task = asyncio.create_task(_avatar._aio_guarded(make(), cleanup), name=name)
+            task = asyncio.create_task(probes.guarded(make(), cleanup), name=name)
             for _ in range(3):
                 await asyncio.sleep(0)
             assert not task.done()
@@ -100,7 +112,7 @@ def test_cancellation_reaches_the_frame_which_awaits_while_cleaning_up():
             assert log[1:] == [name]
         # the queue still works and its getters are gone
         queue.put_nowait(3)
-        assert await _avatar._aio_guarded(queue.get(), cleanup) == 3
+        assert await probes.guarded(queue.get(), cleanup) == 3
         assert not queue._getters
 
     run(main())
@@ -115,7 +127,7 @@ def test_wait_for_timeout_passes_through():
             await asyncio.sleep(0)
 
         with pytest.raises(TimeoutError):
-            await _avatar._aio_guarded(asyncio.wait_for(asyncio.sleep(60), 0.001), cleanup)
+            await probes.guarded(asyncio.wait_for(asyncio.sleep(60), 0.001), cleanup)
         assert log == [TimeoutError]
 
     run(main())
@@ -123,14 +135,14 @@ def test_wait_for_timeout_passes_through():
 
 def test_coroutine_protocol():
     async def main():
-        co = _avatar._aio_chain(value_after_yield(1))
+        co = probes.chain(value_after_yield(1))
         with pytest.raises(TypeError, match="just-started coroutine"):
             co.send(5)
         assert co.send(None) is None  # the bare yield of sleep(0)
         with pytest.raises(ValueError) as caught:
             co.throw(ValueError("in"))
         assert str(caught.value) == "in"
-        co = _avatar._aio_chain(value_after_yield(1))
+        co = probes.chain(value_after_yield(1))
         co.send(None)
         co.close()
         co.close()
@@ -147,11 +159,11 @@ def test_async_iterator():
         async def tick():
             await asyncio.sleep(0)
 
-        assert [x async for x in _avatar._aio_counter(3, tick, log)] == [0, 1, 2]
+        assert [x async for x in probes.counter(3, tick, log)] == [0, 1, 2]
         assert log == ["done"]
 
         log.clear()
-        it = _avatar._aio_counter(5, tick, log)
+        it = probes.counter(5, tick, log)
         assert await it.__anext__() == 0
         assert await it.asend("sent") == 1
         assert await it.aclose() is None
@@ -162,7 +174,7 @@ def test_async_iterator():
 
         log.clear()
         error = LookupError("thrown")
-        it = _avatar._aio_counter(5, tick, log)
+        it = probes.counter(5, tick, log)
         assert await it.__anext__() == 0
         with pytest.raises(LookupError) as caught:
             await it.athrow(error)
@@ -172,7 +184,7 @@ def test_async_iterator():
         # cancelled while awaiting inside the body
         log.clear()
         delays = iter([60, 0])
-        it = _avatar._aio_counter(5, lambda: asyncio.sleep(next(delays)), log)
+        it = probes.counter(5, lambda: asyncio.sleep(next(delays)), log)
         task = asyncio.create_task(it.__anext__())
         await asyncio.sleep(0)
         task.cancel()
@@ -184,7 +196,7 @@ def test_async_iterator():
             await it.__anext__()
 
         with pytest.raises(TypeError, match="just-started async generator"):
-            await _avatar._aio_counter(1, tick, log).asend(1)
+            await probes.counter(1, tick, log).asend(1)
 
     run(main())
 
@@ -203,11 +215,11 @@ def test_many_runs_leave_nothing_behind():
         for i in range(10_000):
             item = Item()
             refs.append(weakref.ref(item))
-            assert await _avatar._aio_chain(give(item), i % 3) is item
+            assert await probes.chain(give(item), i % 3) is item
             del item
         for i in range(100):
             queue.put_nowait(i)
-        assert await _avatar._aio_consume(queue, 100) == sum(range(100))
+        assert await probes.consume(queue, 100) == sum(range(100))
         return refs
 
     gc.collect()

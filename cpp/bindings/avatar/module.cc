@@ -11,7 +11,6 @@
 #include <string>
 
 #include "bindings/aio/bridge.h"
-#include "bindings/avatar/module.h"
 #include "bindings/avatar/state.h"
 #include "bindings/common/errors.h"
 
@@ -124,7 +123,6 @@ NB_MODULE(_avatar, m) {
   using namespace halvane::avatar::py;
   halvane::py::register_errors();
   halvane::aio::py::bind_bridge(m);
-  bind_aio_probes(m);
 
   bind_env(m);
   bind_constants(m);

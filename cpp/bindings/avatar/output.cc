@@ -17,6 +17,7 @@
 
 #include "avatar/sync.h"
 #include "bindings/avatar/state.h"
+#include "bindings/common/errors.h"
 
 namespace halvane::avatar::py {
 

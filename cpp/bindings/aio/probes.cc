@@ -1,18 +1,16 @@
-// A few coroutines written in C++ on the asyncio bridge, internal to the
-// module, so that the bridge can be exercised from Python on its own.
+// _aio_probes, built for the tests and the bridge's benchmark only
+// (never installed): a few coroutines written in C++ on the asyncio bridge,
+// so that the bridge can be exercised from Python on its own, in a module of
+// its own nanobind domain beside halvane._avatar.
 #include <exception>
 
 #include "bindings/aio/bridge.h"
-#include "bindings/avatar/module.h"
 
-namespace halvane::avatar::py {
+namespace halvane::aio::py {
 
 namespace {
 
 namespace nb = nanobind;
-using aio::AsyncGen;
-using aio::Co;
-using aio::py::await_;
 
 // Awaits `awaitable` through `depth` nested C++ frames. The innermost frame
 // raises its result when that is an exception instance.
@@ -74,20 +72,20 @@ AsyncGen<nb::object> counter(long n, nb::object tick, nb::object log) {
 
 }  // namespace
 
-void bind_aio_probes(nb::module_& m) {
+}  // namespace halvane::aio::py
+
+NB_MODULE(_aio_probes, m) {
+  using namespace halvane::aio::py;
   using namespace nb::literals;
+  bind_bridge(m);
   m.def(
-      "_aio_chain",
-      [](nb::object awaitable, int depth) { return aio::py::coroutine(chain(std::move(awaitable), depth), "_aio_chain"); },
+      "chain", [](nb::object awaitable, int depth) { return coroutine(chain(std::move(awaitable), depth), "chain"); },
       "awaitable"_a, "depth"_a = 0);
-  m.def("_aio_guarded", [](nb::object awaitable, nb::object cleanup) {
-    return aio::py::coroutine(guarded(std::move(awaitable), std::move(cleanup)), "_aio_guarded");
+  m.def("guarded", [](nb::object awaitable, nb::object cleanup) {
+    return coroutine(guarded(std::move(awaitable), std::move(cleanup)), "guarded");
   });
-  m.def("_aio_consume",
-        [](nb::object queue, long n) { return aio::py::coroutine(consume(std::move(queue), n), "_aio_consume"); });
-  m.def("_aio_counter", [](long n, nb::object tick, nb::object log) {
-    return aio::py::async_iterator(counter(n, std::move(tick), std::move(log)), "_aio_counter");
+  m.def("consume", [](nb::object queue, long n) { return coroutine(consume(std::move(queue), n), "consume"); });
+  m.def("counter", [](long n, nb::object tick, nb::object log) {
+    return async_iterator(counter(n, std::move(tick), std::move(log)), "counter");
   });
 }
-
-}  // namespace halvane::avatar::py
