@@ -26,7 +26,7 @@
 #include <optional>
 
 #include "avatar/clock.h"
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -46,12 +46,6 @@ long to_long(nb::handle o) {
   if (!i.is_valid()) throw nb::python_error();
   return nb::cast<long>(i);
 }
-
-std::optional<double> opt_double(nb::handle o) {
-  if (o.is_none()) return std::nullopt;
-  return to_double(o);
-}
-
 
 // An item the clock holds, told apart once when it is taken in.
 struct Held {
@@ -82,7 +76,7 @@ long pictures_in(const Buffer& buf) {
 }
 
 aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
-  return put_current(self, get(self, "_out_queue"), nb::borrow(item));
+  return put_current(self, Session(self).out_queue(), nb::borrow(item));
 }
 
 // Opens or closes the producer's way into the playout queue: closed while the
@@ -100,20 +94,20 @@ void update_room(nb::handle room, const Buffer& buf, nb::handle q, long hold) {
 // The clock itself; returns after it has forwarded _STREAM_END.
 Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   Env& e = env();
-  nb::object q = get(self, "_playout");
+  nb::object q = Session(self).playout();
   if (q.is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
   const double period = 1.0 / to_double(get(self, "_engine_fps"));
-  nb::object fixture = get(self, "_fixture");
+  nb::object fixture = Session(self).fixture();
   const long spt = fixture.is_none() ? 800 : to_long(get(fixture, "audio_samples_per_tick"));
   const long sample_rate = const_i("_SAMPLE_RATE_HZ");
   const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
   const ClockTiming timing =
       ClockTiming::make(period, spt, sample_rate, const_i("_Z2_CHUNK0_FRAMES"), const_i("_Z2_CHUNK_FRAMES"));
   const long hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
-  set(self, "_playout_hold", nb::int_(hold));
+  Session(self).set_playout_hold(hold);
 
   // A frame of one tick of silence showing `bgr` (passed on uncopied).
   auto silent = [&](nb::handle bgr) {
@@ -123,7 +117,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   };
   // Seconds of input audio the engine needs before its second chunk.
   auto chunk1_audio_s = [&]() -> double {
-    nb::object rt = get(self, "_runtime");
+    nb::object rt = Session(self).runtime();
     nb::object fn = get_or(rt, "samples_for_chunk", nb::none());
     if (!fn.is_none()) {
       try {
@@ -136,14 +130,12 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   };
   auto next_chunk_in_time = [&](StartTest& st, long ready, double t) {
     Arrival arrival;
-    nb::object t0 = get_or(self, "_arr_t0", nb::none());
-    nb::object s = get_or(self, "_arr_s", nb::float_(0.0));
-    arrival.got = truthy(s) ? to_double(s) : 0.0;
-    if (!t0.is_none()) arrival.t0 = to_double(t0);
-    if (truthy(get_or(self, "_arr_done", nb::bool_(false))))
-      arrival.t_end = opt_double(get_or(self, "_arr_t_end", nb::none()));
-    RenderTimes render{opt_double(get_or(self, "_z2_r0", nb::none())),
-                       opt_double(get_or(self, "_z2_steady_s", nb::none()))};
+    const Session s(self);
+    nb::object got = s.arr_s();
+    arrival.got = truthy(got) ? to_double(got) : 0.0;
+    arrival.t0 = s.arr_t0();
+    if (s.arr_done()) arrival.t_end = s.arr_t_end();
+    RenderTimes render{s.z2_r0(), s.z2_steady_s()};
     StartTuning tuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
     return st.next_chunk_in_time(timing, ready, t, arrival, chunk1_audio_s, render, tuning);
   };
@@ -159,8 +151,8 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     while (!truthy(q.attr("empty")())) buf.emplace_back(q.attr("get_nowait")());
 
     // An interruption: drop the frames, keep the end of the stream.
-    if (truthy(get(self, "_playout_reset"))) {
-      set(self, "_playout_reset", nb::bool_(false));
+    if (Session(self).playout_reset()) {
+      Session(self).set_playout_reset(false);
       Buffer kept;
       for (Held& h : buf)
         if (h.terminal) kept.push_back(std::move(h));
@@ -171,7 +163,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
 
     // Stopping, with the end of the stream in hand: forward the terminal
     // items only and finish.
-    if (truthy(get(self, "_stop_event").attr("is_set")())) {
+    if (truthy(Session(self).stop_event().attr("is_set")())) {
       bool any_terminal = false;
       for (const Held& h : buf) any_terminal = any_terminal || h.terminal;
       if (any_terminal) {
@@ -243,7 +235,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
       continue;
     }
     nb::object picture = nb::none();
-    nb::object rt = get(self, "_runtime");
+    nb::object rt = Session(self).runtime();
     if (!rt.is_none()) {
       try {
         picture = rt.attr("get_source_frame")(-1);
@@ -276,12 +268,12 @@ Co<nb::object> emit_clock(nb::handle self) {
   Env& e = env();
   nb::object room = e.Event();
   room.attr("set")();
-  set(self, "_playout_room", room);
+  Session(self).set_playout_room(room);
   // The clock no longer takes frames: never let the producer wait for it (a
   // later session's clock may have put its own event in place already).
   auto release_room = [&] {
     room.attr("set")();
-    if (get_or(self, "_playout_room", nb::none()).is(room)) set(self, "_playout_room", nb::none());
+    if (Session(self).playout_room().is(room)) Session(self).set_playout_room(nb::none());
   };
   nb::object failure;
   try {
@@ -298,7 +290,7 @@ Co<nb::object> emit_clock(nb::handle self) {
   if (failure.is_valid()) {
     // The stream ends here: the producer stops too instead of rendering
     // into a playout queue that nobody reads any more.
-    get(self, "_stop_event").attr("set")();
+    Session(self).stop_event().attr("set")();
     co_await put_out(self, failure);
     co_await put_out(self, e.stream_end);
   }
@@ -308,7 +300,7 @@ Co<nb::object> emit_clock(nb::handle self) {
 // Removes the resting frames still waiting in the output queue; every other
 // item stays, in its order.
 void drop_queued_resting(nb::handle self) {
-  keep_nowait(get(self, "_out_queue"),
+  keep_nowait(Session(self).out_queue(),
               [](nb::handle item) { return !truthy(get_or(item, "_hv_resting", nb::bool_(false))); });
 }
 

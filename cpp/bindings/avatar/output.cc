@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "avatar/sync.h"
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -39,8 +39,9 @@ nb::object create_task(nb::handle coro, const char* name) {
 // The task that puts on the output queue: the playout clock when the stream
 // has one, else the producer. None when the session has neither.
 nb::object feeder(nb::handle self) {
-  nb::object clock = get_or(self, "_emitter_task", nb::none());
-  return clock.is_none() ? get_or(self, "_producer_task", nb::none()) : clock;
+  const Session s = Session::tolerant(self);
+  nb::object clock = s.emitter_task();
+  return clock.is_none() ? s.producer_task() : clock;
 }
 
 bool feeder_alive(nb::handle self) {
@@ -54,7 +55,7 @@ bool feeder_alive(nb::handle self) {
 // it, or the session runs and its feeder has not ended.
 bool stale_end(nb::handle self, nb::handle q) {
   if (!truthy(q.attr("empty")())) return true;
-  return truthy(get_or(self, "_running", nb::bool_(false))) && feeder_alive(self);
+  return Session::tolerant(self).running() && feeder_alive(self);
 }
 
 // The sink's reading, in seconds; an ordinary failure of the reader or of
@@ -77,9 +78,10 @@ double read_queued(nb::handle reader) {
 // holds, once per producer. When the producer did put its own, the clock
 // ends at that one and the second is never read.
 void seal_playout(nb::handle self, nb::object& sealed) {
-  nb::object producer = get_or(self, "_producer_task", nb::none());
-  nb::object clock = get_or(self, "_emitter_task", nb::none());
-  nb::object playout = get_or(self, "_playout", nb::none());
+  const Session s = Session::tolerant(self);
+  nb::object producer = s.producer_task();
+  nb::object clock = s.emitter_task();
+  nb::object playout = s.playout();
   if (producer.is_none() || producer.is(sealed) || !task_done(producer)) return;
   if (clock.is_none() || task_done(clock) || playout.is_none()) return;
   sealed = producer;
@@ -99,7 +101,7 @@ void seal_playout(nb::handle self, nb::object& sealed) {
 // queue: (item, count).
 Co<nb::object> counted_get(nb::handle self, nb::object q) {
   nb::object item = co_await aio::py::await_(q.attr("get")());
-  co_return nb::make_tuple(item, interrupts(self));
+  co_return nb::make_tuple(item, Session(self).interrupts());
 }
 
 // The iterator's outstanding read of the output queue; cancelled whenever
@@ -124,29 +126,30 @@ struct OutstandingRead {
 
 Co<nb::object> ensure_running(nb::handle self) {
   Env& e = env();
-  if (get(self, "_fixture").is_none() || get(self, "_runtime").is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
-  if (truthy(get(self, "_running"))) co_return nb::none();
+  const Session s(self);
+  if (s.fixture().is_none() || s.runtime().is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
+  if (s.running()) co_return nb::none();
 
   // Nothing of an earlier session may end this one: end-of-stream items it
   // left behind are dropped, everything else keeps its place.
-  keep_nowait(get(self, "_out_queue"), [](nb::handle item) { return !is_stream_end(item); });
+  keep_nowait(s.out_queue(), [](nb::handle item) { return !is_stream_end(item); });
   // Nor the end-of-speech control that stop() queued for a producer that had
   // already ended: it would start this session with a marker of no utterance.
-  nb::object stop_eos = get_or(self, "_stop_control", nb::none());
+  nb::object stop_eos = s.stop_control();
   if (!stop_eos.is_none()) {
-    set(self, "_stop_control", nb::none());
-    keep_nowait(get(self, "_in_queue"), [&](nb::handle item) { return !item.is(stop_eos); });
+    s.set_stop_control(nb::none());
+    keep_nowait(s.in_queue(), [&](nb::handle item) { return !item.is(stop_eos); });
   }
 
-  set(self, "_stop_event", e.Event());
-  set(self, "_interrupt_event", e.Event());
-  set(self, "_running", nb::bool_(true));
+  s.set_stop_event(e.Event());
+  s.set_interrupt_event(e.Event());
+  s.set_running(true);
   if (truthy(self.attr("_is_z2_stream")())) {
-    set(self, "_playout", e.Queue());
-    set(self, "_playout_reset", nb::bool_(false));
-    set(self, "_emitter_task", create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
+    s.set_playout(e.Queue());
+    s.set_playout_reset(false);
+    s.set_emitter_task(create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
   }
-  set(self, "_producer_task", create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
+  s.set_producer_task(create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
   co_return nb::none();
 }
 
@@ -154,8 +157,9 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   Env& e = env();
   co_await call(self, "_ensure_running");
 
-  nb::object q = get(self, "_out_queue");
-  nb::object pend = get(self, "_sync_pend");
+  const Session s(self);
+  nb::object q = s.out_queue();
+  nb::object pend = s.sync_pend();
   OutstandingRead nxt;
   nb::object sealed = nb::none();  // the producer whose end was sealed
   std::exception_ptr cancelled;
@@ -167,9 +171,9 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   try {
     for (;;) {
       nb::object item;
-      long taken_at = interrupts(self);  // the interrupt count when the item left the queue
+      long taken_at = s.interrupts();  // the interrupt count when the item left the queue
       bool ended = false;  // the stream has no feeder left and nothing queued
-      bool plain = get(self, "_audio_queued").is_none() && !pending();
+      bool plain = s.audio_queued().is_none() && !pending();
       seal_playout(self, sealed);
       if (!nxt && !truthy(q.attr("empty")())) {
         item = q.attr("get_nowait")();
@@ -181,7 +185,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         nb::object source = feeder(self);
         bool alive = !source.is_none() && !task_done(source);
         if (alive) waits.append(source);
-        nb::object producer = get_or(self, "_producer_task", nb::none());
+        nb::object producer = Session::tolerant(self).producer_task();
         if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !task_done(producer))
           waits.append(producer);
         if (alive || !truthy(q.attr("empty")()) || task_done(nxt.task)) {
@@ -226,9 +230,9 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
       }
       if (PyExceptionInstance_Check(item.ptr())) raise_item(item);
       // Taken before an interrupt that came since: of the abandoned utterance.
-      if (interrupts(self) != taken_at) continue;
+      if (s.interrupts() != taken_at) continue;
 
-      nb::object reader = get(self, "_audio_queued");
+      nb::object reader = s.audio_queued();
       int is_frame = PyObject_IsInstance(item.ptr(), e.VideoFrame.ptr());
       if (is_frame < 0) throw nb::python_error();
       if (!reader.is_none() && is_frame && !get(item, "bgr_image").is_none() && !get(item, "audio_chunk").is_none()) {
@@ -237,7 +241,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         // The consumer has handled the voice and asks for more: the sink now
         // holds it, at the end of what it has queued.
         // An interrupt while the consumer had the voice abandons its picture.
-        if (interrupts(self) != taken_at) continue;
+        if (s.interrupts() != taken_at) continue;
         double queued = read_queued(reader);
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
@@ -296,7 +300,7 @@ void add_output(nb::module_& m, Members& ns) {
       method([](nb::object self) { return aio::py::async_iterator(run_iter(self), "_run_iter", self); });
   ns["sync_to"] = method(
       [](nb::object self, nb::object sink) {
-        set(self, "_audio_queued", sink.is_none() ? nb::none() : queued_reader(sink));
+        Session(self).set_audio_queued(sink.is_none() ? nb::none() : queued_reader(sink));
       },
       nb::arg("sink").none());
   ns["_ensure_running"] = method(
