@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 
+#include "avatar/output.h"
 #include "avatar/sync.h"
 #include "bindings/avatar/session.h"
 
@@ -49,13 +51,28 @@ bool feeder_alive(nb::handle self) {
   return !t.is_none() && !task_done(t);
 }
 
-// Whether an end-of-stream item just taken from `q` was left by a task of an
-// earlier session (a producer cancelled by cleanup() still puts one when its
-// cancellation runs), not put by this session's last act: more items follow
-// it, or the session runs and its feeder has not ended.
+// Whether an end-of-stream item just taken from `q` is a stale one
+// (avatar/output.h), read lazily in the order the rule reads.
 bool stale_end(nb::handle self, nb::handle q) {
-  if (!truthy(q.attr("empty")())) return true;
-  return Session::tolerant(self).running() && feeder_alive(self);
+  const bool empty = truthy(q.attr("empty")());
+  // The session's tasks are looked at only when nothing follows the end.
+  const bool running = empty && Session::tolerant(self).running();
+  return end_is_stale(empty, running, running && feeder_alive(self));
+}
+
+// What the iterator decides on about an item; the frame's fields are looked
+// at only when the playback-synchronised mode could split it.
+OutItem out_item(nb::handle item, bool reader_set) {
+  OutItem it;
+  it.stream_end = is_stream_end(item);
+  it.failure = !it.stream_end && PyExceptionInstance_Check(item.ptr());
+  if (it.stream_end || it.failure || !reader_set) return it;
+  int r = PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr());
+  if (r < 0) throw nb::python_error();
+  it.frame = r == 1;
+  it.picture = it.frame && !get(item, "bgr_image").is_none();
+  it.audio = it.picture && !get(item, "audio_chunk").is_none();
+  return it;
 }
 
 // The sink's reading, in seconds; an ordinary failure of the reader or of
@@ -173,7 +190,6 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
       nb::object item;
       long taken_at = s.interrupts();  // the interrupt count when the item left the queue
       bool ended = false;  // the stream has no feeder left and nothing queued
-      bool plain = s.audio_queued().is_none() && !pending();
       seal_playout(self, sealed);
       if (!nxt && !truthy(q.attr("empty")())) {
         item = q.attr("get_nowait")();
@@ -189,8 +205,9 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !task_done(producer))
           waits.append(producer);
         if (alive || !truthy(q.attr("empty")()) || task_done(nxt.task)) {
-          nb::object timeout = nb::none();
-          if (!plain && pending()) timeout = nb::float_(std::max(head_due() - now(), 0.0));
+          const std::optional<double> wait_s =
+              pend_wait_s(pending() ? std::optional<double>(head_due()) : std::nullopt, now());
+          nb::object timeout = wait_s ? nb::object(nb::float_(*wait_s)) : nb::none();
           waiting = true;
           co_await aio::py::await_(
               e.wait(waits, nb::arg("timeout") = timeout, nb::arg("return_when") = e.FIRST_COMPLETED));
@@ -217,8 +234,16 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
       }
       if (!item.is_valid() && !ended) continue;
 
-      if (ended || is_stream_end(item)) {
-        if (!ended && stale_end(self, q)) continue;
+      OutAction action = OutAction::finish;
+      nb::object reader;
+      if (!ended) {
+        reader = s.audio_queued();
+        action = output_action(out_item(item, !reader.is_none()), !reader.is_none(), s.interrupts() != taken_at,
+                               [&] { return stale_end(self, q); });
+      }
+      if (action == OutAction::skip || action == OutAction::drop) continue;
+      if (action == OutAction::raise) raise_item(item);
+      if (action == OutAction::finish) {
         while (pending()) {
           nb::object head = pend.attr("popleft")();
           waiting = true;
@@ -228,14 +253,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         }
         co_return;
       }
-      if (PyExceptionInstance_Check(item.ptr())) raise_item(item);
-      // Taken before an interrupt that came since: of the abandoned utterance.
-      if (s.interrupts() != taken_at) continue;
-
-      nb::object reader = s.audio_queued();
-      int is_frame = PyObject_IsInstance(item.ptr(), e.VideoFrame.ptr());
-      if (is_frame < 0) throw nb::python_error();
-      if (!reader.is_none() && is_frame && !get(item, "bgr_image").is_none() && !get(item, "audio_chunk").is_none()) {
+      if (action == OutAction::split) {
         nb::object ac = get(item, "audio_chunk");
         co_yield nb::object(e.dc_replace(item, nb::arg("bgr_image") = nb::none()));
         // The consumer has handled the voice and asks for more: the sink now
