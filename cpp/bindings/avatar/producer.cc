@@ -17,6 +17,7 @@
 #include <string>
 
 #include "avatar/ticks.h"
+#include "avatar/utterance.h"
 #include "bindings/avatar/producer.h"
 
 namespace halvane::avatar::py {
@@ -233,13 +234,18 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     nb::object audio = control.attr("audio");
     if (!audio.is_none() && !u.open) {
       // Utterance start.
-      if (!Session(self).runtime().is(u.rt) || size_of(u.pcm_buf) > 0 || u.ticks_emitted > 0) {
-        u.rt = self.attr("_fresh_runtime")(fx);
-        Session(self).set_runtime(u.rt);
-        u.pcm_buf = empty_f32();
-        u.ticks_emitted = 0;
-      } else if (streaming) {
-        u.rt.attr("reset_stream")();
+      switch (open_action(!Session(self).runtime().is(u.rt), size_of(u.pcm_buf), u.ticks_emitted, streaming)) {
+        case OpenAction::fresh:
+          u.rt = self.attr("_fresh_runtime")(fx);
+          Session(self).set_runtime(u.rt);
+          u.pcm_buf = empty_f32();
+          u.ticks_emitted = 0;
+          break;
+        case OpenAction::reset_stream:
+          u.rt.attr("reset_stream")();
+          break;
+        case OpenAction::keep:
+          break;
       }
       Session(self).set_stream_pushed(0);
       Session(self).set_z2_r0(std::nullopt);
@@ -248,8 +254,9 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     }
     if (!audio.is_none()) u.pcm_buf = append_pcm(u.pcm_buf, audio_at_16k(audio));
 
-    bool ends_utterance = truthy(control.attr("end_of_speech"));
-    if (!ends_utterance && !audio.is_none()) ends_utterance = truthy(audio.attr("last_chunk"));
+    const bool end_of_speech = truthy(control.attr("end_of_speech"));
+    const bool last_chunk = !end_of_speech && !audio.is_none() && truthy(audio.attr("last_chunk"));
+    const bool ends_utterance = closes_utterance(end_of_speech, !audio.is_none(), last_chunk);
     if (size_of(u.pcm_buf) == 0 && !ends_utterance) continue;
 
     u.ticks_emitted += nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, false, nb::none()));
@@ -257,33 +264,31 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
 
     // End of the utterance: the tail.
     const int64_t n_buf = size_of(u.pcm_buf);
-    const int64_t remaining = std::max<int64_t>(total_audio_ticks(n_buf, spt) - u.ticks_emitted, 0);
-    bool marker = remaining == 0;
-    if (remaining > 0) {
-      const int64_t pad = tail_pad(streaming, truthy(self.attr("_is_v2_stream")()), const_i("_STREAM_FLUSH_PAD_TICKS"),
-                                   const_i("_LOOKBACK_TICKS"), const_i("_V2_FLUSH_PAD_TICKS"));
-      const int64_t target = tail_target_len(u.ticks_emitted, remaining, pad, spt);
-      if (n_buf < target) u.pcm_buf = zero_extend(u.pcm_buf, target);
-      nb::object tail_total = nb::int_(u.ticks_emitted + remaining);
-      if (truthy(self.attr("_is_v2_stream")())) {
+    const TailPads pads{const_i("_STREAM_FLUSH_PAD_TICKS"), const_i("_LOOKBACK_TICKS"), const_i("_V2_FLUSH_PAD_TICKS")};
+    const TailPlan tail = plan_tail(
+        n_buf, spt, u.ticks_emitted, streaming, [&] { return truthy(self.attr("_is_v2_stream")()); }, pads);
+    TailOutcome outcome;
+    outcome.had_tail = tail.remaining > 0;
+    outcome.v2 = tail.v2;
+    outcome.streaming = streaming;
+    if (outcome.had_tail) {
+      if (n_buf < tail.target_len) u.pcm_buf = zero_extend(u.pcm_buf, tail.target_len);
+      nb::object tail_total = nb::int_(tail.tail_total);
+      if (tail.v2) {
         u.ticks_emitted += nb::cast<int64_t>(co_await call(
             self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
             nb::arg("ticks_emitted") = u.ticks_emitted, nb::arg("tail_total") = tail_total,
             nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size));
-        marker = true;
       } else {
-        const int64_t n = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));
-        u.ticks_emitted += n;
-        // The last frame of a tail carries the end of speech; a streaming
-        // tail for which the runtime had nothing ready has no such frame,
-        // so the marker closes the utterance instead (unless the tail was
-        // cut short by stop or interrupt).
-        marker = streaming && n == 0 && !stop_or_interrupt(self);
+        outcome.tail_frames = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));
+        u.ticks_emitted += outcome.tail_frames;
       }
     }
-    // An interrupted utterance gets no end-of-speech marker: its frames are
-    // gone and the next utterance must not see it.
-    if (marker && !interrupted(self)) {
+    // The last frame of a padded tail carries the end of speech; otherwise
+    // the marker closes the utterance (avatar/utterance.h).
+    outcome.stop_or_interrupt = stop_or_interrupt(self);
+    outcome.interrupted = interrupted(self);
+    if (end_marker(outcome)) {
       nb::object eos = e.VideoFrame(nb::arg("bgr_image") = nb::none(), nb::arg("audio_chunk") = nb::none(),
                                     nb::arg("frame_index") = u.ticks_emitted, nb::arg("source_message_id") = u.message_id,
                                     nb::arg("end_of_speech") = true);
