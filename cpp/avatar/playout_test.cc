@@ -106,17 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
                       StartRow{"markers_do_not_count_as_pictures", n(20) + "m", kThreeTimes, false, false}),
     [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
 
-TEST(PlayoutPeriod, TheWorkedStartPassesAt2705) {
-  Clock c(z2(), 2.0);
-  feed(c, n(21));
-  Facts facts{kRealTime, {0.3, std::nullopt}};
-  EXPECT_FALSE(c.period(2.0, facts, need1).started);
-  facts.arrival.got = 2.70;
-  EXPECT_FALSE(c.period(2.70, facts, need1).started);
-  facts.arrival.got = 2.705;
-  EXPECT_TRUE(c.period(2.705, facts, need1).started);
-}
-
 struct FillRow {
   const char* name;
   std::string before;  // items played out in earlier periods
@@ -237,7 +226,12 @@ TEST_P(PlayoutRoom, ClosesAtTheHold) {
 INSTANTIATE_TEST_SUITE_P(Rows, PlayoutRoom,
                          ::testing::Values(RoomRow{0, 0, 50, true}, RoomRow{49, 0, 50, true},
                                            RoomRow{50, 0, 50, false}, RoomRow{30, 19, 50, true},
-                                           RoomRow{30, 20, 50, false}, RoomRow{0, 50, 50, false}));
+                                           RoomRow{30, 20, 50, false}, RoomRow{0, 50, 50, false}),
+                         [](const ::testing::TestParamInfo<RoomRow>& info) {
+                           const RoomRow& r = info.param;
+                           return "buffered" + std::to_string(r.buffered) + "_queued" + std::to_string(r.queued) +
+                                  "_hold" + std::to_string(r.hold);
+                         });
 
 TEST(PlayoutRoom, OpensAgainAsPicturesGoOut) {
   Clock c(z2(37), 0.0);

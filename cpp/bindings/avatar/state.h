@@ -2,8 +2,9 @@
 // it binds once at import (asyncio, the record and error classes, the
 // end-of-stream sentinel, the "halvane" logger), the module constants read at
 // the moment of use (so a test or a caller may tune them), attribute access on
-// an AsyncAvatar instance, and the registry through which each file adds its
-// members to the class.
+// any object (an avatar's own state is read and written through Session, in
+// session.h), and the registry through which each file adds its members to
+// the class.
 //
 // Threading: everything here runs with the GIL held, on the event loop's
 // thread (or the caller's thread for the synchronous methods). Nothing here
