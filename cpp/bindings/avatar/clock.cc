@@ -20,13 +20,15 @@
 // the consumer of run() and the callers of interrupt() and stop(); it shares
 // the playout queue, the output queue and a few attributes with them without
 // locks, and hands over only at its awaits. _drop_queued_resting never awaits.
-// The arithmetic of the start test lives in avatar/clock.h.
-#include <deque>
+// The decisions (buffer, schedule, start, what each period puts out, reset,
+// stop, room) live in avatar/playout.h; this file awaits and does the I/O.
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "avatar/clock.h"
-#include "bindings/avatar/state.h"
+#include "avatar/playout.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -47,73 +49,75 @@ long to_long(nb::handle o) {
   return nb::cast<long>(i);
 }
 
-std::optional<double> opt_double(nb::handle o) {
-  if (o.is_none()) return std::nullopt;
-  return to_double(o);
-}
-
-
-// An item the clock holds, told apart once when it is taken in.
+// What the clock holds of an item: the item, and its picture when it is a
+// frame with one (what a hold frame repeats).
 struct Held {
-  nb::object obj;
-  bool terminal = false;
-  bool frame = false;    // a VideoFrame
-  bool picture = false;  // a VideoFrame with a picture
-  bool end_of_speech = false;
-
-  explicit Held(nb::object o) : obj(std::move(o)) {
-    terminal = is_terminal(obj);
-    int r = PyObject_IsInstance(obj.ptr(), env().VideoFrame.ptr());
-    if (r < 0) throw nb::python_error();
-    frame = r == 1;
-    if (frame) {
-      picture = !get(obj, "bgr_image").is_none();
-      end_of_speech = truthy(get(obj, "end_of_speech"));
-    }
-  }
+  nb::object item;
+  nb::object bgr;
 };
+using Clock = PlayoutClock<Held>;
 
-using Buffer = std::deque<Held>;
-
-long pictures_in(const Buffer& buf) {
-  long n = 0;
-  for (const Held& h : buf) n += h.picture;
-  return n;
+// Takes in an item, told apart once.
+void take(Clock& clock, nb::object obj) {
+  ItemFlags f;
+  f.stream_end = is_stream_end(obj);
+  f.terminal = is_terminal(obj);
+  int r = PyObject_IsInstance(obj.ptr(), env().VideoFrame.ptr());
+  if (r < 0) throw nb::python_error();
+  f.frame = r == 1;
+  nb::object bgr;
+  if (f.frame) {
+    bgr = get(obj, "bgr_image");
+    f.picture = !bgr.is_none();
+    f.end_of_speech = truthy(get(obj, "end_of_speech"));
+  }
+  clock.take(Held{std::move(obj), std::move(bgr)}, f);
 }
 
 aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
-  return put_current(self, get(self, "_out_queue"), nb::borrow(item));
+  return put_current(self, Session(self).out_queue(), nb::borrow(item));
 }
 
-// Opens or closes the producer's way into the playout queue: closed while the
-// clock holds `hold` pictures or more (buffered or still queued to it).
-void update_room(nb::handle room, const Buffer& buf, nb::handle q, long hold) {
-  long held = pictures_in(buf) + nb::cast<long>(q.attr("qsize")());
-  bool open = truthy(room.attr("is_set")());
-  if (held >= hold) {
+// Opens or closes the producer's way into the playout queue, as the clock
+// decides from what it holds and what is still queued to it.
+void update_room(nb::handle room, const Clock& clock, nb::handle q) {
+  const bool open_now = clock.room_open(nb::cast<long>(q.attr("qsize")()));
+  const bool open = truthy(room.attr("is_set")());
+  if (!open_now) {
     if (open) room.attr("clear")();
   } else if (!open) {
     room.attr("set")();
   }
 }
 
-// The clock itself; returns after it has forwarded _STREAM_END.
+// The clock itself; returns after it has forwarded _STREAM_END. It awaits
+// the queues and asks the runtime; PlayoutClock decides.
 Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   Env& e = env();
-  nb::object q = get(self, "_playout");
+  nb::object q = Session(self).playout();
   if (q.is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
   const double period = 1.0 / to_double(get(self, "_engine_fps"));
-  nb::object fixture = get(self, "_fixture");
+  nb::object fixture = Session(self).fixture();
   const long spt = fixture.is_none() ? 800 : to_long(get(fixture, "audio_samples_per_tick"));
   const long sample_rate = const_i("_SAMPLE_RATE_HZ");
   const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
-  const ClockTiming timing =
+  // The timing and the hold are fixed for the task; the other constants are
+  // read again at every period, as a caller may tune them.
+  PlayoutConfig config;
+  config.timing =
       ClockTiming::make(period, spt, sample_rate, const_i("_Z2_CHUNK0_FRAMES"), const_i("_Z2_CHUNK_FRAMES"));
-  const long hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
-  set(self, "_playout_hold", nb::int_(hold));
+  config.hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
+  Session(self).set_playout_hold(config.hold);
+  auto tuned = [&] {
+    config.tuning = StartTuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
+    config.preroll_frames = const_i("_Z2_PREROLL_FRAMES");
+    config.chunk0_frames = const_i("_Z2_CHUNK0_FRAMES");
+    config.catchup_s = const_f("_Z2_CATCHUP_S");
+    return config;
+  };
 
   // A frame of one tick of silence showing `bgr` (passed on uncopied).
   auto silent = [&](nb::handle bgr) {
@@ -123,7 +127,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   };
   // Seconds of input audio the engine needs before its second chunk.
   auto chunk1_audio_s = [&]() -> double {
-    nb::object rt = get(self, "_runtime");
+    nb::object rt = Session(self).runtime();
     nb::object fn = get_or(rt, "samples_for_chunk", nb::none());
     if (!fn.is_none()) {
       try {
@@ -132,118 +136,67 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
         if (!ordinary(err)) throw;
       }
     }
-    return timing.audio_for(const_i("_Z2_CHUNK0_FRAMES") + const_i("_Z2_CHUNK_FRAMES"));
+    return config.timing.audio_for(const_i("_Z2_CHUNK0_FRAMES") + const_i("_Z2_CHUNK_FRAMES"));
   };
-  auto next_chunk_in_time = [&](StartTest& st, long ready, double t) {
+  // The arrival statistics and render times, read fresh for the start test.
+  auto start_facts = [&] {
     Arrival arrival;
-    nb::object t0 = get_or(self, "_arr_t0", nb::none());
-    nb::object s = get_or(self, "_arr_s", nb::float_(0.0));
-    arrival.got = truthy(s) ? to_double(s) : 0.0;
-    if (!t0.is_none()) arrival.t0 = to_double(t0);
-    if (truthy(get_or(self, "_arr_done", nb::bool_(false))))
-      arrival.t_end = opt_double(get_or(self, "_arr_t_end", nb::none()));
-    RenderTimes render{opt_double(get_or(self, "_z2_r0", nb::none())),
-                       opt_double(get_or(self, "_z2_steady_s", nb::none()))};
-    StartTuning tuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
-    return st.next_chunk_in_time(timing, ready, t, arrival, chunk1_audio_s, render, tuning);
+    const Session s(self);
+    nb::object got = s.arr_s();
+    arrival.got = truthy(got) ? to_double(got) : 0.0;
+    arrival.t0 = s.arr_t0();
+    if (s.arr_done()) arrival.t_end = s.arr_t_end();
+    return std::make_pair(arrival, RenderTimes{s.z2_r0(), s.z2_steady_s()});
   };
 
-  Buffer buf;
-  bool playing = false;
-  nb::object last_bgr = nb::none();
-  double next_due = now();
-  StartTest st;
-
+  Clock clock(tuned(), now());
   for (;;) {
     // Take in everything the producer has queued.
-    while (!truthy(q.attr("empty")())) buf.emplace_back(q.attr("get_nowait")());
+    while (!truthy(q.attr("empty")())) take(clock, q.attr("get_nowait")());
 
     // An interruption: drop the frames, keep the end of the stream.
-    if (truthy(get(self, "_playout_reset"))) {
-      set(self, "_playout_reset", nb::bool_(false));
-      Buffer kept;
-      for (Held& h : buf)
-        if (h.terminal) kept.push_back(std::move(h));
-      buf.swap(kept);
-      playing = false;
-      st.clear();
+    if (Session(self).playout_reset()) {
+      Session(self).set_playout_reset(false);
+      clock.reset();
     }
 
     // Stopping, with the end of the stream in hand: forward the terminal
     // items only and finish.
-    if (truthy(get(self, "_stop_event").attr("is_set")())) {
-      bool any_terminal = false;
-      for (const Held& h : buf) any_terminal = any_terminal || h.terminal;
-      if (any_terminal) {
-        Buffer items;
-        items.swap(buf);
-        for (Held& h : items) {
-          if (!h.terminal) continue;
-          co_await put_out(self, h.obj);
-          if (h.obj.is(e.stream_end)) co_return nb::none();
-        }
-      }
+    if (truthy(Session(self).stop_event().attr("is_set")())) {
+      Clock::Period last = clock.stop();
+      for (Clock::Item& it : last.out) co_await put_out(self, it.payload.item);
+      if (last.ends) co_return nb::none();
     }
 
-    update_room(room, buf, q, hold);
+    update_room(room, clock, q);
 
     // Until the next due time, only take in.
     double t = now();
-    if (t < next_due) {
+    if (t < clock.next_due()) {
       nb::object item;
       try {
-        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), next_due - t));
+        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), clock.next_due() - t));
         raise_lost_cancel();
       } catch (nb::python_error& err) {
         if (!err.matches(e.TimeoutError)) throw;
       }
-      if (item.is_valid()) buf.emplace_back(std::move(item));
+      if (item.is_valid()) take(clock, std::move(item));
       continue;
     }
 
-    next_due = advance_due(next_due, period, now(), const_f("_Z2_CATCHUP_S"));
+    clock.retune(tuned());
+    Clock::Period p = clock.period(now(), start_facts, chunk1_audio_s);
+    if (p.started) self.attr("_drop_queued_resting")();
+    for (Clock::Item& it : p.out) co_await put_out(self, it.payload.item);
+    if (p.ends) co_return nb::none();
 
-    // Start the utterance once its frames can play through until the next
-    // chunk is due, or its end is already here.
-    if (!playing && !buf.empty()) {
-      long ready = pictures_in(buf);
-      bool ended = false;
-      for (const Held& h : buf) ended = ended || h.terminal || h.end_of_speech;
-      if (ready >= const_i("_Z2_PREROLL_FRAMES"))
-        playing = true;
-      else if (ended)
-        playing = true;
-      else if (ready >= const_i("_Z2_CHUNK0_FRAMES"))
-        playing = next_chunk_in_time(st, ready, now());
-      if (playing) {
-        st.clear();
-        self.attr("_drop_queued_resting")();
-      }
-    }
-
-    // One picture this period; items without a picture go out with it.
-    bool shown = false;
-    while (playing && !buf.empty() && !shown) {
-      Held h = std::move(buf.front());
-      buf.pop_front();
-      co_await put_out(self, h.obj);
-      if (h.obj.is(e.stream_end)) co_return nb::none();
-      if (h.frame) {
-        if (h.picture) {
-          last_bgr = get(h.obj, "bgr_image");
-          shown = true;
-        }
-        if (h.end_of_speech) playing = false;
-      }
-    }
-
-    if (shown) continue;
-    if (playing && !last_bgr.is_none()) {
-      co_await put_out(self, silent(last_bgr));  // a hold frame
+    if (p.fill == Clock::Fill::hold) {
+      co_await put_out(self, silent(p.picture->bgr));  // a hold frame
       continue;
     }
+    if (p.fill != Clock::Fill::resting) continue;
     nb::object picture = nb::none();
-    nb::object rt = get(self, "_runtime");
+    nb::object rt = Session(self).runtime();
     if (!rt.is_none()) {
       try {
         picture = rt.attr("get_source_frame")(-1);
@@ -252,7 +205,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
         picture = nb::none();
       }
     }
-    if (picture.is_none()) picture = last_bgr;
+    if (picture.is_none() && p.picture) picture = p.picture->bgr;
     if (picture.is_none()) continue;
     nb::object fr = silent(picture);
     set(fr, "_hv_resting", nb::bool_(true));
@@ -276,12 +229,12 @@ Co<nb::object> emit_clock(nb::handle self) {
   Env& e = env();
   nb::object room = e.Event();
   room.attr("set")();
-  set(self, "_playout_room", room);
+  Session(self).set_playout_room(room);
   // The clock no longer takes frames: never let the producer wait for it (a
   // later session's clock may have put its own event in place already).
   auto release_room = [&] {
     room.attr("set")();
-    if (get_or(self, "_playout_room", nb::none()).is(room)) set(self, "_playout_room", nb::none());
+    if (Session(self).playout_room().is(room)) Session(self).set_playout_room(nb::none());
   };
   nb::object failure;
   try {
@@ -298,7 +251,7 @@ Co<nb::object> emit_clock(nb::handle self) {
   if (failure.is_valid()) {
     // The stream ends here: the producer stops too instead of rendering
     // into a playout queue that nobody reads any more.
-    get(self, "_stop_event").attr("set")();
+    Session(self).stop_event().attr("set")();
     co_await put_out(self, failure);
     co_await put_out(self, e.stream_end);
   }
@@ -308,7 +261,7 @@ Co<nb::object> emit_clock(nb::handle self) {
 // Removes the resting frames still waiting in the output queue; every other
 // item stays, in its order.
 void drop_queued_resting(nb::handle self) {
-  keep_nowait(get(self, "_out_queue"),
+  keep_nowait(Session(self).out_queue(),
               [](nb::handle item) { return !truthy(get_or(item, "_hv_resting", nb::bool_(false))); });
 }
 

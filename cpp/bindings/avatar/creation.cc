@@ -9,7 +9,7 @@
 #include <exception>
 #include <string>
 
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -48,7 +48,7 @@ Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_bu
   nb::object avatar = cls(nb::arg("input_buffer_size") = input_buffer_size,
                           nb::arg("output_buffer_size") = output_buffer_size, nb::arg("output_size") = output_size,
                           nb::arg("num_threads") = num_threads);
-  set(avatar, "_engine_id", engine_id_for(text));
+  Session(avatar).set_engine_id(engine_id_for(text));
   co_await load_in_executor(env().get_running_loop(), avatar, text);
   co_return avatar;
 }
@@ -62,11 +62,12 @@ Co<nb::object> set_model(nb::handle self, nb::object model_path) {
   nb::object text = existing_path_text(model_path);
   co_await call(self, "stop");
   nb::object loop = env().get_running_loop();
-  nb::object absent = nb::module_::import_("builtins").attr("object")();
-  nb::object prev_id = get_or(self, "_engine_id", absent);
-  nb::object prev_fixture = get(self, "_fixture");
-  nb::object prev_runtime = get(self, "_runtime");
-  set(self, "_engine_id", engine_id_for(text));
+  const Session s(self);
+  const bool had_id = s.has_engine_id();
+  nb::object prev_id = s.engine_id();
+  nb::object prev_fixture = s.fixture();
+  nb::object prev_runtime = s.runtime();
+  s.set_engine_id(engine_id_for(text));
   std::exception_ptr failure;
   try {
     co_await load_in_executor(loop, self, text);
@@ -75,13 +76,12 @@ Co<nb::object> set_model(nb::handle self, nb::object model_path) {
     failure = std::current_exception();
   }
   if (failure) {
-    if (prev_id.is(absent)) {
-      if (PyObject_HasAttrString(self.ptr(), "_engine_id")) nb::delattr(self, "_engine_id");
-    } else {
-      set(self, "_engine_id", prev_id);
-    }
-    set(self, "_fixture", prev_fixture);
-    set(self, "_runtime", prev_runtime);
+    if (had_id)
+      s.set_engine_id(prev_id);
+    else
+      s.forget_engine_id();
+    s.set_fixture(prev_fixture);
+    s.set_runtime(prev_runtime);
     std::rethrow_exception(failure);
   }
   co_return nb::none();

@@ -7,7 +7,7 @@
 // Threading: synchronous, on the caller's thread, which it blocks (sleeping
 // between polls) for up to _FIRST_FRAME_WAIT_S seconds. The runtime is asked
 // on that thread, not on the engine worker.
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -24,12 +24,12 @@ nb::object black(nb::handle w, nb::handle h) {
 }
 
 nb::object get_first_frame(nb::handle self) {
-  nb::object fixture = get(self, "_fixture");
-  if (fixture.is_none() || get(self, "_runtime").is_none()) {
+  nb::object fixture = Session(self).fixture();
+  if (fixture.is_none() || Session(self).runtime().is_none()) {
     warn("halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))");
     return nb::none();
   }
-  nb::object size = get(self, "_output_size");
+  nb::object size = Session(self).output_size();
   if (!size.is_none()) {
     nb::object w = py_int(item(size, 0)), h = py_int(item(size, 1));
     return black(w, h);
@@ -70,7 +70,7 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
   for (;;) {
     nb::object frame = nb::none();
     try {
-      frame = get(self, "_runtime").attr("get_source_frame")(0);
+      frame = Session(self).runtime().attr("get_source_frame")(0);
     } catch (nb::python_error& e) {
       if (!ordinary(e)) throw;
       why = nb::borrow(e.value());

@@ -12,7 +12,7 @@
 #include <nanobind/ndarray.h>
 
 #include "avatar/pcm.h"
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -52,48 +52,50 @@ Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_ra
   nb::object control = e.VideoControl.attr("from_audio")(data, sample_rate, last_chunk);
   self.attr("_note_arrival")(seconds_of(data, sample_rate));
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
-  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_await await_(Session(self).in_queue().attr("put")(control));
   co_return nb::none();
 }
 
 Co<nb::object> push(nb::handle self, nb::object control) {
-  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_await await_(Session(self).in_queue().attr("put")(control));
   co_return nb::none();
 }
 
 Co<nb::object> flush(nb::handle self) {
   self.attr("_arrival_ended")();
   nb::object control = env().VideoControl(nb::arg("end_of_speech") = true);
-  co_await await_(get(self, "_in_queue").attr("put")(control));
+  co_await await_(Session(self).in_queue().attr("put")(control));
   co_return nb::none();
 }
 
 // A new run starts at the first audio after a completed (or dropped, or never
 // started) one; only positive amounts count.
 void note_arrival(nb::handle self, nb::handle seconds) {
-  nb::object t0 = get_or(self, "_arr_t0", nb::none());
-  if (t0.is_none() || truthy(get_or(self, "_arr_done", nb::bool_(false)))) {
-    set(self, "_arr_t0", nb::float_(now()));
-    set(self, "_arr_s", nb::float_(0.0));
-    set(self, "_arr_done", nb::bool_(false));
+  const Session s(self);
+  if (!s.arr_t0() || s.arr_done()) {
+    s.set_arr_t0(now());
+    s.set_arr_s(nb::float_(0.0));
+    s.set_arr_done(false);
   }
   nb::object zero = nb::float_(0.0);
   int positive = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
   if (positive < 0) throw nb::python_error();
-  nb::object total = get_or(self, "_arr_s", zero);
-  set(self, "_arr_s", number(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
+  nb::object total = s.arr_s();
+  s.set_arr_s(number(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
 }
 
 // Only the first call of a run stamps the end time.
 void arrival_ended(nb::handle self) {
-  if (!truthy(get_or(self, "_arr_done", nb::bool_(false)))) set(self, "_arr_t_end", nb::float_(now()));
-  set(self, "_arr_done", nb::bool_(true));
+  const Session s(self);
+  if (!s.arr_done()) s.set_arr_t_end(now());
+  s.set_arr_done(true);
 }
 
 void arrival_dropped(nb::handle self) {
-  set(self, "_arr_t0", nb::none());
-  set(self, "_arr_s", nb::float_(0.0));
-  set(self, "_arr_done", nb::bool_(false));
+  const Session s(self);
+  s.set_arr_t0(std::nullopt);
+  s.set_arr_s(nb::float_(0.0));
+  s.set_arr_done(false);
 }
 
 // --- PCM helpers ---

@@ -11,7 +11,7 @@
 // the other tasks see all of its effects at once.
 #include <Python.h>
 
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -20,19 +20,20 @@ namespace {
 void drain_queue(nb::handle q) { drain_nowait(q); }
 
 void interrupt(nb::object self) {
-  if (!truthy(get(self, "_running"))) return;
-  self.attr("_drain_queue")(get(self, "_in_queue"));
-  keep_nowait(get(self, "_out_queue"), is_terminal);
-  get(self, "_sync_pend").attr("clear")();
-  nb::object playout = get(self, "_playout");
+  const Session s(self);
+  if (!s.running()) return;
+  self.attr("_drain_queue")(s.in_queue());
+  keep_nowait(s.out_queue(), is_terminal);
+  s.sync_pend().attr("clear")();
+  nb::object playout = s.playout();
   if (!playout.is_none()) {
     keep_nowait(playout, is_terminal);
-    set(self, "_playout_reset", nb::bool_(true));
+    s.set_playout_reset(true);
     self.attr("_arrival_dropped")();
-    set(self, "_z2_r0", nb::none());
+    s.set_z2_r0(std::nullopt);
   }
-  set(self, "_interrupts", nb::int_(interrupts(self) + 1));
-  get(self, "_interrupt_event").attr("set")();
+  s.set_interrupts(s.interrupts() + 1);
+  s.interrupt_event().attr("set")();
 }
 
 }  // namespace

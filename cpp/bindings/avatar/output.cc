@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 
+#include "avatar/output.h"
 #include "avatar/sync.h"
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 #include "bindings/common/errors.h"
 
 namespace halvane::avatar::py {
@@ -40,8 +42,9 @@ nb::object create_task(nb::handle coro, const char* name) {
 // The task that puts on the output queue: the playout clock when the stream
 // has one, else the producer. None when the session has neither.
 nb::object feeder(nb::handle self) {
-  nb::object clock = get_or(self, "_emitter_task", nb::none());
-  return clock.is_none() ? get_or(self, "_producer_task", nb::none()) : clock;
+  const Session s = Session::tolerant(self);
+  nb::object clock = s.emitter_task();
+  return clock.is_none() ? s.producer_task() : clock;
 }
 
 bool feeder_alive(nb::handle self) {
@@ -49,13 +52,28 @@ bool feeder_alive(nb::handle self) {
   return !t.is_none() && !task_done(t);
 }
 
-// Whether an end-of-stream item just taken from `q` was left by a task of an
-// earlier session (a producer cancelled by cleanup() still puts one when its
-// cancellation runs), not put by this session's last act: more items follow
-// it, or the session runs and its feeder has not ended.
+// Whether an end-of-stream item just taken from `q` is a stale one
+// (avatar/output.h), read lazily in the order the rule reads.
 bool stale_end(nb::handle self, nb::handle q) {
-  if (!truthy(q.attr("empty")())) return true;
-  return truthy(get_or(self, "_running", nb::bool_(false))) && feeder_alive(self);
+  const bool empty = truthy(q.attr("empty")());
+  // The session's tasks are looked at only when nothing follows the end.
+  const bool running = empty && Session::tolerant(self).running();
+  return end_is_stale(empty, running, running && feeder_alive(self));
+}
+
+// What the iterator decides on about an item; the frame's fields are looked
+// at only when the playback-synchronised mode could split it.
+OutItem out_item(nb::handle item, bool reader_set) {
+  OutItem it;
+  it.stream_end = is_stream_end(item);
+  it.failure = !it.stream_end && PyExceptionInstance_Check(item.ptr());
+  if (it.stream_end || it.failure || !reader_set) return it;
+  int r = PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr());
+  if (r < 0) throw nb::python_error();
+  it.frame = r == 1;
+  it.picture = it.frame && !get(item, "bgr_image").is_none();
+  it.audio = it.picture && !get(item, "audio_chunk").is_none();
+  return it;
 }
 
 // The sink's reading, in seconds; an ordinary failure of the reader or of
@@ -78,9 +96,10 @@ double read_queued(nb::handle reader) {
 // holds, once per producer. When the producer did put its own, the clock
 // ends at that one and the second is never read.
 void seal_playout(nb::handle self, nb::object& sealed) {
-  nb::object producer = get_or(self, "_producer_task", nb::none());
-  nb::object clock = get_or(self, "_emitter_task", nb::none());
-  nb::object playout = get_or(self, "_playout", nb::none());
+  const Session s = Session::tolerant(self);
+  nb::object producer = s.producer_task();
+  nb::object clock = s.emitter_task();
+  nb::object playout = s.playout();
   if (producer.is_none() || producer.is(sealed) || !task_done(producer)) return;
   if (clock.is_none() || task_done(clock) || playout.is_none()) return;
   sealed = producer;
@@ -100,7 +119,7 @@ void seal_playout(nb::handle self, nb::object& sealed) {
 // queue: (item, count).
 Co<nb::object> counted_get(nb::handle self, nb::object q) {
   nb::object item = co_await aio::py::await_(q.attr("get")());
-  co_return nb::make_tuple(item, interrupts(self));
+  co_return nb::make_tuple(item, Session(self).interrupts());
 }
 
 // The iterator's outstanding read of the output queue; cancelled whenever
@@ -125,29 +144,30 @@ struct OutstandingRead {
 
 Co<nb::object> ensure_running(nb::handle self) {
   Env& e = env();
-  if (get(self, "_fixture").is_none() || get(self, "_runtime").is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
-  if (truthy(get(self, "_running"))) co_return nb::none();
+  const Session s(self);
+  if (s.fixture().is_none() || s.runtime().is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
+  if (s.running()) co_return nb::none();
 
   // Nothing of an earlier session may end this one: end-of-stream items it
   // left behind are dropped, everything else keeps its place.
-  keep_nowait(get(self, "_out_queue"), [](nb::handle item) { return !is_stream_end(item); });
+  keep_nowait(s.out_queue(), [](nb::handle item) { return !is_stream_end(item); });
   // Nor the end-of-speech control that stop() queued for a producer that had
   // already ended: it would start this session with a marker of no utterance.
-  nb::object stop_eos = get_or(self, "_stop_control", nb::none());
+  nb::object stop_eos = s.stop_control();
   if (!stop_eos.is_none()) {
-    set(self, "_stop_control", nb::none());
-    keep_nowait(get(self, "_in_queue"), [&](nb::handle item) { return !item.is(stop_eos); });
+    s.set_stop_control(nb::none());
+    keep_nowait(s.in_queue(), [&](nb::handle item) { return !item.is(stop_eos); });
   }
 
-  set(self, "_stop_event", e.Event());
-  set(self, "_interrupt_event", e.Event());
-  set(self, "_running", nb::bool_(true));
+  s.set_stop_event(e.Event());
+  s.set_interrupt_event(e.Event());
+  s.set_running(true);
   if (truthy(self.attr("_is_z2_stream")())) {
-    set(self, "_playout", e.Queue());
-    set(self, "_playout_reset", nb::bool_(false));
-    set(self, "_emitter_task", create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
+    s.set_playout(e.Queue());
+    s.set_playout_reset(false);
+    s.set_emitter_task(create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
   }
-  set(self, "_producer_task", create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
+  s.set_producer_task(create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
   co_return nb::none();
 }
 
@@ -155,8 +175,9 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   Env& e = env();
   co_await call(self, "_ensure_running");
 
-  nb::object q = get(self, "_out_queue");
-  nb::object pend = get(self, "_sync_pend");
+  const Session s(self);
+  nb::object q = s.out_queue();
+  nb::object pend = s.sync_pend();
   OutstandingRead nxt;
   nb::object sealed = nb::none();  // the producer whose end was sealed
   std::exception_ptr cancelled;
@@ -168,9 +189,8 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   try {
     for (;;) {
       nb::object item;
-      long taken_at = interrupts(self);  // the interrupt count when the item left the queue
+      long taken_at = s.interrupts();  // the interrupt count when the item left the queue
       bool ended = false;  // the stream has no feeder left and nothing queued
-      bool plain = get(self, "_audio_queued").is_none() && !pending();
       seal_playout(self, sealed);
       if (!nxt && !truthy(q.attr("empty")())) {
         item = q.attr("get_nowait")();
@@ -182,12 +202,13 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         nb::object source = feeder(self);
         bool alive = !source.is_none() && !task_done(source);
         if (alive) waits.append(source);
-        nb::object producer = get_or(self, "_producer_task", nb::none());
+        nb::object producer = Session::tolerant(self).producer_task();
         if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !task_done(producer))
           waits.append(producer);
         if (alive || !truthy(q.attr("empty")()) || task_done(nxt.task)) {
-          nb::object timeout = nb::none();
-          if (!plain && pending()) timeout = nb::float_(std::max(head_due() - now(), 0.0));
+          const std::optional<double> wait_s =
+              pend_wait_s(pending() ? std::optional<double>(head_due()) : std::nullopt, now());
+          nb::object timeout = wait_s ? nb::object(nb::float_(*wait_s)) : nb::none();
           waiting = true;
           co_await aio::py::await_(
               e.wait(waits, nb::arg("timeout") = timeout, nb::arg("return_when") = e.FIRST_COMPLETED));
@@ -214,8 +235,16 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
       }
       if (!item.is_valid() && !ended) continue;
 
-      if (ended || is_stream_end(item)) {
-        if (!ended && stale_end(self, q)) continue;
+      OutAction action = OutAction::finish;
+      nb::object reader;
+      if (!ended) {
+        reader = s.audio_queued();
+        action = output_action(out_item(item, !reader.is_none()), !reader.is_none(), s.interrupts() != taken_at,
+                               [&] { return stale_end(self, q); });
+      }
+      if (action == OutAction::skip || action == OutAction::drop) continue;
+      if (action == OutAction::raise) raise_item(item);
+      if (action == OutAction::finish) {
         while (pending()) {
           nb::object head = pend.attr("popleft")();
           waiting = true;
@@ -225,20 +254,13 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         }
         co_return;
       }
-      if (PyExceptionInstance_Check(item.ptr())) raise_item(item);
-      // Taken before an interrupt that came since: of the abandoned utterance.
-      if (interrupts(self) != taken_at) continue;
-
-      nb::object reader = get(self, "_audio_queued");
-      int is_frame = PyObject_IsInstance(item.ptr(), e.VideoFrame.ptr());
-      if (is_frame < 0) throw nb::python_error();
-      if (!reader.is_none() && is_frame && !get(item, "bgr_image").is_none() && !get(item, "audio_chunk").is_none()) {
+      if (action == OutAction::split) {
         nb::object ac = get(item, "audio_chunk");
         co_yield nb::object(e.dc_replace(item, nb::arg("bgr_image") = nb::none()));
         // The consumer has handled the voice and asks for more: the sink now
         // holds it, at the end of what it has queued.
         // An interrupt while the consumer had the voice abandons its picture.
-        if (interrupts(self) != taken_at) continue;
+        if (s.interrupts() != taken_at) continue;
         double queued = read_queued(reader);
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
@@ -297,7 +319,7 @@ void add_output(nb::module_& m, Members& ns) {
       method([](nb::object self) { return aio::py::async_iterator(run_iter(self), "_run_iter", self); });
   ns["sync_to"] = method(
       [](nb::object self, nb::object sink) {
-        set(self, "_audio_queued", sink.is_none() ? nb::none() : queued_reader(sink));
+        Session(self).set_audio_queued(sink.is_none() ? nb::none() : queued_reader(sink));
       },
       nb::arg("sink").none());
   ns["_ensure_running"] = method(

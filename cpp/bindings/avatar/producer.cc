@@ -13,9 +13,11 @@
 // which go through _engine to the session's single "halvane-engine" worker
 // thread, and the sample loops, which release the GIL.
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "avatar/ticks.h"
+#include "avatar/utterance.h"
 #include "bindings/avatar/producer.h"
 
 namespace halvane::avatar::py {
@@ -26,11 +28,11 @@ using aio::Co;
 
 // --- stream modes, runtime, output, engine thread ---
 
-nb::object engine_id(nb::handle self) { return get_or(self, "_engine_id", nb::none()); }
+nb::object engine_id(nb::handle self) { return Session(self).engine_id(); }
 
 bool is_z2_stream(nb::handle self) {
   nb::object z2 = nb::module_::import_("halvane.unified_header").attr("ENGINE_ZEPHAN2");
-  return engine_id(self).equal(z2) && get(self, "_output_size").is_none();
+  return engine_id(self).equal(z2) && Session(self).output_size().is_none();
 }
 
 bool is_v2_stream(nb::handle self) {
@@ -40,7 +42,7 @@ bool is_v2_stream(nb::handle self) {
 
 nb::object fresh_runtime(nb::handle self, nb::handle fx) {
   if (truthy(self.attr("_is_v2_stream")())) {
-    nb::object rt = get(self, "_runtime");
+    nb::object rt = Session(self).runtime();
     try {
       rt.attr("reset_stream")();
     } catch (nb::python_error& err) {
@@ -62,30 +64,31 @@ Co<nb::object> emit_out(nb::handle self, nb::object item) {
     for (bool waited = false;; waited = true) {
       // A picture that waited through an interrupt belongs to the abandoned
       // utterance: interrupt() emptied the playout queue before it got in.
-      if (waited && truthy(get(self, "_interrupt_event").attr("is_set")())) co_return nb::none();
-      nb::object room = get_or(self, "_playout_room", nb::none());
+      if (waited && interrupted(self)) co_return nb::none();
+      nb::object room = Session(self).playout_room();
       if (room.is_none()) break;
       if (!truthy(room.attr("is_set")())) {
         co_await aio::py::await_(room.attr("wait")());
         continue;
       }
-      nb::object pq = get(self, "_playout"), hold = get_or(self, "_playout_hold", nb::none());
-      if (pq.is_none() || hold.is_none() || nb::cast<long>(pq.attr("qsize")()) < nb::cast<long>(hold)) break;
+      nb::object pq = Session(self).playout();
+      const std::optional<long> hold = Session(self).playout_hold();
+      if (pq.is_none() || !hold || nb::cast<long>(pq.attr("qsize")()) < *hold) break;
       room.attr("clear")();  // the clock may be stuck on a full output queue: wait for its next pass
     }
   }
-  nb::object playout = get(self, "_playout");
-  nb::object q = playout.is_none() ? get(self, "_out_queue") : playout;
+  nb::object playout = Session(self).playout();
+  nb::object q = playout.is_none() ? Session(self).out_queue() : playout;
   co_await put_current(self, q, item);
   co_return nb::none();
 }
 
 Co<nb::object> engine(nb::handle self, nb::object fn, nb::args args) {
   Env& e = env();
-  nb::object ex = get(self, "_engine_executor");
+  nb::object ex = Session(self).engine_executor();
   if (ex.is_none()) {
     ex = e.ThreadPoolExecutor(nb::arg("max_workers") = 1, nb::arg("thread_name_prefix") = "halvane-engine");
-    set(self, "_engine_executor", ex);
+    Session(self).set_engine_executor(ex);
   }
   nb::list call_args;
   call_args.append(ex);
@@ -160,14 +163,14 @@ nb::object audio_at_16k(nb::handle chunk) {
 
 // The session after an interrupt: a fresh (or reset) runtime, nothing open.
 void restart_after_interrupt(nb::handle self, nb::handle fx, Utterance& u) {
-  get(self, "_interrupt_event").attr("clear")();
+  Session(self).interrupt_event().attr("clear")();
   u.rt = self.attr("_fresh_runtime")(fx);
-  set(self, "_runtime", u.rt);
+  Session(self).set_runtime(u.rt);
   u.pcm_buf = empty_f32();
   u.ticks_emitted = 0;
   u.message_id = nb::none();
   u.open = false;
-  set(self, "_stream_pushed", nb::int_(0));
+  Session(self).set_stream_pushed(0);
 }
 
 aio::py::Await emit_ticks(nb::handle self, const Utterance& u, int64_t spt, nb::handle out_size, bool eos_padding,
@@ -194,7 +197,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     nb::object control;
     bool timed_out = false;
     try {
-      nb::object get_item = get(self, "_in_queue").attr("get")();
+      nb::object get_item = Session(self).in_queue().attr("get")();
       control = co_await aio::py::await_(
           e.wait_for(get_item, nb::arg("timeout") = streaming ? 1.0 / fps : 1.0));
       raise_lost_cancel();
@@ -204,7 +207,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     }
     if (timed_out) {
       if (stopped(self)) break;
-      if (streaming && get(self, "_playout").is_none() && size_of(u.pcm_buf) / spt <= u.ticks_emitted) {
+      if (streaming && Session(self).playout().is_none() && size_of(u.pcm_buf) / spt <= u.ticks_emitted) {
         nb::object idle_bgr;
         try {
           idle_bgr = u.rt.attr("get_source_frame")(-1);
@@ -217,7 +220,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
                                        nb::arg("sample_rate") = const_o("_SAMPLE_RATE_HZ"),
                                        nb::arg("last_chunk") = false);
           nb::object frame = e.VideoFrame(nb::arg("bgr_image") = idle_bgr, nb::arg("audio_chunk") = ac);
-          co_await aio::py::await_(get(self, "_out_queue").attr("put")(frame));
+          co_await aio::py::await_(Session(self).out_queue().attr("put")(frame));
         }
       }
       continue;
@@ -231,23 +234,29 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     nb::object audio = control.attr("audio");
     if (!audio.is_none() && !u.open) {
       // Utterance start.
-      if (!get(self, "_runtime").is(u.rt) || size_of(u.pcm_buf) > 0 || u.ticks_emitted > 0) {
-        u.rt = self.attr("_fresh_runtime")(fx);
-        set(self, "_runtime", u.rt);
-        u.pcm_buf = empty_f32();
-        u.ticks_emitted = 0;
-      } else if (streaming) {
-        u.rt.attr("reset_stream")();
+      switch (open_action(!Session(self).runtime().is(u.rt), size_of(u.pcm_buf), u.ticks_emitted, streaming)) {
+        case OpenAction::fresh:
+          u.rt = self.attr("_fresh_runtime")(fx);
+          Session(self).set_runtime(u.rt);
+          u.pcm_buf = empty_f32();
+          u.ticks_emitted = 0;
+          break;
+        case OpenAction::reset_stream:
+          u.rt.attr("reset_stream")();
+          break;
+        case OpenAction::keep:
+          break;
       }
-      set(self, "_stream_pushed", nb::int_(0));
-      set(self, "_z2_r0", nb::none());
+      Session(self).set_stream_pushed(0);
+      Session(self).set_z2_r0(std::nullopt);
       u.message_id = control.attr("message_id");
       u.open = true;
     }
     if (!audio.is_none()) u.pcm_buf = append_pcm(u.pcm_buf, audio_at_16k(audio));
 
-    bool ends_utterance = truthy(control.attr("end_of_speech"));
-    if (!ends_utterance && !audio.is_none()) ends_utterance = truthy(audio.attr("last_chunk"));
+    const bool end_of_speech = truthy(control.attr("end_of_speech"));
+    const bool last_chunk = !end_of_speech && !audio.is_none() && truthy(audio.attr("last_chunk"));
+    const bool ends_utterance = closes_utterance(end_of_speech, !audio.is_none(), last_chunk);
     if (size_of(u.pcm_buf) == 0 && !ends_utterance) continue;
 
     u.ticks_emitted += nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, false, nb::none()));
@@ -255,33 +264,31 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
 
     // End of the utterance: the tail.
     const int64_t n_buf = size_of(u.pcm_buf);
-    const int64_t remaining = std::max<int64_t>(total_audio_ticks(n_buf, spt) - u.ticks_emitted, 0);
-    bool marker = remaining == 0;
-    if (remaining > 0) {
-      const int64_t pad = tail_pad(streaming, truthy(self.attr("_is_v2_stream")()), const_i("_STREAM_FLUSH_PAD_TICKS"),
-                                   const_i("_LOOKBACK_TICKS"), const_i("_V2_FLUSH_PAD_TICKS"));
-      const int64_t target = tail_target_len(u.ticks_emitted, remaining, pad, spt);
-      if (n_buf < target) u.pcm_buf = zero_extend(u.pcm_buf, target);
-      nb::object tail_total = nb::int_(u.ticks_emitted + remaining);
-      if (truthy(self.attr("_is_v2_stream")())) {
+    const TailPads pads{const_i("_STREAM_FLUSH_PAD_TICKS"), const_i("_LOOKBACK_TICKS"), const_i("_V2_FLUSH_PAD_TICKS")};
+    const TailPlan tail = plan_tail(
+        n_buf, spt, u.ticks_emitted, streaming, [&] { return truthy(self.attr("_is_v2_stream")()); }, pads);
+    TailOutcome outcome;
+    outcome.had_tail = tail.remaining > 0;
+    outcome.v2 = tail.v2;
+    outcome.streaming = streaming;
+    if (outcome.had_tail) {
+      if (n_buf < tail.target_len) u.pcm_buf = zero_extend(u.pcm_buf, tail.target_len);
+      nb::object tail_total = nb::int_(tail.tail_total);
+      if (tail.v2) {
         u.ticks_emitted += nb::cast<int64_t>(co_await call(
             self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
             nb::arg("ticks_emitted") = u.ticks_emitted, nb::arg("tail_total") = tail_total,
             nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size));
-        marker = true;
       } else {
-        const int64_t n = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));
-        u.ticks_emitted += n;
-        // The last frame of a tail carries the end of speech; a streaming
-        // tail for which the runtime had nothing ready has no such frame,
-        // so the marker closes the utterance instead (unless the tail was
-        // cut short by stop or interrupt).
-        marker = streaming && n == 0 && !stop_or_interrupt(self);
+        outcome.tail_frames = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));
+        u.ticks_emitted += outcome.tail_frames;
       }
     }
-    // An interrupted utterance gets no end-of-speech marker: its frames are
-    // gone and the next utterance must not see it.
-    if (marker && !interrupted(self)) {
+    // The last frame of a padded tail carries the end of speech; otherwise
+    // the marker closes the utterance (avatar/utterance.h).
+    outcome.stop_or_interrupt = stop_or_interrupt(self);
+    outcome.interrupted = interrupted(self);
+    if (end_marker(outcome)) {
       nb::object eos = e.VideoFrame(nb::arg("bgr_image") = nb::none(), nb::arg("audio_chunk") = nb::none(),
                                     nb::arg("frame_index") = u.ticks_emitted, nb::arg("source_message_id") = u.message_id,
                                     nb::arg("end_of_speech") = true);
@@ -294,7 +301,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     u.ticks_emitted = 0;
     u.message_id = nb::none();
     u.open = false;
-    set(self, "_stream_pushed", nb::int_(0));
+    Session(self).set_stream_pushed(0);
   }
   co_return nb::none();
 }
@@ -305,16 +312,16 @@ nb::object as_python_error(const std::exception& ex) {
 }
 
 Co<nb::object> produce_frames(nb::handle self) {
-  nb::object fx = get(self, "_fixture");
-  if (fx.is_none() || get(self, "_runtime").is_none()) {
+  nb::object fx = Session(self).fixture();
+  if (fx.is_none() || Session(self).runtime().is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
   const int64_t spt = nb::cast<int64_t>(nb::int_(fx.attr("audio_samples_per_tick")));
   const double fps = nb::cast<double>(nb::float_(get(self, "_engine_fps")));
-  nb::object out_size = get(self, "_output_size");
+  nb::object out_size = Session(self).output_size();
   Utterance u;
-  u.rt = get(self, "_runtime");
+  u.rt = Session(self).runtime();
   u.pcm_buf = empty_f32();
   u.message_id = nb::none();
 
@@ -344,8 +351,8 @@ Co<nb::object> produce_frames(nb::handle self) {
     // would hold the cancellation for ever; with no room, the consumer ends
     // when it finds the producer gone and the queue empty.
     try {
-      nb::object playout = get(self, "_playout");
-      (playout.is_none() ? get(self, "_out_queue") : playout).attr("put_nowait")(env().stream_end);
+      nb::object playout = Session(self).playout();
+      (playout.is_none() ? Session(self).out_queue() : playout).attr("put_nowait")(env().stream_end);
     } catch (nb::python_error& err) {
       if (!ordinary(err)) throw;
     }

@@ -10,13 +10,13 @@
 
 #include <cstdint>
 
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
-inline bool event_set(nb::handle self, const char* name) { return truthy(get(self, name).attr("is_set")()); }
-inline bool stopped(nb::handle self) { return event_set(self, "_stop_event"); }
-inline bool interrupted(nb::handle self) { return event_set(self, "_interrupt_event"); }
+inline bool event_set(nb::handle event) { return truthy(event.attr("is_set")()); }
+inline bool stopped(nb::handle self) { return event_set(Session(self).stop_event()); }
+inline bool interrupted(nb::handle self) { return event_set(Session(self).interrupt_event()); }
 // stop, or else interrupt: the session's work in hand is to end now.
 inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interrupted(self); }
 

@@ -6,7 +6,7 @@
 // Threading: all synchronous and run on the caller's thread (the event loop's
 // for the session's own tasks); nothing blocks. `_engine_fps` derives the
 // rate afresh from the fixture current at each read.
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -46,7 +46,7 @@ nb::object settings_proxy_class() {
 // The model's frame rate: its audio rate over its samples per tick (at
 // least 1), or _FPS when there is no model or it gives no usable cadence.
 nb::object engine_fps(nb::handle self) {
-  nb::object fixture = get(self, "_fixture");
+  nb::object fixture = Session(self).fixture();
   if (fixture.is_none()) return const_o("_FPS");
   try {
     nb::object spt = py_int(fixture.attr("audio_samples_per_tick"));
@@ -65,9 +65,9 @@ nb::object engine_fps(nb::handle self) {
 // frame_width / frame_height: None without a model; the output size when one
 // is set; else the model's own.
 nb::object frame_dim(nb::handle self, int index, const char* fixture_attr) {
-  nb::object fixture = get(self, "_fixture");
+  nb::object fixture = Session(self).fixture();
   if (fixture.is_none()) return nb::none();
-  nb::object size = get(self, "_output_size");
+  nb::object size = Session(self).output_size();
   if (!size.is_none()) {
     nb::object item = nb::steal(PyObject_GetItem(size.ptr(), nb::int_(index).ptr()));
     if (!item.is_valid()) throw nb::python_error();
@@ -89,19 +89,19 @@ void add_settings(Members& ns) {
   ns["start"] = method([](nb::handle, nb::kwargs) { return aio::py::coroutine(start_nothing(), "start"); });
   ns["video_graph"] = property([](nb::handle) { return nb::none(); });
   ns["transaction_id"] = property([](nb::handle self) {
-    nb::object id = get_or(self, "_transaction_id", nb::none());
+    nb::object id = Session(self).transaction_id();
     if (truthy(id)) return id;
     id = new_uuid_text();
-    set(self, "_transaction_id", id);
+    Session(self).set_transaction_id(id);
     return id;
   });
-  ns["_regenerate_transaction_id"] = method([](nb::handle self) { set(self, "_transaction_id", new_uuid_text()); });
+  ns["_regenerate_transaction_id"] = method([](nb::handle self) { Session(self).set_transaction_id(new_uuid_text()); });
   ns["frame_width"] = property([](nb::handle self) { return frame_dim(self, 0, "frame_width"); });
   ns["frame_height"] = property([](nb::handle self) { return frame_dim(self, 1, "frame_height"); });
   ns["sample_rate"] = property([](nb::handle) { return const_o("_SAMPLE_RATE_HZ"); });
   ns["fps"] = property([](nb::handle self) { return self.attr("_engine_fps"); });
   ns["samples_per_tick"] = property([](nb::handle self) {
-    nb::object fixture = get(self, "_fixture");
+    nb::object fixture = Session(self).fixture();
     if (fixture.is_none()) raise_(env().RuntimeNotReadyError, "Fixture not loaded; await create() first.");
     return py_int(fixture.attr("audio_samples_per_tick"));
   });

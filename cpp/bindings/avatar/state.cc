@@ -1,6 +1,6 @@
 // AsyncAvatar's constructor: the queues, events and empty state of a session
 // without a model.
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -9,25 +9,26 @@ namespace {
 void init(nb::handle self, nb::handle input_buffer_size, nb::handle output_buffer_size, nb::handle output_size,
           nb::handle num_threads) {
   Env& e = env();
-  set(self, "_num_threads", num_threads);
-  set(self, "_output_size", output_size);
-  set(self, "_fixture", nb::none());
-  set(self, "_runtime", nb::none());
-  set(self, "_model_path", nb::none());
-  set(self, "_in_queue", e.Queue(nb::arg("maxsize") = input_buffer_size));
-  set(self, "_out_queue", e.Queue(nb::arg("maxsize") = output_buffer_size));
-  set(self, "_producer_task", nb::none());
-  set(self, "_running", nb::bool_(false));
-  set(self, "_stop_event", e.Event());
-  set(self, "_interrupt_event", e.Event());
-  set(self, "_audio_queued", nb::none());
-  set(self, "_sync_pend", nb::module_::import_("collections").attr("deque")());
-  set(self, "_stream_pushed", nb::int_(0));
-  set(self, "_engine_executor", nb::none());
-  set(self, "_playout", nb::none());
-  set(self, "_emitter_task", nb::none());
-  set(self, "_playout_reset", nb::bool_(false));
-  set(self, "_interrupts", nb::int_(0));
+  const Session s(self);
+  s.set_num_threads(num_threads);
+  s.set_output_size(output_size);
+  s.set_fixture(nb::none());
+  s.set_runtime(nb::none());
+  s.set_model_path(nb::none());
+  s.set_in_queue(e.Queue(nb::arg("maxsize") = input_buffer_size));
+  s.set_out_queue(e.Queue(nb::arg("maxsize") = output_buffer_size));
+  s.set_producer_task(nb::none());
+  s.set_running(false);
+  s.set_stop_event(e.Event());
+  s.set_interrupt_event(e.Event());
+  s.set_audio_queued(nb::none());
+  s.set_sync_pend(nb::module_::import_("collections").attr("deque")());
+  s.set_stream_pushed(0);
+  s.set_engine_executor(nb::none());
+  s.set_playout(nb::none());
+  s.set_emitter_task(nb::none());
+  s.set_playout_reset(false);
+  s.set_interrupts(0);
 }
 
 }  // namespace

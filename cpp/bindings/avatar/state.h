@@ -2,8 +2,9 @@
 // it binds once at import (asyncio, the record and error classes, the
 // end-of-stream sentinel, the "halvane" logger), the module constants read at
 // the moment of use (so a test or a caller may tune them), attribute access on
-// an AsyncAvatar instance, and the registry through which each file adds its
-// members to the class.
+// any object (an avatar's own state is read and written through Session, in
+// session.h), and the registry through which each file adds its members to
+// the class.
 //
 // Threading: everything here runs with the GIL held, on the event loop's
 // thread (or the caller's thread for the synchronous methods). Nothing here
@@ -47,7 +48,8 @@ double const_f(const char* name);
 long const_i(const char* name);
 inline nb::object const_o(const char* name) { return env().module.attr(name); }
 
-// Attribute access on an avatar (or any object), by name.
+// Attribute access on any object, by name (an avatar's own state goes
+// through Session, bindings/avatar/session.h).
 inline nb::object get(nb::handle o, const char* name) { return o.attr(name); }
 // The attribute, or `dflt` when it is absent.
 inline nb::object get_or(nb::handle o, const char* name, nb::handle dflt) {
@@ -92,26 +94,6 @@ void keep_nowait(nb::handle q, Keep keep) {
     if (keep(nb::handle(item))) kept.append(item);
   }
   for (nb::handle item : kept) q.attr("put_nowait")(item);
-}
-
-// How many times interrupt() has run on this avatar: an item taken off, or
-// put on, a queue while this count changed belongs to an abandoned utterance.
-inline long interrupts(nb::handle self) {
-  nb::object n = get_or(self, "_interrupts", nb::none());
-  return n.is_none() ? 0 : nb::cast<long>(n);
-}
-
-// Awaits q.put(item). A put that had to wait for room may complete only
-// after an interrupt() emptied the queue: the item then belongs to the
-// abandoned utterance and is taken out again at once (in the same loop step
-// it went in, so nobody has seen it). The end of the stream and a forwarded
-// failure always stay.
-inline aio::Co<nb::object> put_current(nb::handle self, nb::object q, nb::object item) {
-  const long before = interrupts(self);
-  co_await aio::py::await_(q.attr("put")(item));
-  if (interrupts(self) != before && !is_terminal(item))
-    keep_nowait(q, [&](nb::handle queued) { return !queued.is(item); });
-  co_return nb::none();
 }
 
 // asyncio.wait_for (Python 3.11) returns the result of an item that came in

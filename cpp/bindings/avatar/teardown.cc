@@ -12,7 +12,7 @@
 
 #include <exception>
 
-#include "bindings/avatar/state.h"
+#include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
@@ -44,21 +44,22 @@ Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr&
 
 Co<nb::object> stop(nb::handle self) {
   Env& e = env();
-  if (!truthy(get(self, "_running"))) co_return nb::none();
+  const Session s(self);
+  if (!s.running()) co_return nb::none();
   std::exception_ptr mine;
 
-  get(self, "_stop_event").attr("set")();
+  s.stop_event().attr("set")();
   try {
     // Kept by identity: a producer that had already ended leaves it queued,
     // and the next start drops it (it closes no utterance of that session).
     nb::object eos = e.VideoControl(nb::arg("end_of_speech") = true);
-    get(self, "_in_queue").attr("put_nowait")(eos);
-    set(self, "_stop_control", eos);
+    s.in_queue().attr("put_nowait")(eos);
+    s.set_stop_control(eos);
   } catch (nb::python_error& err) {
     if (!err.matches(e.asyncio.attr("QueueFull"))) throw;
   }
 
-  nb::object producer = get(self, "_producer_task");
+  nb::object producer = s.producer_task();
   if (!producer.is_none()) {
     nb::object drain = e.asyncio.attr("create_task")(self.attr("_drain_out_queue_until")(producer));
     // The waits leave the producer alone when they time out: one that
@@ -71,17 +72,17 @@ Co<nb::object> stop(nb::handle self) {
     drain.attr("cancel")();
     co_await settle(drain, nb::none(), mine);
   }
-  set(self, "_producer_task", nb::none());
+  s.set_producer_task(nb::none());
 
-  nb::object clock = get(self, "_emitter_task");
+  nb::object clock = s.emitter_task();
   if (!clock.is_none() && !task_done(clock)) {
     clock.attr("cancel")();
     co_await settle(clock, nb::none(), mine);
   }
-  set(self, "_emitter_task", nb::none());
-  set(self, "_playout", nb::none());
-  set(self, "_running", nb::bool_(false));
-  drain_nowait(get(self, "_out_queue"));
+  s.set_emitter_task(nb::none());
+  s.set_playout(nb::none());
+  s.set_running(false);
+  drain_nowait(s.out_queue());
 
   // The caller was cancelled while the session went down: now it may go on.
   if (mine) std::rethrow_exception(mine);
@@ -90,7 +91,7 @@ Co<nb::object> stop(nb::handle self) {
 
 Co<nb::object> drain_out_queue_until(nb::handle self, nb::object producer) {
   Env& e = env();
-  nb::object q = get(self, "_out_queue");
+  nb::object q = Session(self).out_queue();
   while (!task_done(producer)) {
     try {
       co_await aio::py::await_(e.wait_for(q.attr("get")(), kDrainReadS));
@@ -111,8 +112,9 @@ Co<nb::object> shutdown(nb::handle self) {
     cancelled = std::current_exception();  // the engine is released all the same
   }
   self.attr("_close_runtime")();
-  set(self, "_runtime", nb::none());
-  set(self, "_fixture", nb::none());
+  const Session s(self);
+  s.set_runtime(nb::none());
+  s.set_fixture(nb::none());
   if (cancelled) std::rethrow_exception(cancelled);
   co_return nb::none();
 }
@@ -128,30 +130,35 @@ void quietly(F&& f) {
 }
 
 void end_stream_before_close(nb::object self) {
-  if (!truthy(get_or(self, "_running", nb::bool_(false)))) return;
-  nb::object stop_event = get_or(self, "_stop_event", nb::none());
+  const Session s = Session::tolerant(self);
+  if (!s.running()) return;
+  nb::object stop_event = s.stop_event();
   if (!stop_event.is_none()) quietly([&] { stop_event.attr("set")(); });
-  for (const char* name : {"_producer_task", "_emitter_task"}) {
-    nb::object task = get_or(self, name, nb::none());
-    set(self, name, nb::none());
+  auto cancel = [&](nb::object task) {
     if (!task.is_none()) quietly([&] {
         if (!task_done(task)) task.attr("cancel")();
       });
-  }
-  set(self, "_playout", nb::none());
-  set(self, "_running", nb::bool_(false));
+  };
+  nb::object producer = s.producer_task();
+  s.set_producer_task(nb::none());
+  cancel(producer);
+  nb::object clock = s.emitter_task();
+  s.set_emitter_task(nb::none());
+  cancel(clock);
+  s.set_playout(nb::none());
+  s.set_running(false);
   quietly([&] {
-    nb::object q = get(self, "_out_queue");
+    nb::object q = Session(self).out_queue();
     drain_nowait(q);
     q.attr("put_nowait")(env().stream_end);
   });
 }
 
 void close_runtime(nb::object self) {
-  nb::object pool = get_or(self, "_engine_executor", nb::none());
-  set(self, "_engine_executor", nb::none());
+  nb::object pool = Session::tolerant(self).engine_executor();
+  Session(self).set_engine_executor(nb::none());
   if (!pool.is_none()) pool.attr("shutdown")(nb::arg("wait") = true);
-  nb::object close = get_or(get(self, "_runtime"), "close", nb::none());
+  nb::object close = get_or(Session(self).runtime(), "close", nb::none());
   if (close.is_none()) return;
   try {
     close();
@@ -164,9 +171,10 @@ void close_runtime(nb::object self) {
 void cleanup(nb::object self) {
   self.attr("_end_stream_before_close")();
   self.attr("_close_runtime")();
-  if (!get(self, "_fixture").is_none()) {
-    set(self, "_fixture", nb::none());
-    set(self, "_runtime", nb::none());
+  const Session s(self);
+  if (!s.fixture().is_none()) {
+    s.set_fixture(nb::none());
+    s.set_runtime(nb::none());
   }
 }
 

@@ -67,15 +67,12 @@ bool out_of_audio(const nb::python_error& e) {
 // Times a push that made ticks ready: the utterance's first one, then the
 // smoothed later ones.
 void note_push_time(nb::handle self, double dur) {
-  nb::object none = nb::none();
-  if (get_or(self, "_z2_r0", none).is_none()) {
-    set(self, "_z2_r0", nb::float_(dur));
+  const Session s(self);
+  if (!s.z2_r0()) {
+    s.set_z2_r0(dur);
     return;
   }
-  nb::object prev = get_or(self, "_z2_steady_s", none);
-  std::optional<double> p;
-  if (!prev.is_none()) p = nb::cast<double>(prev);
-  set(self, "_z2_steady_s", nb::float_(smooth_push_s(p, dur)));
+  s.set_z2_steady_s(smooth_push_s(s.z2_steady_s(), dur));
 }
 
 Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
@@ -87,10 +84,10 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     // the next slice is pushed.
     const int64_t slice = const_i("_Z2_FEED_SLICE_SAMPLES");
     int64_t early = 0;
-    while (size_of(a.pcm_buf) - nb::cast<int64_t>(get(self, "_stream_pushed")) > slice) {
+    while (size_of(a.pcm_buf) - Session(self).stream_pushed() > slice) {
       if (stop_or_interrupt(self)) break;
       EmitArgs part = a;
-      part.pcm_buf = slice_of(a.pcm_buf, nb::none(), nb::int_(nb::cast<int64_t>(get(self, "_stream_pushed")) + slice));
+      part.pcm_buf = slice_of(a.pcm_buf, nb::none(), nb::int_(Session(self).stream_pushed() + slice));
       part.ticks_emitted = a.ticks_emitted + early;
       part.eos_padding = false;
       part.tail_total = nb::none();
@@ -112,7 +109,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   nb::object pcm = contiguous(a.pcm_buf, "float32");
   const int64_t n_buf = size_of(pcm);
   if (streaming) {
-    const int64_t pushed = nb::cast<int64_t>(get(self, "_stream_pushed"));
+    const int64_t pushed = Session(self).stream_pushed();
     if (n_buf > pushed) {
       if (stop_or_interrupt(self)) co_return nb::int_(0);  // abandoned audio stays out of the engine
       nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(pushed), nb::none()), "float32");
@@ -121,7 +118,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
       const double t_feed = now();
       co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
       if (z2 && nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) > had) note_push_time(self, now() - t_feed);
-      set(self, "_stream_pushed", nb::int_(n_buf));
+      Session(self).set_stream_pushed(n_buf);
     }
   }
 

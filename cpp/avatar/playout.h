@@ -1,0 +1,182 @@
+// The decisions of the zephan-2 playout clock, without I/O: the buffer of
+// items taken from the producer, the frame schedule, when an utterance starts
+// to play, what each frame period puts out (the buffered items up to one
+// picture; else a hold frame of the last picture while playing; else a
+// resting frame), an interruption's reset (only the terminal items stay), the
+// end of a stopped stream, and whether the producer may hand over another
+// picture.
+//
+// Items are opaque payloads with the flags the clock decides on; time is
+// passed in. The task that drives this awaits the queues and the runtime and
+// puts out what a period returns, in order.
+//
+// Thread contract: one PlayoutClock per clock task, used by the thread that
+// runs that task. No Python here.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "avatar/clock.h"
+
+namespace halvane::avatar {
+
+// What the clock knows of an item.
+struct ItemFlags {
+  bool stream_end = false;     // the end of the stream
+  bool terminal = false;       // the end of the stream, or a forwarded failure
+  bool frame = false;          // a frame record
+  bool picture = false;        // a frame with a picture
+  bool end_of_speech = false;  // a frame that closes its utterance
+};
+
+struct PlayoutConfig {
+  ClockTiming timing;
+  StartTuning tuning;
+  long preroll_frames = 36;  // buffered pictures that start playback outright
+  long chunk0_frames = 21;   // fewer than this never start an open utterance
+  double catchup_s = 0.5;    // the schedule never lags real time by more
+  long hold = 50;            // pictures the clock may hold before the producer waits
+};
+
+template <class T>
+class PlayoutClock {
+ public:
+  struct Item {
+    T payload;
+    ItemFlags flags;
+  };
+
+  enum class Fill {
+    none,     // a picture went out, or there is nothing to show
+    hold,     // repeat `picture`, the last one shown, with silence
+    resting,  // the engine's resting picture, else `picture` when there is one
+  };
+
+  // What one frame period puts out.
+  struct Period {
+    bool started = false;    // playback starts now: resting frames still queued for output go first
+    std::vector<Item> out;   // put out in this order
+    bool ends = false;       // the last of `out` is the end of the stream: the task ends after it
+    Fill fill = Fill::none;  // after `out`
+    std::optional<T> picture;
+  };
+
+  // The first period is due at `start`.
+  PlayoutClock(const PlayoutConfig& config, double start) : cfg_(config), next_due_(start) {}
+
+  void take(T payload, const ItemFlags& flags) {
+    pictures_ += flags.picture;
+    buf_.push_back(Item{std::move(payload), flags});
+  }
+
+  // An interruption: the frames are dropped, the terminal items stay in
+  // order, playback stops. The last picture and the schedule stay.
+  void reset() {
+    std::deque<Item> kept;
+    for (Item& it : buf_)
+      if (it.flags.terminal) kept.push_back(std::move(it));
+    buf_.swap(kept);
+    pictures_ = 0;
+    playing_ = false;
+    start_.clear();
+  }
+
+  // The session stops. With a terminal item in hand, the buffer is emptied
+  // and its terminal items up to the end of the stream are returned in
+  // `out` (`ends` when that end is among them); without one, nothing
+  // changes and the clock paces on until one arrives.
+  Period stop() {
+    Period p;
+    bool any_terminal = false;
+    for (const Item& it : buf_) any_terminal = any_terminal || it.flags.terminal;
+    if (!any_terminal) return p;
+    for (Item& it : buf_) {
+      if (!it.flags.terminal) continue;
+      p.out.push_back(std::move(it));
+      if (p.out.back().flags.stream_end) {
+        p.ends = true;
+        break;
+      }
+    }
+    buf_.clear();
+    pictures_ = 0;
+    return p;
+  }
+
+  // Whether the producer may hand over another picture while `queued`
+  // items wait for the clock in its queue.
+  bool room_open(long queued) const { return pictures_ + queued < cfg_.hold; }
+
+  // New tuning between periods (the buffer, the schedule and the start
+  // test's state stay).
+  void retune(const PlayoutConfig& config) { cfg_ = config; }
+
+  double next_due() const { return next_due_; }
+  bool playing() const { return playing_; }
+  long pictures() const { return pictures_; }
+
+  // The period due at `now` (the caller waits until next_due()): the
+  // schedule advances, playback may start, and what goes out is chosen.
+  // `facts()` gives the Arrival and RenderTimes of the start test and
+  // `need1()` the audio the engine needs before its second chunk; each is
+  // called only when an open utterance has between chunk0_frames and
+  // preroll_frames pictures buffered.
+  template <class Facts, class Need1>
+  Period period(double now, Facts&& facts, Need1&& need1) {
+    Period p;
+    next_due_ = advance_due(next_due_, cfg_.timing.period, now, cfg_.catchup_s);
+    if (!playing_ && !buf_.empty()) {
+      playing_ = should_start(now, facts, need1);
+      if (playing_) {
+        start_.clear();
+        p.started = true;
+      }
+    }
+    bool shown = false;
+    while (playing_ && !buf_.empty() && !shown) {
+      Item it = std::move(buf_.front());
+      buf_.pop_front();
+      const ItemFlags f = it.flags;
+      pictures_ -= f.picture;
+      if (f.frame && f.picture) last_ = it.payload;
+      p.out.push_back(std::move(it));
+      if (f.stream_end) {
+        p.ends = true;
+        return p;
+      }
+      if (f.frame) {
+        shown = f.picture;
+        if (f.end_of_speech) playing_ = false;
+      }
+    }
+    if (shown) return p;
+    p.fill = playing_ && last_ ? Fill::hold : Fill::resting;
+    p.picture = last_;
+    return p;
+  }
+
+ private:
+  template <class Facts, class Need1>
+  bool should_start(double now, Facts& facts, Need1& need1) {
+    bool ended = false;
+    for (const Item& it : buf_) ended = ended || it.flags.terminal || (it.flags.frame && it.flags.end_of_speech);
+    if (pictures_ >= cfg_.preroll_frames) return true;
+    if (ended) return true;
+    if (pictures_ < cfg_.chunk0_frames) return false;
+    const std::pair<Arrival, RenderTimes> f = facts();
+    return start_.next_chunk_in_time(cfg_.timing, pictures_, now, f.first, need1, f.second, cfg_.tuning);
+  }
+
+  PlayoutConfig cfg_;
+  std::deque<Item> buf_;
+  long pictures_ = 0;
+  bool playing_ = false;
+  std::optional<T> last_;
+  double next_due_;
+  StartTest start_;
+};
+
+}  // namespace halvane::avatar

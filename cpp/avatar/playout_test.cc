@@ -1,0 +1,246 @@
+// The playout clock's decisions on a 20 fps stream (800 samples per tick),
+// with items as numbers and time passed in: when playback starts, what each
+// period puts out, the reset and the stop, the schedule after a stall and
+// the producer's room.
+#include "avatar/playout.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using halvane::avatar::Arrival;
+using halvane::avatar::ClockTiming;
+using halvane::avatar::ItemFlags;
+using halvane::avatar::PlayoutConfig;
+using halvane::avatar::RenderTimes;
+using Clock = halvane::avatar::PlayoutClock<int>;
+using Fill = Clock::Fill;
+
+constexpr double kPeriod = 1.0 / 20.0;
+
+PlayoutConfig z2(long hold = 50) {
+  PlayoutConfig c;
+  c.timing = ClockTiming::make(kPeriod, 800, 16000, 21, 32);
+  c.hold = hold;
+  return c;
+}
+
+// Items by kind: 'p' picture frame, 'm' frame without picture (a marker),
+// 'e' end-of-speech frame without picture, 'E' end-of-speech picture frame,
+// 'f' forwarded failure, 'x' end of the stream. Payloads count from `first`.
+void feed(Clock& c, const std::string& kinds, int first = 0) {
+  int n = first;
+  for (char k : kinds) {
+    ItemFlags f;
+    f.frame = k == 'p' || k == 'm' || k == 'e' || k == 'E';
+    f.picture = k == 'p' || k == 'E';
+    f.end_of_speech = k == 'e' || k == 'E';
+    f.terminal = k == 'f' || k == 'x';
+    f.stream_end = k == 'x';
+    c.take(n++, f);
+  }
+}
+
+std::vector<int> payloads(const Clock::Period& p) {
+  std::vector<int> v;
+  for (const auto& it : p.out) v.push_back(it.payload);
+  return v;
+}
+
+// Start-test inputs that count how often the clock asked for them.
+struct Facts {
+  Arrival arrival;
+  RenderTimes render;
+  int asked = 0;
+  std::pair<Arrival, RenderTimes> operator()() {
+    ++asked;
+    return {arrival, render};
+  }
+};
+double need1() { return 3.2; }
+
+struct StartRow {
+  const char* name;
+  std::string buffered;
+  Arrival arrival;  // audio since t0 = 0, looked at `now` = 2.0 s
+  bool starts;
+  bool consults;  // the arrival statistics were read
+};
+
+class StartDecision : public ::testing::TestWithParam<StartRow> {};
+
+TEST_P(StartDecision, AtTheFirstDuePeriod) {
+  const StartRow& row = GetParam();
+  Clock c(z2(), 2.0);
+  feed(c, row.buffered);
+  Facts facts{row.arrival, {0.3, std::nullopt}};
+  Clock::Period p = c.period(2.0, facts, need1);
+  EXPECT_EQ(p.started, row.starts);
+  EXPECT_EQ(facts.asked > 0, row.consults);
+  if (row.starts)
+    EXPECT_FALSE(p.out.empty());
+  else
+    EXPECT_TRUE(p.out.empty());
+}
+
+const std::string n(int count, char k = 'p') { return std::string(static_cast<size_t>(count), k); }
+const Arrival kNoRun{std::nullopt, 0.0, std::nullopt};
+const Arrival kRealTime{0.0, 2.0, std::nullopt};
+const Arrival kThreeTimes{0.0, 6.0, std::nullopt};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartDecision,
+    ::testing::Values(StartRow{"preroll_without_statistics", n(36), kNoRun, true, false},
+                      StartRow{"one_short_of_preroll_without_statistics", n(35), kNoRun, false, true},
+                      StartRow{"marker_alone", "e", kNoRun, true, false},
+                      StartRow{"end_of_stream_alone", "x", kNoRun, true, false},
+                      StartRow{"failure_alone", "f", kNoRun, true, false},
+                      StartRow{"few_frames_then_end_of_speech", n(3) + "E", kNoRun, true, false},
+                      StartRow{"chunk0_at_real_time_is_too_early", n(21), kRealTime, false, true},
+                      StartRow{"chunk0_at_three_times_real_time", n(21), kThreeTimes, true, true},
+                      StartRow{"below_chunk0_never_asks", n(20), kThreeTimes, false, false},
+                      StartRow{"markers_do_not_count_as_pictures", n(20) + "m", kThreeTimes, false, false}),
+    [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+
+struct FillRow {
+  const char* name;
+  std::string before;  // items played out in earlier periods
+  int periods_before;
+  bool reset;  // an interruption after those periods
+  std::string buffered;
+  std::vector<int> out;
+  Fill fill;
+  std::optional<int> picture;
+};
+
+class PeriodOutput : public ::testing::TestWithParam<FillRow> {};
+
+TEST_P(PeriodOutput, OnePictureOrAFill) {
+  const FillRow& row = GetParam();
+  Clock c(z2(), 0.0);
+  Facts facts{kNoRun, {}};
+  double t = 0.0;
+  feed(c, row.before, 100);
+  for (int i = 0; i < row.periods_before; ++i, t += kPeriod) c.period(t, facts, need1);
+  if (row.reset) c.reset();
+  feed(c, row.buffered);
+  Clock::Period p = c.period(t, facts, need1);
+  EXPECT_EQ(payloads(p), row.out);
+  EXPECT_EQ(p.fill, row.fill);
+  EXPECT_EQ(p.picture, row.picture);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PeriodOutput,
+    ::testing::Values(
+        FillRow{"idle_without_pictures_rests_with_nothing_to_fall_back_on", "", 0, false, "", {}, Fill::resting,
+                std::nullopt},
+        FillRow{"markers_go_out_with_the_next_picture", "", 0, false, "mmpE", {0, 1, 2}, Fill::none, std::nullopt},
+        FillRow{"playing_runs_dry_holds_the_last_picture", n(36), 36, false, "", {}, Fill::hold, 135},
+        FillRow{"end_of_speech_picture_ends_playback_then_rest", "pE", 2, false, "", {}, Fill::resting, 101},
+        FillRow{"end_of_speech_marker_with_no_picture_after_it", "pe", 1, false, "", {101}, Fill::resting, 100},
+        FillRow{"reset_stops_playback_and_rests_on_the_last_picture", n(36), 1, true, "", {}, Fill::resting, 100},
+        FillRow{"end_of_stream_ends_the_period", "", 0, false, "mxp", {0, 1}, Fill::none, std::nullopt}),
+    [](const ::testing::TestParamInfo<FillRow>& info) { return std::string(info.param.name); });
+
+TEST(PlayoutReset, KeepsTheTerminalItemsInOrderAndTheSchedule) {
+  Clock c(z2(), 0.0);
+  Facts facts{kNoRun, {}};
+  feed(c, n(10) + "f" + n(5) + "x");
+  const double due = c.next_due();
+  c.reset();
+  EXPECT_EQ(c.pictures(), 0);
+  EXPECT_FALSE(c.playing());
+  EXPECT_EQ(c.next_due(), due);
+  Clock::Period p = c.period(due, facts, need1);
+  EXPECT_TRUE(p.started && p.ends);
+  EXPECT_EQ(payloads(p), (std::vector<int>{10, 16}));
+}
+
+struct StopRow {
+  const char* name;
+  std::string buffered;
+  std::vector<int> out;
+  bool ends;
+  long pictures_after;
+};
+
+class PlayoutStop : public ::testing::TestWithParam<StopRow> {};
+
+TEST_P(PlayoutStop, ForwardsOnlyTheTerminalItems) {
+  const StopRow& row = GetParam();
+  Clock c(z2(), 0.0);
+  feed(c, row.buffered);
+  Clock::Period p = c.stop();
+  EXPECT_EQ(payloads(p), row.out);
+  EXPECT_EQ(p.ends, row.ends);
+  EXPECT_EQ(c.pictures(), row.pictures_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlayoutStop,
+                         ::testing::Values(StopRow{"frames_failure_end", "ppfx", {2, 3}, true, 0},
+                                           StopRow{"nothing_after_the_end", "xfp", {0}, true, 0},
+                                           StopRow{"failure_without_end_empties", "pfp", {1}, false, 0},
+                                           StopRow{"no_terminal_keeps_pacing", "ppe", {}, false, 2}),
+                         [](const ::testing::TestParamInfo<StopRow>& info) { return std::string(info.param.name); });
+
+TEST(PlayoutSchedule, AfterAStallAboutTenPeriodsGoBackToBack) {
+  Clock c(z2(), 0.0);
+  Facts facts{kNoRun, {}};
+  c.period(0.0, facts, need1);
+  EXPECT_DOUBLE_EQ(c.next_due(), kPeriod);
+  // Held up for 2 s: the schedule restarts 0.5 s behind real time, so the
+  // periods due from then on go out without waiting, then pacing resumes.
+  const double now = 2.0 + kPeriod;
+  c.period(now, facts, need1);
+  EXPECT_NEAR(c.next_due(), now - 0.5, 1e-9);
+  int back_to_back = 1;
+  while (c.next_due() <= now) {
+    c.period(now, facts, need1);
+    ++back_to_back;
+  }
+  EXPECT_GE(back_to_back, 11);
+  EXPECT_LE(back_to_back, 12);
+  EXPECT_GT(c.next_due(), now);
+  EXPECT_LE(c.next_due(), now + kPeriod + 1e-9);
+}
+
+struct RoomRow {
+  long buffered, queued, hold;
+  bool open;
+};
+
+class PlayoutRoom : public ::testing::TestWithParam<RoomRow> {};
+
+TEST_P(PlayoutRoom, ClosesAtTheHold) {
+  const RoomRow& row = GetParam();
+  Clock c(z2(row.hold), 0.0);
+  feed(c, n(static_cast<int>(row.buffered)) + "mx");  // markers and terminal items take no room
+  EXPECT_EQ(c.room_open(row.queued), row.open);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlayoutRoom,
+                         ::testing::Values(RoomRow{0, 0, 50, true}, RoomRow{49, 0, 50, true},
+                                           RoomRow{50, 0, 50, false}, RoomRow{30, 19, 50, true},
+                                           RoomRow{30, 20, 50, false}, RoomRow{0, 50, 50, false}),
+                         [](const ::testing::TestParamInfo<RoomRow>& info) {
+                           const RoomRow& r = info.param;
+                           return "buffered" + std::to_string(r.buffered) + "_queued" + std::to_string(r.queued) +
+                                  "_hold" + std::to_string(r.hold);
+                         });
+
+TEST(PlayoutRoom, OpensAgainAsPicturesGoOut) {
+  Clock c(z2(37), 0.0);
+  Facts facts{kNoRun, {}};
+  feed(c, n(37));
+  EXPECT_FALSE(c.room_open(0));
+  c.period(0.0, facts, need1);
+  EXPECT_TRUE(c.room_open(0));
+  EXPECT_EQ(c.pictures(), 36);
+}
+
+}  // namespace
