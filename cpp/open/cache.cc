@@ -181,6 +181,11 @@ bool evict(const std::string& entry, bool locks) {
   if (locks) {
     lock.fd = lock_exclusive(entry);
     if (lock.fd == -1) return false;  // held
+    // The marker may have been opened just before another sweep moved its
+    // entry away, and locked once that sweep let go: by then a new entry of
+    // the same name, perhaps held, stands there. Only the entry whose marker
+    // is locked here is moved away; no other sweep can move it meanwhile.
+    if (lock.fd >= 0 && !holds_marker(lock.fd, entry)) return false;
   }
   const std::string doomed = entry + ".tmp." + std::to_string(::getpid());
   remove_tree(doomed);
