@@ -181,6 +181,16 @@ bool evict(const std::string& entry, bool locks) {
   if (locks) {
     lock.fd = lock_exclusive(entry);
     if (lock.fd == -1) return false;  // held
+    if (lock.fd == -2) {
+      // No marker to lock: the entry lost it, or it was moved away just
+      // now and a new one, held by its publisher, may stand under the name
+      // by the time it would be renamed. It is judged as a heal judges it,
+      // by the directory itself, never by the name alone.
+      if (!set_aside_incomplete(entry)) return false;
+      const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
+      if (!is_regular_file(join_path(aside, kManifest))) remove_tree(aside);
+      return !exists_nofollow(entry);
+    }
     // The marker may have been opened just before another sweep moved its
     // entry away, and locked once that sweep let go: by then a new entry of
     // the same name, perhaps held, stands there. Only the entry whose marker
