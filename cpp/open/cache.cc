@@ -181,6 +181,21 @@ bool evict(const std::string& entry, bool locks) {
   if (locks) {
     lock.fd = lock_exclusive(entry);
     if (lock.fd == -1) return false;  // held
+    if (lock.fd == -2) {
+      // No marker to lock: the entry lost it, or it was moved away just
+      // now and a new one, held by its publisher, may stand under the name
+      // by the time it would be renamed. It is judged as a heal judges it,
+      // by the directory itself, never by the name alone.
+      if (!set_aside_incomplete(entry)) return false;
+      const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
+      if (!is_regular_file(join_path(aside, kManifest))) remove_tree(aside);
+      return !exists_nofollow(entry);
+    }
+    // The marker may have been opened just before another sweep moved its
+    // entry away, and locked once that sweep let go: by then a new entry of
+    // the same name, perhaps held, stands there. Only the entry whose marker
+    // is locked here is moved away; no other sweep can move it meanwhile.
+    if (lock.fd >= 0 && !holds_marker(lock.fd, entry)) return false;
   }
   const std::string doomed = entry + ".tmp." + std::to_string(::getpid());
   remove_tree(doomed);
@@ -421,18 +436,27 @@ void publish(const std::string& staging, const std::string& entry) {
 }
 
 bool set_aside_incomplete(const std::string& entry) noexcept {
-  struct stat st;
-  if (::lstat(entry.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode) || is_regular_file(join_path(entry, kManifest))) return false;
+  // The directory judged is the one moved: it is opened once, its marker
+  // looked up through that descriptor, and the name checked to still be it.
+  // Judged by name alone, an entry evicted between the two looks could make
+  // a new one, published and held meanwhile, the directory moved aside.
+  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  if (dir.fd < 0) return errno == ENOENT;
+  struct stat judged, marker, now;
+  if (::fstat(dir.fd, &judged) != 0) return false;
+  if (::fstatat(dir.fd, kManifest, &marker, 0) == 0 && S_ISREG(marker.st_mode)) return false;
+  auto same = [&](const struct stat& s) { return s.st_dev == judged.st_dev && s.st_ino == judged.st_ino; };
+  if (::lstat(entry.c_str(), &now) != 0) return errno == ENOENT;
+  if (!same(now)) return false;  // already moved away, and something else stands there
   const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
   remove_tree(aside);  // a leftover of an earlier process with this id
   if (::rename(entry.c_str(), aside.c_str()) != 0) return !exists_nofollow(entry);
-  // Only a sweep or a heal moves an entry away, so a complete entry can have
-  // appeared here just before the rename only through another process's
-  // publish after its own heal: that one goes back.
-  if (is_regular_file(join_path(aside, kManifest))) {
-    if (::rename(aside.c_str(), entry.c_str()) == 0) return false;
-  }
+  // Another heal may have moved the judged directory away just before the
+  // rename, and another process published under the name since: what was
+  // moved is not the judged directory, and it goes back.
+  struct stat moved;
+  if (::lstat(aside.c_str(), &moved) == 0 && !same(moved) && ::rename(aside.c_str(), entry.c_str()) == 0)
+    return false;
   touch(aside);  // its idle time, for the sweep, starts now
   return true;
 }

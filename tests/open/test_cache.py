@@ -605,6 +605,51 @@ def test_hold_refused_while_a_sweep_moves_the_entry(cache, avatar, monkeypatch):
     assert os.fstat(op._HELD[entry]).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
 
 
+AGE_AND_SWEEP = """
+import os, sys, time
+import halvane._open as op
+avatars = sys.argv[1]
+old = time.time() - 7200
+for name in os.listdir(avatars):
+    if name.startswith("sha256-") and ".tmp." not in name:
+        os.utime(os.path.join(avatars, name), (old, old))
+op._sweep(avatars, "")
+"""
+
+
+class SweptOnLookup(dict):
+    """_HELD that lets another process's sweep at capacity zero run each time
+    a hold looks the entry up: right after the publish, before the hold."""
+
+    def __init__(self, avatars):
+        super().__init__()
+        self.avatars, self.sweeps = avatars, 0
+
+    def __contains__(self, key):
+        env = dict(os.environ, HALVANE_AVATAR_CACHE_GB="0")
+        subprocess.run([sys.executable, "-c", AGE_AND_SWEEP, self.avatars], env=env, check=True)
+        self.sweeps += 1
+        return super().__contains__(key)
+
+
+def test_a_published_entry_is_held_before_a_sweep_can_see_it(cache, avatar, tmp_path, monkeypatch):
+    # Every open that publishes meets a sweep between its rename and its
+    # hold. The entry is held from the moment it stands under its name, so
+    # the sweep passes it by (while it evicts an idle entry beside it) and
+    # the open returns an entry that is there, held.
+    idle = os.path.join(cache, key_of(b"idle"))
+    os.makedirs(idle)
+    with open(os.path.join(idle, "manifest.json"), "wb") as f:
+        f.write(b"{}")
+    held = SweptOnLookup(cache)
+    monkeypatch.setattr(op, "_HELD", held)
+    entry = op._materialise(avatar)
+    assert held.sweeps == 1 and not os.path.exists(idle)
+    assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
+    assert os.fstat(held[entry]).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
+    assert op._in_use(entry, 0.0) is True
+
+
 # ---- sweep ----
 
 def dead_pid():

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "bindings/common/fspath.h"
 #include "bindings/open/module.h"
@@ -157,6 +158,24 @@ void first_sweep(const std::string& avatars, const std::string& keep) {
   run_sweep(avatars, keep);
 }
 
+// A shared lock taken on a staging directory's marker before it is
+// published; released unless it is handed over to _HELD.
+struct EarlyHold {
+  int fd = -1;
+  EarlyHold() = default;
+  EarlyHold(const EarlyHold&) = delete;
+  EarlyHold& operator=(const EarlyHold&) = delete;
+  ~EarlyHold() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+int lock_staging(const std::string& staging) noexcept {
+  int fd = -1;
+  return lock_shared(staging, fd) == HoldResult::held ? fd : -1;
+}
+
 nb::object materialise(nb::handle source) {
   const std::string src = fs_bytes(source);
   bool dir;
@@ -179,6 +198,7 @@ nb::object materialise(nb::handle source) {
   }
   const std::string entry = join_path(avatars, key);
   nb::str entry_text = fs_text(entry);
+  const bool locks = have_locks();
 
   // One staging directory per process: threads take turns.
   std::unique_lock<std::mutex> turn(materialise_mutex(), std::defer_lock);
@@ -199,6 +219,7 @@ nb::object materialise(nb::handle source) {
     const std::string staging = entry + ".tmp." + std::to_string(::getpid());
     nb::object os_detail, other_detail;
     bool publishing = false;
+    EarlyHold early;
     try {
       {
         nb::gil_scoped_release unlocked;
@@ -208,6 +229,10 @@ nb::object materialise(nb::handle source) {
       unfold(source, fs_text(staging));
       publishing = true;
       nb::gil_scoped_release unlocked;
+      // The hold is taken on the staging's marker before the rename, so the
+      // entry is held from the moment it stands under its name: a sweep
+      // running meanwhile never finds it free.
+      if (locks) early.fd = lock_staging(staging);
       try {
         publish(staging, entry);
       } catch (const halvane::OSError& e) {
@@ -239,6 +264,11 @@ nb::object materialise(nb::handle source) {
       // Another process published the same entry first.
       if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;
       continue;
+    }
+    if (early.fd >= 0) {
+      // Published with the hold already taken; a descriptor of an earlier
+      // marker of this entry that it replaces stays open, like any of _HELD.
+      module_global("_HELD")[entry_text] = early.release();
     }
     if (hold_entry(entry_text, entry, true) == HoldResult::gone && !last) continue;
     module_names().module.attr("_SWEPT") = true;
