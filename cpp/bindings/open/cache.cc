@@ -45,15 +45,11 @@ bool have_locks() { return !module_global("_fcntl").is_none(); }
 nb::object os_error(const halvane::OSError& e) {
   nb::object args = e.filename.empty() ? nb::make_tuple(e.err, nb::str(e.what()))
                                        : nb::make_tuple(e.err, nb::str(e.what()), fs_text(e.filename));
-  PyObject* exc = PyObject_Call(PyExc_OSError, args.ptr(), nullptr);
-  if (!exc) throw nb::python_error();
-  return nb::steal(exc);
+  return check(PyObject_Call(PyExc_OSError, args.ptr(), nullptr));
 }
 
 nb::object value_error(const char* what) {
-  PyObject* exc = PyObject_CallFunction(PyExc_ValueError, "s", what);
-  if (!exc) throw nb::python_error();
-  return nb::steal(exc);
+  return check(PyObject_CallFunction(PyExc_ValueError, "s", what));
 }
 
 // raise refuse(kind, message, detail), with neither cause nor context shown.
@@ -298,9 +294,7 @@ void bind_cache(nb::module_& m) {
   m.def("_cache_cap_bytes", [] {
     // Python's int() of the float: OverflowError for infinity, ValueError
     // for NaN.
-    PyObject* r = PyLong_FromDouble(cache_cap_bytes());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return check(PyLong_FromDouble(cache_cap_bytes()));
   });
   m.def("_content_key", [](nb::handle source, nb::handle st, nb::handle avatars) {
     const std::string src = fs_bytes(source), av = fs_bytes(avatars);

@@ -59,9 +59,7 @@ bool holds(const char* set_name, nb::handle engine_id) {
 nb::object frozen(std::initializer_list<const char*> ids) {
   nb::list l;
   for (const char* id : ids) l.append(nb::str(id));
-  PyObject* s = PyFrozenSet_New(l.ptr());
-  if (!s) throw nb::python_error();
-  return nb::steal(s);
+  return check(PyFrozenSet_New(l.ptr()));
 }
 
 // An engine built but not handed to an Avatar is ended before the error that
@@ -181,9 +179,7 @@ nb::object unified_engine(nb::handle source) {
     if (!is_unavailable && !e.matches(invalid)) throw;
     nb::object exc = nb::borrow(e.value());
     nb::object first = exc.attr("args")[0];
-    PyObject* text = PyObject_Str(first.ptr());
-    if (!text) throw nb::python_error();
-    nb::object message = nb::steal(text);
+    nb::object message = check(PyObject_Str(first.ptr()));
     nb::object cause = exc.attr("__cause__");
     nb::str detail = nb::repr(!cause.is_none() && truthy(cause) ? cause : exc);
     raise_from_none(refused(is_unavailable ? "NotSupported" : "InvalidAvatar", message, detail), e);
@@ -195,9 +191,7 @@ nb::object fspath_of(nb::handle source) {
   if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) return nb::borrow(source);
   if (!nb::hasattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(source.ptr()))), "__fspath__"))
     return nb::borrow(source);
-  PyObject* p = PyOS_FSPath(source.ptr());
-  if (!p) throw nb::python_error();
-  return nb::steal(p);
+  return check(PyOS_FSPath(source.ptr()));
 }
 
 nb::object open_avatar(nb::handle source) {

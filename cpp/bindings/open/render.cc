@@ -93,14 +93,7 @@ nb::object clock_chunks(nb::handle clock, nb::handle items) {
 
 // getattr(obj, name) for an attribute that may be absent: an invalid object
 // when it is (an AttributeError), other errors raised.
-nb::object optional_attr(nb::handle obj, const char* name) {
-  PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-  }
-  return nb::steal(v);
-}
+nb::object optional_attr(nb::handle obj, const char* name) { return get_or(obj, name, nb::handle()); }
 
 int64_t as_int64(nb::handle o) {
   const long long v = PyLong_AsLongLong(o.ptr());
