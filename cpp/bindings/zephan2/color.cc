@@ -14,7 +14,7 @@
 #include "zephan2/host/color_table.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::numpy;
 using halvane::py::share_array;
@@ -130,4 +130,4 @@ void bind_color(nb::module_& m) {
       "False when ZEPHAN2_COLOR_CORRECT is 0, false, no or off.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -7,7 +7,7 @@
 #include "common/errors.h"
 #include "zephan2/host/settings.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 void bind_cpu_budget(nb::module_& m) {
   m.def("effective_cpu_count", [] { return effective_cpu_count(); },
@@ -39,4 +39,4 @@ void bind_cpu_budget(nb::module_& m) {
       nb::arg("system_cpus"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -7,7 +7,7 @@
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::Contig;
 using halvane::py::share_array;
@@ -51,4 +51,4 @@ void bind_dec_inputs(nb::module_& m) {
       "Decoder input rows (n, 36, LH, LW) for one chunk's latents, and n.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -14,7 +14,7 @@
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::tensor_from_numpy;
 using halvane::py::tensor_to_numpy;
@@ -255,4 +255,4 @@ void bind_litert_chain(nb::module_& m) {
           nb::arg("xs"), nb::arg("n"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -9,7 +9,7 @@
 #include "zephan2/host/settings.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::Tensor;
 using halvane::py::numpy;
@@ -137,4 +137,4 @@ void bind_rgb888(nb::module_& m) {
   m.def("_rgb_pool_size", &host_rgb_pool_size, "Workers of the RGB pool; 0 before its first parallel chunk.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

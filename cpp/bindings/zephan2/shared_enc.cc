@@ -9,7 +9,7 @@
 #include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::fs_bytes;
 using halvane::py::fs_text;
@@ -93,4 +93,4 @@ void bind_shared_enc(nb::module_& m) {
       nb::arg("bundle"), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

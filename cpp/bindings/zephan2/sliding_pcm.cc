@@ -6,7 +6,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::int64_from;
 using halvane::py::share_array;
@@ -113,4 +113,4 @@ void bind_sliding_pcm(nb::module_& m) {
       .def_prop_ro("peak_capacity", &SlidingPCM::peak_capacity);
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

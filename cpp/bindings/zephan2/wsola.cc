@@ -4,7 +4,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::numpy;
 using halvane::py::share_array;
@@ -57,4 +57,4 @@ void bind_wsola(nb::module_& m) {
       nb::arg("x"), nb::arg("factor") = 1.25, "Time-compress audio by `factor` without changing its pitch.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

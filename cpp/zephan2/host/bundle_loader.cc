@@ -11,7 +11,7 @@
 #include "zephan2/inference/constants.h"
 #include "zephan2/host/log.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 void fatal(const std::string& text) {
   elog(text);
@@ -174,4 +174,4 @@ std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(c
   return {cc, std::string(COLOR_LOG_PREFIX) + " APPLIED — " + cc->describe()};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

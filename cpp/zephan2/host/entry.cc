@@ -7,7 +7,7 @@
 #include "zephan2/inference/cpu_budget.h"
 #include "zephan2/inference/renderer.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 HostArgs parse_args(const std::vector<std::string>& argv) {
   HostArgs a;
@@ -68,4 +68,4 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   return serve(renderer, b.nm, *ctx.in, *ctx.out);
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

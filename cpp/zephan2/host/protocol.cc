@@ -17,7 +17,7 @@
 
 static_assert(std::endian::native == std::endian::little, "the wire format is read in place");
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -202,4 +202,4 @@ Step read_step(ByteSource& in, SampleBuffer& samples) {
   return {Step::data, word};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

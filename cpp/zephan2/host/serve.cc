@@ -11,7 +11,7 @@
 #include "zephan2/inference/constants.h"
 #include "zephan2/host/log.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -164,4 +164,4 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
   return 0;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -13,7 +13,7 @@
 #include "zephan2/host/bundle_loader.h"
 #include "zephan2/host/staging.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -115,4 +115,4 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
   return {std::nullopt, rejected.empty() ? "no candidate found" : how};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

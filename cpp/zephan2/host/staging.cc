@@ -19,7 +19,7 @@
 #include "zephan2/host/log.h"
 #include "zephan2/host/protocol.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 namespace {
 
 constexpr std::string_view kPrefix = "tessel-stage-";
@@ -190,4 +190,4 @@ void drop_staged() {
   }
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -11,7 +11,7 @@
 #include "common/sha256.h"
 #include "common/text.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -139,4 +139,4 @@ bool color_enabled(std::string_view value) {
   return !(s == "0" || s == "false" || s == "no" || s == "off");
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

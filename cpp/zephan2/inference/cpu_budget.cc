@@ -14,7 +14,7 @@
 #include "common/errors.h"
 #include "common/text.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 namespace {
 
 std::optional<std::string> read_text(const std::string& path) {
@@ -153,4 +153,4 @@ int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional
   return std::max<int64_t>(1, t);
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -6,7 +6,7 @@
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 int64_t dec_rows(int64_t blk, const float* prev_lat) {
   blk = std::max<int64_t>(blk, 0);
@@ -40,4 +40,4 @@ DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, c
   return r;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

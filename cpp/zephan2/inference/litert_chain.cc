@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::DType;
 
@@ -242,4 +242,4 @@ Tensor LitertChain::run_dec_batch(const Tensor& xs, int64_t n) const {
   return px;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -23,7 +23,7 @@
 #include "common/errors.h"
 #include "common/tensor.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::Tensor;
 using halvane::make_f32;
@@ -109,4 +109,4 @@ Tensor owned_f32(const Tensor& t);
 // Always a new float32 copy.
 Tensor f32_copy(const Tensor& t);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

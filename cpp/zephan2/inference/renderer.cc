@@ -10,7 +10,7 @@
 #include "zephan2/inference/rgb888.h"
 #include "zephan2/inference/wsola.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -164,4 +164,4 @@ std::optional<double> Renderer::rtf() const {
   return (c_wall_ / static_cast<double>(c_n_)) / (static_cast<double>(STEADY_PX) / static_cast<double>(FPS));
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

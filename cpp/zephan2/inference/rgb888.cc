@@ -17,7 +17,7 @@
 #include <immintrin.h>
 #endif
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::DType;
 using halvane::Tensor;
@@ -299,4 +299,4 @@ int64_t rgb_threads(std::optional<std::string_view> setting, const Logger& log) 
   return std::max<int64_t>(1, std::min<int64_t>(8, effective_cpu_count() / 3));
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -6,7 +6,7 @@
 
 #include "common/errors.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 SlidingPCM::SlidingPCM(int64_t minimum_capacity) : minimum_capacity_(minimum_capacity) {
   if (minimum_capacity <= 0) throw halvane::ValueError("positive capacity required");
@@ -83,4 +83,4 @@ std::array<SlidingPCM::Counter, 9> SlidingPCM::counters() const {
   }};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

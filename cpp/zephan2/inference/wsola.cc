@@ -6,7 +6,7 @@
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 float wsola_to_buf(double d) {
   if (std::isnan(d)) return 0.0f;
@@ -131,4 +131,4 @@ std::vector<float> tempo_wsola(const T* x, int64_t n, double factor) {
 template std::vector<float> tempo_wsola<float>(const float*, int64_t, double);
 template std::vector<float> tempo_wsola<double>(const double*, int64_t, double);
 
-}  // namespace z2
+}  // namespace halvane::zephan2
