@@ -20,6 +20,7 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "open/cache.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -28,8 +29,6 @@ using halvane::py::fs_text;
 
 namespace {
 
-constexpr const char* kPrepare = "could not prepare that avatar";
-constexpr const char* kUnusable = "that is not a usable avatar";
 constexpr const char* kTmpPattern = R"(^.+\.tmp\.(\d+)$)";
 // A sweep of another process keeps its exclusive lock only while it moves an
 // entry away; a hold refused for longer than this is given up (used unlocked).
@@ -68,12 +67,12 @@ nb::object stamp_field(nb::handle st, const char* name) {
   if (!v) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "a file status record needs %s; got a %s without it", name, Py_TYPE(st.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, kStampMissingFormat, name, Py_TYPE(st.ptr())->tp_name);
     throw nb::python_error();
   }
   nb::object field = nb::steal(v);
   if (!PyLong_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "%s of a file status record must be an int, not %s", name, Py_TYPE(v)->tp_name);
+    PyErr_Format(PyExc_TypeError, kStampNotIntFormat, name, Py_TYPE(v)->tp_name);
     throw nb::python_error();
   }
   return field;
@@ -190,7 +189,7 @@ nb::object materialise(nb::handle source) {
     nb::gil_scoped_release unlocked;
     key = content_key(src, st, avatars);
   } catch (const halvane::OSError& e) {
-    raise_refused("Failed", kPrepare, os_error(e));
+    raise_refused("Failed", kNotPrepared, os_error(e));
   }
   const std::string entry = join_path(avatars, key);
   nb::str entry_text = fs_text(entry);
@@ -255,7 +254,7 @@ nb::object materialise(nb::handle source) {
       if (!marker_present(entry)) {
         // The entry that refused the rename may have been evicted since.
         if (publishing && !last && !exists_nofollow(entry)) continue;
-        raise_refused("Failed", kPrepare, os_detail);
+        raise_refused("Failed", kNotPrepared, os_detail);
       }
       // Another process published the same entry first.
       if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;

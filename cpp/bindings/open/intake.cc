@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "open/child_process.h"
 #include "open/intake.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -18,16 +19,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kTypeMessage =
-    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
-    "those; got ";
-constexpr const char* kArrayMessage = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
-constexpr const char* kShapeMessage =
-    "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the other; "
-    "got shape ";
-constexpr const char* kUnreadable = "could not read that audio";
-constexpr const char* kNoSamples = "no audio in that file";
-constexpr const char* kNoFile = "no audio at ";
 constexpr Py_ssize_t kStderrChars = 300;
 
 bool is_bytes_like(nb::handle o) {
@@ -294,7 +285,7 @@ double number(nb::handle value, const char* what) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
     PyErr_Clear();
     raise_error(PyExc_TypeError,
-                concat((std::string(what) + " must be a number, not ").c_str(), value.type().attr("__name__")));
+                concat((std::string(what) + kNotANumber).c_str(), value.type().attr("__name__")));
   }
   return v;
 }

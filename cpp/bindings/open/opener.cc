@@ -10,6 +10,7 @@
 
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -17,22 +18,8 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kService = "halvane cloud renderer";
 constexpr const char* kCodePattern = "^[A-Z][A-Z0-9]{9}$";
 constexpr const char* kNoManifestEngine = "ostrel1";
-
-constexpr const char* kNotText = "open() takes the path of an avatar; got ";
-constexpr const char* kEmpty = "open() needs an avatar to open";
-constexpr const char* kNoAvatar = "no avatar at ";
-constexpr const char* kUnusable = "that is not a usable avatar";
-constexpr const char* kNotPrepared = "could not prepare that avatar";
-constexpr const char* kHeldPiece2 =
-    " names an avatar held by the service, and this package renders an avatar that is on this machine. "
-    "Run `python -m halvane render ";
-constexpr const char* kHeldPiece4 = " <audio>` to fetch it and render it here, or render it in the cloud with the ";
-constexpr const char* kHeldPiece6 = " (POST /v1/video/generate).";
-constexpr const char* kCannotRunHead = "that avatar cannot run on this machine. Render it in the cloud with the ";
-constexpr const char* kCannotRunTail = " (POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.";
 
 nb::str cannot_run_message() { return nb::str((std::string(kCannotRunHead) + kService + kCannotRunTail).c_str()); }
 

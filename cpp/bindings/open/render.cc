@@ -17,6 +17,7 @@
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 #include "common/clock.h"
+#include "open/messages.h"
 #include "open/render_loop.h"
 
 namespace halvane::open::py {
@@ -25,10 +26,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kAvatarClosed = "this avatar is closed";
-constexpr const char* kRenderStopped = "the render stopped";
-constexpr const char* kStatsLog =
-    "halvane: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load excluded)";
 
 // One avatar bound to its render engine: four attributes and no others.
 struct Avatar {
@@ -193,7 +190,7 @@ struct Render {
     if (delivered == 0) raise_error(refused("Failed", text(NO_FRAMES_MESSAGE), text(no_frames_detail(id))));
     nb::object reason = optional_attr(engine, "stop_reason");
     const std::string detail = stopped_early_detail(id, delivered, *exp, *check.floor, fps.is_valid() ? utf8(fps) : "?",
-                                                    reason.is_valid() ? utf8(reason) : "not recorded");
+                                                    reason.is_valid() ? utf8(reason) : kReasonNotRecorded);
     raise_error(refused("Failed", text(stopped_early_message(delivered, *exp)), text(detail)));
   }
 

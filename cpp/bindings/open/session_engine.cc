@@ -8,6 +8,7 @@
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "open/messages.h"
 #include "open/session_engine.h"
 
 namespace halvane::open::py {

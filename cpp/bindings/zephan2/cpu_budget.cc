@@ -6,6 +6,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/host/settings.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2::py {
 
@@ -19,9 +20,9 @@ void bind_cpu_budget(nb::module_& m) {
         if (!requested.is_none()) {
           nb::object as_int = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(requested);
           if (!halvane::py::int64_from(as_int, req))
-            throw halvane::ValueError("requested thread count is out of range");
+            throw halvane::ValueError(msg::kRequestedThreadsRange);
         }
-        if (!halvane::py::int64_from(n_interpreters, n)) throw halvane::ValueError("n_interpreters must be an integer");
+        if (!halvane::py::int64_from(n_interpreters, n)) throw halvane::ValueError(msg::kInterpretersNotInt);
         return host_default_threads(n, req);
       },
       nb::arg("n_interpreters") = 1, nb::arg("requested").none() = 0,

@@ -6,6 +6,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2::py {
 
@@ -18,8 +19,7 @@ namespace {
 Contig<float> latent(nb::handle obj) {
   auto c = to_contig<float>(obj);
   if (c.size != static_cast<size_t>(LC * PLANE))
-    throw halvane::ValueError("cannot reshape array of size " + std::to_string(c.size) + " into shape (" +
-                              std::to_string(LC) + "," + std::to_string(PLANE) + ")");
+    throw halvane::ValueError(msg::cannot_reshape(c.size, LC, PLANE));
   return c;
 }
 

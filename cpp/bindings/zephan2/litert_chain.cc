@@ -13,6 +13,7 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2::py {
 
@@ -205,7 +206,7 @@ void bind_litert_chain(nb::module_& m) {
           [](nb::handle h, nb::handle lat) {
             nb::ndarray<float, nb::c_contig, nb::device::cpu> view;
             if (!nb::try_cast(h, view, false))
-              throw halvane::ValueError("history must be a writeable C-contiguous float32 array");
+              throw halvane::ValueError(msg::kHistoryWriteable);
             Tensor ht = tensor_from_numpy(h), lt = tensor_from_numpy(lat);
             nb::gil_scoped_release unlocked;
             LitertChain::shift_hist(ht, lt);

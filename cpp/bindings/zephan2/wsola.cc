@@ -3,6 +3,7 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2::py {
 
@@ -50,7 +51,7 @@ void bind_wsola(nb::module_& m) {
       [](nb::handle x, double factor) {
         nb::object arr = numpy().attr("asarray")(x);
         if (nb::cast<size_t>(arr.attr("ndim")) != 1)
-          throw halvane::ValueError("tempo_wsola expects a one-dimensional block of samples");
+          throw halvane::ValueError(msg::kWsolaOneDimensional);
         if (nb::cast<bool>(arr.attr("dtype").attr("__eq__")(nb::str("float32")))) return run_wsola<float>(arr, factor);
         return run_wsola<double>(arr, factor);
       },

@@ -20,9 +20,6 @@
 
 namespace halvane::zephan2 {
 
-inline constexpr std::string_view USAGE =
-    "usage: tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]";
-
 struct HostArgs {
   std::string bundle;
   std::optional<std::string> engine;

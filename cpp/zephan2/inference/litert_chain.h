@@ -22,6 +22,7 @@
 
 #include "common/errors.h"
 #include "common/tensor.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2 {
 
@@ -47,7 +48,7 @@ class SignatureRunner {
   // runtime cannot hand one out.
   virtual std::optional<Tensor> input_view(const std::string&, const std::vector<int64_t>&) { return std::nullopt; }
   // Runs on what input_view() holds; the output as run_in_place() gives it.
-  virtual Tensor run_prepared() { throw halvane::RuntimeError("no inputs were prepared in place"); }
+  virtual Tensor run_prepared() { throw halvane::RuntimeError(msg::kNoPreparedInputs); }
 };
 
 class ModelInterpreter {

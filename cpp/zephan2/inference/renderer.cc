@@ -9,6 +9,7 @@
 #include "zephan2/inference/dec_inputs.h"
 #include "zephan2/inference/rgb888.h"
 #include "zephan2/inference/wsola.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2 {
 
@@ -43,7 +44,7 @@ Tensor Renderer::window(int64_t ci) const {
   const int64_t hi = std::min({s0 + WIN_SAMPLES, (ci + 1) * SPC, pcm_->fed()});
   Tensor w = make_f32({WIN_SAMPLES}, true);
   if (hi > s0) {
-    if (s0 < pcm_->base()) throw halvane::RuntimeError("consumed audio context requested");
+    if (s0 < pcm_->base()) throw halvane::RuntimeError(msg::kConsumedContext);
     FloatView live = pcm_->live();
     std::memcpy(w.data, live.data + (s0 - pcm_->base()), static_cast<size_t>(hi - s0) * sizeof(float));
   }

@@ -5,6 +5,7 @@
 
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
 namespace halvane::zephan2 {
 
@@ -22,9 +23,9 @@ float wsola_from_buf(float v) {
 }
 
 int64_t wsola_output_length(int64_t n, double factor) {
-  if (factor == 0.0) throw halvane::ZeroDivisionError("float division by zero");
+  if (factor == 0.0) throw halvane::ZeroDivisionError(msg::kFloatDivisionByZero);
   double v = std::floor(static_cast<double>(n) / factor + 0.5);
-  if (!std::isfinite(v)) throw halvane::ValueError("tempo_wsola: output length is not finite");
+  if (!std::isfinite(v)) throw halvane::ValueError(msg::kWsolaNotFinite);
   return v <= 0.0 ? 0 : static_cast<int64_t>(v);
 }
 
