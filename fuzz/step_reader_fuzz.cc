@@ -20,21 +20,21 @@ void check(bool ok) {
 }
 
 struct Msg {
-  z2::Step::Kind kind;
+  halvane::zephan2::Step::Kind kind;
   uint32_t word;
   std::string samples;  // compared as bytes: NaN payloads must come through too
   bool operator==(const Msg&) const = default;
 };
 
-std::vector<Msg> read_all(z2::ByteSource& in) {
+std::vector<Msg> read_all(halvane::zephan2::ByteSource& in) {
   std::vector<Msg> out;
-  z2::SampleBuffer samples;
+  halvane::zephan2::SampleBuffer samples;
   for (;;) {
-    const z2::Step s = z2::read_step(in, samples);
+    const halvane::zephan2::Step s = halvane::zephan2::read_step(in, samples);
     Msg m{s.kind, s.word, {}};
-    if (s.kind == z2::Step::data) m.samples.assign(reinterpret_cast<const char*>(samples.data()), samples.size() * 4);
+    if (s.kind == halvane::zephan2::Step::data) m.samples.assign(reinterpret_cast<const char*>(samples.data()), samples.size() * 4);
     out.push_back(std::move(m));
-    if (s.kind == z2::Step::end || s.kind == z2::Step::bad) return out;
+    if (s.kind == halvane::zephan2::Step::end || s.kind == halvane::zephan2::Step::bad) return out;
   }
 }
 
@@ -43,15 +43,15 @@ std::vector<Msg> reference(const uint8_t* p, size_t n) {
   std::vector<Msg> out;
   size_t at = 0;
   for (;;) {
-    if (n - at < 4) return out.push_back({z2::Step::end, 0, {}}), out;
+    if (n - at < 4) return out.push_back({halvane::zephan2::Step::end, 0, {}}), out;
     uint32_t w;
     std::memcpy(&w, p + at, 4);
     at += 4;
-    if (w == 0xFFFFFFFFu) { out.push_back({z2::Step::flush, w, {}}); continue; }
-    if (w == 0xFFFFFFFEu) { out.push_back({z2::Step::reset, w, {}}); continue; }
-    if (w > 16777216u) return out.push_back({z2::Step::bad, w, {}}), out;
-    if (n - at < size_t{w} * 4) return out.push_back({z2::Step::end, w, {}}), out;
-    out.push_back({z2::Step::data, w, std::string(reinterpret_cast<const char*>(p + at), size_t{w} * 4)});
+    if (w == 0xFFFFFFFFu) { out.push_back({halvane::zephan2::Step::flush, w, {}}); continue; }
+    if (w == 0xFFFFFFFEu) { out.push_back({halvane::zephan2::Step::reset, w, {}}); continue; }
+    if (w > 16777216u) return out.push_back({halvane::zephan2::Step::bad, w, {}}), out;
+    if (n - at < size_t{w} * 4) return out.push_back({halvane::zephan2::Step::end, w, {}}), out;
+    out.push_back({halvane::zephan2::Step::data, w, std::string(reinterpret_cast<const char*>(p + at), size_t{w} * 4)});
     at += size_t{w} * 4;
   }
 }
@@ -61,14 +61,14 @@ std::vector<Msg> reference(const uint8_t* p, size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<Msg> want = reference(data, size);
 
-  z2::MemorySource mem(std::string_view(reinterpret_cast<const char*>(data), size));
+  halvane::zephan2::MemorySource mem(std::string_view(reinterpret_cast<const char*>(data), size));
   check(read_all(mem) == want);
 
   static int fd = memfd_create("stdin", MFD_CLOEXEC);
   check(fd >= 0 && ftruncate(fd, 0) == 0);
   check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
   check(lseek(fd, 0, SEEK_SET) == 0);
-  z2::FdSource file(fd);
+  halvane::zephan2::FdSource file(fd);
   check(read_all(file) == want);
   return 0;
 }

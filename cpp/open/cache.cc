@@ -25,6 +25,7 @@
 #include "common/fs.h"
 #include "common/sha256.h"
 #include "common/text.h"
+#include "open/messages.h"
 
 namespace halvane::open {
 namespace {
@@ -431,7 +432,7 @@ void remove_tree(const std::string& path) noexcept {
 
 void publish(const std::string& staging, const std::string& entry) {
   if (!is_regular_file(join_path(staging, kManifest)))
-    throw ValueError("the avatar has no member \"manifest.json\"");
+    throw ValueError(kNoManifestMember);
   if (::rename(staging.c_str(), entry.c_str()) != 0) throw OSError(errno, entry);
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/errors.h"
+#include "open/messages.h"
 
 extern char** environ;
 
@@ -184,7 +185,7 @@ std::string Captured::str() const {
 }
 
 ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop, int check_ms) {
-  if (argv.empty() || argv[0].empty()) throw ValueError("a program to run is required");
+  if (argv.empty() || argv[0].empty()) throw ValueError(kNoProgram);
   for (const auto& a : argv)
     if (a.find('\0') != std::string::npos) throw ValueError("embedded null byte");
   if (check_ms < 1) check_ms = 1;

@@ -1,6 +1,7 @@
 // The arithmetic of an offline render: the render clock that times it and the
 // short-render check that compares the frames it delivered with the count the
-// audio implies, with the texts of the check's two refusals.
+// audio implies. The texts of the check's two refusals (NO_FRAMES_MESSAGE,
+// stopped_early_message, ...) are in open/messages.h.
 //
 // Thread contract: plain values; one clock per render, used by one thread.
 #pragma once
@@ -9,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "open/messages.h"
 
 namespace halvane::open {
 
@@ -51,14 +54,5 @@ struct ShortCheck {
 // With a count: short below the floor (strictly). Without: short only when
 // nothing was delivered.
 ShortCheck short_check(int64_t delivered, std::optional<int64_t> expected) noexcept;
-
-// The refusal of a render that delivered nothing.
-extern const char* const NO_FRAMES_MESSAGE;
-std::string no_frames_detail(std::string_view engine_id);
-
-// The refusal of a render that delivered some frames, but too few.
-std::string stopped_early_message(int64_t delivered, int64_t expected);
-std::string stopped_early_detail(std::string_view engine_id, int64_t delivered, int64_t expected, int64_t floor,
-                                 std::string_view fps_text, std::string_view reason_text);
 
 }  // namespace halvane::open

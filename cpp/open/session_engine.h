@@ -1,21 +1,15 @@
 // The session engine's decisions, free of Python: which pulled frames are
 // handed out and when a render is over, the quiet deadline of the drain, and
-// the texts that say why a render ended.
+// the texts that say why a render ended (kUnfinished, quiet_deadline_reason,
+// ..., in open/messages.h).
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "open/messages.h"
+
 namespace halvane::open {
-
-// Why the last render of a session engine ended.
-inline constexpr std::string_view kUnfinished = "unfinished";
-inline constexpr std::string_view kReturnedToRest = "idle-frame (avatar returned to rest)";
-inline constexpr std::string_view kNoSpeech = "no-speech-in-utterance";
-
-// "quiet-deadline (<quiet, no decimals>s with no frame)"; a half rounds to
-// even, as the exact binary value of `quiet` says.
-std::string quiet_deadline_reason(double quiet);
 
 // What to do with a frame pulled from the session.
 enum class Gate { discard, hand_out, end_at_rest, end_without_speech };

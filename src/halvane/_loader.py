@@ -8,24 +8,13 @@ for the live interface: the fixture and a runtime for it, in `_fixture` and
 `_runtime`; only the engines the runtime runs live (ostrel1 and zephan-2)
 load, any other engine id fails with a ValueError that names it. The encoder measures the loudness of one tick
 of 16 kHz float32 audio: its RMS level, -50 dBFS and below giving 0 and
--6 dBFS and above 1.
+-6 dBFS and above 1 (`_rms_loudness`, defined in the leaf `_face` beside the
+face it opens the mouth of, and importable from here).
 """
 
 from __future__ import annotations
 
-import numpy as np
-
-_FLOOR_DB = -50.0
-_FULL_DB = -6.0
-
-
-def _rms_loudness(samples):
-    a = np.asarray(samples, dtype=np.float64)
-    if a.size == 0:
-        return 0.0
-    rms = float(np.sqrt(np.mean(a * a)))
-    db = 20.0 * np.log10(rms) if rms > 0 else _FLOOR_DB
-    return float(min(max((db - _FLOOR_DB) / (_FULL_DB - _FLOOR_DB), 0.0), 1.0))
+from ._face import _FLOOR_DB, _FULL_DB, _rms_loudness
 
 
 class NativeFixtureLoaderMixin:

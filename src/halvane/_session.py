@@ -8,7 +8,7 @@ produces carries an utterance state: `LO_UTT_SPEECH` while the avatar speaks,
 
 `Session(root, manifest)` renders the avatar unpacked in the directory `root`
 whose parsed "manifest.json" is `manifest`. Each frame is the drawn face of
-the engine runtime (`_core.Face`), RGB, whose mouth opens with the loudness
+the engine runtime (`_face.Face`, also `_core.Face`), RGB, whose mouth opens with the loudness
 of the frame's audio and whose first row carries the frame's number within the
 utterance. Utterance states: frames before the first loud frame are at rest,
 from the first loud frame to the end of the audio the avatar speaks (quiet
@@ -90,8 +90,7 @@ class Session:
     """One avatar's session: audio pushed in, frames with utterance states pulled out."""
 
     def __init__(self, root, manifest):
-        from . import _core
-        from ._loader import _rms_loudness
+        from ._face import _COLOURS, Face, _colour, _rms_loudness, _size
 
         if not isinstance(manifest, dict):
             raise EngineFailed("that avatar's manifest is damaged", f"{os.fspath(root)}: not a JSON object")
@@ -112,11 +111,9 @@ class Session:
         self._latency = float(_number(manifest, "latency", 0.0, 0))
         try:
             face = manifest.get("face", _FACE)
-            self._face = _core.Face(_core._size(manifest, "frame_width", 32, 4096) if "frame_width" in manifest
-                                    else _SIZE[0],
-                                    _core._size(manifest, "frame_height", 16, 4096) if "frame_height" in manifest
-                                    else _SIZE[1],
-                                    {k: _core._colour(face, k) for k in _core._COLOURS})
+            self._face = Face(_size(manifest, "frame_width", 32, 4096) if "frame_width" in manifest else _SIZE[0],
+                              _size(manifest, "frame_height", 16, 4096) if "frame_height" in manifest else _SIZE[1],
+                              {k: _colour(face, k) for k in _COLOURS})
         except (ValueError, AttributeError) as e:
             raise EngineFailed("that avatar's manifest is damaged", str(e)) from None
         self._loudness = _rms_loudness

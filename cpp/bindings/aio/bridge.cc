@@ -7,7 +7,7 @@
 #include <memory>
 #include <utility>
 
-#include "bindings/common/errors.h"
+#include "bindings/common/protocol.h"
 
 namespace halvane::aio::py {
 

@@ -1,4 +1,3 @@
-#include <stdexcept>
 // halvane._avatar: the live interface. AsyncAvatar takes audio pushed in
 // pieces on the caller's asyncio event loop and hands out frames from run().
 //
@@ -8,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "bindings/aio/bridge.h"

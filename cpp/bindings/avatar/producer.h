@@ -1,6 +1,7 @@
 // What the producer task, the tick emission and the v2 tail drain share:
-// the session's two events, NumPy arrays made and read from C++, the pair a
-// runtime returns for a picture, and the members each of their files adds.
+// the session's two events, NumPy arrays made and read from C++, and the
+// members each of their files adds (the pair a runtime returns for a picture
+// is unpacked by second_of_pair, bindings/common/protocol.h).
 //
 // Threading: event-loop thread, GIL held, except inside the scopes that
 // release it around a sample loop.
@@ -39,35 +40,6 @@ inline nb::object slice_of(nb::handle arr, nb::handle start, nb::handle stop) {
   nb::object s = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
   if (!s.is_valid()) throw nb::python_error();
   return arr[s];
-}
-
-// `a, b = result` as Python unpacks it, keeping the second member.
-inline nb::object second_of_pair(nb::handle result) {
-  PyObject* it = PyObject_GetIter(result.ptr());
-  if (!it) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(result.ptr())->tp_name);
-    throw nb::python_error();
-  }
-  nb::object iter = nb::steal(it);
-  nb::object got[2];
-  for (int i = 0; i < 2; ++i) {
-    PyObject* v = PyIter_Next(iter.ptr());
-    if (!v) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      throw nb::python_error();
-    }
-    got[i] = nb::steal(v);
-  }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra) {
-    Py_DECREF(extra);
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw nb::python_error();
-  }
-  if (PyErr_Occurred()) throw nb::python_error();
-  return got[1];
 }
 
 // Members added by the producer's files (add_producer calls the other two).

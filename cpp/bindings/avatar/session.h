@@ -165,19 +165,11 @@ class Session {
   }
 
   // The attribute, or `dflt` when it is absent.
-  nb::object read_or(const Key& k, nb::handle dflt) const {
-    PyObject* v = PyObject_GetAttr(self_.ptr(), k.get());
-    if (v) return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(dflt);
-  }
+  nb::object read_or(const Key& k, nb::handle dflt) const { return get_or(self_, nb::handle(k.get()), dflt); }
   // A constructor attribute: strict, unless this view is tolerant.
   nb::object read(const Key& k, nb::handle initial) const {
     if (tolerant_) return read_or(k, initial);
-    PyObject* v = PyObject_GetAttr(self_.ptr(), k.get());
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    return halvane::py::check(PyObject_GetAttr(self_.ptr(), k.get()));
   }
   void put(const Key& k, nb::handle v) const {
     if (PyObject_SetAttr(self_.ptr(), k.get(), v.ptr()) != 0) throw nb::python_error();

@@ -17,10 +17,20 @@
 #include <utility>
 
 #include "bindings/aio/bridge.h"
+#include "bindings/common/protocol.h"
 
 namespace halvane::avatar::py {
 
 namespace nb = nanobind;
+
+// The Python-protocol helpers every binding file calls unqualified
+// (bindings/common/protocol.h).
+using halvane::py::get_or;
+using halvane::py::ordinary;
+using halvane::py::raise_;
+using halvane::py::second_of_pair;
+using halvane::py::truthy;
+using halvane::py::type_name;
 
 // Objects bound when the module loads.
 struct Env {
@@ -51,20 +61,7 @@ inline nb::object const_o(const char* name) { return env().module.attr(name); }
 // Attribute access on any object, by name (an avatar's own state goes
 // through Session, bindings/avatar/session.h).
 inline nb::object get(nb::handle o, const char* name) { return o.attr(name); }
-// The attribute, or `dflt` when it is absent.
-inline nb::object get_or(nb::handle o, const char* name, nb::handle dflt) {
-  PyObject* v = PyObject_GetAttrString(o.ptr(), name);
-  if (v) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::borrow(dflt);
-}
 inline void set(nb::handle o, const char* name, nb::handle v) { nb::setattr(o, name, v); }
-inline bool truthy(nb::handle o) {
-  int r = PyObject_IsTrue(o.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
 inline double now() { return nb::cast<double>(env().monotonic()); }
 // int(v), and v > 0, as Python computes them.
 inline nb::object py_int(nb::handle v) { return nb::module_::import_("builtins").attr("int")(v); }
@@ -108,22 +105,11 @@ inline void raise_lost_cancel() {
   throw nb::python_error();
 }
 
-// Raises exception class `type` with one message text.
-[[noreturn]] inline void raise_(nb::handle type, const std::string& message) {
-  PyErr_SetObject(type.ptr(), nb::str(message.c_str(), message.size()).ptr());
-  throw nb::python_error();
-}
-// An error of the ordinary kind (Exception), not cancellation or exit.
-inline bool ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
-
 // The logger's warning(fmt, *args).
 template <class... A>
 void warn(const char* fmt, A&&... args) {
   env().log.attr("warning")(fmt, std::forward<A>(args)...);
 }
-
-// The class name of an exception object, as "%s" of type(e).__name__.
-inline nb::object type_name(nb::handle e) { return nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr()))).attr("__name__"); }
 
 // co_await call(self, "name", args...): awaits self.name(args...), looked up on
 // the instance, so a subclass may replace any member.

@@ -32,21 +32,4 @@ inline void register_errors() {
   });
 }
 
-// Runs f() where no error may escape (a finaliser): an error of f goes to
-// sys.unraisablehook, and the error indicator is left as it was.
-template <class F>
-void run_unraisable(nanobind::handle context, F&& f) noexcept {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  try {
-    f();
-  } catch (nanobind::python_error& e) {
-    e.discard_as_unraisable(context);
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    PyErr_WriteUnraisable(context.ptr());
-  }
-  PyErr_Restore(t, v, tb);
-}
-
 }  // namespace halvane::py

@@ -20,6 +20,7 @@
 #include "common/errors.h"
 #include "common/fs.h"
 #include "open/cache.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -28,8 +29,6 @@ using halvane::py::fs_text;
 
 namespace {
 
-constexpr const char* kPrepare = "could not prepare that avatar";
-constexpr const char* kUnusable = "that is not a usable avatar";
 constexpr const char* kTmpPattern = R"(^.+\.tmp\.(\d+)$)";
 // A sweep of another process keeps its exclusive lock only while it moves an
 // entry away; a hold refused for longer than this is given up (used unlocked).
@@ -45,15 +44,11 @@ bool have_locks() { return !module_global("_fcntl").is_none(); }
 nb::object os_error(const halvane::OSError& e) {
   nb::object args = e.filename.empty() ? nb::make_tuple(e.err, nb::str(e.what()))
                                        : nb::make_tuple(e.err, nb::str(e.what()), fs_text(e.filename));
-  PyObject* exc = PyObject_Call(PyExc_OSError, args.ptr(), nullptr);
-  if (!exc) throw nb::python_error();
-  return nb::steal(exc);
+  return check(PyObject_Call(PyExc_OSError, args.ptr(), nullptr));
 }
 
 nb::object value_error(const char* what) {
-  PyObject* exc = PyObject_CallFunction(PyExc_ValueError, "s", what);
-  if (!exc) throw nb::python_error();
-  return nb::steal(exc);
+  return check(PyObject_CallFunction(PyExc_ValueError, "s", what));
 }
 
 // raise refuse(kind, message, detail), with neither cause nor context shown.
@@ -72,12 +67,12 @@ nb::object stamp_field(nb::handle st, const char* name) {
   if (!v) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "a file status record needs %s; got a %s without it", name, Py_TYPE(st.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, kStampMissingFormat, name, Py_TYPE(st.ptr())->tp_name);
     throw nb::python_error();
   }
   nb::object field = nb::steal(v);
   if (!PyLong_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "%s of a file status record must be an int, not %s", name, Py_TYPE(v)->tp_name);
+    PyErr_Format(PyExc_TypeError, kStampNotIntFormat, name, Py_TYPE(v)->tp_name);
     throw nb::python_error();
   }
   return field;
@@ -194,7 +189,7 @@ nb::object materialise(nb::handle source) {
     nb::gil_scoped_release unlocked;
     key = content_key(src, st, avatars);
   } catch (const halvane::OSError& e) {
-    raise_refused("Failed", kPrepare, os_error(e));
+    raise_refused("Failed", kNotPrepared, os_error(e));
   }
   const std::string entry = join_path(avatars, key);
   nb::str entry_text = fs_text(entry);
@@ -259,7 +254,7 @@ nb::object materialise(nb::handle source) {
       if (!marker_present(entry)) {
         // The entry that refused the rename may have been evicted since.
         if (publishing && !last && !exists_nofollow(entry)) continue;
-        raise_refused("Failed", kPrepare, os_detail);
+        raise_refused("Failed", kNotPrepared, os_detail);
       }
       // Another process published the same entry first.
       if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;
@@ -298,9 +293,7 @@ void bind_cache(nb::module_& m) {
   m.def("_cache_cap_bytes", [] {
     // Python's int() of the float: OverflowError for infinity, ValueError
     // for NaN.
-    PyObject* r = PyLong_FromDouble(cache_cap_bytes());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return check(PyLong_FromDouble(cache_cap_bytes()));
   });
   m.def("_content_key", [](nb::handle source, nb::handle st, nb::handle avatars) {
     const std::string src = fs_bytes(source), av = fs_bytes(avatars);

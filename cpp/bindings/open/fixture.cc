@@ -9,6 +9,7 @@
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 #include "open/intake.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -16,8 +17,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kUnusable = "that is not a usable avatar";
-constexpr const char* kOddBuffer = "buffer size must be a multiple of element size";
 
 // `_fx`, the loaded fixture, and `_rt`, the runtime built on it; both None
 // after close().

@@ -46,13 +46,6 @@ PyType_Slot* gc_slots() {
   return slots;
 }
 
-// The next item of the iterator `it`, or an invalid object when it has none.
-inline nb::object next_item(nb::handle it) {
-  PyObject* item = PyIter_Next(it.ptr());
-  if (!item && PyErr_Occurred()) throw nb::python_error();
-  return nb::steal(item);
-}
-
 // The error that generator.throw(typ[, val[, tb]]) raises where the
 // generator is suspended, read from the arguments as Python reads them.
 inline nb::python_error thrown_error(nb::handle typ, nb::handle val, nb::handle tb) {

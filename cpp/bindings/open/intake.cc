@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "open/child_process.h"
 #include "open/intake.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -18,16 +19,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kTypeMessage =
-    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
-    "those; got ";
-constexpr const char* kArrayMessage = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
-constexpr const char* kShapeMessage =
-    "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the other; "
-    "got shape ";
-constexpr const char* kUnreadable = "could not read that audio";
-constexpr const char* kNoSamples = "no audio in that file";
-constexpr const char* kNoFile = "no audio at ";
 constexpr Py_ssize_t kStderrChars = 300;
 
 bool is_bytes_like(nb::handle o) {
@@ -171,8 +162,7 @@ nb::object ffmpeg_pcm(nb::handle path) {
 }
 
 nb::object file_pcm(nb::handle obj) {
-  nb::object path = nb::steal(PyOS_FSPath(obj.ptr()));
-  if (!path.is_valid()) throw nb::python_error();
+  nb::object path = check(PyOS_FSPath(obj.ptr()));
   nb::module_ os = nb::module_::import_("os");
   if (!truthy(os.attr("path").attr("isfile")(path)))
     raise_error(PyExc_FileNotFoundError, concat(kNoFile, os.attr("fsdecode")(path)));
@@ -206,9 +196,7 @@ nb::object library_input_name(nb::handle path) {
   const std::string name = halvane::py::fs_bytes(p);
   if (ffmpeg_input_name(name) == name) return p;
   nb::object prefix = PyBytes_Check(p.ptr()) ? nb::object(nb::bytes("./", 2)) : nb::object(nb::str("./"));
-  PyObject* guarded = PySequence_Concat(prefix.ptr(), p.ptr());
-  if (!guarded) throw nb::python_error();
-  return nb::steal(guarded);
+  return check(PySequence_Concat(prefix.ptr(), p.ptr()));
 }
 
 nb::object decode_unguarded(nb::handle path) {
@@ -219,8 +207,7 @@ nb::object decode_unguarded(nb::handle path) {
   nb::object resampler, frames;
   try {
     resampler = av.attr("AudioResampler")("format"_a = "s16", "layout"_a = "mono", "rate"_a = kSampleRate);
-    frames = nb::steal(PySequence_List(file.attr("decode")("audio"_a = 0).ptr()));
-    if (!frames.is_valid()) throw nb::python_error();
+    frames = check(PySequence_List(file.attr("decode")("audio"_a = 0).ptr()));
   } catch (nb::python_error& e) {
     container.attr("__exit__")(e.type(), e.value(), e.traceback());
     throw;
@@ -243,9 +230,7 @@ nb::object decode(nb::handle path) {
 
 nb::object pcm(nb::handle obj) {
   if (is_bytes_like(obj)) {
-    PyObject* b = PyBytes_FromObject(obj.ptr());
-    if (!b) throw nb::python_error();
-    return nb::steal(b);
+    return check(PyBytes_FromObject(obj.ptr()));
   }
   if (is_path(obj)) return file_pcm(obj);
   nb::object np = numpy_if_present();
@@ -300,7 +285,7 @@ double number(nb::handle value, const char* what) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
     PyErr_Clear();
     raise_error(PyExc_TypeError,
-                concat((std::string(what) + " must be a number, not ").c_str(), value.type().attr("__name__")));
+                concat((std::string(what) + kNotANumber).c_str(), value.type().attr("__name__")));
   }
   return v;
 }
@@ -310,8 +295,7 @@ nb::object expected_frames(nb::handle clip, nb::handle fps) {
   nb::module_ session = outside("_session");
   const double per_second = number(session.attr("BYTES_PER_FRAME") * session.attr("FPS"), "BYTES_PER_FRAME x FPS");
   const double seconds = static_cast<double>(nb::len(clip)) / per_second;
-  nb::object n = nb::steal(PyLong_FromDouble(seconds * number(fps, "frames_per_second")));
-  if (!n.is_valid()) throw nb::python_error();
+  nb::object n = check(PyLong_FromDouble(seconds * number(fps, "frames_per_second")));
   return n >= nb::int_(1) ? n : nb::none();
 }
 

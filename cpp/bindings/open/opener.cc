@@ -10,6 +10,7 @@
 
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "open/messages.h"
 
 namespace halvane::open::py {
 
@@ -17,22 +18,8 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kService = "halvane cloud renderer";
 constexpr const char* kCodePattern = "^[A-Z][A-Z0-9]{9}$";
 constexpr const char* kNoManifestEngine = "ostrel1";
-
-constexpr const char* kNotText = "open() takes the path of an avatar; got ";
-constexpr const char* kEmpty = "open() needs an avatar to open";
-constexpr const char* kNoAvatar = "no avatar at ";
-constexpr const char* kUnusable = "that is not a usable avatar";
-constexpr const char* kNotPrepared = "could not prepare that avatar";
-constexpr const char* kHeldPiece2 =
-    " names an avatar held by the service, and this package renders an avatar that is on this machine. "
-    "Run `python -m halvane render ";
-constexpr const char* kHeldPiece4 = " <audio>` to fetch it and render it here, or render it in the cloud with the ";
-constexpr const char* kHeldPiece6 = " (POST /v1/video/generate).";
-constexpr const char* kCannotRunHead = "that avatar cannot run on this machine. Render it in the cloud with the ";
-constexpr const char* kCannotRunTail = " (POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.";
 
 nb::str cannot_run_message() { return nb::str((std::string(kCannotRunHead) + kService + kCannotRunTail).c_str()); }
 
@@ -59,9 +46,7 @@ bool holds(const char* set_name, nb::handle engine_id) {
 nb::object frozen(std::initializer_list<const char*> ids) {
   nb::list l;
   for (const char* id : ids) l.append(nb::str(id));
-  PyObject* s = PyFrozenSet_New(l.ptr());
-  if (!s) throw nb::python_error();
-  return nb::steal(s);
+  return check(PyFrozenSet_New(l.ptr()));
 }
 
 // An engine built but not handed to an Avatar is ended before the error that
@@ -181,9 +166,7 @@ nb::object unified_engine(nb::handle source) {
     if (!is_unavailable && !e.matches(invalid)) throw;
     nb::object exc = nb::borrow(e.value());
     nb::object first = exc.attr("args")[0];
-    PyObject* text = PyObject_Str(first.ptr());
-    if (!text) throw nb::python_error();
-    nb::object message = nb::steal(text);
+    nb::object message = check(PyObject_Str(first.ptr()));
     nb::object cause = exc.attr("__cause__");
     nb::str detail = nb::repr(!cause.is_none() && truthy(cause) ? cause : exc);
     raise_from_none(refused(is_unavailable ? "NotSupported" : "InvalidAvatar", message, detail), e);
@@ -195,9 +178,7 @@ nb::object fspath_of(nb::handle source) {
   if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr())) return nb::borrow(source);
   if (!nb::hasattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(source.ptr()))), "__fspath__"))
     return nb::borrow(source);
-  PyObject* p = PyOS_FSPath(source.ptr());
-  if (!p) throw nb::python_error();
-  return nb::steal(p);
+  return check(PyOS_FSPath(source.ptr()));
 }
 
 nb::object open_avatar(nb::handle source) {

@@ -17,6 +17,7 @@
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 #include "common/clock.h"
+#include "open/messages.h"
 #include "open/render_loop.h"
 
 namespace halvane::open::py {
@@ -25,10 +26,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char* kAvatarClosed = "this avatar is closed";
-constexpr const char* kRenderStopped = "the render stopped";
-constexpr const char* kStatsLog =
-    "halvane: render %d frames in %.2f s = %.1f fps steady state (first audio push -> last frame; model load excluded)";
 
 // One avatar bound to its render engine: four attributes and no others.
 struct Avatar {
@@ -93,14 +90,7 @@ nb::object clock_chunks(nb::handle clock, nb::handle items) {
 
 // getattr(obj, name) for an attribute that may be absent: an invalid object
 // when it is (an AttributeError), other errors raised.
-nb::object optional_attr(nb::handle obj, const char* name) {
-  PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-  }
-  return nb::steal(v);
-}
+nb::object optional_attr(nb::handle obj, const char* name) { return get_or(obj, name, nb::handle()); }
 
 int64_t as_int64(nb::handle o) {
   const long long v = PyLong_AsLongLong(o.ptr());
@@ -200,7 +190,7 @@ struct Render {
     if (delivered == 0) raise_error(refused("Failed", text(NO_FRAMES_MESSAGE), text(no_frames_detail(id))));
     nb::object reason = optional_attr(engine, "stop_reason");
     const std::string detail = stopped_early_detail(id, delivered, *exp, *check.floor, fps.is_valid() ? utf8(fps) : "?",
-                                                    reason.is_valid() ? utf8(reason) : "not recorded");
+                                                    reason.is_valid() ? utf8(reason) : kReasonNotRecorded);
     raise_error(refused("Failed", text(stopped_early_message(delivered, *exp)), text(detail)));
   }
 

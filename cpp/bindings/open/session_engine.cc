@@ -8,6 +8,7 @@
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "open/messages.h"
 #include "open/session_engine.h"
 
 namespace halvane::open::py {
@@ -33,30 +34,7 @@ double quiet() {
 
 // a == b (or a != b) as Python compares them.
 bool compares(nb::handle a, nb::handle b, int op) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (!r) throw nb::python_error();
-  return truthy(nb::steal(r));
-}
-
-// `frame, state = item`, with Python's own errors for anything else.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
-  PyObject* it = PyObject_GetIter(item.ptr());
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(item.ptr())->tp_name);
-    }
-    throw nb::python_error();
-  }
-  nb::object iter = nb::steal(it);
-  nb::object a = next_item(iter);
-  nb::object b = a.is_valid() ? next_item(iter) : nb::object();
-  if (!b.is_valid()) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", a.is_valid() ? 1 : 0);
-    throw nb::python_error();
-  }
-  if (next_item(iter).is_valid()) throw nb::value_error("too many values to unpack (expected 2)");
-  return {a, b};
+  return truthy(check(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
 struct SessionEngine {

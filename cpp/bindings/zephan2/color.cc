@@ -13,8 +13,9 @@
 #include "common/errors.h"
 #include "zephan2/host/color_table.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::numpy;
 using halvane::py::share_array;
@@ -42,8 +43,7 @@ std::optional<std::array<T, N>> array_arg(nb::handle obj, const char* what) {
   if (obj.is_none()) return std::nullopt;
   auto c = to_contig<T>(obj);
   if (c.size != N)
-    throw halvane::ValueError(std::string(what) + " must hold " + std::to_string(N) + " values, got " +
-                              std::to_string(c.size));
+    throw halvane::ValueError(msg::color_values_count(what, N, std::to_string(c.size)));
   std::array<T, N> a;
   std::copy(c.data, c.data + N, a.begin());
   return a;
@@ -90,12 +90,10 @@ void bind_color(nb::module_& m) {
           [](const ColorCorrect& cc, nb::handle rgb) {
             nb::object arr = numpy().attr("asarray")(rgb);
             if (!nb::cast<bool>(arr.attr("dtype").attr("__eq__")(nb::str("uint8"))))
-              throw halvane::ValueError("apply expects a uint8 array, got " +
-                                        nb::cast<std::string>(arr.attr("dtype").attr("name")));
+              throw halvane::ValueError(msg::apply_dtype(nb::cast<std::string>(arr.attr("dtype").attr("name"))));
             const auto shape = nb::cast<std::vector<int64_t>>(arr.attr("shape"));
             if (shape.empty() || shape.back() != 3)
-              throw halvane::ValueError("apply expects pixels of 3 channels (last axis 3), got shape " +
-                                        halvane::Tensor::shape_text(shape));
+              throw halvane::ValueError(msg::apply_shape(halvane::Tensor::shape_text(shape)));
             auto c = to_contig<uint8_t>(arr);
             auto out = std::make_shared_for_overwrite<uint8_t[]>(std::max<size_t>(c.size, 1));
             {
@@ -130,4 +128,4 @@ void bind_color(nb::module_& m) {
       "False when ZEPHAN2_COLOR_CORRECT is 0, false, no or off.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -3,7 +3,7 @@
 #include "bindings/zephan2/module.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 void bind_constants(nb::module_& m) {
   m.attr("SR") = SR;
@@ -46,4 +46,4 @@ void bind_constants(nb::module_& m) {
   m.attr("Q8GD_LOG") = text(Q8GD_LOG);
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

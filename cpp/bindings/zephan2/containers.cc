@@ -7,7 +7,7 @@
 #include "common/file.h"
 #include "common/text.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::fs_bytes;
 using halvane::py::fs_text;
@@ -69,4 +69,4 @@ void bind_containers(nb::module_& m) {
       nb::arg("bundle"), "Member names of a bundle: directory entries, or IMX/ZIP basenames in table order.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -6,8 +6,9 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/host/settings.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 void bind_cpu_budget(nb::module_& m) {
   m.def("effective_cpu_count", [] { return effective_cpu_count(); },
@@ -19,9 +20,9 @@ void bind_cpu_budget(nb::module_& m) {
         if (!requested.is_none()) {
           nb::object as_int = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(requested);
           if (!halvane::py::int64_from(as_int, req))
-            throw halvane::ValueError("requested thread count is out of range");
+            throw halvane::ValueError(msg::kRequestedThreadsRange);
         }
-        if (!halvane::py::int64_from(n_interpreters, n)) throw halvane::ValueError("n_interpreters must be an integer");
+        if (!halvane::py::int64_from(n_interpreters, n)) throw halvane::ValueError(msg::kInterpretersNotInt);
         return host_default_threads(n, req);
       },
       nb::arg("n_interpreters") = 1, nb::arg("requested").none() = 0,
@@ -39,4 +40,4 @@ void bind_cpu_budget(nb::module_& m) {
       nb::arg("system_cpus"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

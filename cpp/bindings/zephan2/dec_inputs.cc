@@ -6,8 +6,9 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::Contig;
 using halvane::py::share_array;
@@ -18,8 +19,7 @@ namespace {
 Contig<float> latent(nb::handle obj) {
   auto c = to_contig<float>(obj);
   if (c.size != static_cast<size_t>(LC * PLANE))
-    throw halvane::ValueError("cannot reshape array of size " + std::to_string(c.size) + " into shape (" +
-                              std::to_string(LC) + "," + std::to_string(PLANE) + ")");
+    throw halvane::ValueError(msg::cannot_reshape(c.size, LC, PLANE));
   return c;
 }
 
@@ -51,4 +51,4 @@ void bind_dec_inputs(nb::module_& m) {
       "Decoder input rows (n, 36, LH, LW) for one chunk's latents, and n.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

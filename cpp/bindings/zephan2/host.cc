@@ -19,7 +19,7 @@
 #include "zephan2/host/entry.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 namespace {
 
@@ -258,4 +258,4 @@ void bind_host(nb::module_& m) {
       nb::arg("frames"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -13,8 +13,9 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/staging.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::tensor_from_numpy;
 using halvane::py::tensor_to_numpy;
@@ -205,7 +206,7 @@ void bind_litert_chain(nb::module_& m) {
           [](nb::handle h, nb::handle lat) {
             nb::ndarray<float, nb::c_contig, nb::device::cpu> view;
             if (!nb::try_cast(h, view, false))
-              throw halvane::ValueError("history must be a writeable C-contiguous float32 array");
+              throw halvane::ValueError(msg::kHistoryWriteable);
             Tensor ht = tensor_from_numpy(h), lt = tensor_from_numpy(lat);
             nb::gil_scoped_release unlocked;
             LitertChain::shift_hist(ht, lt);
@@ -255,4 +256,4 @@ void bind_litert_chain(nb::module_& m) {
           nb::arg("xs"), nb::arg("n"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

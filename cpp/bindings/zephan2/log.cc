@@ -6,7 +6,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 namespace {
 
@@ -46,4 +46,4 @@ void bind_log(nb::module_& m) {
       "Write one log line to standard error; OSError when it cannot be written.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

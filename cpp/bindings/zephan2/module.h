@@ -15,7 +15,7 @@
 #include "zephan2/inference/litert_chain.h"
 #include "zephan2/inference/sliding_pcm.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 namespace nb = nanobind;
 
@@ -87,4 +87,4 @@ struct PcmBlock {
 };
 PcmBlock pcm_block(nb::handle block, const SlidingPCM& pcm);
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

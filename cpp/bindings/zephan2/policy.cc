@@ -8,7 +8,7 @@
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/module_path.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 void load_policy(nb::module_& m) {
   nb::object sys_path = nb::module_::import_("sys").attr("path");
@@ -38,4 +38,4 @@ void load_policy(nb::module_& m) {
   }
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -9,7 +9,7 @@
 #include "bindings/zephan2/module.h"
 #include "common/file.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using namespace nb::literals;
 
@@ -53,4 +53,4 @@ void bind_q8gd(nb::module_& m) {
       "The bytes of a regular file of at most max_bytes; anything else is refused without waiting.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -8,7 +8,7 @@
 #include "zephan2/host/settings.h"
 #include "zephan2/inference/constants.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::share_array;
 using halvane::py::tensor_to_numpy;
@@ -118,4 +118,4 @@ void bind_renderer(nb::module_& m) {
       .def_prop_ro("_c_n", &Renderer::c_n);
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -8,8 +8,9 @@
 #include "common/errors.h"
 #include "zephan2/host/settings.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::Tensor;
 using halvane::py::numpy;
@@ -121,10 +122,10 @@ void bind_rgb888(nb::module_& m) {
         nb::ndarray<uint8_t, nb::c_contig, nb::device::cpu> out;
         if (!nb::try_cast(u8, out, false) || out.ndim() != 4 || out.shape(1) != size_t(FH) ||
             out.shape(2) != size_t(FW) || out.shape(3) != 3)
-          throw halvane::ValueError("u8 must be a writeable C-contiguous uint8 array of shape (n, 720, 416, 3)");
+          throw halvane::ValueError(msg::kU8Array);
         if (lo >= hi) return;
-        if (lo < 0 || hi > static_cast<int64_t>(nb::len(px))) throw halvane::IndexError("frame index out of range");
-        if (hi > static_cast<int64_t>(out.shape(0))) throw halvane::IndexError("u8 has fewer rows than frames");
+        if (lo < 0 || hi > static_cast<int64_t>(nb::len(px))) throw halvane::IndexError(msg::kFrameIndexRange);
+        if (hi > static_cast<int64_t>(out.shape(0))) throw halvane::IndexError(msg::kU8TooFewRows);
         Frames fr;
         fr.t.resize(static_cast<size_t>(lo));
         for (int64_t i = lo; i < hi; ++i) add_frame(fr, item(px, static_cast<size_t>(i)));
@@ -137,4 +138,4 @@ void bind_rgb888(nb::module_& m) {
   m.def("_rgb_pool_size", &host_rgb_pool_size, "Workers of the RGB pool; 0 before its first parallel chunk.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

@@ -8,8 +8,9 @@
 
 #include "bindings/common/fspath.h"
 #include "bindings/zephan2/module.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::fs_bytes;
 using halvane::py::fs_text;
@@ -82,7 +83,7 @@ void bind_shared_enc(nb::module_& m) {
         std::optional<std::string> engine;
         if (!engine_path.is_none()) engine = fs_bytes(engine_path);
         auto policy = policy_of(mod);
-        if (!policy) throw halvane::RuntimeError("the base-verification policy is not loaded");
+        if (!policy) throw halvane::RuntimeError(msg::kPolicyNotLoaded);
         SharedEnc r;
         {
           nb::gil_scoped_release unlocked;
@@ -93,4 +94,4 @@ void bind_shared_enc(nb::module_& m) {
       nb::arg("bundle"), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

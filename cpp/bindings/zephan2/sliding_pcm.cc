@@ -5,8 +5,9 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::int64_from;
 using halvane::py::share_array;
@@ -42,7 +43,7 @@ PcmBlock pcm_block(nb::handle block, const SlidingPCM& pcm) {
   PcmBlock b;
   nb::object arr = halvane::py::numpy().attr("asarray")(block);
   if (nb::cast<size_t>(arr.attr("size")) == 0) return b;
-  if (nb::cast<size_t>(arr.attr("ndim")) != 1) throw halvane::ValueError("one-dimensional PCM required");
+  if (nb::cast<size_t>(arr.attr("ndim")) != 1) throw halvane::ValueError(msg::kOneDimensionalPcm);
   const void* lo = nullptr;
   size_t bytes = 0;
   b.overlaps = span_of(arr, lo, bytes) && pcm.overlaps(lo, bytes);
@@ -56,7 +57,7 @@ void bind_sliding_pcm(nb::module_& m) {
           "__init__",
           [](SlidingPCM* self, nb::handle cap) {
             int64_t c = 0;
-            if (!int64_from(cap, c) || c <= 0) throw halvane::ValueError("positive capacity required");
+            if (!int64_from(cap, c) || c <= 0) throw halvane::ValueError(msg::kPositiveCapacity);
             new (self) SlidingPCM(c);
           },
           nb::arg("minimum_capacity").none() = SlidingPCM::kDefaultMinimumCapacity)
@@ -70,11 +71,11 @@ void bind_sliding_pcm(nb::module_& m) {
               PyObject* idx = PyNumber_Index(abs.ptr());
               if (!idx) {
                 PyErr_Clear();
-                throw halvane::ValueError("nonnegative absolute sample offset required");
+                throw halvane::ValueError(msg::kNonnegativeOffset);
               }
               const bool negative = PyObject_RichCompareBool(idx, nb::int_(0).ptr(), Py_LT) == 1;
               Py_DECREF(idx);
-              if (negative) throw halvane::ValueError("nonnegative absolute sample offset required");
+              if (negative) throw halvane::ValueError(msg::kNonnegativeOffset);
               v = INT64_MAX;
             }
             pcm.discard_before(v);
@@ -98,7 +99,7 @@ void bind_sliding_pcm(nb::module_& m) {
            })
       .def("_allocate",
            [](SlidingPCM& pcm, int64_t capacity) {
-             if (capacity < pcm.end() - pcm.start()) throw halvane::ValueError("capacity below the live count");
+             if (capacity < pcm.end() - pcm.start()) throw halvane::ValueError(msg::kCapacityBelowLive);
              pcm.allocate(capacity);
            })
       .def_prop_ro("minimum_capacity", &SlidingPCM::minimum_capacity)
@@ -113,4 +114,4 @@ void bind_sliding_pcm(nb::module_& m) {
       .def_prop_ro("peak_capacity", &SlidingPCM::peak_capacity);
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

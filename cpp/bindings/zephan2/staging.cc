@@ -8,7 +8,7 @@
 #include "bindings/zephan2/module.h"
 #include "zephan2/host/log.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 namespace {
 
@@ -74,4 +74,4 @@ void bind_staging(nb::module_& m) {
   nb::module_::import_("atexit").attr("register")(m.attr("_drop_staged"));
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

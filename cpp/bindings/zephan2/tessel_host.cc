@@ -12,20 +12,20 @@ namespace nb = nanobind;
 
 NB_MODULE(_tessel_host, m) {
   halvane::py::register_errors();
-  z2::py::load_policy(m);
-  z2::py::bind_constants(m);
-  z2::py::bind_log(m);
-  z2::py::bind_sliding_pcm(m);
-  z2::py::bind_wsola(m);
-  z2::py::bind_dec_inputs(m);
-  z2::py::bind_cpu_budget(m);
-  z2::py::bind_color(m);
-  z2::py::bind_rgb888(m);
-  z2::py::bind_litert_chain(m);
-  z2::py::bind_renderer(m);
-  z2::py::bind_containers(m);
-  z2::py::bind_staging(m);
-  z2::py::bind_q8gd(m);
-  z2::py::bind_shared_enc(m);
-  z2::py::bind_host(m);
+  halvane::zephan2::py::load_policy(m);
+  halvane::zephan2::py::bind_constants(m);
+  halvane::zephan2::py::bind_log(m);
+  halvane::zephan2::py::bind_sliding_pcm(m);
+  halvane::zephan2::py::bind_wsola(m);
+  halvane::zephan2::py::bind_dec_inputs(m);
+  halvane::zephan2::py::bind_cpu_budget(m);
+  halvane::zephan2::py::bind_color(m);
+  halvane::zephan2::py::bind_rgb888(m);
+  halvane::zephan2::py::bind_litert_chain(m);
+  halvane::zephan2::py::bind_renderer(m);
+  halvane::zephan2::py::bind_containers(m);
+  halvane::zephan2::py::bind_staging(m);
+  halvane::zephan2::py::bind_q8gd(m);
+  halvane::zephan2::py::bind_shared_enc(m);
+  halvane::zephan2::py::bind_host(m);
 }

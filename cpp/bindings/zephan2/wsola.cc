@@ -3,8 +3,9 @@
 #include "bindings/common/numpy.h"
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
+#include "zephan2/messages.h"
 
-namespace z2::py {
+namespace halvane::zephan2::py {
 
 using halvane::py::numpy;
 using halvane::py::share_array;
@@ -50,11 +51,11 @@ void bind_wsola(nb::module_& m) {
       [](nb::handle x, double factor) {
         nb::object arr = numpy().attr("asarray")(x);
         if (nb::cast<size_t>(arr.attr("ndim")) != 1)
-          throw halvane::ValueError("tempo_wsola expects a one-dimensional block of samples");
+          throw halvane::ValueError(msg::kWsolaOneDimensional);
         if (nb::cast<bool>(arr.attr("dtype").attr("__eq__")(nb::str("float32")))) return run_wsola<float>(arr, factor);
         return run_wsola<double>(arr, factor);
       },
       nb::arg("x"), nb::arg("factor") = 1.25, "Time-compress audio by `factor` without changing its pitch.");
 }
 
-}  // namespace z2::py
+}  // namespace halvane::zephan2::py

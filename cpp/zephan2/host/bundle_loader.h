@@ -23,7 +23,7 @@
 #include "zephan2/host/shared_enc.h"
 #include "zephan2/inference/color_correct.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct BundleFatal : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -64,4 +64,4 @@ std::pair<std::shared_ptr<const ColorCorrect>, std::string> load_color_correct(c
 // member linked to an endless or huge file is refused as unreadable.
 inline constexpr uint64_t METADATA_MAX_BYTES = uint64_t{16} << 20;
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -16,7 +16,7 @@
 
 #include "zephan2/inference/color_correct.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct ColorParse {
   std::optional<ColorCorrect> cc;
@@ -27,4 +27,4 @@ struct ColorParse {
 // names it in messages. Never fails on the member's content.
 using ColorParseFn = std::function<ColorParse(std::optional<std::string_view> raw, std::string_view source)>;
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -6,8 +6,9 @@
 #include "zephan2/host/settings.h"
 #include "zephan2/inference/cpu_budget.h"
 #include "zephan2/inference/renderer.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 HostArgs parse_args(const std::vector<std::string>& argv) {
   HostArgs a;
@@ -32,7 +33,7 @@ HostArgs parse_args(const std::vector<std::string>& argv) {
 int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
   const HostArgs a = parse_args(argv);
   if (a.bundle.empty()) {
-    elog(USAGE);
+    elog(msg::USAGE);
     return 2;
   }
   try {
@@ -40,14 +41,14 @@ int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
   } catch (const BundleFatal&) {
     return 3;  // the FATAL line is already logged
   } catch (const Stopped& s) {
-    elog("stopping on signal " + std::to_string(s.signum));
+    elog(msg::stopping_on_signal(s.signum));
     return 128 + s.signum;
   }
 }
 
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
              HostContext& ctx) {
-  elog("warming up identity=" + bundle + " threads=" + std::to_string(threads) + " ...");
+  elog(msg::warming_up(bundle, threads));
   check_stop();
   const halvane::Bundle opened = open_served_bundle(bundle);
   BundleLoad b = load_bundle(opened, engine, ctx.loader);
@@ -57,8 +58,7 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   if (b.paths.size() > 1) {
     const int64_t capped = host_default_threads(static_cast<int64_t>(b.paths.size()), threads);
     if (capped != threads)
-      elog("2-interpreter split: threads " + std::to_string(threads) + " -> " + std::to_string(capped) +
-           " (<= cores/2)");
+      elog(msg::split_threads(threads, capped));
     threads = capped;
   }
   check_stop();
@@ -68,4 +68,4 @@ int host_run(const std::string& bundle, const std::optional<std::string>& engine
   return serve(renderer, b.nm, *ctx.in, *ctx.out);
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

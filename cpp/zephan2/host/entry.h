@@ -18,10 +18,7 @@
 #include "zephan2/host/serve.h"
 #include "zephan2/inference/litert_chain.h"
 
-namespace z2 {
-
-inline constexpr std::string_view USAGE =
-    "usage: tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]";
+namespace halvane::zephan2 {
 
 struct HostArgs {
   std::string bundle;
@@ -45,4 +42,4 @@ int host_main(const std::vector<std::string>& argv, HostContext& ctx);
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
              HostContext& ctx);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -7,7 +7,7 @@
 #include "common/errors.h"
 #include "common/text.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 void write_all(int fd, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
@@ -50,4 +50,4 @@ int write_log(std::span<const std::string_view> args) {
 
 void elog(std::span<const std::string_view> args) { write_log(args); }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 inline constexpr std::string_view LOG_PREFIX = "[tessel-render-host]";
 
@@ -36,4 +36,4 @@ inline void elog(std::string_view line) { elog({line}); }
 // writes; raises halvane::OSError on failure.
 void write_all(int fd, const void* data, size_t n);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

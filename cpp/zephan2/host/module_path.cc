@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 std::string abspath(const std::string& p) {
   std::string full = p;
@@ -43,4 +43,4 @@ std::array<std::string, 2> policy_candidates(const std::string& module_dir) {
   return {abspath(module_dir + "/../../../tools"), abspath(module_dir)};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

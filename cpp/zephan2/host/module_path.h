@@ -8,7 +8,7 @@
 #include <array>
 #include <string>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // Absolute directory of the shared object that holds this code.
 std::string host_module_dir();
@@ -19,4 +19,4 @@ std::string abspath(const std::string& p);
 
 std::array<std::string, 2> policy_candidates(const std::string& module_dir);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -14,10 +14,11 @@
 #include <string>
 
 #include "common/errors.h"
+#include "zephan2/messages.h"
 
 static_assert(std::endian::native == std::endian::little, "the wire format is read in place");
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -176,7 +177,7 @@ void FdWriter::writev_all(::iovec* iov, int cnt) {
 void FdWriter::write(const void* data, size_t n) { pending_.append(static_cast<const char*>(data), n); }
 
 void FdWriter::write_frame(int64_t index, const uint8_t* pixels, size_t n) {
-  if (index < INT32_MIN || index > INT32_MAX) throw halvane::ValueError("frame index out of the 32-bit range");
+  if (index < INT32_MIN || index > INT32_MAX) throw halvane::ValueError(msg::kFrameIndex32);
   const int32_t idx = static_cast<int32_t>(index);
   pending_.append(reinterpret_cast<const char*>(&idx), 4);
   struct iovec iov[2] = {{pending_.data(), pending_.size()}, {const_cast<uint8_t*>(pixels), n}};
@@ -202,4 +203,4 @@ Step read_step(ByteSource& in, SampleBuffer& samples) {
   return {Step::data, word};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -23,7 +23,7 @@
 #include <vector>
 
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 inline constexpr uint32_t STEP_MAX_SAMPLES = 16777216;
 inline constexpr uint32_t STEP_RESET = 0xFFFFFFFEu;
@@ -142,4 +142,4 @@ class SampleBuffer {
 // End of input anywhere gives `end`.
 Step read_step(ByteSource& in, SampleBuffer& samples);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct Q8gdChoice {
   std::optional<std::string> path;  // the variant file to serve
@@ -24,4 +24,4 @@ struct Q8gdChoice {
 // FALLBACK report; whatever it raises (an interruption) propagates.
 using Q8gdSelectFn = std::function<Q8gdChoice(const std::string& bundle)>;
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -10,8 +10,9 @@
 #include "common/clock.h"
 #include "zephan2/inference/constants.h"
 #include "zephan2/host/log.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -105,8 +106,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
   const std::string ready = ready_line(renderer.cc().get());
   out.write(ready.data(), ready.size());
   out.flush();
-  elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
-       "fps  model=" + std::string(nm));
+  elog(msg::ready(FW, FH, FPS, nm));
   double last_rtf_log = halvane::now_seconds();
 
   // Chunks go out as soon as each is rendered, on the writer's thread while
@@ -141,7 +141,7 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
         continue;
       case Step::bad:
         writer.wait();
-        elog("bad step size " + std::to_string(step.word) + " — protocol desync");
+        elog(msg::bad_step(step.word));
         return 1;
       default:
         break;
@@ -154,14 +154,14 @@ int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out
       const int64_t cn = renderer.c_n();
       const double per_chunk = cw / static_cast<double>(std::max<int64_t>(cn, 1));
       const double fps = per_chunk > 0.0 ? static_cast<double>(STEADY_PX) / per_chunk : INFINITY;
-      elog("rtf=" + fixed(*renderer.rtf(), 3) + " chunks=" + std::to_string(cn) + " fps=" + fixed(fps, 1));
+      elog(msg::rtf_line(fixed(*renderer.rtf(), 3), cn, fixed(fps, 1)));
       last_rtf_log = now;
     }
   }
   writer.wait();
   check_stop();
-  elog("stdin closed — exiting");
+  elog(msg::kStdinClosed);
   return 0;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

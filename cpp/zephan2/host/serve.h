@@ -21,7 +21,7 @@
 #include "zephan2/host/protocol.h"
 #include "zephan2/inference/renderer.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // "READY {...}\n" for the renderer's colour correction.
 std::string ready_line(const ColorCorrect* cc);
@@ -65,4 +65,4 @@ class ChunkWriter {
 
 int serve(Renderer& renderer, std::string_view nm, ByteSource& in, FdWriter& out);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -18,11 +18,11 @@
 
 namespace {
 
-using z2::FRAME_BYTES;
+using halvane::zephan2::FRAME_BYTES;
 
 // n frames numbered from `first`, frame k filled with byte `seed` + k.
-z2::RenderedChunk chunk(int64_t first, int64_t n, uint8_t seed) {
-  z2::RenderedChunk c;
+halvane::zephan2::RenderedChunk chunk(int64_t first, int64_t n, uint8_t seed) {
+  halvane::zephan2::RenderedChunk c;
   auto px = std::make_shared<uint8_t[]>(static_cast<size_t>(n * FRAME_BYTES));
   for (int64_t k = 0; k < n; ++k) std::memset(px.get() + k * FRAME_BYTES, seed + k, FRAME_BYTES);
   c.pixels = px;
@@ -59,11 +59,11 @@ TEST(ChunkWriter, WritesChunksInOrderAndReleasesEachOnceWritten) {
         char buf[1 << 16];
         for (ssize_t r; (r = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(r));
       });
-    z2::FdWriter out(fds[1]);
+    halvane::zephan2::FdWriter out(fds[1]);
     std::weak_ptr<const uint8_t[]> first_px;
     {
-      z2::ChunkWriter w(out);
-      z2::RenderedChunk a = chunk(3, 3, 10);
+      halvane::zephan2::ChunkWriter w(out);
+      halvane::zephan2::RenderedChunk a = chunk(3, 3, 10);
       first_px = a.pixels;
       w.submit(std::move(a));
       w.submit(chunk(6, 2, 50));  // waits for the first
@@ -92,8 +92,8 @@ TEST(ChunkWriter, AFailedWriteIsRaisedOnTheCallersThread) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   ::close(fds[0]);  // nobody reads: EPIPE
-  z2::FdWriter out(fds[1]);
-  z2::ChunkWriter w(out);
+  halvane::zephan2::FdWriter out(fds[1]);
+  halvane::zephan2::ChunkWriter w(out);
   w.submit(chunk(3, 1, 0));
   EXPECT_THROW(w.wait(), halvane::OSError);
   w.wait();  // raised once

@@ -12,7 +12,7 @@
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/cpu_budget.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -69,4 +69,4 @@ int64_t host_rgb_pool_size() {
 
 RgbSettings host_rgb_settings() { return {host_rgb_threads(), &host_rgb_pool}; }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -9,7 +9,7 @@
 
 #include "zephan2/inference/rgb888.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // default_threads with the LIBSTREAM_THREADS environment variable.
 int64_t host_default_threads(int64_t n_interpreters, int64_t requested);
@@ -30,4 +30,4 @@ int64_t host_rgb_pool_size();
 // chunk from the process-wide pool.
 RgbSettings host_rgb_settings();
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -12,8 +12,9 @@
 #include "common/fs.h"
 #include "zephan2/host/bundle_loader.h"
 #include "zephan2/host/staging.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -74,7 +75,7 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
   std::vector<std::string> rejected;
   auto ok = [&](const std::string& p, const std::string& label) {
     if (!want_sha || policy.verify_base(p, *want_sha)) return true;
-    rejected.push_back(p + " (" + label + "): sha mismatch");
+    rejected.push_back(msg::sha_mismatch(p, label));
     return false;
   };
 
@@ -82,11 +83,11 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
   // store path: nothing in a manifest can point the host outside the store.
   if (want_sha && is_store_digest(*want_sha))
     for (const std::string& p : policy.store_candidates(*want_sha))
-      if (is_regular_file(p)) return {p, "name-trusted content store " + p};
+      if (is_regular_file(p)) return {p, msg::found_in_store(p)};
 
   if (bundle.has(kSharedEnc)) {
     const std::string p = stage_member(bundle, kSharedEnc);
-    if (ok(p, "co-located in the bundle")) return {p, "co-located in " + bundle.path()};
+    if (ok(p, msg::kColocatedLabel)) return {p, msg::found_colocated(bundle.path())};
   }
 
   std::vector<std::string> cands;
@@ -98,13 +99,13 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
   for (const std::string& c : cands) {
     if (is_dir(c)) {
       const std::string p = join_path(c, kSharedEnc);
-      if (is_regular_file(p) && ok(p, "engine dir")) return {p, "engine dir " + c};
+      if (is_regular_file(p) && ok(p, msg::kEngineDirLabel)) return {p, msg::found_in_engine_dir(c)};
     } else if (is_regular_file(c)) {
       if (halvane::last_component(c) == kSharedEnc) {
-        if (ok(c, "explicit file")) return {c, "explicit file " + c};
+        if (ok(c, msg::kExplicitFileLabel)) return {c, msg::found_explicit(c)};
       } else if (const halvane::Bundle container(c); container.has(kSharedEnc)) {
         const std::string p = stage_member(container, kSharedEnc);
-        const std::string label = "container " + c;
+        const std::string label = msg::container_label(c);
         if (ok(p, label)) return {p, label};
       }
     }
@@ -112,7 +113,7 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
 
   std::string how;
   for (size_t i = 0; i < rejected.size(); ++i) how += (i ? "; " : "") + rejected[i];
-  return {std::nullopt, rejected.empty() ? "no candidate found" : how};
+  return {std::nullopt, rejected.empty() ? std::string(msg::kNoCandidate) : how};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -19,7 +19,7 @@
 
 #include "bundle/bundle.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 class BasePolicy {
  public:
@@ -48,4 +48,4 @@ struct SharedEnc {
 SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<std::string>& engine,
                              const std::optional<std::string>& want_sha, BasePolicy& policy);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

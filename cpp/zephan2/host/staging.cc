@@ -18,8 +18,9 @@
 #include "common/text.h"
 #include "zephan2/host/log.h"
 #include "zephan2/host/protocol.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 namespace {
 
 constexpr std::string_view kPrefix = "tessel-stage-";
@@ -101,9 +102,7 @@ std::optional<std::string> stage_dir() {
   std::string dir(halvane::strip_ascii(env ? env : ""));
   if (dir.empty()) return std::nullopt;
   if (auto err = make_dirs(dir)) {
-    elog("ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable ([Errno " + std::to_string(err->first) + "] " +
-         std::strerror(err->first) + ": " + halvane::py_repr(err->second) +
-         ") — staging in the default temp dir instead");
+    elog(msg::stage_dir_unusable(dir, err->first, std::strerror(err->first), err->second));
     return std::nullopt;
   }
   return dir;
@@ -190,4 +189,4 @@ void drop_staged() {
   }
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -22,7 +22,7 @@
 
 #include "bundle/bundle.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // Registry of staged files not yet removed, oldest first.
 std::vector<std::string> staged_files();
@@ -50,4 +50,4 @@ void sweep_stage_leftovers(const std::string& dir);
 // The system's default temporary directory (TMPDIR, TEMP, TMP, then /tmp).
 std::string default_temp_dir();
 
-}  // namespace z2
+}  // namespace halvane::zephan2

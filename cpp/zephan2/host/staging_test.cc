@@ -26,7 +26,7 @@ class Staging : public ::testing::Test {
     ::setenv("ZEPHAN2_STAGE_DIR", dir.c_str(), 1);
   }
   void TearDown() override {
-    z2::drop_staged();
+    halvane::zephan2::drop_staged();
     ::unsetenv("ZEPHAN2_STAGE_DIR");
     fs::remove_all(dir);
   }
@@ -45,7 +45,7 @@ TEST_F(Staging, LeftoversOfDeadHostsAreSweptHeldOnesKept) {
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   fs::create_symlink(other, dir + "/tessel-stage-link_x.tflite");
 
-  const std::string staged = z2::stage_tflite("/no/bundle", "m/identity.tflite", [](int fd) {
+  const std::string staged = halvane::zephan2::stage_tflite("/no/bundle", "m/identity.tflite", [](int fd) {
     ASSERT_EQ(::write(fd, "abc", 3), 3);
   });
   EXPECT_EQ(fs::path(staged).parent_path(), fs::path(dir));
@@ -56,24 +56,24 @@ TEST_F(Staging, LeftoversOfDeadHostsAreSweptHeldOnesKept) {
   EXPECT_TRUE(fs::is_symlink(dir + "/tessel-stage-link_x.tflite"));
 
   // Our own listed file survives another host's sweep; once released it is gone.
-  z2::sweep_stage_leftovers(dir);
+  halvane::zephan2::sweep_stage_leftovers(dir);
   EXPECT_TRUE(fs::exists(staged));
-  EXPECT_EQ(z2::staged_files(), std::vector<std::string>{staged});
-  z2::release_staged({staged});
+  EXPECT_EQ(halvane::zephan2::staged_files(), std::vector<std::string>{staged});
+  halvane::zephan2::release_staged({staged});
   EXPECT_FALSE(fs::exists(staged));
-  EXPECT_TRUE(z2::staged_files().empty());
+  EXPECT_TRUE(halvane::zephan2::staged_files().empty());
   ::close(lock);
-  z2::sweep_stage_leftovers(dir);
+  halvane::zephan2::sweep_stage_leftovers(dir);
   EXPECT_FALSE(fs::exists(held));
 }
 
 TEST_F(Staging, AFailedFillLeavesNothingBehind) {
-  EXPECT_THROW(z2::stage_tflite("/no/bundle", "identity.tflite", [](int) { throw halvane::OSError(ENOSPC); }),
+  EXPECT_THROW(halvane::zephan2::stage_tflite("/no/bundle", "identity.tflite", [](int) { throw halvane::OSError(ENOSPC); }),
                halvane::OSError);
-  EXPECT_THROW(z2::stage_tflite("/no/bundle", "identity.tflite", [](int) { throw halvane::ValueError("bad member"); }),
+  EXPECT_THROW(halvane::zephan2::stage_tflite("/no/bundle", "identity.tflite", [](int) { throw halvane::ValueError("bad member"); }),
                halvane::ValueError);
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_TRUE(z2::staged_files().empty());
+  EXPECT_TRUE(halvane::zephan2::staged_files().empty());
 }
 
 }  // namespace

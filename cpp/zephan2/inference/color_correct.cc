@@ -10,8 +10,9 @@
 #include "common/errors.h"
 #include "common/sha256.h"
 #include "common/text.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -76,9 +77,7 @@ ColorCorrect::ColorCorrect(std::string kind, std::optional<std::array<uint8_t, 7
 
 const std::array<uint8_t, 768>& ColorCorrect::table() const {
   if (!table_)
-    throw halvane::ValueError(is_lut() ? "colour correction of kind 'lut' has no table"
-                                       : "colour correction of kind " + halvane::py_repr(kind_) +
-                                             " needs both gain and bias");
+    throw halvane::ValueError(is_lut() ? std::string(msg::kLutHasNoTable) : msg::needs_gain_and_bias(kind_));
   return *table_;
 }
 
@@ -94,7 +93,7 @@ void ColorCorrect::apply(const uint8_t* rgb, uint8_t* out, size_t pixels) const 
 std::string ColorCorrect::describe() const {
   if (is_lut()) {
     const auto& t = table();
-    std::string s = "per-channel LUT (model->driver), deviation from identity: ";
+    std::string s = msg::kLutDescription;
     for (int c = 0; c < 3; ++c) {
       int32_t mx = 0;
       int64_t sum = 0;
@@ -110,7 +109,7 @@ std::string ColorCorrect::describe() const {
     return s;
   }
   table();  // same refusal when gain or bias is missing
-  return "per-channel gain=" + list_text(*gain_) + " bias=" + list_text(*bias_);
+  return msg::gain_bias_description(list_text(*gain_), list_text(*bias_));
 }
 
 std::string ColorCorrect::table_bytes() const {
@@ -139,4 +138,4 @@ bool color_enabled(std::string_view value) {
   return !(s == "0" || s == "false" || s == "no" || s == "off");
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

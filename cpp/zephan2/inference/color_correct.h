@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 class ColorCorrect {
  public:
@@ -62,4 +62,4 @@ ColorDescriptor color_descriptor(const ColorCorrect& cc);
 // unset): "0", "false", "no" and "off" (trimmed, any case) turn it off.
 bool color_enabled(std::string_view value);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -11,7 +11,7 @@
 
 namespace {
 
-using z2::ColorCorrect;
+using halvane::zephan2::ColorCorrect;
 
 TEST(ColorApply, GainBiasIsDefinedForEveryValue) {
   // A gain or bias beyond the float32 range reads as infinity; every byte it

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 inline constexpr int64_t SR = 16000;
 inline constexpr int64_t FPS = 20;
@@ -50,4 +50,4 @@ inline constexpr std::string_view Q8GD_ENV = "ZEPHAN2_Q8GD";
 inline constexpr std::array<std::string_view, 2> INT8_DOT_FLAGS = {"avx512_vnni", "avx_vnni"};
 inline constexpr std::string_view Q8GD_LOG = "[q8gd]";
 
-}  // namespace z2
+}  // namespace halvane::zephan2

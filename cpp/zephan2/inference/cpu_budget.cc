@@ -13,8 +13,9 @@
 
 #include "common/errors.h"
 #include "common/text.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 namespace {
 
 std::optional<std::string> read_text(const std::string& path) {
@@ -134,12 +135,12 @@ int64_t parse_thread_count(std::string_view text, std::string_view what) {
     case IntParse::ok:
       return v;
     case IntParse::invalid:
-      throw halvane::ValueError("invalid literal for int() with base 10: " + halvane::py_repr(text));
+      throw halvane::ValueError(msg::invalid_int_literal(text));
     case IntParse::out_of_range:
       break;
   }
   if (strip_ascii(text).starts_with('-')) return INT64_MIN;
-  throw halvane::ValueError(std::string(what) + "=" + halvane::py_repr(text) + " is out of range for a thread count");
+  throw halvane::ValueError(msg::thread_count_range(what, text));
 }
 
 int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional<std::string_view> libstream_threads) {
@@ -153,4 +154,4 @@ int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional
   return std::max<int64_t>(1, t);
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // Where the probe looks; tests point these at a fake tree.
 struct CpuProbe {
@@ -41,4 +41,4 @@ int64_t default_threads(int64_t n_interpreters, int64_t requested, std::optional
 // the source); a negative one beyond 64 bits is just negative: not given.
 int64_t parse_thread_count(std::string_view text, std::string_view what);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

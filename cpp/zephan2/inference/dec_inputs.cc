@@ -5,8 +5,9 @@
 
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 int64_t dec_rows(int64_t blk, const float* prev_lat) {
   blk = std::max<int64_t>(blk, 0);
@@ -32,7 +33,7 @@ void build_dec_rows(const std::vector<const float*>& lats, const float* prev_lat
 
 DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, const float* prev_lat) {
   if (blk < 0) blk = 0;
-  if (static_cast<int64_t>(lats.size()) < blk) throw halvane::IndexError("list index out of range");
+  if (static_cast<int64_t>(lats.size()) < blk) throw halvane::IndexError(msg::kListIndexRange);
   DecInputs r;
   r.n = dec_rows(blk, prev_lat);
   r.xs = std::make_shared_for_overwrite<float[]>(static_cast<size_t>(std::max<int64_t>(r.n, 1) * DEC_CH * PLANE));
@@ -40,4 +41,4 @@ DecInputs build_dec_inputs(const std::vector<const float*>& lats, int64_t blk, c
   return r;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

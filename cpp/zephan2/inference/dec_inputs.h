@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct DecInputs {
   std::shared_ptr<float[]> xs;  // (n, 36, LH, LW), contiguous
@@ -27,4 +27,4 @@ int64_t dec_rows(int64_t blk, const float* prev_lat);
 void build_dec_rows(const std::vector<const float*>& lats, const float* prev_lat, int64_t first,
                     int64_t count, float* out);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

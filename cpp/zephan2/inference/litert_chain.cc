@@ -8,8 +8,9 @@
 #include "common/errors.h"
 #include "common/text.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::DType;
 
@@ -35,7 +36,7 @@ double read_as_double(const Tensor& t, int64_t i) {
       if (e == 31) return m ? std::nan("") : s * INFINITY;
       return s * std::ldexp(m + 1024, e - 25);
     }
-    default: throw halvane::ValueError("array of an unsupported element type");
+    default: throw halvane::ValueError(msg::kUnsupportedElementType);
   }
 }
 
@@ -72,9 +73,7 @@ LitertChain::LitertChain(std::vector<std::string> paths, const Tensor& canon, in
     if (!table.count(std::string(s))) missing.emplace_back(s);
   if (!missing.empty()) {
     for (auto& [name, _] : table) have.push_back(name);  // std::map: byte order == code-point order
-    throw halvane::RuntimeError("LiteRT chain missing signature(s) " + halvane::py_list_repr(missing) + " across " +
-                                halvane::py_list_repr(paths_) + " (have " + halvane::py_list_repr(have) +
-                                "); need combined_litert.tflite OR shared-enc.tflite + identity.tflite");
+    throw halvane::RuntimeError(msg::missing_signatures(missing, paths_, have));
   }
   enc = table.at("enc");
   tok = table.at("tok14");
@@ -104,7 +103,7 @@ Tensor LitertChain::new_hist() const {
 
 void LitertChain::shift_hist(Tensor& h, const Tensor& lat) {
   if (h.dtype != DType::f32 || h.size() != LC * CTX * PLANE)
-    throw halvane::ValueError("history must be float32 (1, 16, 16, 90, 52)");
+    throw halvane::ValueError(msg::kHistoryShape);
   const auto* hb = static_cast<const char*>(h.data);
   const auto* lb = static_cast<const char*>(lat.data);
   const bool overlaps = lb < hb + h.nbytes() && hb < lb + lat.nbytes();
@@ -154,8 +153,7 @@ constexpr int64_t kFrameValues = 3 * FH * FW;
 
 void check_dec_input(const Tensor& xs, int64_t n) {
   if (xs.size() < n * kRowValues)
-    throw halvane::ValueError("decoder inputs hold " + std::to_string(xs.size() / kRowValues) + " rows, " +
-                              std::to_string(n) + " requested");
+    throw halvane::ValueError(msg::decoder_rows(xs.size() / kRowValues, n));
 }
 
 Tensor zero_padded_batch(const Tensor& xs, int64_t done, const Batch& b) {
@@ -242,4 +240,4 @@ Tensor LitertChain::run_dec_batch(const Tensor& xs, int64_t n) const {
   return px;
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -22,8 +22,9 @@
 
 #include "common/errors.h"
 #include "common/tensor.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::Tensor;
 using halvane::make_f32;
@@ -47,7 +48,7 @@ class SignatureRunner {
   // runtime cannot hand one out.
   virtual std::optional<Tensor> input_view(const std::string&, const std::vector<int64_t>&) { return std::nullopt; }
   // Runs on what input_view() holds; the output as run_in_place() gives it.
-  virtual Tensor run_prepared() { throw halvane::RuntimeError("no inputs were prepared in place"); }
+  virtual Tensor run_prepared() { throw halvane::RuntimeError(msg::kNoPreparedInputs); }
 };
 
 class ModelInterpreter {
@@ -109,4 +110,4 @@ Tensor owned_f32(const Tensor& t);
 // Always a new float32 copy.
 Tensor f32_copy(const Tensor& t);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

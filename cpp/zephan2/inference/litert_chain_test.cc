@@ -16,7 +16,7 @@
 
 #include "zephan2/inference/constants.h"
 
-using namespace z2;
+using namespace halvane::zephan2;
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string_view>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using Logger = std::function<void(std::string_view line)>;
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -9,8 +9,9 @@
 #include "zephan2/inference/dec_inputs.h"
 #include "zephan2/inference/rgb888.h"
 #include "zephan2/inference/wsola.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 namespace {
 
@@ -43,7 +44,7 @@ Tensor Renderer::window(int64_t ci) const {
   const int64_t hi = std::min({s0 + WIN_SAMPLES, (ci + 1) * SPC, pcm_->fed()});
   Tensor w = make_f32({WIN_SAMPLES}, true);
   if (hi > s0) {
-    if (s0 < pcm_->base()) throw halvane::RuntimeError("consumed audio context requested");
+    if (s0 < pcm_->base()) throw halvane::RuntimeError(msg::kConsumedContext);
     FloatView live = pcm_->live();
     std::memcpy(w.data, live.data + (s0 - pcm_->base()), static_cast<size_t>(hi - s0) * sizeof(float));
   }
@@ -164,4 +165,4 @@ std::optional<double> Renderer::rtf() const {
   return (c_wall_ / static_cast<double>(c_n_)) / (static_cast<double>(STEADY_PX) / static_cast<double>(FPS));
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -33,7 +33,7 @@
 #include "zephan2/inference/rgb888.h"
 #include "zephan2/inference/sliding_pcm.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct RenderedFrame {
   int64_t index;
@@ -103,4 +103,4 @@ class Renderer {
   int64_t c_n_ = 0;
 };
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -12,12 +12,13 @@
 #include "zephan2/inference/constants.h"
 #include "zephan2/inference/cpu_budget.h"
 #include "zephan2/inference/rgb888_kernels.h"
+#include "zephan2/messages.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 using halvane::DType;
 using halvane::Tensor;
@@ -200,9 +201,9 @@ void RgbPool::run() {
 
 void px_to_rgb888(const Tensor& px_chw, const ColorCorrect* cc, uint8_t* out) {
   if (px_chw.dtype != DType::f32 && px_chw.dtype != DType::f64)
-    throw halvane::ValueError("a planar frame must hold float32 or float64 values");
+    throw halvane::ValueError(msg::kPlanarDtype);
   if (px_chw.shape.size() != 3 || px_chw.shape[0] != 3)
-    throw halvane::ValueError("a planar frame must have shape (3, H, W), got " + Tensor::shape_text(px_chw.shape));
+    throw halvane::ValueError(msg::planar_shape(Tensor::shape_text(px_chw.shape)));
   if (px_chw.shape[1] * px_chw.shape[2] != kPlane)
     throw halvane::ValueError(Tensor::reshape_error(px_chw.size(), {FH, FW, 3}));
   if (px_chw.dtype == DType::f32) reference_frame(static_cast<const float*>(px_chw.data), out);
@@ -292,11 +293,11 @@ int64_t rgb_threads(std::optional<std::string_view> setting, const Logger& log) 
       case halvane::IntParse::ok: return std::max<int64_t>(1, v);
       case halvane::IntParse::out_of_range: return text.front() == '-' ? 1 : INT64_MAX;
       case halvane::IntParse::invalid:
-        if (log) log(std::string(RGB_THREADS_ENV) + "=" + halvane::py_repr(text) + " is not an integer — using the default");
+        if (log) log(msg::rgb_threads_not_int(RGB_THREADS_ENV, text));
         break;
     }
   }
   return std::max<int64_t>(1, std::min<int64_t>(8, effective_cpu_count() / 3));
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -30,7 +30,7 @@
 #include "zephan2/inference/color_correct.h"
 #include "zephan2/inference/logger.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // Worker threads named "<name>_0", "<name>_1", ... (cut to the 15 characters
 // a thread name holds) taking tasks in submission order. Starts n workers, or
@@ -91,4 +91,4 @@ void px_to_rgb888_into(std::span<const halvane::Tensor> px, uint8_t* out, const 
 // that is not an integer is reported through `log` and ignored.
 int64_t rgb_threads(std::optional<std::string_view> setting, const Logger& log);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <span>
 
-namespace z2::rgb_kernels {
+namespace halvane::zephan2::rgb_kernels {
 
 using FrameFn = void (*)(float* frame, uint8_t* out, const uint8_t* table);
 
@@ -27,4 +27,4 @@ struct Variant {
 // Fastest first; the last one runs everywhere.
 std::span<const Variant> variants();
 
-}  // namespace z2::rgb_kernels
+}  // namespace halvane::zephan2::rgb_kernels

@@ -23,10 +23,10 @@
 namespace {
 
 using halvane::Tensor;
-using z2::ColorCorrect;
-using z2::FH;
-using z2::FRAME_BYTES;
-using z2::FW;
+using halvane::zephan2::ColorCorrect;
+using halvane::zephan2::FH;
+using halvane::zephan2::FRAME_BYTES;
+using halvane::zephan2::FW;
 
 constexpr int64_t kPlane = FH * FW;
 
@@ -52,7 +52,7 @@ Tensor read_only_copy(const Tensor& t) {
 
 std::vector<uint8_t> reference(const Tensor& t, const ColorCorrect* cc) {
   std::vector<uint8_t> out(FRAME_BYTES);
-  z2::px_to_rgb888(t, cc, out.data());
+  halvane::zephan2::px_to_rgb888(t, cc, out.data());
   return out;
 }
 
@@ -68,7 +68,7 @@ TEST(Rgb888, EveryKernelMatchesReferenceAndScalesInPlace) {
   auto ccs = corrections();
   const ColorCorrect* cases[] = {nullptr, &ccs[0], &ccs[1]};
   int ran = 0;
-  for (const auto& k : z2::rgb_kernels::variants()) {
+  for (const auto& k : halvane::zephan2::rgb_kernels::variants()) {
     if (!k.supported) continue;
     ++ran;
     for (const ColorCorrect* cc : cases) {
@@ -85,7 +85,7 @@ TEST(Rgb888, EveryKernelMatchesReferenceAndScalesInPlace) {
     }
   }
   EXPECT_GE(ran, 1);
-  EXPECT_TRUE(z2::rgb_kernels::variants().back().supported);
+  EXPECT_TRUE(halvane::zephan2::rgb_kernels::variants().back().supported);
 }
 
 TEST(Rgb888Pool, ChunksOfEveryShapeAgreeWithTheReference) {
@@ -93,10 +93,10 @@ TEST(Rgb888Pool, ChunksOfEveryShapeAgreeWithTheReference) {
   // pool smaller than a chunk asks for (surplus ranges queue), and a chunk on
   // the calling thread that never asks for the pool.
   const auto ccs = corrections();
-  z2::RgbPool pool(3);
+  halvane::zephan2::RgbPool pool(3);
   ASSERT_EQ(pool.size(), 3);
   std::vector<int64_t> asked;
-  const z2::RgbPoolSource source = [&](int64_t nt) -> z2::RgbPool& {
+  const halvane::zephan2::RgbPoolSource source = [&](int64_t nt) -> halvane::zephan2::RgbPool& {
     asked.push_back(nt);
     return pool;
   };
@@ -105,7 +105,7 @@ TEST(Rgb888Pool, ChunksOfEveryShapeAgreeWithTheReference) {
     for (uint32_t i = 0; i < 7; ++i) px.push_back(frame(i));
     px[4] = read_only_copy(px[4]);
     for (const auto& t : px) ref.push_back(read_only_copy(t));
-    auto out = z2::px_to_rgb888_chunk(px, &ccs[0], threads, source);
+    auto out = halvane::zephan2::px_to_rgb888_chunk(px, &ccs[0], threads, source);
     for (size_t i = 0; i < px.size(); ++i)
       ASSERT_EQ(std::memcmp(out.get() + i * FRAME_BYTES, reference(ref[i], &ccs[0]).data(), FRAME_BYTES), 0) << i;
   }
@@ -113,7 +113,7 @@ TEST(Rgb888Pool, ChunksOfEveryShapeAgreeWithTheReference) {
   // Without a pool source everything runs on the calling thread.
   std::vector<Tensor> px = {frame(9), frame(10)};
   const Tensor ref = read_only_copy(px[1]);
-  auto out = z2::px_to_rgb888_chunk(px, nullptr, 2, z2::RgbPoolSource{});
+  auto out = halvane::zephan2::px_to_rgb888_chunk(px, nullptr, 2, halvane::zephan2::RgbPoolSource{});
   EXPECT_EQ(std::memcmp(out.get() + FRAME_BYTES, reference(ref, nullptr).data(), FRAME_BYTES), 0);
 }
 
@@ -123,7 +123,7 @@ TEST(Rgb888Pool, DestructionRunsQueuedTasksAndJoins) {
   std::atomic<int> ran{0};
   std::promise<void> gate;
   std::shared_future<void> open = gate.get_future().share();
-  auto pool = std::make_unique<z2::RgbPool>(1, "z2-test");
+  auto pool = std::make_unique<halvane::zephan2::RgbPool>(1, "z2-test");
   pool->submit([&] {
     open.wait();
     ++ran;
@@ -143,8 +143,8 @@ TEST(Rgb888Pool, FirstFailureInRangeOrderAfterAllRangesRan) {
   px.push_back(halvane::make_f32({3, 20, 20}));
   const Tensor untouched = read_only_copy(px[2]);
   try {
-    z2::RgbPool pool(2);
-    z2::px_to_rgb888_chunk(px, nullptr, 2, [&](int64_t) -> z2::RgbPool& { return pool; });
+    halvane::zephan2::RgbPool pool(2);
+    halvane::zephan2::px_to_rgb888_chunk(px, nullptr, 2, [&](int64_t) -> halvane::zephan2::RgbPool& { return pool; });
     FAIL() << "no exception";
   } catch (const halvane::ValueError& e) {
     EXPECT_EQ(std::string(e.what()), "cannot reshape array of size 300 into shape (720, 416, 3)");

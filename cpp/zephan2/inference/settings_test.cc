@@ -55,7 +55,7 @@ class CoreSettings : public ::testing::Test {
 };
 
 TEST_F(CoreSettings, RgbThreadsFromTheGivenTextReportedToTheGivenLogger) {
-  const int64_t fallback = std::max<int64_t>(1, std::min<int64_t>(8, z2::effective_cpu_count() / 3));
+  const int64_t fallback = std::max<int64_t>(1, std::min<int64_t>(8, halvane::zephan2::effective_cpu_count() / 3));
   struct Case {
     std::optional<std::string> setting;
     int64_t want;
@@ -73,7 +73,7 @@ TEST_F(CoreSettings, RgbThreadsFromTheGivenTextReportedToTheGivenLogger) {
     std::vector<std::string> lines;
     int64_t got = 0;
     const std::string err = stderr_of([&] {
-      got = z2::rgb_threads(c.setting, [&](std::string_view l) { lines.emplace_back(l); });
+      got = halvane::zephan2::rgb_threads(c.setting, [&](std::string_view l) { lines.emplace_back(l); });
     });
     EXPECT_EQ(got, c.want) << c.setting.value_or("<unset>");
     EXPECT_EQ(lines, c.lines) << c.setting.value_or("<unset>");
@@ -81,18 +81,18 @@ TEST_F(CoreSettings, RgbThreadsFromTheGivenTextReportedToTheGivenLogger) {
   }
   // Without a logger the report is dropped, not written anywhere.
   int64_t got = 0;
-  EXPECT_EQ(stderr_of([&] { got = z2::rgb_threads("abc", {}); }), "");
+  EXPECT_EQ(stderr_of([&] { got = halvane::zephan2::rgb_threads("abc", {}); }), "");
   EXPECT_EQ(got, fallback);
 }
 
 TEST_F(CoreSettings, DefaultThreadsFromTheGivenText) {
-  const int64_t cpus = z2::effective_cpu_count();
-  EXPECT_EQ(z2::default_threads(1, 0, std::nullopt), std::min<int64_t>(cpus, 24));
-  EXPECT_EQ(z2::default_threads(1, 0, " 6 "), 6);
-  EXPECT_EQ(z2::default_threads(1, 0, "-2"), std::min<int64_t>(cpus, 24));
-  EXPECT_EQ(z2::default_threads(1, 40, "junk"), 40);  // a request wins; the text is never parsed
-  EXPECT_EQ(z2::default_threads(2, 0, "6"), std::min<int64_t>(6, std::max<int64_t>(1, cpus / 2)));
-  EXPECT_THROW(z2::default_threads(1, 0, "junk"), halvane::ValueError);
+  const int64_t cpus = halvane::zephan2::effective_cpu_count();
+  EXPECT_EQ(halvane::zephan2::default_threads(1, 0, std::nullopt), std::min<int64_t>(cpus, 24));
+  EXPECT_EQ(halvane::zephan2::default_threads(1, 0, " 6 "), 6);
+  EXPECT_EQ(halvane::zephan2::default_threads(1, 0, "-2"), std::min<int64_t>(cpus, 24));
+  EXPECT_EQ(halvane::zephan2::default_threads(1, 40, "junk"), 40);  // a request wins; the text is never parsed
+  EXPECT_EQ(halvane::zephan2::default_threads(2, 0, "6"), std::min<int64_t>(6, std::max<int64_t>(1, cpus / 2)));
+  EXPECT_THROW(halvane::zephan2::default_threads(1, 0, "junk"), halvane::ValueError);
 }
 
 }  // namespace

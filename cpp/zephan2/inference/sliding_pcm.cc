@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 SlidingPCM::SlidingPCM(int64_t minimum_capacity) : minimum_capacity_(minimum_capacity) {
-  if (minimum_capacity <= 0) throw halvane::ValueError("positive capacity required");
+  if (minimum_capacity <= 0) throw halvane::ValueError(msg::kPositiveCapacity);
   storage_ = std::make_shared_for_overwrite<float[]>(0);
 }
 
@@ -47,7 +48,7 @@ void SlidingPCM::append(const float* pcm, int64_t n, bool overlaps_storage) {
 }
 
 void SlidingPCM::discard_before(int64_t absolute_sample) {
-  if (absolute_sample < 0) throw halvane::ValueError("nonnegative absolute sample offset required");
+  if (absolute_sample < 0) throw halvane::ValueError(msg::kNonnegativeOffset);
   // Written so that absolute_sample near INT64_MAX cannot overflow.
   const int64_t drop = absolute_sample <= base_ ? 0 : std::min(absolute_sample - base_, end_ - start_);
   start_ += drop;
@@ -83,4 +84,4 @@ std::array<SlidingPCM::Counter, 9> SlidingPCM::counters() const {
   }};
 }
 
-}  // namespace z2
+}  // namespace halvane::zephan2

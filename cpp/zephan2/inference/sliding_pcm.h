@@ -19,7 +19,7 @@
 #include <utility>
 #include <array>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 struct FloatView {
   std::shared_ptr<float[]> owner;  // keeps the storage alive
@@ -74,4 +74,4 @@ class SlidingPCM {
   int64_t aliased_samples_snapshotted_ = 0, peak_capacity_ = 0;
 };
 
-}  // namespace z2
+}  // namespace halvane::zephan2

@@ -5,8 +5,9 @@
 
 #include "common/errors.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/messages.h"
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 float wsola_to_buf(double d) {
   if (std::isnan(d)) return 0.0f;
@@ -22,9 +23,9 @@ float wsola_from_buf(float v) {
 }
 
 int64_t wsola_output_length(int64_t n, double factor) {
-  if (factor == 0.0) throw halvane::ZeroDivisionError("float division by zero");
+  if (factor == 0.0) throw halvane::ZeroDivisionError(msg::kFloatDivisionByZero);
   double v = std::floor(static_cast<double>(n) / factor + 0.5);
-  if (!std::isfinite(v)) throw halvane::ValueError("tempo_wsola: output length is not finite");
+  if (!std::isfinite(v)) throw halvane::ValueError(msg::kWsolaNotFinite);
   return v <= 0.0 ? 0 : static_cast<int64_t>(v);
 }
 
@@ -131,4 +132,4 @@ std::vector<float> tempo_wsola(const T* x, int64_t n, double factor) {
 template std::vector<float> tempo_wsola<float>(const float*, int64_t, double);
 template std::vector<float> tempo_wsola<double>(const double*, int64_t, double);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

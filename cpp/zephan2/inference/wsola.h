@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace z2 {
+namespace halvane::zephan2 {
 
 // Sample -> fixed-point view. NaN maps to 0; +-inf and |x| >= 1 saturate.
 float wsola_to_buf(double sample);
@@ -33,4 +33,4 @@ std::vector<float> tempo_wsola(const T* x, int64_t n, double factor = 1.25);
 extern template std::vector<float> tempo_wsola<float>(const float*, int64_t, double);
 extern template std::vector<float> tempo_wsola<double>(const double*, int64_t, double);
 
-}  // namespace z2
+}  // namespace halvane::zephan2

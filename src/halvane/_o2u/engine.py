@@ -4,7 +4,7 @@ into a directory.
 `O2UEngine(directory)` reads the directory's "manifest.json" and renders at
 `FPS` frames per second: one frame per `SAMPLES_PER_FRAME` samples of 16 kHz
 mono int16 PCM, the last partial frame's worth of audio making one more. Each
-frame is the drawn face of the engine runtime (`_core.Face`), RGB, whose
+frame is the drawn face of the engine runtime (`_face.Face`, also `_core.Face`), RGB, whose
 mouth opens with the loudness of the frame's audio and whose first row
 carries the frame's number within the render.
 
@@ -56,8 +56,7 @@ class O2UEngine:
     frames_per_second = FPS
 
     def __init__(self, directory):
-        from .. import _core
-        from .._loader import _rms_loudness
+        from .._face import _COLOURS, Face, _colour, _rms_loudness, _size
 
         directory = os.fspath(directory)
         manifest = _manifest(directory)
@@ -69,12 +68,12 @@ class O2UEngine:
             raise O2UUnavailable(f"this avatar needs modules that are not installed: {', '.join(missing)}")
         try:
             face = manifest.get("face", _FACE)
-            width = _core._size(manifest, "frame_width", 32, 4096) if "frame_width" in manifest else _SIZE[0]
-            height = _core._size(manifest, "frame_height", 16, 4096) if "frame_height" in manifest else _SIZE[1]
-            colours = {k: _core._colour(face, k) for k in _core._COLOURS}
+            width = _size(manifest, "frame_width", 32, 4096) if "frame_width" in manifest else _SIZE[0]
+            height = _size(manifest, "frame_height", 16, 4096) if "frame_height" in manifest else _SIZE[1]
+            colours = {k: _colour(face, k) for k in _COLOURS}
         except (ValueError, AttributeError) as e:
             raise O2UInvalid("that avatar's manifest is damaged") from e
-        self._face = _core.Face(width, height, colours)
+        self._face = Face(width, height, colours)
         self._loudness = _rms_loudness
         self._closed = False
 
