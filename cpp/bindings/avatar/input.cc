@@ -2,7 +2,7 @@
 // on the input queue for the producer; `push_audio` and `flush` also keep the
 // arrival statistics (when the current run of audio began to arrive, how many
 // seconds of it have come, when its input was complete) that the playout
-// clock reads. And the module's two PCM helpers, `_i16_to_f32` and
+// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And the module's two PCM helpers, `_i16_to_f32` and
 // `_resample_linear`, which the producer applies to pushed audio.
 //
 // Threading: the coroutines and the statistics run on the event loop's
