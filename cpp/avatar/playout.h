@@ -1,10 +1,11 @@
 // The decisions of the zephan-2 playout clock, without I/O: the buffer of
-// items taken from the producer, the frame schedule, when an utterance starts
-// to play, what each frame period puts out (the buffered items up to one
-// picture; else a hold frame of the last picture while playing; else a
-// resting frame), an interruption's reset (only the terminal items stay), the
-// end of a stopped stream, and whether the producer may hand over another
-// picture.
+// items taken from the producer, the frame schedule (wait, or the period is
+// due), when an utterance starts to play, what each frame period puts out
+// (the buffered items up to one picture; else a hold frame of the last
+// picture while playing; else a resting frame, and which picture it shows),
+// an interruption's reset (only the terminal items stay), the end of a
+// stopped stream, and how the producer's room to hand over another picture
+// changes.
 //
 // Items are opaque payloads with the flags the clock decides on; time is
 // passed in. The task that drives this awaits the queues and the runtime and
@@ -37,6 +38,7 @@ struct PlayoutConfig {
   StartTuning tuning;
   long preroll_frames = 36;  // buffered pictures that start playback outright
   long chunk0_frames = 21;   // fewer than this never start an open utterance
+  long chunk_frames = 32;    // frames of each later chunk
   double catchup_s = 0.5;    // the schedule never lags real time by more
   long hold = 50;            // pictures the clock may hold before the producer waits
 };
@@ -106,9 +108,35 @@ class PlayoutClock {
     return p;
   }
 
+  // The start of a pass of the clock, before the room and the schedule: an
+  // interruption (`interrupted`) resets the buffer, then a stopping session
+  // (`stopping`) gets what stop() returns. Nothing goes out otherwise.
+  Period begin_pass(bool interrupted, bool stopping) {
+    if (interrupted) reset();
+    if (!stopping) return Period{};
+    return stop();
+  }
+
   // Whether the producer may hand over another picture while `queued`
   // items wait for the clock in its queue.
   bool room_open(long queued) const { return pictures_ + queued < cfg_.hold; }
+
+  enum class Room { keep, open, close };
+
+  // What the room event, open or not (`is_open`: the producer may close it
+  // too), must do while `queued` items wait for the clock in its queue.
+  Room room_change(long queued, bool is_open) const {
+    const bool open = room_open(queued);
+    if (open == is_open) return Room::keep;
+    return open ? Room::open : Room::close;
+  }
+
+  // How long the clock only takes in before the next period is due; none
+  // when it is due at `now`.
+  std::optional<double> wait_s(double now) const {
+    if (now < next_due_) return next_due_ - now;
+    return std::nullopt;
+  }
 
   // New tuning between periods (the buffer, the schedule and the start
   // test's state stay).
@@ -121,9 +149,11 @@ class PlayoutClock {
   // The period due at `now` (the caller waits until next_due()): the
   // schedule advances, playback may start, and what goes out is chosen.
   // `facts()` gives the Arrival and RenderTimes of the start test and
-  // `need1()` the audio the engine needs before its second chunk; each is
-  // called only when an open utterance has between chunk0_frames and
-  // preroll_frames pictures buffered.
+  // `need1()` the engine's own count of the audio it needs before its second
+  // chunk, or none when it gives none (the clock then takes its first two
+  // chunks' audio by its own geometry); each is called only when an open
+  // utterance has between chunk0_frames and preroll_frames pictures
+  // buffered, need1() only once facts() gave arrival statistics to go on.
   template <class Facts, class Need1>
   Period period(double now, Facts&& facts, Need1&& need1) {
     Period p;
@@ -158,6 +188,19 @@ class PlayoutClock {
     return p;
   }
 
+  // The picture of the frame that fills period `p` after its `out`: for a
+  // hold the last picture shown; for a resting frame the engine's resting
+  // picture (`resting()`, asked only then: the driver asks once it has put
+  // out `out`), else the last picture shown; none when there is nothing to
+  // show.
+  template <class Resting>
+  static std::optional<T> fill_picture(const Period& p, Resting&& resting) {
+    if (p.fill == Fill::none) return std::nullopt;
+    if (p.fill == Fill::hold) return p.picture;
+    std::optional<T> engine = resting();
+    return engine ? engine : p.picture;
+  }
+
  private:
   template <class Facts, class Need1>
   bool should_start(double now, Facts& facts, Need1& need1) {
@@ -167,7 +210,11 @@ class PlayoutClock {
     if (ended) return true;
     if (pictures_ < cfg_.chunk0_frames) return false;
     const std::pair<Arrival, RenderTimes> f = facts();
-    return start_.next_chunk_in_time(cfg_.timing, pictures_, now, f.first, need1, f.second, cfg_.tuning);
+    auto need = [&] {
+      const std::optional<double> engine = need1();
+      return engine ? *engine : cfg_.timing.audio_for(cfg_.chunk0_frames + cfg_.chunk_frames);
+    };
+    return start_.next_chunk_in_time(cfg_.timing, pictures_, now, f.first, need, f.second, cfg_.tuning);
   }
 
   PlayoutConfig cfg_;

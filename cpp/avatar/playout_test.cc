@@ -1,11 +1,13 @@
 // The playout clock's decisions on a 20 fps stream (800 samples per tick),
 // with items as numbers and time passed in: when playback starts, what each
-// period puts out, the reset and the stop, the schedule after a stall and
-// the producer's room.
+// period puts out and the picture of its fill frame, the reset and the stop,
+// the wait before a period and the schedule after a stall, and the
+// producer's room.
 #include "avatar/playout.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,6 +108,41 @@ INSTANTIATE_TEST_SUITE_P(
                       StartRow{"markers_do_not_count_as_pictures", n(20) + "m", kThreeTimes, false, false}),
     [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
 
+struct NeedRow {
+  const char* name;
+  std::optional<double> engine;  // the engine's own count, if it gives one
+  long chunk_frames;
+  bool starts;
+};
+
+class StartNeed : public ::testing::TestWithParam<NeedRow> {};
+
+// 21 pictures, audio at three times real time for 2 s: chunk 1 is on time
+// when its audio is 3.2 s away (the first two chunks of 21 and 32 frames),
+// not when it is 9 s away.
+TEST_P(StartNeed, EngineCountElseTheClocksGeometry) {
+  const NeedRow& row = GetParam();
+  PlayoutConfig config = z2();
+  config.chunk_frames = row.chunk_frames;
+  Clock c(config, 2.0);
+  feed(c, n(21));
+  Facts facts{kThreeTimes, {0.3, std::nullopt}};
+  int asked = 0;
+  Clock::Period p = c.period(2.0, facts, [&] {
+    ++asked;
+    return row.engine;
+  });
+  EXPECT_EQ(p.started, row.starts);
+  EXPECT_EQ(asked, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StartNeed,
+                         ::testing::Values(NeedRow{"no_count_two_chunks_of_21_and_32", std::nullopt, 32, true},
+                                           NeedRow{"no_count_a_longer_second_chunk", std::nullopt, 200, false},
+                                           NeedRow{"the_engines_count_wins_when_short", 3.2, 200, true},
+                                           NeedRow{"the_engines_count_wins_when_long", 9.0, 32, false}),
+                         [](const ::testing::TestParamInfo<NeedRow>& info) { return std::string(info.param.name); });
+
 struct FillRow {
   const char* name;
   std::string before;  // items played out in earlier periods
@@ -188,6 +225,104 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlayoutStop,
                                            StopRow{"no_terminal_keeps_pacing", "ppe", {}, false, 2}),
                          [](const ::testing::TestParamInfo<StopRow>& info) { return std::string(info.param.name); });
 
+struct RoomChangeRow {
+  long buffered, queued;
+  bool is_open;
+  Clock::Room change;
+};
+
+class PlayoutRoomChange : public ::testing::TestWithParam<RoomChangeRow> {};
+
+TEST_P(PlayoutRoomChange, OnlyWhatDiffersFromTheEvent) {
+  const RoomChangeRow& row = GetParam();
+  Clock c(z2(50), 0.0);
+  feed(c, n(static_cast<int>(row.buffered)));
+  EXPECT_EQ(c.room_change(row.queued, row.is_open), row.change);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlayoutRoomChange,
+                         ::testing::Values(RoomChangeRow{10, 0, true, Clock::Room::keep},
+                                           RoomChangeRow{10, 0, false, Clock::Room::open},  // the producer closed it
+                                           RoomChangeRow{49, 1, true, Clock::Room::close},
+                                           RoomChangeRow{50, 0, false, Clock::Room::keep},
+                                           RoomChangeRow{0, 50, true, Clock::Room::close}),
+                         [](const ::testing::TestParamInfo<RoomChangeRow>& info) {
+                           const RoomChangeRow& r = info.param;
+                           return "buffered" + std::to_string(r.buffered) + "_queued" + std::to_string(r.queued) +
+                                  (r.is_open ? "_open" : "_closed");
+                         });
+
+struct PictureRow {
+  const char* name;
+  std::string before;  // played out in earlier periods
+  int periods_before;
+  std::string buffered;
+  std::optional<int> engine;  // the engine's resting picture
+  std::optional<int> picture;
+  bool asks_engine;
+};
+
+class FillPicture : public ::testing::TestWithParam<PictureRow> {};
+
+TEST_P(FillPicture, HoldRestingOrNothing) {
+  const PictureRow& row = GetParam();
+  Clock c(z2(), 0.0);
+  Facts facts{kNoRun, {}};
+  double t = 0.0;
+  feed(c, row.before, 100);
+  for (int i = 0; i < row.periods_before; ++i, t += kPeriod) c.period(t, facts, need1);
+  feed(c, row.buffered);
+  const Clock::Period p = c.period(t, facts, need1);
+  int asked = 0;
+  const std::optional<int> got = Clock::fill_picture(p, [&] {
+    ++asked;
+    return row.engine;
+  });
+  EXPECT_EQ(got, row.picture);
+  EXPECT_EQ(asked > 0, row.asks_engine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FillPicture,
+    ::testing::Values(
+        PictureRow{"a_picture_went_out_no_fill", "", 0, n(36), 7, std::nullopt, false},
+        PictureRow{"playing_runs_dry_holds_the_last_picture_not_the_engines", n(36), 36, "", 7, 135, false},
+        PictureRow{"resting_prefers_the_engines_picture", "pE", 2, "", 7, 7, true},
+        PictureRow{"resting_without_an_engine_picture_shows_the_last_one", "pE", 2, "", std::nullopt, 101, true},
+        PictureRow{"resting_with_nothing_ever_shown_shows_nothing", "", 0, "", std::nullopt, std::nullopt, true}),
+    [](const ::testing::TestParamInfo<PictureRow>& info) { return std::string(info.param.name); });
+
+struct PassRow {
+  const char* name;
+  std::string buffered;
+  bool interrupted, stopping;
+  std::vector<int> out;
+  bool ends;
+  long pictures_after;
+};
+
+class PlayoutPassStart : public ::testing::TestWithParam<PassRow> {};
+
+TEST_P(PlayoutPassStart, ResetThenStop) {
+  const PassRow& row = GetParam();
+  Clock c(z2(), 0.0);
+  feed(c, row.buffered);
+  Clock::Period p = c.begin_pass(row.interrupted, row.stopping);
+  EXPECT_EQ(payloads(p), row.out);
+  EXPECT_EQ(p.ends, row.ends);
+  EXPECT_EQ(p.fill, Fill::none);
+  EXPECT_EQ(c.pictures(), row.pictures_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PlayoutPassStart,
+    ::testing::Values(PassRow{"interrupted_drops_the_frames_and_puts_nothing_out", "ppfx", true, false, {}, false, 0},
+                      PassRow{"stopping_forwards_the_terminal_items", "ppfx", false, true, {2, 3}, true, 0},
+                      PassRow{"interrupted_and_stopping", "pfpx", true, true, {1, 3}, true, 0},
+                      PassRow{"stopping_without_a_terminal_item_paces_on", "ppe", false, true, {}, false, 2},
+                      PassRow{"interrupted_and_stopping_with_nothing_terminal", "ppe", true, true, {}, false, 0}),
+    [](const ::testing::TestParamInfo<PassRow>& info) { return std::string(info.param.name); });
+
 TEST(PlayoutSchedule, AfterAStallAboutTenPeriodsGoBackToBack) {
   Clock c(z2(), 0.0);
   Facts facts{kNoRun, {}};
@@ -199,14 +334,15 @@ TEST(PlayoutSchedule, AfterAStallAboutTenPeriodsGoBackToBack) {
   c.period(now, facts, need1);
   EXPECT_NEAR(c.next_due(), now - 0.5, 1e-9);
   int back_to_back = 1;
-  while (c.next_due() <= now) {
+  while (!c.wait_s(now)) {
     c.period(now, facts, need1);
     ++back_to_back;
   }
   EXPECT_GE(back_to_back, 11);
   EXPECT_LE(back_to_back, 12);
-  EXPECT_GT(c.next_due(), now);
-  EXPECT_LE(c.next_due(), now + kPeriod + 1e-9);
+  EXPECT_GT(*c.wait_s(now), 0.0);
+  EXPECT_LE(*c.wait_s(now), kPeriod + 1e-9);
+  EXPECT_NEAR(*c.wait_s(now), c.next_due() - now, 1e-12);
 }
 
 struct RoomRow {

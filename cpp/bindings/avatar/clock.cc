@@ -20,8 +20,9 @@
 // the consumer of run() and the callers of interrupt() and stop(); it shares
 // the playout queue, the output queue and a few attributes with them without
 // locks, and hands over only at its awaits. _drop_queued_resting never awaits.
-// The decisions (buffer, schedule, start, what each period puts out, reset,
-// stop, room) live in avatar/playout.h; this file awaits and does the I/O.
+// The decisions (buffer, schedule and wait, start, what each period puts out
+// and the picture of its fill frame, reset, stop, room changes) live in
+// avatar/playout.h; this file awaits, asks the runtime and does the I/O.
 #include <exception>
 #include <optional>
 #include <utility>
@@ -81,13 +82,12 @@ aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
 // Opens or closes the producer's way into the playout queue, as the clock
 // decides from what it holds and what is still queued to it.
 void update_room(nb::handle room, const Clock& clock, nb::handle q) {
-  const bool open_now = clock.room_open(nb::cast<long>(q.attr("qsize")()));
-  const bool open = truthy(room.attr("is_set")());
-  if (!open_now) {
-    if (open) room.attr("clear")();
-  } else if (!open) {
+  const long queued = nb::cast<long>(q.attr("qsize")());
+  const Clock::Room change = clock.room_change(queued, truthy(room.attr("is_set")()));
+  if (change == Clock::Room::open)
     room.attr("set")();
-  }
+  else if (change == Clock::Room::close)
+    room.attr("clear")();
 }
 
 // The clock itself; returns after it has forwarded _STREAM_END. It awaits
@@ -115,6 +115,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     config.tuning = StartTuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
     config.preroll_frames = const_i("_Z2_PREROLL_FRAMES");
     config.chunk0_frames = const_i("_Z2_CHUNK0_FRAMES");
+    config.chunk_frames = const_i("_Z2_CHUNK_FRAMES");
     config.catchup_s = const_f("_Z2_CATCHUP_S");
     return config;
   };
@@ -125,18 +126,17 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
                                                                            "sample_rate"_a = sample_rate,
                                                                            "last_chunk"_a = false));
   };
-  // Seconds of input audio the engine needs before its second chunk.
-  auto chunk1_audio_s = [&]() -> double {
-    nb::object rt = Session(self).runtime();
-    nb::object fn = get_or(rt, "samples_for_chunk", nb::none());
-    if (!fn.is_none()) {
-      try {
-        return to_double(fn(1)) / static_cast<double>(sample_rate);
-      } catch (nb::python_error& err) {
-        if (!ordinary(err)) throw;
-      }
+  // Seconds of input audio the engine needs before its second chunk, when
+  // it can tell.
+  auto chunk1_audio_s = [&]() -> std::optional<double> {
+    nb::object fn = get_or(Session(self).runtime(), "samples_for_chunk", nb::none());
+    if (fn.is_none()) return std::nullopt;
+    try {
+      return to_double(fn(1)) / static_cast<double>(sample_rate);
+    } catch (nb::python_error& err) {
+      if (!ordinary(err)) throw;
+      return std::nullopt;
     }
-    return config.timing.audio_for(const_i("_Z2_CHUNK0_FRAMES") + const_i("_Z2_CHUNK_FRAMES"));
   };
   // The arrival statistics and render times, read fresh for the start test.
   auto start_facts = [&] {
@@ -149,33 +149,42 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     return std::make_pair(arrival, RenderTimes{s.z2_r0(), s.z2_steady_s()});
   };
 
+  // The engine's resting picture, if it has one to give now.
+  auto engine_resting = [&]() -> std::optional<Held> {
+    nb::object rt = Session(self).runtime();
+    if (rt.is_none()) return std::nullopt;
+    nb::object picture;
+    try {
+      picture = rt.attr("get_source_frame")(-1);
+    } catch (nb::python_error& err) {
+      if (!ordinary(err)) throw;
+      return std::nullopt;
+    }
+    if (picture.is_none()) return std::nullopt;
+    return Held{nb::none(), std::move(picture)};
+  };
+
   Clock clock(tuned(), now());
   for (;;) {
     // Take in everything the producer has queued.
     while (!truthy(q.attr("empty")())) take(clock, q.attr("get_nowait")());
 
-    // An interruption: drop the frames, keep the end of the stream.
-    if (Session(self).playout_reset()) {
-      Session(self).set_playout_reset(false);
-      clock.reset();
-    }
-
-    // Stopping, with the end of the stream in hand: forward the terminal
-    // items only and finish.
-    if (truthy(Session(self).stop_event().attr("is_set")())) {
-      Clock::Period last = clock.stop();
-      for (Clock::Item& it : last.out) co_await put_out(self, it.payload.item);
-      if (last.ends) co_return nb::none();
-    }
+    // An interruption drops the frames and keeps the end of the stream; a
+    // stopping session forwards the terminal items only and finishes with
+    // the end of the stream.
+    const bool interrupted = Session(self).playout_reset();
+    if (interrupted) Session(self).set_playout_reset(false);
+    Clock::Period first = clock.begin_pass(interrupted, truthy(Session(self).stop_event().attr("is_set")()));
+    for (Clock::Item& it : first.out) co_await put_out(self, it.payload.item);
+    if (first.ends) co_return nb::none();
 
     update_room(room, clock, q);
 
     // Until the next due time, only take in.
-    double t = now();
-    if (t < clock.next_due()) {
+    if (const std::optional<double> wait_s = clock.wait_s(now())) {
       nb::object item;
       try {
-        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), clock.next_due() - t));
+        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), *wait_s));
         raise_lost_cancel();
       } catch (nb::python_error& err) {
         if (!err.matches(e.TimeoutError)) throw;
@@ -190,26 +199,11 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     for (Clock::Item& it : p.out) co_await put_out(self, it.payload.item);
     if (p.ends) co_return nb::none();
 
-    if (p.fill == Clock::Fill::hold) {
-      co_await put_out(self, silent(p.picture->bgr));  // a hold frame
-      continue;
-    }
-    if (p.fill != Clock::Fill::resting) continue;
-    nb::object picture = nb::none();
-    nb::object rt = Session(self).runtime();
-    if (!rt.is_none()) {
-      try {
-        picture = rt.attr("get_source_frame")(-1);
-      } catch (nb::python_error& err) {
-        if (!ordinary(err)) throw;
-        picture = nb::none();
-      }
-    }
-    if (picture.is_none() && p.picture) picture = p.picture->bgr;
-    if (picture.is_none()) continue;
-    nb::object fr = silent(picture);
-    set(fr, "_hv_resting", nb::bool_(true));
-    co_await put_out(self, fr);  // a resting frame
+    std::optional<Held> picture = Clock::fill_picture(p, engine_resting);
+    if (!picture) continue;
+    nb::object fr = silent(picture->bgr);
+    if (p.fill == Clock::Fill::resting) set(fr, "_hv_resting", nb::bool_(true));
+    co_await put_out(self, fr);  // a hold or resting frame
   }
 }
 

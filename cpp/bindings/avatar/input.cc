@@ -2,7 +2,7 @@
 // on the input queue for the producer; `push_audio` and `flush` also keep the
 // arrival statistics (when the current run of audio began to arrive, how many
 // seconds of it have come, when its input was complete) that the playout
-// clock reads. And the module's two PCM helpers, `_i16_to_f32` and
+// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And the module's two PCM helpers, `_i16_to_f32` and
 // `_resample_linear`, which the producer applies to pushed audio.
 //
 // Threading: the coroutines and the statistics run on the event loop's
@@ -11,6 +11,7 @@
 // GIL released, on whatever thread calls them.
 #include <nanobind/ndarray.h>
 
+#include "avatar/arrival.h"
 #include "avatar/pcm.h"
 #include "bindings/avatar/session.h"
 
@@ -68,14 +69,15 @@ Co<nb::object> flush(nb::handle self) {
   co_return nb::none();
 }
 
-// A new run starts at the first audio after a completed (or dropped, or never
-// started) one; only positive amounts count.
+// The run rules are ArrivalRun's; the seconds stay the Python number that
+// the sum of the positive amounts gives (compared and added as Python does).
 void note_arrival(nb::handle self, nb::handle seconds) {
   const Session s(self);
-  if (!s.arr_t0() || s.arr_done()) {
-    s.set_arr_t0(now());
+  ArrivalRun run{s.arr_t0(), s.arr_done()};
+  if (run.note(now())) {
+    s.set_arr_t0(run.t0);
     s.set_arr_s(nb::float_(0.0));
-    s.set_arr_done(false);
+    s.set_arr_done(run.done);
   }
   nb::object zero = nb::float_(0.0);
   int positive = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
@@ -84,13 +86,15 @@ void note_arrival(nb::handle self, nb::handle seconds) {
   s.set_arr_s(number(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
 }
 
-// Only the first call of a run stamps the end time.
 void arrival_ended(nb::handle self) {
   const Session s(self);
-  if (!s.arr_done()) s.set_arr_t_end(now());
-  s.set_arr_done(true);
+  ArrivalRun run{std::nullopt, s.arr_done()};
+  if (run.end(now())) s.set_arr_t_end(*run.t_end);
+  s.set_arr_done(run.done);
 }
 
+// Forgets the run (an interruption); the last end time stays, unread while
+// the run is not done.
 void arrival_dropped(nb::handle self) {
   const Session s(self);
   s.set_arr_t0(std::nullopt);
