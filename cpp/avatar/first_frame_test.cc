@@ -13,7 +13,6 @@ namespace {
 using halvane::avatar::first_frame;
 using halvane::avatar::FirstFrame;
 using halvane::avatar::Geometry;
-using halvane::avatar::model_loaded;
 using halvane::avatar::RestingPoll;
 
 // Answers from fixed facts and notes each question: m(odel) o(utput size)
@@ -58,13 +57,6 @@ TEST(FirstFrame, EachAnswerAndWhatItAsked) {
     EXPECT_EQ(first_frame(p), r.want) << r.what;
     EXPECT_EQ(p.asked, r.asked) << r.what;
   }
-}
-
-TEST(FirstFrame, AModelNeedsFixtureAndRuntime) {
-  EXPECT_TRUE(model_loaded(true, true));
-  EXPECT_FALSE(model_loaded(true, false));
-  EXPECT_FALSE(model_loaded(false, true));
-  EXPECT_FALSE(model_loaded(false, false));
 }
 
 TEST(RestingPoll, PollsUntilTheDeadlineAtLeastOnce) {

@@ -28,7 +28,6 @@ using halvane::avatar::seal_playout;
 using halvane::avatar::SessionTasks;
 using halvane::avatar::SinkRead;
 using halvane::avatar::step_action;
-using halvane::avatar::take_at_once;
 using halvane::avatar::TaskState;
 using halvane::avatar::wait_plan;
 
@@ -147,17 +146,9 @@ TEST(SealPlayout, ADeadProducerBehindARunningClockOnce) {
       {"no producer", kRunning, kNone, false, true, Seal::none},
       {"no clock", kNone, kReturned, false, false, Seal::none},
       {"clock ended too", kReturned, kReturned, false, true, Seal::none},
-      {"clock cancelled", kCancelled, kCancelled, false, true, Seal::none},
       {"no playout queue", kRunning, kReturned, false, false, Seal::none},
   };
   for (const Row& r : rows) EXPECT_EQ(seal_playout({r.clock, r.producer, r.sealed, r.playout}), r.want) << r.what;
-}
-
-TEST(ReadStep, TakeAtOnceOnlyWithoutAnOutstandingRead) {
-  EXPECT_TRUE(take_at_once(false, true));
-  EXPECT_FALSE(take_at_once(true, true));  // the read is first in line
-  EXPECT_FALSE(take_at_once(false, false));
-  EXPECT_FALSE(take_at_once(true, false));
 }
 
 TEST(ReadStep, WhatTheWaitWaitsOn) {
@@ -175,7 +166,6 @@ TEST(ReadStep, WhatTheWaitWaitsOn) {
       {"clock ended, something queued", kReturned, kRunning, false, true, false, true, false, true},
       {"no feeder left, read done", kNone, kReturned, false, false, true, true, false, false},
       {"no feeder left, nothing queued", kNone, kCancelled, false, false, false, false, false, false},
-      {"no tasks at all", kNone, kNone, false, false, false, false, false, false},
   };
   for (const Row& r : rows) {
     const auto p = wait_plan({r.clock, r.producer, r.sealed, true}, r.queued, r.read_done);
@@ -305,7 +295,8 @@ struct Graph {
 
 TEST(QueuedSource, FollowsTheSetLinksToWhatAnswers) {
   const std::map<std::pair<std::string, std::string>, std::string> chain = {
-      {{"session", "_avatar_runner"}, "runner"}, {{"runner", "av_sync"}, "sync"}, {{"sync", "_audio_source"}, "src"}};
+      {{"session", "_avatar_runner"}, "runner"}, {{"runner", "av_sync"}, "sync"}, {{"sync", "_audio_source"}, "src"},
+      {{"partial", "av_sync"}, "sync"}};  // a session whose runner is not set
   struct Row {
     const char* what;
     std::string sink;
@@ -316,6 +307,7 @@ TEST(QueuedSource, FollowsTheSetLinksToWhatAnswers) {
       {"audio source", "src", {}, {"src"}, SinkRead::attribute, "src", "c:src q:src "},
       {"synchroniser", "sync", {}, {"src"}, SinkRead::attribute, "src", "c:sync q:src "},
       {"plugin session", "session", {}, {"src"}, SinkRead::attribute, "src", "c:session q:src "},
+      {"unset link skipped", "partial", {}, {"src"}, SinkRead::attribute, "src", "c:partial q:src "},
       // a callable that answers queued_duration is read, not called
       {"callable source", "src", {"src"}, {"src"}, SinkRead::attribute, "src", "c:src q:src q:src "},
       {"function", "fn", {"fn"}, {}, SinkRead::call, "fn", "c:fn q:fn "},
@@ -329,14 +321,6 @@ TEST(QueuedSource, FollowsTheSetLinksToWhatAnswers) {
     EXPECT_EQ(found.source, r.source) << r.what;
     EXPECT_EQ(g.asked, r.asked) << r.what;
   }
-}
-
-TEST(QueuedSource, AnUnsetLinkIsSkipped) {
-  // The session's runner is not set but its synchroniser is.
-  Graph g{{}, {"src"}, {{{"session", "av_sync"}, "sync"}, {{"sync", "_audio_source"}, "src"}}, {}};
-  const auto found = queued_source(std::string("session"), g);
-  EXPECT_EQ(found.how, SinkRead::attribute);
-  EXPECT_EQ(found.source, "src");
 }
 
 }  // namespace
