@@ -7,63 +7,87 @@
 // Threading: synchronous, on the caller's thread, which it blocks (sleeping
 // between polls) for up to _FIRST_FRAME_WAIT_S seconds. The runtime is asked
 // on that thread, not on the engine worker.
+#include <optional>
+
+#include "avatar/first_frame.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
 namespace {
 
-nb::object item(nb::handle seq, int i) {
-  PyObject* r = PyObject_GetItem(seq.ptr(), nb::int_(i).ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
 nb::object black(nb::handle w, nb::handle h) {
   Env& e = env();
   return e.np.attr("zeros")(nb::make_tuple(h, w, 3), nb::arg("dtype") = e.np.attr("uint8"));
 }
 
+// The facts first_frame() (avatar/first_frame.h) asks for, read when asked
+// and kept for the answer and its warning.
+struct Probe {
+  nb::handle self;
+  nb::object fixture, size, wait_s, frame, w, h, why;
+
+  bool model_loaded() {
+    fixture = Session(self).fixture();
+    return avatar::model_loaded(!fixture.is_none(), !Session(self).runtime().is_none());
+  }
+  bool output_size() {
+    size = Session(self).output_size();
+    return !size.is_none();
+  }
+  bool poll() {
+    wait_s = const_o("_FIRST_FRAME_WAIT_S");
+    frame = self.attr("_wait_source_frame")(wait_s);
+    return !frame.is_none();
+  }
+  std::optional<Geometry> geometry() {
+    try {
+      w = py_int(fixture.attr("frame_width"));
+      h = py_int(fixture.attr("frame_height"));
+    } catch (nb::python_error& e) {
+      if (!ordinary(e)) throw;
+      why = nb::borrow(e.value());
+      return std::nullopt;
+    }
+    return Geometry{gt_zero(w), gt_zero(h)};
+  }
+};
+
 nb::object get_first_frame(nb::handle self) {
-  nb::object fixture = Session(self).fixture();
-  if (fixture.is_none() || Session(self).runtime().is_none()) {
-    warn("halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))");
-    return nb::none();
+  Probe p{self};
+  switch (first_frame(p)) {
+    case FirstFrame::no_model:
+      warn("halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))");
+      return nb::none();
+    case FirstFrame::output_size: {
+      nb::object w = py_int(p.size[nb::int_(0)]);
+      nb::object h = py_int(p.size[nb::int_(1)]);
+      return black(w, h);
+    }
+    case FirstFrame::polled:
+      return p.frame;
+    case FirstFrame::no_size:
+      warn("halvane: no first frame \u2014 this model cannot say how big a frame is (%s: %s)", py::type_name(p.why),
+           p.why);
+      return nb::none();
+    case FirstFrame::geometry:
+      warn("halvane: the engine produced no resting frame in %.1fs; reporting this model's own %dx%d geometry with a "
+           "blank frame so the session can still start",
+           p.wait_s, p.w, p.h);
+      return black(p.w, p.h);
+    case FirstFrame::bad_size:
+      warn("halvane: no first frame \u2014 this model reports a %dx%d frame size", p.w, p.h);
+      return nb::none();
   }
-  nb::object size = Session(self).output_size();
-  if (!size.is_none()) {
-    nb::object w = py_int(item(size, 0)), h = py_int(item(size, 1));
-    return black(w, h);
-  }
-  nb::object wait_s = const_o("_FIRST_FRAME_WAIT_S");
-  nb::object frame = self.attr("_wait_source_frame")(wait_s);
-  if (!frame.is_none()) return frame;
-  nb::object w, h;
-  try {
-    w = py_int(fixture.attr("frame_width"));
-    h = py_int(fixture.attr("frame_height"));
-  } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
-    warn("halvane: no first frame \u2014 this model cannot say how big a frame is (%s: %s)", py::type_name(e.value()),
-         e.value());
-    return nb::none();
-  }
-  if (gt_zero(w) && gt_zero(h)) {
-    warn("halvane: the engine produced no resting frame in %.1fs; reporting this model's own %dx%d geometry with a "
-         "blank frame so the session can still start",
-         wait_s, w, h);
-    return black(w, h);
-  }
-  warn("halvane: no first frame \u2014 this model reports a %dx%d frame size", w, h);
   return nb::none();
 }
 
-// Polls the runtime's resting picture until one comes or the time is up; at
-// least one poll, and the deadline is tested only after a poll.
+// Polls the runtime's resting picture until one comes or the time is up
+// (RestingPoll); the last failure of a poll is reported when none came.
 nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
   double timeout = PyFloat_AsDouble(timeout_s.ptr());
   if (timeout == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  if (!(timeout > 0.0)) timeout = 0.0;  // negative or not a number
-  const double deadline = now() + timeout;
+  const RestingPoll poll(now(), timeout);
   nb::object sleep = nb::module_::import_("time").attr("sleep");
   nb::object why = nb::none();
   nb::object zero = nb::int_(0);
@@ -75,8 +99,9 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
       if (!ordinary(e)) throw;
       why = nb::borrow(e.value());
     }
-    if (!frame.is_none() && gt_zero(get_or(frame, "size", zero))) return frame;
-    if (now() >= deadline) break;
+    // None has no size either.
+    if (gt_zero(get_or(frame, "size", zero))) return frame;
+    if (!poll.again(now())) break;
     sleep(const_o("_FIRST_FRAME_POLL_S"));
   }
   if (!why.is_none())

@@ -16,6 +16,9 @@
 #include <tuple>
 #include <utility>
 
+#include <nanobind/stl/optional.h>
+
+#include "avatar/first_frame.h"
 #include "avatar/output.h"
 #include "avatar/sync.h"
 #include "bindings/avatar/session.h"
@@ -38,76 +41,90 @@ nb::object create_task(nb::handle coro, const char* name) {
   return env().asyncio.attr("create_task")(coro, nb::arg("name") = name);
 }
 
+// The session's tasks, read at one moment, and the facts the core decides on.
+struct Tasks {
+  nb::object clock, producer, playout;
+  SessionTasks facts;
 
-// The task that puts on the output queue: the playout clock when the stream
-// has one, else the producer. None when the session has neither.
-nb::object feeder(nb::handle self) {
-  const Session s = Session::tolerant(self);
-  nb::object clock = s.emitter_task();
-  return clock.is_none() ? s.producer_task() : clock;
+  Tasks(nb::handle self, nb::handle sealed) {
+    const Session s = Session::tolerant(self);
+    clock = s.emitter_task();
+    producer = s.producer_task();
+    playout = s.playout();
+    facts.clock = state(clock);
+    facts.producer = state(producer);
+    facts.producer_sealed = producer.is(sealed);
+    facts.playout = !playout.is_none();
+  }
+  nb::handle task(Role r) const { return r == Role::clock ? clock : producer; }
+  nb::handle feeder() const { return task(avatar::feeder(facts)); }
+
+  static TaskState state(nb::handle t) {
+    if (t.is_none()) return {};
+    return {true, task_done(t), truthy(t.attr("cancelled")())};
+  }
+};
+
+// An item as output_action asks about it.
+struct ItemView {
+  nb::handle item;
+  bool stream_end() const { return is_stream_end(item); }
+  bool failure() const { return PyExceptionInstance_Check(item.ptr()); }
+  bool frame() const {
+    int r = PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+  }
+  bool picture() const { return !get(item, "bgr_image").is_none(); }
+  bool audio() const { return !get(item, "audio_chunk").is_none(); }
+};
+
+// The session's deque of (release time, picture-only frame), as the store
+// of PendingPictures.
+struct PendStore {
+  using Picture = nb::object;
+  nb::object deque;
+  bool empty() const { return PyObject_Length(deque.ptr()) <= 0; }
+  double front_due() const { return nb::cast<double>(nb::object(nb::object(deque[0])[0])); }
+  std::pair<double, nb::object> pop_front() {
+    nb::object head = deque.attr("popleft")();
+    return {nb::cast<double>(nb::object(head[0])), nb::object(head[1])};
+  }
+  void push_back(double due, nb::handle picture) { deque.attr("append")(nb::make_tuple(due, picture)); }
+};
+
+// Whether an end-of-stream item just taken from `q` is a stale one.
+bool stale_end(nb::handle self, nb::handle q, nb::handle sealed) {
+  return end_is_stale(truthy(q.attr("empty")()), Session::tolerant(self).running(),
+                      feeder_alive(Tasks(self, sealed).facts));
 }
 
-bool feeder_alive(nb::handle self) {
-  nb::object t = feeder(self);
-  return !t.is_none() && !task_done(t);
-}
-
-// Whether an end-of-stream item just taken from `q` is a stale one
-// (avatar/output.h), read lazily in the order the rule reads.
-bool stale_end(nb::handle self, nb::handle q) {
-  const bool empty = truthy(q.attr("empty")());
-  // The session's tasks are looked at only when nothing follows the end.
-  const bool running = empty && Session::tolerant(self).running();
-  return end_is_stale(empty, running, running && feeder_alive(self));
-}
-
-// What the iterator decides on about an item; the frame's fields are looked
-// at only when the playback-synchronised mode could split it.
-OutItem out_item(nb::handle item, bool reader_set) {
-  OutItem it;
-  it.stream_end = is_stream_end(item);
-  it.failure = !it.stream_end && PyExceptionInstance_Check(item.ptr());
-  if (it.stream_end || it.failure || !reader_set) return it;
-  int r = PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr());
-  if (r < 0) throw nb::python_error();
-  it.frame = r == 1;
-  it.picture = it.frame && !get(item, "bgr_image").is_none();
-  it.audio = it.picture && !get(item, "audio_chunk").is_none();
-  return it;
+double py_float(nb::handle v) {
+  nb::object f = nb::steal(PyNumber_Float(v.ptr()));
+  if (!f.is_valid()) throw nb::python_error();
+  return PyFloat_AsDouble(f.ptr());
 }
 
 // The sink's reading, in seconds; an ordinary failure of the reader or of
 // the conversion counts as nothing queued.
 double read_queued(nb::handle reader) {
   try {
-    nb::object f = nb::steal(PyNumber_Float(reader().ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return queued_seconds(PyFloat_AsDouble(f.ptr()));
+    return queued_seconds(py_float(reader()));
   } catch (nb::python_error& e) {
     if (!ordinary(e)) throw;
     return 0.0;
   }
 }
 
-// A producer that ended while the playout clock runs may have ended without
-// its end-of-stream item (cancelled before it ran, or killed by an error it
-// could not forward): the clock would pace resting frames for ever. Its
-// failure, if any, and the end of the stream are put behind what the clock
-// holds, once per producer. When the producer did put its own, the clock
-// ends at that one and the second is never read.
-void seal_playout(nb::handle self, nb::object& sealed) {
-  const Session s = Session::tolerant(self);
-  nb::object producer = s.producer_task();
-  nb::object clock = s.emitter_task();
-  nb::object playout = s.playout();
-  if (producer.is_none() || producer.is(sealed) || !task_done(producer)) return;
-  if (clock.is_none() || task_done(clock) || playout.is_none()) return;
-  sealed = producer;
-  if (!truthy(producer.attr("cancelled")())) {
-    nb::object failure = producer.attr("exception")();
-    if (!failure.is_none()) playout.attr("put_nowait")(failure);
+// Puts the end of a dead producer behind what the playout clock holds
+// (avatar/output.h, seal_playout), and remembers that producer as sealed.
+void seal(const Tasks& t, Seal how, nb::object& sealed) {
+  sealed = t.producer;
+  if (how == Seal::failure_then_end) {
+    nb::object failure = t.producer.attr("exception")();
+    if (!failure.is_none()) t.playout.attr("put_nowait")(failure);
   }
-  playout.attr("put_nowait")(env().stream_end);
+  t.playout.attr("put_nowait")(env().stream_end);
 }
 
 [[noreturn]] void raise_item(nb::handle error) {
@@ -127,6 +144,10 @@ Co<nb::object> counted_get(nb::handle self, nb::object q) {
 struct OutstandingRead {
   nb::object task;
   explicit operator bool() const { return task.is_valid(); }
+  void start(nb::handle self, nb::handle q) {
+    if (!task.is_valid())
+      task = create_task(aio::py::coroutine(counted_get(self, nb::borrow(q)), "_counted_get", nb::borrow(self)));
+  }
   // The item read, and the interrupt count when it was taken.
   std::pair<nb::object, long> take() {
     nb::object t = std::move(task);
@@ -145,7 +166,7 @@ struct OutstandingRead {
 Co<nb::object> ensure_running(nb::handle self) {
   Env& e = env();
   const Session s(self);
-  if (s.fixture().is_none() || s.runtime().is_none()) raise_(e.RuntimeNotReadyError, kNoFixture);
+  if (!model_loaded(!s.fixture().is_none(), !s.runtime().is_none())) raise_(e.RuntimeNotReadyError, kNoFixture);
   if (s.running()) co_return nb::none();
 
   // Nothing of an earlier session may end this one: end-of-stream items it
@@ -171,89 +192,71 @@ Co<nb::object> ensure_running(nb::handle self) {
   co_return nb::none();
 }
 
+// The iterator: a driver that reads the queue, the tasks and the clock, and
+// does what the core (avatar/output.h) decides.
 AsyncGen<nb::object> run_iter(nb::handle self) {
   Env& e = env();
   co_await call(self, "_ensure_running");
 
   const Session s(self);
   nb::object q = s.out_queue();
-  nb::object pend = s.sync_pend();
+  PendingPictures<PendStore> pend(PendStore{s.sync_pend()});
   OutstandingRead nxt;
   nb::object sealed = nb::none();  // the producer whose end was sealed
   std::exception_ptr cancelled;
   bool waiting = false;  // a cancellation that arrives here is the consumer's
 
-  auto pending = [&] { return PyObject_Length(pend.ptr()) > 0; };
-  auto head_due = [&] { return nb::cast<double>(nb::object(nb::object(pend[0])[0])); };
-
   try {
     for (;;) {
       nb::object item;
       long taken_at = s.interrupts();  // the interrupt count when the item left the queue
-      bool ended = false;  // the stream has no feeder left and nothing queued
-      seal_playout(self, sealed);
-      if (!nxt && !truthy(q.attr("empty")())) {
+      Read read = Read::item;
+      const Tasks tasks(self, sealed);
+      const Seal how = seal_playout(tasks.facts);
+      if (how != Seal::none) seal(tasks, how, sealed);
+      const bool queued = !truthy(q.attr("empty")());
+      if (take_at_once(bool(nxt), queued)) {
         item = q.attr("get_nowait")();
       } else {
-        if (!nxt)
-          nxt.task = create_task(aio::py::coroutine(counted_get(self, q), "_counted_get", nb::borrow(self)));
-        nb::list waits;
-        waits.append(nxt.task);
-        nb::object source = feeder(self);
-        bool alive = !source.is_none() && !task_done(source);
-        if (alive) waits.append(source);
-        nb::object producer = Session::tolerant(self).producer_task();
-        if (!producer.is_none() && !producer.is(source) && !producer.is(sealed) && !task_done(producer))
-          waits.append(producer);
-        if (alive || !truthy(q.attr("empty")()) || task_done(nxt.task)) {
-          const std::optional<double> wait_s =
-              pend_wait_s(pending() ? std::optional<double>(head_due()) : std::nullopt, now());
-          nb::object timeout = wait_s ? nb::object(nb::float_(*wait_s)) : nb::none();
+        nxt.start(self, q);
+        const WaitPlan plan = wait_plan(tasks.facts, queued, task_done(nxt.task));
+        if (plan.wait) {
+          nb::list on;
+          on.append(nxt.task);
+          if (plan.on_feeder) on.append(tasks.feeder());
+          if (plan.on_producer) on.append(tasks.producer);
           waiting = true;
-          co_await aio::py::await_(
-              e.wait(waits, nb::arg("timeout") = timeout, nb::arg("return_when") = e.FIRST_COMPLETED));
+          co_await aio::py::await_(e.wait(on, nb::arg("timeout") = nb::cast(pend.wait_s(now())),
+                                          nb::arg("return_when") = e.FIRST_COMPLETED));
           waiting = false;
         }
-        if (task_done(nxt.task)) {
-          std::tie(item, taken_at) = nxt.take();
-        } else if (!feeder_alive(self) && truthy(q.attr("empty")())) {
-          // Whatever fed the queue ended without its end-of-stream item
-          // reaching it: nothing will come any more.
-          nb::object t = feeder(self);
-          if (!t.is_none() && task_done(t) && !truthy(t.attr("cancelled")())) {
-            nb::object failure = t.attr("exception")();
-            if (!failure.is_none()) raise_item(failure);
-          }
-          ended = true;
+        const Tasks after(self, sealed);
+        read = after_wait(task_done(nxt.task), after.facts, truthy(q.attr("empty")()));
+        if (read == Read::item) std::tie(item, taken_at) = nxt.take();
+        if (read == Read::failed) {
+          // The feeder ended by itself without its end-of-stream item.
+          nb::object failure = after.feeder().attr("exception")();
+          if (!failure.is_none()) raise_item(failure);
         }
       }
 
       // Pictures whose time has come leave first, strictly in order.
-      while (pending() && head_due() <= now()) {
-        nb::object head = pend.attr("popleft")();
-        co_yield nb::object(head[1]);
-      }
-      if (!item.is_valid() && !ended) continue;
+      while (std::optional<nb::object> picture = pend.release_due(now())) co_yield std::move(*picture);
 
-      OutAction action = OutAction::finish;
-      nb::object reader;
-      if (!ended) {
-        reader = s.audio_queued();
-        action = output_action(out_item(item, !reader.is_none()), !reader.is_none(), s.interrupts() != taken_at,
-                               [&] { return stale_end(self, q); });
-      }
-      if (action == OutAction::skip || action == OutAction::drop) continue;
-      if (action == OutAction::raise) raise_item(item);
+      nb::object reader = s.audio_queued();
+      const OutAction action = step_action(read, ItemView{item}, !reader.is_none(), s.interrupts() != taken_at,
+                                           [&] { return stale_end(self, q, sealed); });
       if (action == OutAction::finish) {
-        while (pending()) {
-          nb::object head = pend.attr("popleft")();
+        while (std::optional<PendingPictures<PendStore>::Held> held = pend.take()) {
           waiting = true;
-          co_await aio::py::await_(e.sleep(std::max(nb::cast<double>(head[0]) - now(), 0.0)));
+          co_await aio::py::await_(e.sleep(pend.until(held->due, now())));
           waiting = false;
-          co_yield nb::object(head[1]);
+          co_yield std::move(held->picture);
         }
         co_return;
       }
+      if (action == OutAction::raise) raise_item(item);
+      if (action == OutAction::pass) co_yield item;
       if (action == OutAction::split) {
         nb::object ac = get(item, "audio_chunk");
         co_yield nb::object(e.dc_replace(item, nb::arg("bgr_image") = nb::none()));
@@ -261,19 +264,14 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         // holds it, at the end of what it has queued.
         // An interrupt while the consumer had the voice abandons its picture.
         if (s.interrupts() != taken_at) continue;
-        double queued = read_queued(reader);
+        double queued_s = read_queued(reader);
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
-        nb::object rate = nb::steal(PyNumber_Float(get(ac, "sample_rate").ptr()));
-        if (!rate.is_valid()) throw nb::python_error();
-        if (PyFloat_AsDouble(rate.ptr()) == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
-        double due = picture_release_time(t, queued, samples, PyFloat_AsDouble(rate.ptr()), const_f("_SYNC_LEAD_S"));
-        nb::object picture =
-            e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false);
-        pend.attr("append")(nb::make_tuple(due, picture));
-        continue;
+        double rate = py_float(get(ac, "sample_rate"));
+        if (rate == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
+        double due = picture_release_time(t, queued_s, samples, rate, const_f("_SYNC_LEAD_S"));
+        pend.hold(due, e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false));
       }
-      co_yield item;
     }
   } catch (nb::python_error& err) {
     if (!waiting || !err.matches(e.CancelledError)) throw;
@@ -289,25 +287,31 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
   std::rethrow_exception(cancelled);
 }
 
+// What queued_source() (avatar/output.h) asks of a sink and its links.
+struct SinkProbe {
+  nb::object absent = nb::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  bool callable(nb::handle o) const { return PyCallable_Check(o.ptr()) == 1; }
+  bool has_queued_duration(nb::handle o) const { return !get_or(o, "queued_duration", absent).is(absent); }
+  std::optional<nb::object> link(nb::handle o, const char* name) const {
+    nb::object next = get_or(o, name, nb::none());
+    return next.is_none() ? std::nullopt : std::optional<nb::object>(next);
+  }
+};
+
 // A function of no arguments giving the seconds of audio that `sink` holds
 // and has not played yet.
 nb::object queued_reader(nb::object sink) {
-  nb::object absent = nb::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  auto has = [&](nb::handle o, const char* name) { return !get_or(o, name, absent).is(absent); };
-  if (PyCallable_Check(sink.ptr()) && !has(sink, "queued_duration")) return sink;
-  nb::object src = sink;
-  for (const char* link : {"_avatar_runner", "av_sync", "_audio_source"}) {
-    nb::object next = get_or(src, link, nb::none());
-    if (!next.is_none()) src = next;
-  }
-  if (!has(src, "queued_duration")) {
+  SinkProbe probe;
+  const SinkSource<nb::object> found = queued_source(sink, probe);
+  if (found.how == SinkRead::call) return sink;
+  if (found.how == SinkRead::unusable) {
     std::string got = nb::cast<std::string>(py::type_name(sink));
     raise_(nb::handle(PyExc_TypeError), kBadSink + got);
   }
   // A partial object, not a C++ closure: the collector sees the sink through
   // it, so a sink that refers back to the avatar does not keep both alive.
-  return nb::module_::import_("functools").attr("partial")(nb::module_::import_("builtins").attr("getattr"), src,
-                                                           "queued_duration");
+  return nb::module_::import_("functools").attr("partial")(nb::module_::import_("builtins").attr("getattr"),
+                                                           found.source, "queued_duration");
 }
 
 }  // namespace
