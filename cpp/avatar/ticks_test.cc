@@ -44,13 +44,6 @@ TEST(Ticks, NToEmitTable) {
   for (const auto& c : cases) EXPECT_EQ(n_to_emit(c.ask), c.want);
 }
 
-TEST(Ticks, OnlyAComposedTailNeedsItsEnd) {
-  EXPECT_TRUE(ask_complete({true, true, std::nullopt, 0, 0, 0}));
-  EXPECT_TRUE(ask_complete({false, false, std::nullopt, 0, 0, 0}));
-  EXPECT_TRUE(ask_complete({false, true, 4, 0, 0, 0}));
-  EXPECT_FALSE(ask_complete({false, true, std::nullopt, 0, 0, 0}));
-}
-
 TEST(Ticks, ZephanSlices) {
   const int64_t slice = 25600;
   struct Row {
@@ -81,24 +74,6 @@ TEST(Ticks, ZephanSlices) {
   }
 }
 
-TEST(Ticks, ZephanSlicesOfALongBuffer) {
-  // 60000 samples, pushed as the emission does: 25600, 25600, then the rest
-  // (8800) with the call's own flags.
-  std::vector<int64_t> ends;
-  int64_t pushed = 0, early = 0;
-  for (int guard = 0; guard < 10; ++guard) {
-    const SliceStep st = next_slice(true, 60000, pushed, 25600, early, false);
-    if (st.kind != SliceStep::slice) {
-      EXPECT_EQ(st.kind, SliceStep::rest);
-      break;
-    }
-    ends.push_back(st.end);
-    pushed = st.end;
-    early += 29;
-  }
-  EXPECT_EQ(ends, (std::vector<int64_t>{25600, 51200}));
-}
-
 TEST(Ticks, PushOnlyNewAudioOfALiveUtterance) {
   struct Row {
     bool streaming;
@@ -106,9 +81,8 @@ TEST(Ticks, PushOnlyNewAudioOfALiveUtterance) {
     bool stop;
     Push want;
   } rows[] = {
-      {true, 1600, 800, false, Push::push},   {true, 1600, 800, true, Push::abandon},
-      {true, 1600, 1600, false, Push::none},  {true, 1600, 1600, true, Push::none},
-      {false, 1600, 0, false, Push::none},    {false, 1600, 0, true, Push::none},
+      {true, 1600, 800, false, Push::push}, {true, 1600, 800, true, Push::abandon},
+      {true, 1600, 1600, true, Push::none}, {false, 1600, 0, false, Push::none},
   };
   for (const Row& r : rows)
     EXPECT_EQ(push_step(r.streaming, r.n_buf, r.pushed, r.stop), r.want)
@@ -174,12 +148,7 @@ TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
   for (const Row& r : rows) EXPECT_EQ(is_last_tick(r.ask, r.mark_last, r.k, r.n, r.tick_idx), r.want) << r.what;
 }
 
-TEST(Ticks, PictureSourceAndTheQuietEndOfComposing) {
-  EXPECT_EQ(picture_source(true, false), PictureSource::pull);
-  EXPECT_EQ(picture_source(true, true), PictureSource::pull_fitted);
-  EXPECT_EQ(picture_source(false, false), PictureSource::compose);
-  EXPECT_EQ(picture_source(false, true), PictureSource::compose);
-
+TEST(Ticks, OnlyComposingEndsQuietlyOutOfAudio) {
   struct Row {
     PictureSource src;
     bool value_error;
