@@ -25,6 +25,45 @@ int64_t n_to_emit(const EmitAsk& a) {
   return a.tail_total.value_or(a.ticks_emitted) - a.ticks_emitted;
 }
 
+SliceStep next_slice(bool sliced, int64_t n_buf, int64_t pushed, int64_t slice, int64_t early,
+                     bool stop_or_interrupt) {
+  if (!sliced) return {};
+  if (stop_or_interrupt) return {SliceStep::abandon};
+  if (n_buf - pushed > slice) return {SliceStep::slice, pushed + slice};
+  return {early > 0 ? SliceStep::rest : SliceStep::whole};
+}
+
+Push push_step(bool streaming, int64_t n_buf, int64_t pushed, bool stop_or_interrupt) {
+  if (!streaming || n_buf <= pushed) return Push::none;
+  return stop_or_interrupt ? Push::abandon : Push::push;
+}
+
+PushTime time_push(bool first_known, std::optional<double> steady, int64_t before, int64_t after, double dur) {
+  if (after <= before) return {};
+  if (!first_known) return {PushTime::first, dur};
+  return {PushTime::steady, smooth_push_s(steady, dur)};
+}
+
+TickSpan tick_span(int64_t tick_idx, int64_t spt, int64_t n_buf) {
+  const int64_t start = tick_idx * spt;
+  return {std::min(start, n_buf), std::max<int64_t>(std::min(n_buf, start + spt) - start, 0)};
+}
+
+bool is_last_tick(const EmitAsk& a, bool mark_last, int64_t k, int64_t n, int64_t tick_idx) {
+  if (!mark_last || !a.eos_padding) return false;
+  if (a.streaming) return k == n - 1;
+  return a.tail_total && tick_idx == *a.tail_total - 1;
+}
+
+PictureSource picture_source(bool streaming, bool fit_size) {
+  if (!streaming) return PictureSource::compose;
+  return fit_size ? PictureSource::pull_fitted : PictureSource::pull;
+}
+
+bool out_of_audio_text(std::string_view text) {
+  return text.find("cursor past end") != std::string_view::npos || text.find("status=6") != std::string_view::npos;
+}
+
 int64_t tail_pad(bool streaming, bool v2, int64_t stream_pad, int64_t lookback, int64_t v2_pad) {
   int64_t pad = streaming ? stream_pad : lookback;
   return v2 ? std::max(v2_pad, pad) : pad;

@@ -1,16 +1,21 @@
-// Tick arithmetic of the live producer: how many ticks an utterance's buffer
-// holds, how many of them may leave now, how long the padded tail is, and the
-// per-sample conversions between the float32 buffer and the int16 audio that
-// goes out with each frame.
+// Tick arithmetic and the decisions of the live producer's tick emission:
+// how many ticks an utterance's buffer holds, how many of them may leave now,
+// how a zephan-2 stream takes its audio in slices, when new audio is pushed
+// and how the push is timed, which samples each tick carries, which frame
+// closes the utterance, where each picture comes from, how long the padded
+// tail is, and the per-sample conversions between the float32 buffer and the
+// int16 audio that goes out with each frame.
 //
-// Pure functions over plain numbers and raw sample pointers; no Python. The
-// sample loops are meant to run with the interpreter lock released: they
-// touch only the memory they are given.
+// Pure functions over plain numbers and raw sample pointers; the coroutine
+// that drives an emission awaits the engine and the output and hands the
+// facts here. No Python. The sample loops are meant to run with the
+// interpreter lock released: they touch only the memory they are given.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace halvane::avatar {
 
@@ -33,6 +38,80 @@ struct EmitAsk {
 // The count to emit; 0 or less means nothing. Composed mode with
 // `eos_padding` needs `tail_total` (the caller checks).
 int64_t n_to_emit(const EmitAsk& a);
+
+// Whether the ask can be served: a composed tail needs its end.
+inline bool ask_complete(const EmitAsk& a) { return a.streaming || !a.eos_padding || a.tail_total.has_value(); }
+
+// One step of feeding a zephan-2 stream: audio goes in slices of at most
+// `slice` samples, the ticks of each leaving before the next is pushed.
+// Once the session is stopped or interrupted the rest of the audio is
+// abandoned: pushed whole it would hold the engine, and stop() or the next
+// utterance, for as long as the engine takes to render it.
+struct SliceStep {
+  enum Kind {
+    whole,    // no slicing (any more): the call goes on with the whole buffer
+    slice,    // emit the buffer up to `end`, without the tail flags, then step again
+    rest,     // emit the whole buffer with the call's flags, and return
+    abandon,  // return what the slices put out
+  } kind = whole;
+  int64_t end = 0;  // slice: one past its last sample
+};
+// `sliced`: a streaming call on a zephan-2 stream; `n_buf` samples buffered,
+// `pushed` of them in the engine; `early`: ticks the slices put out so far.
+SliceStep next_slice(bool sliced, int64_t n_buf, int64_t pushed, int64_t slice, int64_t early,
+                     bool stop_or_interrupt);
+
+// Whether a streaming call pushes the buffer's new audio (`n_buf` samples,
+// `pushed` of them in the engine). Abandoned audio stays out of the engine:
+// the call returns at once.
+enum class Push { none, push, abandon };
+Push push_step(bool streaming, int64_t n_buf, int64_t pushed, bool stop_or_interrupt);
+
+// The push timing a zephan-2 stream keeps for the playout clock: only a push
+// that made ticks ready (the runtime's ready count went from `before` to
+// `after`) is timed; the utterance's first one is kept as it is, later ones
+// blend into the steady time (smooth_push_s).
+struct PushTime {
+  enum Kind {
+    none,    // nothing to note
+    first,   // `value` is the utterance's first timed push
+    steady,  // `value` is the new steady time
+  } kind = none;
+  double value = 0.0;
+};
+// `first_known`: the utterance has its first timed push; `steady`: the
+// steady time so far.
+PushTime time_push(bool first_known, std::optional<double> steady, int64_t before, int64_t after, double dur);
+
+// The samples tick `tick_idx` carries out of a buffer of `n_buf`: from
+// `from`, `avail` of them (fewer than spt, or none, past the buffer's end;
+// the rest of the tick is silence).
+struct TickSpan {
+  int64_t from = 0;
+  int64_t avail = 0;
+};
+TickSpan tick_span(int64_t tick_idx, int64_t spt, int64_t n_buf);
+
+// Whether the `k`-th of the `n` ticks of a call, tick `tick_idx` of the
+// utterance, closes it (end_of_speech and the audio's last chunk): only a
+// padded tail whose caller lets it mark its last frame; streaming, its last
+// ready tick; composed, the utterance's last tick.
+bool is_last_tick(const EmitAsk& a, bool mark_last, int64_t k, int64_t n, int64_t tick_idx);
+
+// Where a tick's picture comes from: pulled from the runtime at its size,
+// pulled and fitted inside a given size (the v2 tail of a composed session),
+// or composed at the output size.
+enum class PictureSource { pull, pull_fitted, compose };
+PictureSource picture_source(bool streaming, bool fit_size);
+
+// A composing runtime with no audio left ends the call quietly with the
+// frames so far: its ValueError says so. `text()` (the error's message) is
+// asked only for a composed picture's ValueError.
+bool out_of_audio_text(std::string_view text);
+template <class Text>
+bool ran_out_of_audio(PictureSource src, bool value_error, Text&& text) {
+  return src == PictureSource::compose && value_error && out_of_audio_text(text());
+}
 
 // Silent ticks appended behind an ended utterance: `stream_pad` when
 // streaming, `lookback` when composing; at least `v2_pad` on v2 streams.

@@ -1,9 +1,12 @@
-// Tick counts, tail sizes and the sample conversions of the live producer.
+// Tick counts, the tick emission's decisions (zephan-2 slices, pushes and
+// their timing, each tick's samples, the last tick, the picture source),
+// tail sizes and the sample conversions of the live producer.
 #include "avatar/ticks.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -39,6 +42,131 @@ TEST(Ticks, NToEmitTable) {
       {{false, true, 11, 7, 0, 0}, 4},
   };
   for (const auto& c : cases) EXPECT_EQ(n_to_emit(c.ask), c.want);
+}
+
+TEST(Ticks, ZephanSlices) {
+  const int64_t slice = 25600;
+  struct Row {
+    const char* what;
+    bool sliced;
+    int64_t n_buf, pushed, early;
+    bool stop;
+    SliceStep::Kind kind;
+    int64_t end;
+  } rows[] = {
+      {"not a zephan-2 stream", false, 60000, 0, 0, false, SliceStep::whole, 0},
+      {"not a zephan-2 stream, stopped", false, 60000, 0, 0, true, SliceStep::whole, 0},
+      {"first slice", true, 60000, 0, 0, false, SliceStep::slice, 25600},
+      {"second slice", true, 60000, 25600, 10, false, SliceStep::slice, 51200},
+      {"the rest after slices", true, 60000, 51200, 20, false, SliceStep::rest, 0},
+      {"exactly one slice new", true, 25600, 0, 0, false, SliceStep::whole, 0},
+      {"a slice and one sample", true, 25601, 0, 0, false, SliceStep::slice, 25600},
+      {"stopped before any slice", true, 60000, 0, 0, true, SliceStep::abandon, 0},
+      {"interrupted between slices", true, 60000, 25600, 10, true, SliceStep::abandon, 0},
+      {"stopped, nothing to slice", true, 800, 0, 0, true, SliceStep::abandon, 0},
+  };
+  for (const Row& r : rows) {
+    const SliceStep st = next_slice(r.sliced, r.n_buf, r.pushed, slice, r.early, r.stop);
+    EXPECT_EQ(st.kind, r.kind) << r.what;
+    if (r.kind == SliceStep::slice) {
+      EXPECT_EQ(st.end, r.end) << r.what;
+    }
+  }
+}
+
+TEST(Ticks, PushOnlyNewAudioOfALiveUtterance) {
+  struct Row {
+    bool streaming;
+    int64_t n_buf, pushed;
+    bool stop;
+    Push want;
+  } rows[] = {
+      {true, 1600, 800, false, Push::push}, {true, 1600, 800, true, Push::abandon},
+      {true, 1600, 1600, true, Push::none}, {false, 1600, 0, false, Push::none},
+  };
+  for (const Row& r : rows)
+    EXPECT_EQ(push_step(r.streaming, r.n_buf, r.pushed, r.stop), r.want)
+        << r.streaming << " " << r.n_buf << " " << r.pushed << " " << r.stop;
+}
+
+TEST(Ticks, OnlyAPushThatMadeTicksIsTimed) {
+  struct Row {
+    const char* what;
+    bool first_known;
+    std::optional<double> steady;
+    int64_t before, after;
+    PushTime::Kind kind;
+    double value;
+  } rows[] = {
+      {"no new tick", false, std::nullopt, 0, 0, PushTime::none, 0.0},
+      {"fewer ticks (pulled meanwhile)", true, 0.2, 3, 2, PushTime::none, 0.0},
+      {"the first", false, std::nullopt, 0, 1, PushTime::first, 0.4},
+      {"the second as it is", true, std::nullopt, 1, 2, PushTime::steady, 0.4},
+      {"then blended", true, 0.2, 2, 5, PushTime::steady, 0.7 * 0.2 + 0.3 * 0.4},
+  };
+  for (const Row& r : rows) {
+    const PushTime t = time_push(r.first_known, r.steady, r.before, r.after, 0.4);
+    EXPECT_EQ(t.kind, r.kind) << r.what;
+    if (r.kind != PushTime::none) {
+      EXPECT_DOUBLE_EQ(t.value, r.value) << r.what;
+    }
+  }
+}
+
+TEST(Ticks, EachTickCarriesItsOwnSamples) {
+  struct Row {
+    int64_t tick, n_buf, from, avail;
+  } rows[] = {
+      {0, 8000, 0, 800},       {9, 8000, 7200, 800},  {10, 8400, 8000, 400},
+      {11, 8400, 8400, 0},     {20, 8400, 8400, 0},   {0, 0, 0, 0},
+  };
+  for (const Row& r : rows) {
+    const TickSpan s = tick_span(r.tick, 800, r.n_buf);
+    EXPECT_EQ(s.from, r.from) << r.tick << " of " << r.n_buf;
+    EXPECT_EQ(s.avail, r.avail) << r.tick << " of " << r.n_buf;
+  }
+}
+
+TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
+  struct Row {
+    const char* what;
+    EmitAsk ask;
+    bool mark_last;
+    int64_t k, n, tick_idx;
+    bool want;
+  } rows[] = {
+      {"streaming, last ready", {true, true, 11, 7, 0, 4}, true, 3, 4, 10, true},
+      {"streaming, not last", {true, true, 11, 7, 0, 4}, true, 2, 4, 9, false},
+      // A streaming tail short of frames still flags its last ready one.
+      {"streaming, short", {true, true, 11, 7, 0, 2}, true, 1, 2, 8, true},
+      {"streaming, unmarked", {true, true, 11, 7, 0, 4}, false, 3, 4, 10, false},
+      {"streaming, open", {true, false, std::nullopt, 0, 7, 7}, true, 6, 7, 6, false},
+      {"composed, last of the utterance", {false, true, 11, 7, 0, 0}, true, 3, 4, 10, true},
+      {"composed, last of the call only", {false, true, 11, 5, 0, 0}, true, 1, 2, 6, false},
+      {"composed, no end", {false, true, std::nullopt, 7, 0, 0}, true, 0, 1, 7, false},
+  };
+  for (const Row& r : rows) EXPECT_EQ(is_last_tick(r.ask, r.mark_last, r.k, r.n, r.tick_idx), r.want) << r.what;
+}
+
+TEST(Ticks, OnlyComposingEndsQuietlyOutOfAudio) {
+  struct Row {
+    PictureSource src;
+    bool value_error;
+    std::string text;
+    bool want, asked;
+  } rows[] = {
+      {PictureSource::compose, true, "compose: cursor past end of the utterance's audio", true, true},
+      {PictureSource::compose, true, "engine status=6", true, true},
+      {PictureSource::compose, true, "bad size", false, true},
+      {PictureSource::compose, false, "cursor past end", false, false},
+      {PictureSource::pull, true, "cursor past end", false, false},
+      {PictureSource::pull_fitted, true, "status=6", false, false},
+  };
+  for (const Row& r : rows) {
+    bool asked = false;
+    EXPECT_EQ(ran_out_of_audio(r.src, r.value_error, [&] { return asked = true, r.text; }), r.want) << r.text;
+    EXPECT_EQ(asked, r.asked) << r.text;
+  }
 }
 
 TEST(Ticks, TailPadAndLength) {

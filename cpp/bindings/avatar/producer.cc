@@ -6,7 +6,8 @@
 // sends idle frames while no input comes (streaming sessions without a
 // playout clock), starts over on a fresh or reset runtime after an
 // interrupt, forwards its own failure to the consumer and always ends the
-// output with _STREAM_END.
+// output with _STREAM_END. What it does at each step is decided by
+// avatar::Producer (avatar/producer.h); this file awaits and performs.
 //
 // Threading: everything runs on the event loop's thread with the GIL held,
 // except push_audio, pull_frame, end_utterance and tick_compose_to_size,
@@ -14,10 +15,9 @@
 // thread, and the sample loops, which release the GIL.
 #include <exception>
 #include <optional>
-#include <string>
 
+#include "avatar/producer.h"
 #include "avatar/ticks.h"
-#include "avatar/utterance.h"
 #include "bindings/avatar/producer.h"
 
 namespace halvane::avatar::py {
@@ -54,32 +54,35 @@ nb::object fresh_runtime(nb::handle self, nb::handle fx) {
   return env().core.attr("Runtime")(fx);
 }
 
-// On a zephan-2 stream a picture waits while the playout clock holds as many
-// pictures as it may (`_playout_hold`, published with the event
-// `_playout_room`), so an utterance rendered faster than real time does not
-// pile up in memory. Markers and terminal items never wait, and `_playout` is
-// read after the wait: a frame handed over after stop() goes to `_out_queue`.
-Co<nb::object> emit_out(nb::handle self, nb::object item) {
-  if (PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none()) {
-    for (bool waited = false;; waited = true) {
-      // A picture that waited through an interrupt belongs to the abandoned
-      // utterance: interrupt() emptied the playout queue before it got in.
-      if (waited && interrupted(self)) co_return nb::none();
-      nb::object room = Session(self).playout_room();
-      if (room.is_none()) break;
-      if (!truthy(room.attr("is_set")())) {
-        co_await aio::py::await_(room.attr("wait")());
-        continue;
-      }
-      nb::object pq = Session(self).playout();
-      const std::optional<long> hold = Session(self).playout_hold();
-      if (pq.is_none() || !hold || nb::cast<long>(pq.attr("qsize")()) < *hold) break;
-      room.attr("clear")();  // the clock may be stuck on a full output queue: wait for its next pass
-    }
-  }
+// The queue the next output item goes to: the playout clock's while it
+// runs, else the output queue; read at each hand-over, so a frame handed over
+// after stop() goes to `_out_queue`.
+nb::object output_queue(nb::handle self) {
   nb::object playout = Session(self).playout();
-  nb::object q = playout.is_none() ? Session(self).out_queue() : playout;
-  co_await put_current(self, q, item);
+  return playout.is_none() ? Session(self).out_queue() : playout;
+}
+
+// On a zephan-2 stream a picture waits for room in the playout clock
+// (avatar/producer.h), so an utterance rendered faster than real time does
+// not pile up in memory. Markers and terminal items never wait.
+Co<nb::object> emit_out(nb::handle self, nb::object item) {
+  const bool picture =
+      PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none();
+  for (bool waited = false; picture; waited = true) {
+    nb::object room = Session(self).playout_room();
+    const HandOver step = hand_over(
+        waited, interrupted(self), !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
+        [&] {
+          nb::object pq = Session(self).playout();
+          return picture_fits(!pq.is_none(), Session(self).playout_hold(),
+                              [&] { return nb::cast<long>(pq.attr("qsize")()); });
+        });
+    if (step == HandOver::drop) co_return nb::none();
+    if (step == HandOver::put) break;
+    if (step == HandOver::wait_room) co_await aio::py::await_(room.attr("wait")());
+    else room.attr("clear")();
+  }
+  co_await put_current(self, output_queue(self), item);
   co_return nb::none();
 }
 
@@ -90,25 +93,17 @@ Co<nb::object> engine(nb::handle self, nb::object fn, nb::args args) {
     ex = e.ThreadPoolExecutor(nb::arg("max_workers") = 1, nb::arg("thread_name_prefix") = "halvane-engine");
     Session(self).set_engine_executor(ex);
   }
-  nb::list call_args;
-  call_args.append(ex);
-  call_args.append(fn);
-  for (nb::handle a : args) call_args.append(a);
-  nb::object run = e.get_running_loop().attr("run_in_executor");
-  nb::object fut = nb::steal(PyObject_Call(run.ptr(), nb::tuple(call_args).ptr(), nullptr));
-  if (!fut.is_valid()) throw nb::python_error();
-  co_return co_await aio::py::await_(fut);
+  co_return co_await aio::py::await_(e.get_running_loop().attr("run_in_executor")(ex, fn, *args));
 }
 
 // --- the producer task ---
 
-// The producer's own state for one utterance and the session.
+// The payloads of the producer's utterance; its state and decisions are in
+// avatar::Producer.
 struct Utterance {
   nb::object rt;
-  nb::object pcm_buf;       // float32, 16 kHz
-  int64_t ticks_emitted = 0;
-  nb::object message_id;    // the open utterance's id (may be None)
-  bool open = false;        // an utterance is open, whatever its id
+  nb::object pcm_buf;     // float32, 16 kHz
+  nb::object message_id;  // the open utterance's id (may be None)
 };
 
 nb::object empty_f32() { return new_array(0, "float32"); }
@@ -161,147 +156,125 @@ nb::object audio_at_16k(nb::handle chunk) {
   return pcm_i16;
 }
 
-// The session after an interrupt: a fresh (or reset) runtime, nothing open.
-void restart_after_interrupt(nb::handle self, nb::handle fx, Utterance& u) {
-  Session(self).interrupt_event().attr("clear")();
+// A fresh (or reset) runtime for the session, with an empty buffer.
+void renew_runtime(nb::handle self, nb::handle fx, Utterance& u) {
   u.rt = self.attr("_fresh_runtime")(fx);
   Session(self).set_runtime(u.rt);
   u.pcm_buf = empty_f32();
-  u.ticks_emitted = 0;
+}
+
+// The session after an interrupt: a fresh (or reset) runtime, nothing open.
+void restart_after_interrupt(nb::handle self, nb::handle fx, Utterance& u) {
+  Session(self).interrupt_event().attr("clear")();
+  renew_runtime(self, fx, u);
   u.message_id = nb::none();
-  u.open = false;
   Session(self).set_stream_pushed(0);
 }
 
-aio::py::Await emit_ticks(nb::handle self, const Utterance& u, int64_t spt, nb::handle out_size, bool eos_padding,
-                          nb::handle tail_total) {
+// Ready for the next utterance.
+void forget_utterance(nb::handle self, Utterance& u) {
+  u.pcm_buf = empty_f32();
+  u.message_id = nb::none();
+  Session(self).set_stream_pushed(0);
+}
+
+aio::py::Await emit_ticks(nb::handle self, const Producer& p, const Utterance& u, int64_t spt, nb::handle out_size,
+                          bool eos_padding, nb::handle tail_total) {
   return call(self, "_emit_ready_ticks", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf,
-              nb::arg("spt") = spt, nb::arg("out_size") = out_size, nb::arg("ticks_emitted") = u.ticks_emitted,
+              nb::arg("spt") = spt, nb::arg("out_size") = out_size, nb::arg("ticks_emitted") = p.ticks_emitted(),
               nb::arg("message_id") = u.message_id, nb::arg("eos_padding") = eos_padding,
               nb::arg("tail_total") = tail_total);
 }
 
-// The loop of the producer task; returns when the session stops, raises
-// what failed.
-Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double fps, nb::object out_size,
-                            Utterance& u) {
+// An idle frame: the runtime's resting picture with a tick of silence, when
+// it has one.
+Co<nb::object> put_idle_frame(nb::handle self, const Utterance& u, int64_t spt) {
   Env& e = env();
-  const bool streaming = out_size.is_none();
+  nb::object idle_bgr;
+  try {
+    idle_bgr = u.rt.attr("get_source_frame")(-1);
+  } catch (nb::python_error& err) {
+    if (!ordinary(err)) throw;
+    co_return nb::none();
+  }
+  if (idle_bgr.is_none()) co_return nb::none();
+  nb::object ac = e.AudioChunk(nb::arg("data") = e.np.attr("zeros")(spt, "int16"),
+                               nb::arg("sample_rate") = const_o("_SAMPLE_RATE_HZ"), nb::arg("last_chunk") = false);
+  nb::object frame = e.VideoFrame(nb::arg("bgr_image") = idle_bgr, nb::arg("audio_chunk") = ac);
+  co_await aio::py::await_(Session(self).out_queue().attr("put")(frame));
+  co_return nb::none();
+}
+
+// The loop of the producer task; returns when the session stops, raises
+// what failed. The decisions are p's; this performs them in order.
+Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double fps, nb::object out_size,
+                            Producer& p, Utterance& u) {
+  Env& e = env();
 
   while (true) {
-    if (stopped(self)) break;
-    if (interrupted(self)) restart_after_interrupt(self, fx, u);
+    const Producer::Pass pass = p.begin_pass(stopped(self), interrupted(self));
+    if (pass == Producer::Pass::stop) break;
+    if (pass == Producer::Pass::restart) restart_after_interrupt(self, fx, u);
 
-    // Wait for input: one frame period when streaming, so idle frames
-    // leave at the frame rate.
     nb::object control;
-    bool timed_out = false;
     try {
       nb::object get_item = Session(self).in_queue().attr("get")();
-      control = co_await aio::py::await_(
-          e.wait_for(get_item, nb::arg("timeout") = streaming ? 1.0 / fps : 1.0));
+      control = co_await aio::py::await_(e.wait_for(get_item, nb::arg("timeout") = p.wait_s(fps)));
       raise_lost_cancel();
     } catch (nb::python_error& err) {
       if (!err.matches(e.TimeoutError)) throw;
-      timed_out = true;
     }
-    if (timed_out) {
-      if (stopped(self)) break;
-      if (streaming && Session(self).playout().is_none() && size_of(u.pcm_buf) / spt <= u.ticks_emitted) {
-        nb::object idle_bgr;
-        try {
-          idle_bgr = u.rt.attr("get_source_frame")(-1);
-        } catch (nb::python_error& err) {
-          if (!ordinary(err)) throw;
-          idle_bgr = nb::none();
-        }
-        if (!idle_bgr.is_none()) {
-          nb::object ac = e.AudioChunk(nb::arg("data") = e.np.attr("zeros")(spt, "int16"),
-                                       nb::arg("sample_rate") = const_o("_SAMPLE_RATE_HZ"),
-                                       nb::arg("last_chunk") = false);
-          nb::object frame = e.VideoFrame(nb::arg("bgr_image") = idle_bgr, nb::arg("audio_chunk") = ac);
-          co_await aio::py::await_(Session(self).out_queue().attr("put")(frame));
-        }
-      }
+    if (!control.is_valid()) {  // timed out (a stopped session ends at the next pass)
+      if (p.idle_frame(stopped(self), !Session(self).playout().is_none())) co_await put_idle_frame(self, u, spt);
       continue;
     }
     if (!nb::isinstance(control, e.VideoControl)) continue;
 
-    // An interrupt raised while we waited: what arrives now belongs to the
-    // next utterance, so the old one is dropped before it is handled.
-    if (interrupted(self)) restart_after_interrupt(self, fx, u);
-
     nb::object audio = control.attr("audio");
-    if (!audio.is_none() && !u.open) {
-      // Utterance start.
-      switch (open_action(!Session(self).runtime().is(u.rt), size_of(u.pcm_buf), u.ticks_emitted, streaming)) {
-        case OpenAction::fresh:
-          u.rt = self.attr("_fresh_runtime")(fx);
-          Session(self).set_runtime(u.rt);
-          u.pcm_buf = empty_f32();
-          u.ticks_emitted = 0;
-          break;
-        case OpenAction::reset_stream:
-          u.rt.attr("reset_stream")();
-          break;
-        case OpenAction::keep:
-          break;
-      }
+    const Producer::Take take = p.take(interrupted(self), !audio.is_none(), !Session(self).runtime().is(u.rt));
+    if (take.restart) restart_after_interrupt(self, fx, u);
+    if (take.open == OpenAction::fresh) renew_runtime(self, fx, u);
+    if (take.open == OpenAction::reset_stream) u.rt.attr("reset_stream")();
+    if (take.opens) {
       Session(self).set_stream_pushed(0);
       Session(self).set_z2_r0(std::nullopt);
       u.message_id = control.attr("message_id");
-      u.open = true;
     }
-    if (!audio.is_none()) u.pcm_buf = append_pcm(u.pcm_buf, audio_at_16k(audio));
-
+    bool last_chunk = false;
+    if (!audio.is_none()) {
+      nb::object pcm16 = audio_at_16k(audio);
+      p.appended(size_of(pcm16));
+      u.pcm_buf = append_pcm(u.pcm_buf, pcm16);
+      last_chunk = truthy(audio.attr("last_chunk"));
+    }
     const bool end_of_speech = truthy(control.attr("end_of_speech"));
-    const bool last_chunk = !end_of_speech && !audio.is_none() && truthy(audio.attr("last_chunk"));
-    const bool ends_utterance = closes_utterance(end_of_speech, !audio.is_none(), last_chunk);
-    if (size_of(u.pcm_buf) == 0 && !ends_utterance) continue;
+    const Producer::Next next = p.after_audio(end_of_speech, !audio.is_none(), last_chunk);
+    if (next == Producer::Next::wait) continue;
+    p.emitted(nb::cast<int64_t>(co_await emit_ticks(self, p, u, spt, out_size, false, nb::none())));
+    if (next == Producer::Next::emit) continue;
 
-    u.ticks_emitted += nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, false, nb::none()));
-    if (!ends_utterance) continue;
-
-    // End of the utterance: the tail.
-    const int64_t n_buf = size_of(u.pcm_buf);
+    // End of the utterance: the tail, then the marker unless the tail's last
+    // frame carried the end of speech.
     const TailPads pads{const_i("_STREAM_FLUSH_PAD_TICKS"), const_i("_LOOKBACK_TICKS"), const_i("_V2_FLUSH_PAD_TICKS")};
-    const TailPlan tail = plan_tail(
-        n_buf, spt, u.ticks_emitted, streaming, [&] { return truthy(self.attr("_is_v2_stream")()); }, pads);
-    TailOutcome outcome;
-    outcome.had_tail = tail.remaining > 0;
-    outcome.v2 = tail.v2;
-    outcome.streaming = streaming;
-    if (outcome.had_tail) {
-      if (n_buf < tail.target_len) u.pcm_buf = zero_extend(u.pcm_buf, tail.target_len);
-      nb::object tail_total = nb::int_(tail.tail_total);
-      if (tail.v2) {
-        u.ticks_emitted += nb::cast<int64_t>(co_await call(
-            self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
-            nb::arg("ticks_emitted") = u.ticks_emitted, nb::arg("tail_total") = tail_total,
-            nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size));
-      } else {
-        outcome.tail_frames = nb::cast<int64_t>(co_await emit_ticks(self, u, spt, out_size, true, tail_total));
-        u.ticks_emitted += outcome.tail_frames;
-      }
+    const TailPlan tail = p.close([&] { return truthy(self.attr("_is_v2_stream")()); }, pads);
+    if (tail.extend) u.pcm_buf = zero_extend(u.pcm_buf, tail.target_len);
+    nb::object tail_total = nb::int_(tail.tail_total);
+    if (tail.v2) {
+      p.tail_emitted(nb::cast<int64_t>(co_await call(
+          self, "_drain_v2_tail", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf, nb::arg("spt") = spt,
+          nb::arg("ticks_emitted") = p.ticks_emitted(), nb::arg("tail_total") = tail_total,
+          nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size)));
+    } else if (tail.remaining > 0) {
+      p.tail_emitted(nb::cast<int64_t>(co_await emit_ticks(self, p, u, spt, out_size, true, tail_total)));
     }
-    // The last frame of a padded tail carries the end of speech; otherwise
-    // the marker closes the utterance (avatar/utterance.h).
-    outcome.stop_or_interrupt = stop_or_interrupt(self);
-    outcome.interrupted = interrupted(self);
-    if (end_marker(outcome)) {
+    if (p.end_marker(stop_or_interrupt(self), interrupted(self))) {
       nb::object eos = e.VideoFrame(nb::arg("bgr_image") = nb::none(), nb::arg("audio_chunk") = nb::none(),
-                                    nb::arg("frame_index") = u.ticks_emitted, nb::arg("source_message_id") = u.message_id,
-                                    nb::arg("end_of_speech") = true);
+                                    nb::arg("frame_index") = p.ticks_emitted(),
+                                    nb::arg("source_message_id") = u.message_id, nb::arg("end_of_speech") = true);
       co_await call(self, "_emit_out", eos);
     }
-
-    // Ready for the next utterance.
-    if (streaming) u.rt.attr("reset_stream")();
-    u.pcm_buf = empty_f32();
-    u.ticks_emitted = 0;
-    u.message_id = nb::none();
-    u.open = false;
-    Session(self).set_stream_pushed(0);
+    if (p.finish()) u.rt.attr("reset_stream")();
+    forget_utterance(self, u);
   }
   co_return nb::none();
 }
@@ -320,10 +293,8 @@ Co<nb::object> produce_frames(nb::handle self) {
   const int64_t spt = nb::cast<int64_t>(nb::int_(fx.attr("audio_samples_per_tick")));
   const double fps = nb::cast<double>(nb::float_(get(self, "_engine_fps")));
   nb::object out_size = Session(self).output_size();
-  Utterance u;
-  u.rt = Session(self).runtime();
-  u.pcm_buf = empty_f32();
-  u.message_id = nb::none();
+  Producer p(spt, out_size.is_none());
+  Utterance u{Session(self).runtime(), empty_f32(), nb::none()};
 
   // Every way out of the loop ends the output with _STREAM_END: a failure
   // goes out first as the exception object itself; a cancellation goes on
@@ -331,7 +302,7 @@ Co<nb::object> produce_frames(nb::handle self) {
   nb::object failure;
   std::exception_ptr passing;
   try {
-    co_await produce_loop(self, fx, spt, fps, out_size, u);
+    co_await produce_loop(self, fx, spt, fps, out_size, p, u);
   } catch (nb::python_error& err) {
     if (ordinary(err)) failure = nb::borrow(err.value());
     else passing = std::current_exception();
@@ -345,24 +316,17 @@ Co<nb::object> produce_frames(nb::handle self) {
       passing = std::current_exception();
     }
   }
-  if (passing) {
-    // Cancelled: the end goes out without waiting. Awaiting room in a full
-    // output queue nobody reads (a loop shutting down cancels every task)
-    // would hold the cancellation for ever; with no room, the consumer ends
-    // when it finds the producer gone and the queue empty.
-    try {
-      nb::object playout = Session(self).playout();
-      (playout.is_none() ? Session(self).out_queue() : playout).attr("put_nowait")(env().stream_end);
-    } catch (nb::python_error& err) {
-      if (!ordinary(err)) throw;
-    }
-    std::rethrow_exception(passing);
-  }
+  // Cancelled, the end goes out without waiting. Awaiting room in a full
+  // output queue nobody reads (a loop shutting down cancels every task)
+  // would hold the cancellation for ever; with no room, the consumer ends
+  // when it finds the producer gone and the queue empty.
   try {
-    co_await call(self, "_emit_out", env().stream_end);
+    if (passing) output_queue(self).attr("put_nowait")(env().stream_end);
+    else co_await call(self, "_emit_out", env().stream_end);
   } catch (nb::python_error& err) {
     if (!ordinary(err)) throw;
   }
+  if (passing) std::rethrow_exception(passing);
   co_return nb::none();
 }
 

@@ -1,17 +1,15 @@
-// The end of an utterance on v2 streams: those engines hold back the last
-// ticks until they are told the utterance ended. The drain emits what is
-// ready, tells the runtime (end_utterance), then polls one frame period apart
-// for the rest until the tail is out, the session is stopped or interrupted,
-// or the engine has released nothing for _V2_DRAIN_STALL_S seconds. No frame
-// of the drain is flagged end_of_speech: the producer closes the utterance.
+// The end of an utterance on v2 streams (its decisions: avatar/tail.h): the
+// drain emits what is ready, tells the runtime (end_utterance), then polls
+// one frame period apart for the rest, allowing the engine _V2_DRAIN_STALL_S
+// seconds per tick. No frame of the drain is flagged end_of_speech: the
+// producer closes the utterance.
 // A composed session passes its output size as `out_size`: the drain still
 // pushes and pulls as a streaming session does (the engine hands the tail out
 // only that way), and fits each pulled picture inside that size.
 //
 // Threading: a coroutine on the event loop; end_utterance (and, through the
 // tick emission, push_audio and pull_frame) run on the engine worker thread.
-#include <exception>
-
+#include "avatar/tail.h"
 #include "bindings/avatar/producer.h"
 
 namespace halvane::avatar::py {
@@ -23,43 +21,33 @@ using aio::Co;
 Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf, nb::object spt,
                              int64_t ticks_emitted, int64_t tail_total, nb::object message_id, nb::object out_size) {
   Env& e = env();
-  int64_t emitted = 0;
+  TailDrain drain(ticks_emitted, tail_total);
   auto emit = [&] {
     return call(self, "_emit_ready_ticks", nb::arg("rt") = rt, nb::arg("pcm_buf") = pcm_buf, nb::arg("spt") = spt,
-                nb::arg("out_size") = nb::none(), nb::arg("ticks_emitted") = ticks_emitted + emitted,
+                nb::arg("out_size") = nb::none(), nb::arg("ticks_emitted") = ticks_emitted + drain.emitted(),
                 nb::arg("message_id") = message_id, nb::arg("eos_padding") = true,
                 nb::arg("tail_total") = tail_total, nb::arg("mark_last") = false, nb::arg("fit_size") = out_size);
   };
 
-  emitted += nb::cast<int64_t>(co_await emit());
-  // An utterance abandoned by stop or interrupt is not flushed: the engine
-  // would render its last chunk and the padding behind it for nobody.
-  if (stop_or_interrupt(self)) co_return nb::int_(emitted);
+  const int64_t ready = nb::cast<int64_t>(co_await emit());
+  if (!drain.flushes(ready, stop_or_interrupt(self))) co_return nb::int_(drain.emitted());
 
   // The runtime may fail here or have no such call: the polls below still
   // collect whatever it releases.
-  std::exception_ptr passing;
   try {
     co_await call(self, "_engine", rt.attr("end_utterance"));
   } catch (nb::python_error& err) {
-    if (!ordinary(err)) passing = std::current_exception();
+    if (!ordinary(err)) throw;
   }
-  if (passing) std::rethrow_exception(passing);
 
-  double stall = now() + const_f("_V2_DRAIN_STALL_S");
-  while (ticks_emitted + emitted < tail_total) {
-    if (stop_or_interrupt(self)) break;
+  drain.start(now(), const_f("_V2_DRAIN_STALL_S"));
+  while (drain.more(stop_or_interrupt(self))) {
     const int64_t n = nb::cast<int64_t>(co_await emit());
-    if (n != 0) {
-      emitted += n;
-      stall = now() + const_f("_V2_DRAIN_STALL_S");
-      continue;
-    }
-    if (now() > stall) break;
-    const double period = 1.0 / nb::cast<double>(nb::float_(get(self, "_engine_fps")));
-    co_await aio::py::await_(e.sleep(period));
+    const double t = now();
+    if (drain.polled(n, t, const_f("_V2_DRAIN_STALL_S")))
+      co_await aio::py::await_(e.sleep(1.0 / nb::cast<double>(nb::float_(get(self, "_engine_fps")))));
   }
-  co_return nb::int_(emitted);
+  co_return nb::int_(drain.emitted());
 }
 
 }  // namespace

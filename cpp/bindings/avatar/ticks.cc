@@ -6,7 +6,9 @@
 // sessions compose each tick at the output size. A streaming call given a
 // `fit_size` (the v2 tail of a composed session) fits each pulled picture
 // inside that size, as composing does, so every picture of a composed
-// session has the session's output size.
+// session has the session's output size. The decisions (slices, pushes,
+// counts, each tick's samples and flags, the picture source) are in
+// avatar/ticks.h; this file awaits and performs them.
 //
 // Threading: a coroutine on the event loop; push_audio, pull_frame and
 // tick_compose_to_size (which waits while an engine renders), and the fit of
@@ -49,77 +51,70 @@ aio::py::Await emit_again(nb::handle self, const EmitArgs& a) {
 }
 
 // rt.pull_frame(-1)'s picture fitted inside width x height, as a callable
-// for the engine worker thread.
+// for the engine worker thread; it answers as pull_frame does, with a pair.
 nb::object pull_fitted() {
   return nb::cpp_function([](nb::object rt, nb::object width, nb::object height) {
     nb::object bgr = second_of_pair(rt.attr("pull_frame")(-1));
-    return nb::module_::import_("halvane._picture").attr("fit")(bgr, width, height);
+    return nb::make_tuple(nb::none(), nb::module_::import_("halvane._picture").attr("fit")(bgr, width, height));
   });
 }
 
-// A ValueError of a composing runtime that has no audio left.
-bool out_of_audio(const nb::python_error& e) {
-  if (!e.matches(PyExc_ValueError)) return false;
-  std::string text = nb::cast<std::string>(nb::str(e.value()));
-  return text.find("cursor past end") != std::string::npos || text.find("status=6") != std::string::npos;
+// The engine worker's call that makes the picture of one tick.
+aio::py::Await picture_of(nb::handle self, PictureSource src, const EmitArgs& a, nb::handle fitted, int64_t tw,
+                          int64_t th) {
+  if (src == PictureSource::compose)
+    return call(self, "_engine", a.rt.attr("tick_compose_to_size"), a.pcm_buf, -1, tw, th);
+  if (src == PictureSource::pull) return call(self, "_engine", a.rt.attr("pull_frame"), -1);
+  return call(self, "_engine", fitted, a.rt, tw, th);
 }
 
-// Times a push that made ticks ready: the utterance's first one, then the
-// smoothed later ones.
-void note_push_time(nb::handle self, double dur) {
+int64_t ticks_available(nb::handle rt) { return nb::cast<int64_t>(nb::int_(rt.attr("ticks_available")())); }
+
+// Notes the timing of a push, begun at `t_feed`, that took the runtime's
+// ready ticks from `before` to `after`.
+void note_push_time(nb::handle self, int64_t before, int64_t after, double t_feed) {
   const Session s(self);
-  if (!s.z2_r0()) {
-    s.set_z2_r0(dur);
-    return;
-  }
-  s.set_z2_steady_s(smooth_push_s(s.z2_steady_s(), dur));
+  const PushTime t = time_push(s.z2_r0().has_value(), s.z2_steady_s(), before, after, now() - t_feed);
+  if (t.kind == PushTime::first) s.set_z2_r0(t.value);
+  if (t.kind == PushTime::steady) s.set_z2_steady_s(t.value);
 }
 
 Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   Env& e = env();
   const bool streaming = a.out_size.is_none();
 
-  if (streaming && truthy(self.attr("_is_z2_stream")())) {
-    // Zephan-2 audio goes in slices; the ticks of each slice leave before
-    // the next slice is pushed.
-    const int64_t slice = const_i("_Z2_FEED_SLICE_SAMPLES");
-    int64_t early = 0;
-    while (size_of(a.pcm_buf) - Session(self).stream_pushed() > slice) {
-      if (stop_or_interrupt(self)) break;
-      EmitArgs part = a;
-      part.pcm_buf = slice_of(a.pcm_buf, nb::none(), nb::int_(Session(self).stream_pushed() + slice));
-      part.ticks_emitted = a.ticks_emitted + early;
+  // Zephan-2 audio goes in slices (avatar/ticks.h).
+  const bool sliced = streaming && truthy(self.attr("_is_z2_stream")());
+  const int64_t slice = const_i("_Z2_FEED_SLICE_SAMPLES");
+  for (int64_t early = 0;;) {
+    const SliceStep step =
+        next_slice(sliced, size_of(a.pcm_buf), Session(self).stream_pushed(), slice, early, stop_or_interrupt(self));
+    if (step.kind == SliceStep::whole) break;
+    if (step.kind == SliceStep::abandon) co_return nb::int_(early);
+    EmitArgs part = a;
+    part.ticks_emitted = a.ticks_emitted + early;
+    if (step.kind == SliceStep::slice) {
+      part.pcm_buf = slice_of(a.pcm_buf, nb::none(), nb::int_(step.end));
       part.eos_padding = false;
       part.tail_total = nb::none();
       part.mark_last = false;
-      early += nb::cast<int64_t>(co_await emit_again(self, part));
     }
-    // Stopped or interrupted between slices: the rest of the audio is
-    // abandoned, so none of it goes to the engine (pushed whole it would
-    // hold the worker, and stop() or the next utterance, for as long as the
-    // engine takes to render all of it).
-    if (stop_or_interrupt(self)) co_return nb::int_(early);
-    if (early > 0) {
-      EmitArgs rest = a;
-      rest.ticks_emitted = a.ticks_emitted + early;
-      co_return nb::int_(early + nb::cast<int64_t>(co_await emit_again(self, rest)));
-    }
+    early += nb::cast<int64_t>(co_await emit_again(self, part));
+    if (step.kind == SliceStep::rest) co_return nb::int_(early);
   }
 
   nb::object pcm = contiguous(a.pcm_buf, "float32");
   const int64_t n_buf = size_of(pcm);
-  if (streaming) {
-    const int64_t pushed = Session(self).stream_pushed();
-    if (n_buf > pushed) {
-      if (stop_or_interrupt(self)) co_return nb::int_(0);  // abandoned audio stays out of the engine
-      nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(pushed), nb::none()), "float32");
-      const bool z2 = truthy(self.attr("_is_z2_stream")());
-      const int64_t had = z2 ? nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) : 0;
-      const double t_feed = now();
-      co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
-      if (z2 && nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")())) > had) note_push_time(self, now() - t_feed);
-      Session(self).set_stream_pushed(n_buf);
-    }
+  const Push push = push_step(streaming, n_buf, Session(self).stream_pushed(), stop_or_interrupt(self));
+  if (push == Push::abandon) co_return nb::int_(0);
+  if (push == Push::push) {
+    nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(Session(self).stream_pushed()), nb::none()), "float32");
+    std::optional<int64_t> had;  // zephan-2 only: the ready ticks before the push, to time it
+    if (truthy(self.attr("_is_z2_stream")())) had = ticks_available(a.rt);
+    const double t_feed = now();
+    co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
+    if (had) note_push_time(self, *had, ticks_available(a.rt), t_feed);
+    Session(self).set_stream_pushed(n_buf);
   }
 
   EmitAsk ask;
@@ -128,21 +123,22 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (!a.tail_total.is_none()) ask.tail_total = nb::cast<int64_t>(nb::int_(a.tail_total));
   ask.ticks_emitted = a.ticks_emitted;
   ask.ready_total = ready_total(n_buf, a.spt, const_i("_LOOKBACK_TICKS"));
-  if (streaming) ask.available = nb::cast<int64_t>(nb::int_(a.rt.attr("ticks_available")()));
-  else if (a.eos_padding && !ask.tail_total) {
-    PyErr_SetNone(PyExc_AssertionError);  // a composed tail needs its end
+  if (streaming) ask.available = ticks_available(a.rt);
+  if (!ask_complete(ask)) {
+    PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
   const int64_t n = n_to_emit(ask);
   if (n <= 0) co_return nb::int_(0);
 
+  const PictureSource src = picture_source(streaming, !a.fit_size.is_none());
   int64_t tw = 0, th = 0;
-  nb::handle size = streaming ? a.fit_size : a.out_size;
-  if (!size.is_none()) {
+  if (src != PictureSource::pull) {
+    nb::handle size = streaming ? a.fit_size : a.out_size;
     tw = nb::cast<int64_t>(nb::int_(size[0]));
     th = nb::cast<int64_t>(nb::int_(size[1]));
   }
-  nb::object pull = streaming && !a.fit_size.is_none() ? pull_fitted() : nb::object();
+  const nb::object fitted = pull_fitted();
   const float* samples = data_of<const float>(pcm);
   const float scale = static_cast<float>(e.int16_max);
   const nb::object rate = const_o("_SAMPLE_RATE_HZ");
@@ -150,42 +146,31 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   for (int64_t k = 0; k < n; ++k) {
     if (stop_or_interrupt(self)) break;
     const int64_t tick_idx = a.ticks_emitted + k;
-    const int64_t start = tick_idx * a.spt;
-    const int64_t avail = std::max<int64_t>(std::min(n_buf, start + a.spt) - start, 0);
+    const TickSpan span = tick_span(tick_idx, a.spt, n_buf);
 
     nb::object slice_i16 = new_array(static_cast<size_t>(a.spt), "int16");
     {
       int16_t* out = data_of<int16_t>(slice_i16);
-      const float* src = samples + std::min(start, n_buf);
+      const float* from = samples + span.from;
       nb::gil_scoped_release unlocked;
-      tick_to_i16(src, static_cast<size_t>(avail), static_cast<size_t>(a.spt), scale, out);
+      tick_to_i16(from, static_cast<size_t>(span.avail), static_cast<size_t>(a.spt), scale, out);
     }
 
-    nb::object bgr;
     // A picture rendered while an interrupt came belongs to the abandoned
     // utterance: it is dropped, not put out ahead of the next one.
-    if (streaming && pull.is_valid()) {
-      bgr = co_await call(self, "_engine", pull, a.rt, tw, th);
-      if (interrupted(self)) break;
-    } else if (streaming) {
-      nb::object pulled = co_await call(self, "_engine", a.rt.attr("pull_frame"), -1);
-      if (interrupted(self)) break;
-      bgr = second_of_pair(pulled);
-    } else {
-      nb::object composed;
-      bool ran_out = false;
-      try {
-        composed = co_await call(self, "_engine", a.rt.attr("tick_compose_to_size"), a.pcm_buf, -1, tw, th);
-      } catch (nb::python_error& err) {
-        if (!out_of_audio(err)) throw;
-        ran_out = true;
-      }
-      if (ran_out || interrupted(self)) break;
-      bgr = second_of_pair(composed);
+    nb::object picture;
+    try {
+      picture = co_await picture_of(self, src, a, fitted, tw, th);
+    } catch (nb::python_error& err) {
+      if (!ran_out_of_audio(src, err.matches(PyExc_ValueError),
+                            [&] { return nb::cast<std::string>(nb::str(err.value())); }))
+        throw;
+      break;
     }
+    if (interrupted(self)) break;
+    nb::object bgr = second_of_pair(picture);
 
-    const bool is_last = a.mark_last && a.eos_padding &&
-                         (streaming ? k == n - 1 : ask.tail_total && tick_idx == *ask.tail_total - 1);
+    const bool is_last = is_last_tick(ask, a.mark_last, k, n, tick_idx);
     nb::object ac = e.AudioChunk(nb::arg("data") = slice_i16, nb::arg("sample_rate") = rate,
                                  nb::arg("last_chunk") = nb::bool_(is_last));
     nb::object vf = e.VideoFrame(nb::arg("bgr_image") = bgr, nb::arg("audio_chunk") = ac,
