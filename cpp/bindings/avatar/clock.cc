@@ -38,18 +38,6 @@ namespace {
 using namespace nb::literals;
 using aio::Co;
 
-double to_double(nb::handle o) {
-  double v = PyFloat_AsDouble(o.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-long to_long(nb::handle o) {
-  nb::object i = nb::steal(PyNumber_Long(o.ptr()));
-  if (!i.is_valid()) throw nb::python_error();
-  return nb::cast<long>(i);
-}
-
 // What the clock holds of an item: the item, and its picture when it is a
 // frame with one (what a hold frame repeats).
 struct Held {
@@ -63,9 +51,7 @@ void take(Clock& clock, nb::object obj) {
   ItemFlags f;
   f.stream_end = is_stream_end(obj);
   f.terminal = is_terminal(obj);
-  int r = PyObject_IsInstance(obj.ptr(), env().VideoFrame.ptr());
-  if (r < 0) throw nb::python_error();
-  f.frame = r == 1;
+  f.frame = is_instance(obj, env().VideoFrame);
   nb::object bgr;
   if (f.frame) {
     bgr = get(obj, "bgr_image");
@@ -99,9 +85,9 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
-  const double period = 1.0 / to_double(get(self, "_engine_fps"));
+  const double period = 1.0 / as_double(get(self, "_engine_fps"));
   nb::object fixture = Session(self).fixture();
-  const long spt = fixture.is_none() ? 800 : to_long(get(fixture, "audio_samples_per_tick"));
+  const long spt = fixture.is_none() ? 800 : int_of(get(fixture, "audio_samples_per_tick"));
   const long sample_rate = const_i("_SAMPLE_RATE_HZ");
   const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
   // The timing and the hold are fixed for the task; the other constants are
@@ -131,19 +117,15 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   auto chunk1_audio_s = [&]() -> std::optional<double> {
     nb::object fn = get_or(Session(self).runtime(), "samples_for_chunk", nb::none());
     if (fn.is_none()) return std::nullopt;
-    try {
-      return to_double(fn(1)) / static_cast<double>(sample_rate);
-    } catch (nb::python_error& err) {
-      if (!ordinary(err)) throw;
-      return std::nullopt;
-    }
+    return or_else([&]() -> std::optional<double> { return as_double(fn(1)) / static_cast<double>(sample_rate); },
+                   std::nullopt);
   };
   // The arrival statistics and render times, read fresh for the start test.
   auto start_facts = [&] {
     Arrival arrival;
     const Session s(self);
     nb::object got = s.arr_s();
-    arrival.got = truthy(got) ? to_double(got) : 0.0;
+    arrival.got = truthy(got) ? as_double(got) : 0.0;
     arrival.t0 = s.arr_t0();
     if (s.arr_done()) arrival.t_end = s.arr_t_end();
     return std::make_pair(arrival, RenderTimes{s.z2_r0(), s.z2_steady_s()});
@@ -153,13 +135,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   auto engine_resting = [&]() -> std::optional<Held> {
     nb::object rt = Session(self).runtime();
     if (rt.is_none()) return std::nullopt;
-    nb::object picture;
-    try {
-      picture = rt.attr("get_source_frame")(-1);
-    } catch (nb::python_error& err) {
-      if (!ordinary(err)) throw;
-      return std::nullopt;
-    }
+    nb::object picture = or_else([&] { return rt.attr("get_source_frame")(-1); }, nb::none());
     if (picture.is_none()) return std::nullopt;
     return Held{nb::none(), std::move(picture)};
   };
@@ -205,15 +181,6 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     if (p.fill == Clock::Fill::resting) set(fr, "_hv_resting", nb::bool_(true));
     co_await put_out(self, fr);  // a hold or resting frame
   }
-}
-
-// The exception object of a failure caught as `err`, carrying its traceback.
-nb::object exception_of(nb::python_error& err) {
-  nb::object value = nb::borrow(err.value());
-  nb::object had = nb::steal(PyException_GetTraceback(value.ptr()));
-  nb::handle tb = err.traceback();
-  if (!had.is_valid() && tb.is_valid() && !tb.is_none()) PyException_SetTraceback(value.ptr(), tb.ptr());
-  return value;
 }
 
 // The task: the clock, whose own failure is handed to the consumer like a

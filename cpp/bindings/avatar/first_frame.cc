@@ -85,8 +85,7 @@ nb::object get_first_frame(nb::handle self) {
 // Polls the runtime's resting picture until one comes or the time is up
 // (RestingPoll); the last failure of a poll is reported when none came.
 nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
-  double timeout = PyFloat_AsDouble(timeout_s.ptr());
-  if (timeout == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  const double timeout = as_double(timeout_s);
   const RestingPoll poll(now(), timeout);
   nb::object sleep = nb::module_::import_("time").attr("sleep");
   nb::object why = nb::none();

@@ -22,11 +22,6 @@ namespace {
 using aio::Co;
 using aio::py::await_;
 
-nb::object number(PyObject* r) {
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
-
 // Seconds of 16-bit mono PCM: bytes x 0.5 / rate, a rate of 0 or None
 // counting as 1.
 nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
@@ -44,8 +39,8 @@ nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
     if (n < 0) throw nb::python_error();
   }
   nb::object rate = truthy(sample_rate) ? nb::borrow(sample_rate) : nb::int_(1);
-  nb::object half = number(PyNumber_Multiply(nb::int_(n).ptr(), nb::float_(0.5).ptr()));
-  return number(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
+  nb::object half = check(PyNumber_Multiply(nb::int_(n).ptr(), nb::float_(0.5).ptr()));
+  return check(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
 }
 
 Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
@@ -83,7 +78,7 @@ void note_arrival(nb::handle self, nb::handle seconds) {
   int positive = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
   if (positive < 0) throw nb::python_error();
   nb::object total = s.arr_s();
-  s.set_arr_s(number(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
+  s.set_arr_s(check(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
 }
 
 void arrival_ended(nb::handle self) {
@@ -107,11 +102,7 @@ void arrival_dropped(nb::handle self) {
 bool is_dtype(nb::handle arr, const char* name) {
   return arr.attr("dtype").equal(env().np.attr("dtype")(name));
 }
-bool is_ndarray(nb::handle obj) {
-  int r = PyObject_IsInstance(obj.ptr(), env().np.attr("ndarray").ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
+bool is_ndarray(nb::handle obj) { return is_instance(obj, env().np.attr("ndarray")); }
 // C-contiguous and aligned: memory the loops may read as a plain T array.
 bool plain_layout(nb::handle arr) {
   nb::object flags = arr.attr("flags");
@@ -160,7 +151,7 @@ nb::object resample_linear_py(nb::object pcm, nb::object src_sr, nb::object dst_
   if (src_sr.equal(dst_sr)) return pcm;
   nb::object size = pcm.attr("size");
   if (size.equal(nb::int_(0))) return pcm;
-  nb::object ratio = number(PyNumber_TrueDivide(number(PyNumber_Multiply(size.ptr(), dst_sr.ptr())).ptr(), src_sr.ptr()));
+  nb::object ratio = check(PyNumber_TrueDivide(check(PyNumber_Multiply(size.ptr(), dst_sr.ptr())).ptr(), src_sr.ptr()));
   nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);  // halves to even
   const Py_ssize_t n_out = PyLong_AsSsize_t(rounded.ptr());
   if (n_out == -1 && PyErr_Occurred()) throw nb::python_error();

@@ -22,7 +22,6 @@
 #include "avatar/output.h"
 #include "avatar/sync.h"
 #include "bindings/avatar/session.h"
-#include "bindings/common/errors.h"
 
 namespace halvane::avatar::py {
 
@@ -70,11 +69,7 @@ struct ItemView {
   nb::handle item;
   bool stream_end() const { return is_stream_end(item); }
   bool failure() const { return PyExceptionInstance_Check(item.ptr()); }
-  bool frame() const {
-    int r = PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-  }
+  bool frame() const { return is_instance(item, env().VideoFrame); }
   bool picture() const { return !get(item, "bgr_image").is_none(); }
   bool audio() const { return !get(item, "audio_chunk").is_none(); }
 };
@@ -99,21 +94,10 @@ bool stale_end(nb::handle self, nb::handle q, nb::handle sealed) {
                       feeder_alive(Tasks(self, sealed).facts));
 }
 
-double py_float(nb::handle v) {
-  nb::object f = nb::steal(PyNumber_Float(v.ptr()));
-  if (!f.is_valid()) throw nb::python_error();
-  return PyFloat_AsDouble(f.ptr());
-}
-
 // The sink's reading, in seconds; an ordinary failure of the reader or of
 // the conversion counts as nothing queued.
 double read_queued(nb::handle reader) {
-  try {
-    return queued_seconds(py_float(reader()));
-  } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
-    return 0.0;
-  }
+  return or_else([&] { return queued_seconds(float_of(reader())); }, 0.0);
 }
 
 // Puts the end of a dead producer behind what the playout clock holds
@@ -125,11 +109,6 @@ void seal(const Tasks& t, Seal how, nb::object& sealed) {
     if (!failure.is_none()) t.playout.attr("put_nowait")(failure);
   }
   t.playout.attr("put_nowait")(env().stream_end);
-}
-
-[[noreturn]] void raise_item(nb::handle error) {
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-  throw nb::python_error();
 }
 
 // q.get(), with the interrupt count read in the step the item left the
@@ -236,7 +215,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         if (read == Read::failed) {
           // The feeder ended by itself without its end-of-stream item.
           nb::object failure = after.feeder().attr("exception")();
-          if (!failure.is_none()) raise_item(failure);
+          if (!failure.is_none()) raise_error(failure);
         }
       }
 
@@ -255,7 +234,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         }
         co_return;
       }
-      if (action == OutAction::raise) raise_item(item);
+      if (action == OutAction::raise) raise_error(item);
       if (action == OutAction::pass) co_yield item;
       if (action == OutAction::split) {
         nb::object ac = get(item, "audio_chunk");
@@ -267,7 +246,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         double queued_s = read_queued(reader);
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
-        double rate = py_float(get(ac, "sample_rate"));
+        double rate = float_of(get(ac, "sample_rate"));
         if (rate == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
         double due = picture_release_time(t, queued_s, samples, rate, const_f("_SYNC_LEAD_S"));
         pend.hold(due, e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false));

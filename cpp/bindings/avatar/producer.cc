@@ -67,7 +67,7 @@ nb::object output_queue(nb::handle self) {
 // not pile up in memory. Markers and terminal items never wait.
 Co<nb::object> emit_out(nb::handle self, nb::object item) {
   const bool picture =
-      PyObject_IsInstance(item.ptr(), env().VideoFrame.ptr()) == 1 && !get(item, "bgr_image").is_none();
+      is_instance(item, env().VideoFrame) && !get(item, "bgr_image").is_none();
   for (bool waited = false; picture; waited = true) {
     nb::object room = Session(self).playout_room();
     const HandOver step = hand_over(
@@ -190,13 +190,7 @@ aio::py::Await emit_ticks(nb::handle self, const Producer& p, const Utterance& u
 // it has one.
 Co<nb::object> put_idle_frame(nb::handle self, const Utterance& u, int64_t spt) {
   Env& e = env();
-  nb::object idle_bgr;
-  try {
-    idle_bgr = u.rt.attr("get_source_frame")(-1);
-  } catch (nb::python_error& err) {
-    if (!ordinary(err)) throw;
-    co_return nb::none();
-  }
+  nb::object idle_bgr = or_else([&] { return u.rt.attr("get_source_frame")(-1); }, nb::none());
   if (idle_bgr.is_none()) co_return nb::none();
   nb::object ac = e.AudioChunk(nb::arg("data") = e.np.attr("zeros")(spt, "int16"),
                                nb::arg("sample_rate") = const_o("_SAMPLE_RATE_HZ"), nb::arg("last_chunk") = false);

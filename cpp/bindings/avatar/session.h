@@ -159,9 +159,7 @@ class Session {
   }
   static std::optional<double> opt(nb::handle v) {
     if (v.is_none()) return std::nullopt;
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
+    return as_double(v);
   }
 
   // The attribute, or `dflt` when it is absent.

@@ -52,8 +52,7 @@ nb::object engine_fps(nb::handle self) {
     nb::object spt = py_int(fixture.attr("audio_samples_per_tick"));
     nb::object sr = py_int(fixture.attr("audio_sample_rate"));
     if (gt_zero(spt) && gt_zero(sr)) {
-      nb::object q = nb::steal(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
-      if (!q.is_valid()) throw nb::python_error();
+      nb::object q = check(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
       return gt_zero(q) ? q : nb::int_(1);
     }
   } catch (nb::python_error& e) {
@@ -69,9 +68,7 @@ nb::object frame_dim(nb::handle self, int index, const char* fixture_attr) {
   if (fixture.is_none()) return nb::none();
   nb::object size = Session(self).output_size();
   if (!size.is_none()) {
-    nb::object item = nb::steal(PyObject_GetItem(size.ptr(), nb::int_(index).ptr()));
-    if (!item.is_valid()) throw nb::python_error();
-    return py_int(item);
+    return py_int(check(PyObject_GetItem(size.ptr(), nb::int_(index).ptr())));
   }
   return py_int(fixture.attr(fixture_attr));
 }

@@ -25,8 +25,17 @@ namespace nb = nanobind;
 
 // The Python-protocol helpers every binding file calls unqualified
 // (bindings/common/protocol.h).
+using halvane::py::as_double;
+using halvane::py::check;
+using halvane::py::exception_of;
+using halvane::py::float_of;
 using halvane::py::get_or;
+using halvane::py::ignoring_exceptions;
+using halvane::py::int_of;
+using halvane::py::is_instance;
+using halvane::py::or_else;
 using halvane::py::ordinary;
+using halvane::py::raise_error;
 using halvane::py::raise_;
 using halvane::py::second_of_pair;
 using halvane::py::truthy;

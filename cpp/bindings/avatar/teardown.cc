@@ -119,23 +119,13 @@ Co<nb::object> shutdown(nb::handle self) {
   co_return nb::none();
 }
 
-// Runs f, ignoring an ordinary error.
-template <class F>
-void quietly(F&& f) {
-  try {
-    f();
-  } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
-  }
-}
-
 void end_stream_before_close(nb::object self) {
   const Session s = Session::tolerant(self);
   if (!s.running()) return;
   nb::object stop_event = s.stop_event();
-  if (!stop_event.is_none()) quietly([&] { stop_event.attr("set")(); });
+  if (!stop_event.is_none()) ignoring_exceptions([&] { stop_event.attr("set")(); });
   auto cancel = [&](nb::object task) {
-    if (!task.is_none()) quietly([&] {
+    if (!task.is_none()) ignoring_exceptions([&] {
         if (!task_done(task)) task.attr("cancel")();
       });
   };
@@ -147,7 +137,7 @@ void end_stream_before_close(nb::object self) {
   cancel(clock);
   s.set_playout(nb::none());
   s.set_running(false);
-  quietly([&] {
+  ignoring_exceptions([&] {
     nb::object q = Session(self).out_queue();
     drain_nowait(q);
     q.attr("put_nowait")(env().stream_end);

@@ -89,6 +89,20 @@ inline nb::object get_or(nb::handle o, const char* name, nb::handle dflt) {
   throw nb::python_error();
 }
 
+// float(obj) as a double, read through __float__ (or __index__) as
+// PyFloat_AsDouble reads it; a str is refused.
+inline double as_double(nb::handle obj) {
+  const double v = PyFloat_AsDouble(obj.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+// float(obj), a str parsed as float() parses it.
+inline double float_of(nb::handle obj) { return PyFloat_AS_DOUBLE(check(PyNumber_Float(obj.ptr())).ptr()); }
+
+// int(obj) as a C long.
+inline long int_of(nb::handle obj) { return nb::cast<long>(check(PyNumber_Long(obj.ptr()))); }
+
 // An error of the ordinary kind (Exception), not cancellation or exit.
 inline bool ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
 
@@ -101,6 +115,28 @@ void ignoring_exceptions(F&& f) {
   } catch (nb::python_error& err) {
     if (!ordinary(err)) throw;
   }
+}
+
+// `try: return f() except Exception: return fallback` (cancellation and
+// exit pass on).
+template <class F, class T>
+auto or_else(F&& f, T&& fallback) -> decltype(f()) {
+  try {
+    return f();
+  } catch (nb::python_error& err) {
+    if (!ordinary(err)) throw;
+    return fallback;
+  }
+}
+
+// The exception object of a failure caught as `err`, carrying the traceback
+// it was raised with.
+inline nb::object exception_of(const nb::python_error& err) {
+  nb::object value = nb::borrow(err.value());
+  nb::object had = nb::steal(PyException_GetTraceback(value.ptr()));
+  nb::handle tb = err.traceback();
+  if (!had.is_valid() && tb.is_valid() && !tb.is_none()) PyException_SetTraceback(value.ptr(), tb.ptr());
+  return value;
 }
 
 // Runs f() where no error may escape (a finaliser): an error of f goes to
