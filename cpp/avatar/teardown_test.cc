@@ -4,16 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 namespace {
 
 using halvane::avatar::cancels;
 using halvane::avatar::ending;
-using halvane::avatar::Ending;
-using halvane::avatar::kCancelWaitS;
-using halvane::avatar::kProducerWaitS;
 using halvane::avatar::running;
 using halvane::avatar::Stopped;
 using halvane::avatar::takes_failure;
@@ -31,22 +27,6 @@ struct Task {
     return v;
   }
 };
-
-TEST(Ending, EachTaskOfStop) {
-  const Ending producer = ending(Stopped::producer);
-  EXPECT_EQ(producer.grace_s, std::optional<double>(kProducerWaitS));
-  EXPECT_EQ(producer.wait_s, std::optional<double>(kCancelWaitS));
-  EXPECT_FALSE(producer.always_cancel);
-  // the drain and the clock get no grace, and their wait after the cancel has
-  // no bound: a drain ends at its cancel, and so does the clock
-  for (Stopped t : {Stopped::drain, Stopped::clock}) {
-    EXPECT_EQ(ending(t).grace_s, std::nullopt);
-    EXPECT_EQ(ending(t).wait_s, std::nullopt);
-  }
-  EXPECT_TRUE(ending(Stopped::drain).always_cancel);
-  EXPECT_FALSE(ending(Stopped::clock).always_cancel);
-  EXPECT_GT(kProducerWaitS, kCancelWaitS);
-}
 
 TEST(Ending, WhetherStopCancelsAndWhatItAsked) {
   struct Row {
