@@ -57,4 +57,16 @@ class RestingPoll {
   double deadline_;
 };
 
+// Polls for a resting picture until one comes or the time is up, asking
+// `probe` poll() (whether the picture came), now() after each poll that
+// brought none, and sleep() between polls. True when a picture came.
+template <class Probe>
+bool poll_resting(Probe& probe, const RestingPoll& deadline) {
+  for (;;) {
+    if (probe.poll()) return true;
+    if (!deadline.again(probe.now())) return false;
+    probe.sleep();
+  }
+}
+
 }  // namespace halvane::avatar

@@ -13,6 +13,7 @@ namespace {
 using halvane::avatar::first_frame;
 using halvane::avatar::FirstFrame;
 using halvane::avatar::Geometry;
+using halvane::avatar::poll_resting;
 using halvane::avatar::RestingPoll;
 
 // Answers from fixed facts and notes each question: m(odel) o(utput size)
@@ -73,6 +74,49 @@ TEST(RestingPoll, PollsUntilTheDeadlineAtLeastOnce) {
   for (const Row& r : rows) {
     const RestingPoll poll(100.0, r.timeout);
     EXPECT_EQ(poll.again(100.0 + r.after), r.again) << r.timeout << " " << r.after;
+  }
+}
+
+// A runtime whose picture comes at the `comes`-th poll (0: never), on a clock
+// that each sleep moves by `step`; notes p(oll) n(ow) s(leep).
+struct Resting {
+  int comes;
+  double step, clock = 100.0;
+  int polls = 0;
+  std::string asked;
+  bool poll() {
+    asked += 'p';
+    return ++polls == comes;
+  }
+  double now() {
+    asked += 'n';
+    return clock;
+  }
+  void sleep() {
+    asked += 's';
+    clock += step;
+  }
+};
+
+TEST(PollResting, PollsSleepsAndGivesUpOnTime) {
+  struct Row {
+    const char* what;
+    double timeout, step;
+    int comes;
+    bool got;
+    const char* asked;
+  } rows[] = {
+      {"at the first poll: the clock is not read", 1.0, 0.4, 1, true, "p"},
+      {"at the third poll", 1.0, 0.4, 3, true, "pnspnsp"},
+      {"never: the poll at the deadline is the last", 1.0, 0.5, 0, false, "pnspnspn"},
+      {"never, no time at all: one poll", 0.0, 0.5, 0, false, "pn"},
+      {"never, a negative wait: one poll", -1.0, 0.5, 0, false, "pn"},
+      {"just in time", 1.0, 0.5, 3, true, "pnspnsp"},
+  };
+  for (const Row& r : rows) {
+    Resting probe{r.comes, r.step};
+    EXPECT_EQ(poll_resting(probe, RestingPoll(100.0, r.timeout)), r.got) << r.what;
+    EXPECT_EQ(probe.asked, r.asked) << r.what;
   }
 }
 

@@ -4,6 +4,13 @@
 // every function is a plain loop over caller-owned memory, safe to run with
 // the GIL released on any thread.
 //
+// The module's helpers take whatever a caller passes (arrays of any element
+// type, layout or shape, or other objects) while the loops take only plain
+// memory: i16_to_f32_way(), resample_way() and piece_count() choose the way,
+// asking a probe the caller implements, lazily and in a fixed order, so that
+// an object is never asked what its kind cannot answer (a list is never asked
+// its element type). Plain values; they run where the probe may be asked.
+//
 // The interpolation reproduces, bit for bit, linear interpolation of the
 // source samples placed on the grid k * (1 / n), k = 0 .. n - 1, at the
 // target points j * (1 / m), j = 0 .. m - 1, in double precision, with
@@ -36,6 +43,59 @@ int64_t resampled_length(int64_t n, int64_t src_sr, int64_t dst_sr);
 // The values are computed in double precision and rounded to Out at the end.
 template <class In, class Out>
 void resample_linear(const In* in, size_t n, Out* out, size_t m);
+
+// --- which way the helpers go ---
+
+enum class ToFloat {
+  native,   // the loop above straight from the array's memory
+  library,  // the array library converts, the scaling is the loop's (in place)
+};
+
+// `probe` answers ndarray(), int16() (its element type) and plain()
+// (C-contiguous and aligned), asked in that order as far as needed.
+template <class Probe>
+ToFloat i16_to_f32_way(Probe& probe) {
+  return probe.ndarray() && probe.int16() && probe.plain() ? ToFloat::native : ToFloat::library;
+}
+
+enum class Resample {
+  same,        // the very object passed: equal rates, or no samples
+  empty,       // a new empty array of its element type: nothing to make
+  native_f32,  // resample_linear over float32 samples
+  native_f64,  // resample_linear over float64 samples
+  library,     // the array library's own interpolation on the same grids
+};
+
+// `probe` answers, in this order and as far as needed: same_rates(),
+// no_samples(), length() (the resampled length; the caller also reads the
+// element type the result keeps there), float32() and float64() (both asked),
+// ndarray() and one_dim(). Only 1-D arrays of float32 or float64 take a loop.
+template <class Probe>
+Resample resample_way(Probe& probe) {
+  if (probe.same_rates() || probe.no_samples()) return Resample::same;
+  if (probe.length() <= 0) return Resample::empty;
+  const bool f32 = probe.float32(), f64 = probe.float64();
+  if (!(f32 || f64) || !probe.ndarray() || !probe.one_dim()) return Resample::library;
+  return f32 ? Resample::native_f32 : Resample::native_f64;
+}
+
+// What the seconds of a piece of 16-bit mono PCM are counted from: `units`
+// x 0.5 / rate, the units being the bytes of a buffer or else the piece's
+// length, and the rate its own unless that is 0 or None (then 1).
+struct PieceCount {
+  int64_t units = 0;
+  bool unit_rate = false;  // divide by 1, not by the rate given
+};
+
+// `probe` answers buffer(), then buffer_bytes() or length(), then rate_set()
+// (the rate is true).
+template <class Probe>
+PieceCount piece_count(Probe& probe) {
+  PieceCount c;
+  c.units = probe.buffer() ? probe.buffer_bytes() : probe.length();
+  c.unit_rate = !probe.rate_set();
+  return c;
+}
 
 extern template void resample_linear<float, float>(const float*, size_t, float*, size_t);
 extern template void resample_linear<double, double>(const double*, size_t, double*, size_t);

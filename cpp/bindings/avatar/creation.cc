@@ -7,8 +7,10 @@
 // loop keeps serving other tasks meanwhile. `set_model` stops the session's
 // tasks before it loads, so nothing of this avatar runs during the load.
 #include <exception>
+#include <optional>
 #include <string>
 
+#include "avatar/model.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -53,11 +55,17 @@ Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_bu
   co_return avatar;
 }
 
-// A load that fails leaves the avatar on its previous model: the engine id,
-// the fixture and the runtime are put back as they were before it, so the id
-// never names a model whose runtime is not the one in place. The session
-// stays stopped. A cancelled wait changes nothing back: the loader thread
-// cannot be stopped and will still install the new model.
+// The avatar's model attributes as put_back() (avatar/model.h) writes them.
+struct ModelAttrs {
+  const Session& s;
+  void set_engine_id(nb::handle id) { s.set_engine_id(id); }
+  void forget_engine_id() { s.forget_engine_id(); }
+  void set_fixture(nb::handle f) { s.set_fixture(f); }
+  void set_runtime(nb::handle r) { s.set_runtime(r); }
+};
+
+// A load that fails leaves the avatar on its previous model (avatar/model.h
+// says what comes back). The session stays stopped.
 Co<nb::object> set_model(nb::handle self, nb::object model_path) {
   nb::object text = existing_path_text(model_path);
   co_await call(self, "stop");
@@ -65,25 +73,19 @@ Co<nb::object> set_model(nb::handle self, nb::object model_path) {
   const Session s(self);
   const bool had_id = s.has_engine_id();
   nb::object prev_id = s.engine_id();
-  nb::object prev_fixture = s.fixture();
-  nb::object prev_runtime = s.runtime();
+  const ModelBefore<nb::object> before{had_id ? std::optional(prev_id) : std::nullopt, s.fixture(), s.runtime()};
   s.set_engine_id(engine_id_for(text));
-  std::exception_ptr failure;
+  LoadEnd end = LoadEnd::loaded;
+  std::exception_ptr error;
   try {
     co_await load_in_executor(loop, self, text);
   } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
-    failure = std::current_exception();
+    end = ordinary(e) ? LoadEnd::failed : LoadEnd::abandoned;
+    error = std::current_exception();
   }
-  if (failure) {
-    if (had_id)
-      s.set_engine_id(prev_id);
-    else
-      s.forget_engine_id();
-    s.set_fixture(prev_fixture);
-    s.set_runtime(prev_runtime);
-    std::rethrow_exception(failure);
-  }
+  ModelAttrs attrs{s};
+  put_back(end, before, attrs);
+  if (error) std::rethrow_exception(error);
   co_return nb::none();
 }
 

@@ -82,29 +82,37 @@ nb::object get_first_frame(nb::handle self) {
   return nb::none();
 }
 
-// Polls the runtime's resting picture until one comes or the time is up
-// (RestingPoll); the last failure of a poll is reported when none came.
-nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
-  const double timeout = as_double(timeout_s);
-  const RestingPoll poll(now(), timeout);
-  nb::object sleep = nb::module_::import_("time").attr("sleep");
-  nb::object why = nb::none();
-  nb::object zero = nb::int_(0);
-  for (;;) {
-    nb::object frame = nb::none();
+// The runtime's resting picture as poll_resting() (avatar/first_frame.h)
+// polls for it; the last failure of a poll is kept for the warning.
+struct RestingProbe {
+  nb::handle self;
+  nb::object sleeper = nb::module_::import_("time").attr("sleep");
+  nb::object frame = nb::none(), why = nb::none();
+
+  bool poll() {
+    frame = nb::none();
     try {
       frame = Session(self).runtime().attr("get_source_frame")(0);
     } catch (nb::python_error& e) {
       if (!ordinary(e)) throw;
       why = nb::borrow(e.value());
     }
-    // None has no size either.
-    if (gt_zero(get_or(frame, "size", zero))) return frame;
-    if (!poll.again(now())) break;
-    sleep(const_o("_FIRST_FRAME_POLL_S"));
+    return gt_zero(get_or(frame, "size", nb::int_(0)));  // None has no size either
   }
-  if (!why.is_none())
-    warn("halvane: the engine had no resting frame after %.1fs (%s: %s)", timeout_s, py::type_name(why), why);
+  double now() const { return py::now(); }
+  void sleep() { sleeper(const_o("_FIRST_FRAME_POLL_S")); }
+};
+
+// Polls until a picture comes or the time is up; the last failure of a poll
+// is reported when none came.
+nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
+  const double timeout = as_double(timeout_s);
+  const RestingPoll deadline(now(), timeout);
+  RestingProbe probe{self};
+  if (poll_resting(probe, deadline)) return probe.frame;
+  if (!probe.why.is_none())
+    warn("halvane: the engine had no resting frame after %.1fs (%s: %s)", timeout_s, py::type_name(probe.why),
+         probe.why);
   return nb::none();
 }
 

@@ -2,8 +2,9 @@
 // on the input queue for the producer; `push_audio` and `flush` also keep the
 // arrival statistics (when the current run of audio began to arrive, how many
 // seconds of it have come, when its input was complete) that the playout
-// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And the module's two PCM helpers, `_i16_to_f32` and
-// `_resample_linear`, which the producer applies to pushed audio.
+// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And
+// the module's two PCM helpers, `_i16_to_f32` and `_resample_linear`, which
+// the producer applies to pushed audio; which way they go is avatar/pcm.h's.
 //
 // Threading: the coroutines and the statistics run on the event loop's
 // thread; each statistic is written before the put of the record it
@@ -22,24 +23,35 @@ namespace {
 using aio::Co;
 using aio::py::await_;
 
-// Seconds of 16-bit mono PCM: bytes x 0.5 / rate, a rate of 0 or None
-// counting as 1.
-nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
-  Py_ssize_t n;
-  if (PyObject_CheckBuffer(data.ptr())) {  // bytes, memoryview, array: its size in bytes
+// The facts piece_count() (avatar/pcm.h) asks of a piece and its rate.
+struct PieceProbe {
+  nb::handle data, sample_rate;
+
+  bool buffer() { return PyObject_CheckBuffer(data.ptr()); }
+  int64_t buffer_bytes() {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE | PyBUF_ND) < 0) {
-      PyErr_Clear();
+      PyErr_Clear();  // not contiguous: a strided view still has a size
       if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) < 0) throw nb::python_error();
     }
-    n = view.len;
+    const int64_t n = view.len;
     PyBuffer_Release(&view);
-  } else {
-    n = PyObject_Length(data.ptr());
-    if (n < 0) throw nb::python_error();
+    return n;
   }
-  nb::object rate = truthy(sample_rate) ? nb::borrow(sample_rate) : nb::int_(1);
-  nb::object half = check(PyNumber_Multiply(nb::int_(n).ptr(), nb::float_(0.5).ptr()));
+  int64_t length() {
+    const Py_ssize_t n = PyObject_Length(data.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+  }
+  bool rate_set() { return truthy(sample_rate); }
+};
+
+// Seconds of 16-bit mono PCM, as a Python number: units x 0.5 / rate.
+nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
+  PieceProbe probe{data, sample_rate};
+  const PieceCount c = piece_count(probe);
+  nb::object rate = c.unit_rate ? nb::int_(1) : nb::borrow(sample_rate);
+  nb::object half = check(PyNumber_Multiply(nb::int_(c.units).ptr(), nb::float_(0.5).ptr()));
   return check(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
 }
 
@@ -121,11 +133,20 @@ T* wdata(nb::handle arr) {
 }
 size_t size_of(nb::handle arr) { return nb::cast<size_t>(arr.attr("size")); }
 
+// The facts i16_to_f32_way() (avatar/pcm.h) asks of an array.
+struct ToFloatProbe {
+  nb::handle arr;
+  bool ndarray() { return is_ndarray(arr); }
+  bool int16() { return is_dtype(arr, "int16"); }
+  bool plain() { return plain_layout(arr); }
+};
+
 // arr.astype(float32) / float(INT16_MAX): a new float32 array of arr's shape.
 nb::object i16_to_f32_py(nb::object arr) {
   Env& e = env();
   const float int16_max = static_cast<float>(e.int16_max);
-  if (is_ndarray(arr) && is_dtype(arr, "int16") && plain_layout(arr)) {
+  ToFloatProbe probe{arr};
+  if (i16_to_f32_way(probe) == ToFloat::native) {
     nb::object out = e.np.attr("empty")(arr.attr("shape"), nb::arg("dtype") = "float32");
     const int16_t* in = cdata<int16_t>(arr);
     float* dst = wdata<float>(out);
@@ -134,8 +155,6 @@ nb::object i16_to_f32_py(nb::object arr) {
     i16_to_f32(in, n, dst, int16_max);
     return out;
   }
-  // Any other element type or layout: the array library converts, the
-  // scaling is ours.
   nb::object out = arr.attr("astype")(e.np.attr("float32"), nb::arg("order") = "C");
   float* dst = wdata<float>(out);
   const size_t n = size_of(out);
@@ -144,44 +163,70 @@ nb::object i16_to_f32_py(nb::object arr) {
   return out;
 }
 
-// pcm at src_sr Hz linearly interpolated to dst_sr Hz (see avatar/pcm.h);
-// the same object back for equal rates or no samples.
+// The facts resample_way() (avatar/pcm.h) asks, and what the answer is made
+// from: the size, the resampled length and the element type.
+struct ResampleProbe {
+  nb::handle pcm, src_sr, dst_sr;
+  nb::object size, dtype;
+  Py_ssize_t n_out = 0;
+
+  bool same_rates() { return src_sr.equal(dst_sr); }
+  bool no_samples() {
+    size = pcm.attr("size");
+    return size.equal(nb::int_(0));
+  }
+  int64_t length() {
+    nb::object ratio =
+        check(PyNumber_TrueDivide(check(PyNumber_Multiply(size.ptr(), dst_sr.ptr())).ptr(), src_sr.ptr()));
+    nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);  // halves to even
+    n_out = PyLong_AsSsize_t(rounded.ptr());
+    if (n_out == -1 && PyErr_Occurred()) throw nb::python_error();
+    dtype = pcm.attr("dtype");
+    return n_out;
+  }
+  bool float32() { return is_dtype(pcm, "float32"); }
+  bool float64() { return is_dtype(pcm, "float64"); }
+  bool ndarray() { return is_ndarray(pcm); }
+  bool one_dim() { return nb::cast<long>(pcm.attr("ndim")) == 1; }
+};
+
+// The loop over a 1-D array of T, copied first when its memory is not plain.
+template <class T>
+nb::object resample_native(const ResampleProbe& p) {
+  Env& e = env();
+  nb::object src = e.np.attr("ascontiguousarray")(p.pcm);
+  if (!plain_layout(src)) src = src.attr("copy")();
+  nb::object out = e.np.attr("empty")(p.n_out, nb::arg("dtype") = p.dtype);
+  const size_t n = size_of(src), m = static_cast<size_t>(p.n_out);
+  const T* in = cdata<T>(src);
+  T* dst = wdata<T>(out);
+  nb::gil_scoped_release unlocked;
+  resample_linear(in, n, dst, m);
+  return out;
+}
+
+// pcm at src_sr Hz linearly interpolated to dst_sr Hz (see avatar/pcm.h).
 nb::object resample_linear_py(nb::object pcm, nb::object src_sr, nb::object dst_sr) {
   Env& e = env();
-  if (src_sr.equal(dst_sr)) return pcm;
-  nb::object size = pcm.attr("size");
-  if (size.equal(nb::int_(0))) return pcm;
-  nb::object ratio = check(PyNumber_TrueDivide(check(PyNumber_Multiply(size.ptr(), dst_sr.ptr())).ptr(), src_sr.ptr()));
-  nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);  // halves to even
-  const Py_ssize_t n_out = PyLong_AsSsize_t(rounded.ptr());
-  if (n_out == -1 && PyErr_Occurred()) throw nb::python_error();
-  nb::object dtype = pcm.attr("dtype");
-  if (n_out <= 0) return e.np.attr("empty")(0, nb::arg("dtype") = dtype);
-  const bool f32 = is_dtype(pcm, "float32"), f64 = is_dtype(pcm, "float64");
-  if ((f32 || f64) && is_ndarray(pcm) && nb::cast<long>(pcm.attr("ndim")) == 1) {
-    nb::object src = e.np.attr("ascontiguousarray")(pcm);
-    if (!plain_layout(src)) src = src.attr("copy")();
-    nb::object out = e.np.attr("empty")(n_out, nb::arg("dtype") = dtype);
-    const size_t n = size_of(src), m = static_cast<size_t>(n_out);
-    if (f32) {
-      const float* in = cdata<float>(src);
-      float* dst = wdata<float>(out);
-      nb::gil_scoped_release unlocked;
-      resample_linear(in, n, dst, m);
-    } else {
-      const double* in = cdata<double>(src);
-      double* dst = wdata<double>(out);
-      nb::gil_scoped_release unlocked;
-      resample_linear(in, n, dst, m);
-    }
-    return out;
+  ResampleProbe p{pcm, src_sr, dst_sr};
+  switch (resample_way(p)) {
+    case Resample::same:
+      return pcm;
+    case Resample::empty:
+      return e.np.attr("empty")(0, nb::arg("dtype") = p.dtype);
+    case Resample::native_f32:
+      return resample_native<float>(p);
+    case Resample::native_f64:
+      return resample_native<double>(p);
+    case Resample::library:
+      break;
   }
-  // Other element types and shapes: the array library's own interpolation on
-  // the same grids, with its own results and errors.
+  // The array library's results and errors for the other element types
+  // and shapes.
   nb::object linspace = e.np.attr("linspace");
-  nb::object x_new = linspace(0.0, 1.0, n_out, nb::arg("endpoint") = false);
-  nb::object x_old = linspace(0.0, 1.0, size, nb::arg("endpoint") = false);
-  return e.np.attr("interp")(x_new, x_old, pcm).attr("astype")(dtype, nb::arg("copy") = false);
+  nb::object x_new = linspace(0.0, 1.0, p.n_out, nb::arg("endpoint") = false);
+  nb::object x_old = linspace(0.0, 1.0, p.size, nb::arg("endpoint") = false);
+  return e.np.attr("interp")(x_new, x_old, pcm).attr("astype")(p.dtype, nb::arg("copy") = false);
 }
 
 }  // namespace

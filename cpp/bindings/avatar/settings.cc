@@ -6,6 +6,7 @@
 // Threading: all synchronous and run on the caller's thread (the event loop's
 // for the session's own tasks); nothing blocks. `_engine_fps` derives the
 // rate afresh from the fixture current at each read.
+#include "avatar/settings.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -43,20 +44,41 @@ nb::object settings_proxy_class() {
   return b.attr("type")("_SettingsProxy", nb::make_tuple(b.attr("object")), ns);
 }
 
-// The model's frame rate: its audio rate over its samples per tick (at
-// least 1), or _FPS when there is no model or it gives no usable cadence.
+// The model's numbers as model_fps() (avatar/settings.h) asks for them.
+struct FpsProbe {
+  nb::handle self;
+  nb::object fixture, spt, sr, q;
+
+  bool loaded() {
+    fixture = Session(self).fixture();
+    return !fixture.is_none();
+  }
+  bool read() {
+    return or_else(
+        [&] {
+          spt = py_int(fixture.attr("audio_samples_per_tick"));
+          sr = py_int(fixture.attr("audio_sample_rate"));
+          return true;
+        },
+        false);
+  }
+  bool samples_positive() { return gt_zero(spt); }
+  bool rate_positive() { return gt_zero(sr); }
+  bool quotient_positive() {
+    q = check(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
+    return gt_zero(q);
+  }
+};
+
 nb::object engine_fps(nb::handle self) {
-  nb::object fixture = Session(self).fixture();
-  if (fixture.is_none()) return const_o("_FPS");
-  try {
-    nb::object spt = py_int(fixture.attr("audio_samples_per_tick"));
-    nb::object sr = py_int(fixture.attr("audio_sample_rate"));
-    if (gt_zero(spt) && gt_zero(sr)) {
-      nb::object q = check(PyNumber_FloorDivide(sr.ptr(), spt.ptr()));
-      return gt_zero(q) ? q : nb::int_(1);
-    }
-  } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
+  FpsProbe probe{self};
+  switch (model_fps(probe)) {
+    case Fps::fallback:
+      break;
+    case Fps::quotient:
+      return probe.q;
+    case Fps::one:
+      return nb::int_(1);
   }
   return const_o("_FPS");
 }

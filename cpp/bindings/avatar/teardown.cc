@@ -11,7 +11,9 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 
+#include "avatar/teardown.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -20,25 +22,52 @@ namespace {
 
 using aio::Co;
 
-constexpr double kProducerWaitS = 5.0;  // orderly end of the producer
-constexpr double kCancelWaitS = 1.0;    // after it was cancelled
-constexpr double kDrainReadS = 0.1;     // one read of the output drain
+// A task as the rules of avatar/teardown.h ask about it.
+struct TaskProbe {
+  nb::handle task;
+  bool exists() const { return !task.is_none(); }
+  bool done() { return task_done(task); }
+  bool cancelled() { return truthy(task.attr("cancelled")()); }
+};
 
+nb::object bound(std::optional<double> s) { return s ? nb::object(nb::float_(*s)) : nb::none(); }
 
-// Waits for `task` to end, up to `timeout_s` (None: no limit), and leaves it
-// as it is: a time-out does not cancel it, and how it ended is not raised
-// here (a failure of its own is taken and dropped). The only error out of
-// the wait is a cancellation of the caller, which is kept in `mine`.
-Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr& mine) {
-  nb::list tasks;
-  tasks.append(task);
+// Awaits what make() gives; a cancellation of the caller is not raised but
+// kept in `mine` (the first one), for the caller to raise once the session
+// is down.
+template <class Make>
+Co<nb::object> keeping_cancel(Make make, std::exception_ptr& mine) {
   try {
-    co_await aio::py::await_(env().wait(tasks, nb::arg("timeout") = timeout_s));
+    co_await aio::py::await_(make());
   } catch (nb::python_error& e) {
     if (!e.matches(env().CancelledError)) throw;
     if (!mine) mine = std::current_exception();
   }
-  if (task_done(task) && !truthy(task.attr("cancelled")())) task.attr("exception")();
+  co_return nb::none();
+}
+
+// Waits for `task` to end, up to `timeout_s` (None: no limit), and leaves it
+// as it is: a time-out does not cancel it, and how it ended is not raised
+// here. The only error out of the wait is a cancellation of the caller,
+// which is kept in `mine`.
+Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr& mine) {
+  nb::list tasks;
+  tasks.append(task);
+  co_await keeping_cancel([&] { return env().wait(tasks, nb::arg("timeout") = timeout_s); }, mine);
+  TaskProbe t{task};
+  if (takes_failure(t)) task.attr("exception")();
+  co_return nb::none();
+}
+
+// Ends one of stop()'s tasks as avatar/teardown.h's ending() says. A caller
+// cancelled during a wait is passed on by the next one's cancel and wait.
+Co<nb::object> end_task(nb::object task, Stopped which, std::exception_ptr& mine) {
+  const Ending how = ending(which);
+  if (how.grace_s) co_await settle(task, bound(how.grace_s), mine);
+  TaskProbe t{task};
+  if (!cancels(how, t)) co_return nb::none();
+  task.attr("cancel")();
+  co_await settle(task, bound(how.wait_s), mine);
   co_return nb::none();
 }
 
@@ -62,23 +91,12 @@ Co<nb::object> stop(nb::handle self) {
   nb::object producer = s.producer_task();
   if (!producer.is_none()) {
     nb::object drain = e.asyncio.attr("create_task")(self.attr("_drain_out_queue_until")(producer));
-    // The waits leave the producer alone when they time out: one that
-    // ignores its cancellation cannot hold stop() beyond its bounds.
-    co_await settle(producer, nb::float_(kProducerWaitS), mine);
-    if (!task_done(producer)) {  // timed out, or the caller was cancelled: passed on
-      producer.attr("cancel")();
-      co_await settle(producer, nb::float_(kCancelWaitS), mine);
-    }
-    drain.attr("cancel")();
-    co_await settle(drain, nb::none(), mine);
+    co_await end_task(producer, Stopped::producer, mine);
+    co_await end_task(drain, Stopped::drain, mine);
   }
   s.set_producer_task(nb::none());
 
-  nb::object clock = s.emitter_task();
-  if (!clock.is_none() && !task_done(clock)) {
-    clock.attr("cancel")();
-    co_await settle(clock, nb::none(), mine);
-  }
+  co_await end_task(s.emitter_task(), Stopped::clock, mine);
   s.set_emitter_task(nb::none());
   s.set_playout(nb::none());
   s.set_running(false);
@@ -105,12 +123,8 @@ Co<nb::object> drain_out_queue_until(nb::handle self, nb::object producer) {
 
 Co<nb::object> shutdown(nb::handle self) {
   std::exception_ptr cancelled;
-  try {
-    co_await call(self, "stop");
-  } catch (nb::python_error& err) {
-    if (!err.matches(env().CancelledError)) throw;
-    cancelled = std::current_exception();  // the engine is released all the same
-  }
+  // The engine is released all the same when the caller is cancelled.
+  co_await keeping_cancel([&] { return self.attr("stop")(); }, cancelled);
   self.attr("_close_runtime")();
   const Session s(self);
   s.set_runtime(nb::none());
@@ -125,9 +139,10 @@ void end_stream_before_close(nb::object self) {
   nb::object stop_event = s.stop_event();
   if (!stop_event.is_none()) ignoring_exceptions([&] { stop_event.attr("set")(); });
   auto cancel = [&](nb::object task) {
-    if (!task.is_none()) ignoring_exceptions([&] {
-        if (!task_done(task)) task.attr("cancel")();
-      });
+    ignoring_exceptions([&] {
+      TaskProbe t{task};
+      if (running(t)) task.attr("cancel")();
+    });
   };
   nb::object producer = s.producer_task();
   s.set_producer_task(nb::none());
