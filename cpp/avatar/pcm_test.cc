@@ -1,7 +1,6 @@
 // What the Python tests cannot reach: the rounding of the resampled length
-// far from the usual rates, and the producer's round trip through int16; and
-// which way the module's helpers go for each kind of input, with what they
-// asked on the way.
+// far from the usual rates, and which way the module's helpers go for each
+// kind of input, with what they asked on the way.
 #include "avatar/pcm.h"
 
 #include <gtest/gtest.h>
