@@ -7,7 +7,8 @@
 // playout clock), starts over on a fresh or reset runtime after an
 // interrupt, forwards its own failure to the consumer and always ends the
 // output with _STREAM_END. What it does at each step is decided by
-// avatar::Producer (avatar/producer.h); this file awaits and performs.
+// avatar::Producer and avatar::Renewal (avatar/producer.h), how its run ends
+// by avatar::TaskEnd (avatar/task_end.h); this file awaits and performs.
 //
 // Threading: everything runs on the event loop's thread with the GIL held,
 // except push_audio, pull_frame, end_utterance and tick_compose_to_size,
