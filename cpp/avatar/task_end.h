@@ -52,16 +52,14 @@ struct TaskEnd {
 // puts the end without waiting: awaiting room in a full queue that nobody
 // reads (a loop shutting down cancels every task) would hold the
 // cancellation for ever; with no room, the consumer ends when it finds the
-// producer gone and the queue empty. Its errors are the consumer's to see,
-// so none of the end's hand-over escapes the task.
+// producer gone and the queue empty. An ordinary error while handing over
+// the end is dropped: the run's own failure, if any, went out before it.
 //
 // The playout clock forwards the producer's end of the stream when its run
 // returns, so it adds none. Its own failure ends the stream in the
 // producer's stead (the failure, then the end) and sets the stop event, so
 // the producer stops rendering into a queue that nobody reads any more. A
 // cancelled clock leaves as it is.
-TaskEnd task_end(SessionTask task, RunEnd run);
-
 inline TaskEnd task_end(SessionTask task, RunEnd run) {
   const bool producer = task == SessionTask::producer;
   TaskEnd e;

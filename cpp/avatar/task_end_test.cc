@@ -65,14 +65,4 @@ TEST(TaskEnd, EffectsInOrder) {
   }
 }
 
-TEST(TaskEnd, ForwardRaisedKeepsTheTask) {
-  for (SessionTask task : {SessionTask::producer, SessionTask::playout_clock}) {
-    const TaskEnd after = task_end(task, RunEnd::failed).forward_raised();
-    EXPECT_EQ(after.task, task);
-    EXPECT_FALSE(after.forward_failure);  // never handed on twice
-    EXPECT_FALSE(after.stop_session);
-    EXPECT_TRUE(after.reraise);
-  }
-}
-
 }  // namespace
