@@ -13,6 +13,29 @@ bool end_marker(const TailOutcome& t) {
   return t.streaming && t.tail_frames == 0 && !t.stop_or_interrupt;
 }
 
+Renewal renewal(Producer::Pass pass) {
+  Renewal r;
+  r.clear_interrupt = r.renew_runtime = pass == Producer::Pass::restart;
+  return r;
+}
+
+Renewal renewal(const Producer::Take& take) {
+  Renewal r;
+  r.clear_interrupt = take.restart;
+  // A restart's open never asks for a fresh runtime: it has one.
+  r.renew_runtime = take.restart || (take.opens && take.open == OpenAction::fresh);
+  r.reset_stream = take.opens && take.open == OpenAction::reset_stream;
+  r.open = take.opens;
+  return r;
+}
+
+Renewal closing_renewal(bool reset_stream) {
+  Renewal r;
+  r.reset_stream = reset_stream;
+  r.forget = true;
+  return r;
+}
+
 Producer::Pass Producer::begin_pass(bool stopped, bool interrupted) {
   if (stopped) return Pass::stop;
   if (!interrupted) return Pass::wait;

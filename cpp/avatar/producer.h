@@ -169,6 +169,24 @@ class Producer {
   int64_t tail_frames_ = 0;
 };
 
+// What the session and the utterance start over with, at the top of a pass,
+// when a control is taken and after a close; the driver performs the steps
+// in the order of the fields. Forgetting the utterance empties its buffer
+// and drops its message id and the count of samples pushed to the engine.
+struct Renewal {
+  bool clear_interrupt = false;  // the interrupt is handled
+  bool renew_runtime = false;    // a fresh (or reset) runtime from the session; the utterance forgotten with it
+  bool reset_stream = false;     // the runtime in hand starts a new stream
+  bool forget = false;           // the utterance forgotten (after the stream reset)
+  bool open = false;             // an utterance opens: the control's message id, nothing pushed, no push timing
+};
+// A restart at the top of a pass: the interrupt handled, a fresh runtime.
+Renewal renewal(Producer::Pass pass);
+// A control taken: the restart its interrupt asks for, then the open.
+Renewal renewal(const Producer::Take& take);
+// After a close (`reset_stream`: what Producer::finish() returned).
+Renewal closing_renewal(bool reset_stream);
+
 // A frame's hand-over to the output. A picture on a stream with a playout
 // clock waits while the clock holds as many pictures as it may: the clock
 // publishes a room event, set when it took pictures and cleared here when

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
+#include <utility>
 
 namespace {
 
 using halvane::avatar::closes_utterance;
+using halvane::avatar::closing_renewal;
 using halvane::avatar::end_marker;
 using halvane::avatar::hand_over;
 using halvane::avatar::HandOver;
@@ -19,6 +22,8 @@ using halvane::avatar::OpenAction;
 using halvane::avatar::picture_fits;
 using halvane::avatar::plan_tail;
 using halvane::avatar::Producer;
+using halvane::avatar::Renewal;
+using halvane::avatar::renewal;
 using halvane::avatar::TailOutcome;
 using halvane::avatar::TailPads;
 using halvane::avatar::TailPlan;
@@ -243,6 +248,53 @@ TEST(ProducerClose, TailMarkerAndReset) {
     EXPECT_EQ(p.ticks_emitted(), 0) << r.what;
     EXPECT_FALSE(p.open()) << r.what;
   }
+}
+
+// What starts over, as the driver performs it in order: the steps named
+// clear (interrupt), renew (runtime), reset (stream), forget, open.
+std::string steps(const Renewal& r) {
+  std::string out;
+  for (auto [on, name] : {std::pair{r.clear_interrupt, "clear "}, std::pair{r.renew_runtime, "renew "},
+                          std::pair{r.reset_stream, "reset "}, std::pair{r.forget, "forget "},
+                          std::pair{r.open, "open "}})
+    if (on) out += name;
+  return out;
+}
+
+TEST(ProducerRenewal, WhatStartsOverAtEachStep) {
+  struct Row {
+    const char* what;
+    bool streaming, open;
+    int64_t buffered;
+    bool interrupted, has_audio, replaced;
+    const char* want;
+  } takes[] = {
+      {"first audio, streaming", true, false, 0, false, true, false, "reset open "},
+      {"first audio, composed", false, false, 0, false, true, false, "open "},
+      {"runtime replaced", true, false, 0, false, true, true, "renew open "},
+      {"left over buffer", false, false, 1600, false, true, false, "renew open "},
+      {"more audio", true, true, 1600, false, true, false, ""},
+      {"flush without audio", true, true, 1600, false, false, false, ""},
+      // A restart renews the runtime once; its open only resets the stream.
+      {"interrupted, audio", true, true, 1600, true, true, true, "clear renew reset open "},
+      {"interrupted, composed", false, true, 1600, true, true, false, "clear renew open "},
+      {"interrupted, no audio", true, true, 1600, true, false, false, "clear renew "},
+  };
+  for (const Row& r : takes) {
+    Producer p(800, r.streaming);
+    if (r.open) p.take(false, true, false);
+    p.appended(r.buffered);
+    EXPECT_EQ(steps(renewal(p.take(r.interrupted, r.has_audio, r.replaced))), r.want) << r.what;
+  }
+
+  Producer p(800, true);
+  EXPECT_EQ(steps(renewal(p.begin_pass(false, false))), "");
+  EXPECT_EQ(steps(renewal(p.begin_pass(false, true))), "clear renew ");
+  EXPECT_EQ(steps(renewal(p.begin_pass(true, true))), "");  // the task ends instead
+  // After a close: a streaming runtime starts a new stream before the
+  // utterance is forgotten; a composing one is kept as it is.
+  EXPECT_EQ(steps(closing_renewal(Producer(800, true).finish())), "reset forget ");
+  EXPECT_EQ(steps(closing_renewal(Producer(800, false).finish())), "forget ");
 }
 
 TEST(HandOver, APictureWaitsForRoomInThePlayoutClock) {

@@ -98,6 +98,42 @@ TickSpan tick_span(int64_t tick_idx, int64_t spt, int64_t n_buf);
 // ready tick; composed, the utterance's last tick.
 bool is_last_tick(const EmitAsk& a, bool mark_last, int64_t k, int64_t n, int64_t tick_idx);
 
+// The ticks of one emission call, one at a time, as the call renders and
+// puts them out: each with its index in the utterance, its samples and
+// whether it closes the utterance. The call stops early when the session is
+// stopped or interrupted before a tick.
+class TickRun {
+ public:
+  struct Tick {
+    int64_t idx = 0;  // in the utterance
+    TickSpan span;
+    bool last = false;  // end_of_speech and the audio's last chunk
+  };
+  // `n` ticks of `ask` (n_to_emit), from a buffer of `n_buf` samples.
+  TickRun(const EmitAsk& ask, bool mark_last, int64_t n, int64_t spt, int64_t n_buf)
+      : ask_(ask), mark_last_(mark_last), n_(n), spt_(spt), n_buf_(n_buf) {}
+
+  // The next tick, or none when all were handed out or
+  // `stop_or_interrupt()` says the session's work ends now (asked only while
+  // ticks remain).
+  template <class StopOrInterrupt>
+  std::optional<Tick> next(StopOrInterrupt&& stop_or_interrupt) {
+    if (k_ >= n_ || stop_or_interrupt()) return std::nullopt;
+    Tick t;
+    t.idx = ask_.ticks_emitted + k_;
+    t.span = tick_span(t.idx, spt_, n_buf_);
+    t.last = is_last_tick(ask_, mark_last_, k_, n_, t.idx);
+    ++k_;
+    return t;
+  }
+
+ private:
+  EmitAsk ask_;
+  bool mark_last_;
+  int64_t n_, spt_, n_buf_;
+  int64_t k_ = 0;
+};
+
 // Where a tick's picture comes from: pulled from the runtime at its size,
 // pulled and fitted inside a given size (the v2 tail of a composed session),
 // or composed at the output size.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,39 @@ TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
       {"composed, no end", {false, true, std::nullopt, 7, 0, 0}, true, 0, 1, 7, false},
   };
   for (const Row& r : rows) EXPECT_EQ(is_last_tick(r.ask, r.mark_last, r.k, r.n, r.tick_idx), r.want) << r.what;
+}
+
+// The ticks a call hands out, as "index:from+avail" with "!" on the one
+// that closes the utterance; the session stops before the tick at `stop_at`
+// (-1: never).
+TEST(Ticks, ARunHandsOutEachTickUntilDoneOrStopped) {
+  struct Row {
+    const char* what;
+    EmitAsk ask;
+    int64_t n, n_buf, stop_at;
+    std::string want;
+    int asked;  // stop-or-interrupt reads
+  } rows[] = {
+      {"open utterance", {true, false, std::nullopt, 2, 0, 5}, 3, 5 * 800, -1, "2:1600+800 3:2400+800 4:3200+800 ", 3},
+      {"streaming tail", {true, true, 4, 2, 0, 2}, 2, 3 * 800 + 100, -1, "2:1600+800 3:2400+100! ", 2},
+      {"composed tail past the audio", {false, true, 5, 3, 0, 0}, 2, 3 * 800 + 100, -1, "3:2400+100 4:2500+0! ", 2},
+      {"stopped before the second", {true, true, 4, 2, 0, 2}, 2, 4 * 800, 1, "2:1600+800 ", 2},
+      {"stopped at once", {true, false, std::nullopt, 0, 0, 3}, 3, 3 * 800, 0, "", 1},
+      {"nothing to emit", {true, false, std::nullopt, 0, 0, 0}, 0, 0, 0, "", 0},
+  };
+  for (const Row& r : rows) {
+    TickRun run(r.ask, true, r.n, 800, r.n_buf);
+    std::string got;
+    int asked = 0;
+    for (int64_t k = 0;; ++k) {
+      const std::optional<TickRun::Tick> t = run.next([&] { return ++asked, k == r.stop_at; });
+      if (!t) break;
+      got += std::to_string(t->idx) + ":" + std::to_string(t->span.from) + "+" + std::to_string(t->span.avail) +
+             (t->last ? "! " : " ");
+    }
+    EXPECT_EQ(got, r.want) << r.what;
+    EXPECT_EQ(asked, r.asked) << r.what;
+  }
 }
 
 TEST(Ticks, OnlyComposingEndsQuietlyOutOfAudio) {

@@ -23,13 +23,12 @@
 // The decisions (buffer, schedule and wait, start, what each period puts out
 // and the picture of its fill frame, reset, stop, room changes) live in
 // avatar/playout.h; this file awaits, asks the runtime and does the I/O.
-#include <exception>
 #include <optional>
 #include <utility>
 
 #include "avatar/clock.h"
 #include "avatar/playout.h"
-#include "bindings/avatar/session.h"
+#include "bindings/avatar/task_run.h"
 
 namespace halvane::avatar::py {
 
@@ -158,13 +157,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
 
     // Until the next due time, only take in.
     if (const std::optional<double> wait_s = clock.wait_s(now())) {
-      nb::object item;
-      try {
-        item = co_await aio::py::await_(e.wait_for(q.attr("get")(), *wait_s));
-        raise_lost_cancel();
-      } catch (nb::python_error& err) {
-        if (!err.matches(e.TimeoutError)) throw;
-      }
+      nb::object item = co_await get_within(q, *wait_s);
       if (item.is_valid()) take(clock, std::move(item));
       continue;
     }
@@ -184,38 +177,25 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
 }
 
 // The task: the clock, whose own failure is handed to the consumer like a
-// producer's (the exception, then _STREAM_END) instead of leaving it waiting
-// on an output queue that nothing fills any more.
+// producer's (avatar/task_end.h) instead of leaving it waiting on an output
+// queue that nothing fills any more.
 Co<nb::object> emit_clock(nb::handle self) {
-  Env& e = env();
-  nb::object room = e.Event();
+  nb::object room = env().Event();
   room.attr("set")();
   Session(self).set_playout_room(room);
-  // The clock no longer takes frames: never let the producer wait for it (a
-  // later session's clock may have put its own event in place already).
-  auto release_room = [&] {
-    room.attr("set")();
-    if (Session(self).playout_room().is(room)) Session(self).set_playout_room(nb::none());
-  };
-  nb::object failure;
+  RunEnded ended;
   try {
     co_await clock_loop(self, room);
-  } catch (nb::python_error& err) {
-    release_room();
-    if (!ordinary(err)) throw;  // cancellation ends the task as it is
-    failure = exception_of(err);
-  } catch (const std::exception& ex) {
-    release_room();
-    failure = nb::handle(PyExc_RuntimeError)(ex.what());
+  } catch (...) {
+    ended = run_ended_now();
   }
-  release_room();
-  if (failure.is_valid()) {
-    // The stream ends here: the producer stops too instead of rendering
-    // into a playout queue that nobody reads any more.
-    Session(self).stop_event().attr("set")();
-    co_await put_out(self, failure);
-    co_await put_out(self, e.stream_end);
-  }
+  // The clock no longer takes frames: never let the producer wait for it (a
+  // later session's clock may have put its own event in place already).
+  room.attr("set")();
+  if (Session(self).playout_room().is(room)) Session(self).set_playout_room(nb::none());
+  co_await end_run(
+      self, SessionTask::playout_clock, std::move(ended), [self](nb::object item) { return put_out(self, item); },
+      [self](nb::object item) { Session(self).out_queue().attr("put_nowait")(item); });
   co_return nb::none();
 }
 

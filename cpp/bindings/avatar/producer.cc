@@ -7,18 +7,20 @@
 // playout clock), starts over on a fresh or reset runtime after an
 // interrupt, forwards its own failure to the consumer and always ends the
 // output with _STREAM_END. What it does at each step is decided by
-// avatar::Producer (avatar/producer.h); this file awaits and performs.
+// avatar::Producer and avatar::Renewal (avatar/producer.h), how its run ends
+// by avatar::TaskEnd (avatar/task_end.h); this file awaits and performs.
 //
 // Threading: everything runs on the event loop's thread with the GIL held,
 // except push_audio, pull_frame, end_utterance and tick_compose_to_size,
 // which go through _engine to the session's single "halvane-engine" worker
 // thread, and the sample loops, which release the GIL.
-#include <exception>
 #include <optional>
+#include <utility>
 
 #include "avatar/producer.h"
 #include "avatar/ticks.h"
 #include "bindings/avatar/producer.h"
+#include "bindings/avatar/task_run.h"
 
 namespace halvane::avatar::py {
 
@@ -156,26 +158,29 @@ nb::object audio_at_16k(nb::handle chunk) {
   return pcm_i16;
 }
 
-// A fresh (or reset) runtime for the session, with an empty buffer.
-void renew_runtime(nb::handle self, nb::handle fx, Utterance& u) {
-  u.rt = self.attr("_fresh_runtime")(fx);
-  Session(self).set_runtime(u.rt);
-  u.pcm_buf = empty_f32();
-}
-
-// The session after an interrupt: a fresh (or reset) runtime, nothing open.
-void restart_after_interrupt(nb::handle self, nb::handle fx, Utterance& u) {
-  Session(self).interrupt_event().attr("clear")();
-  renew_runtime(self, fx, u);
-  u.message_id = nb::none();
-  Session(self).set_stream_pushed(0);
-}
-
 // Ready for the next utterance.
 void forget_utterance(nb::handle self, Utterance& u) {
   u.pcm_buf = empty_f32();
   u.message_id = nb::none();
   Session(self).set_stream_pushed(0);
+}
+
+// What the session and the utterance start over with, step by step in the
+// order avatar::Renewal gives; `control` is the control taken, for an open.
+void renew(nb::handle self, nb::handle fx, Utterance& u, const Renewal& r, nb::handle control) {
+  if (r.clear_interrupt) Session(self).interrupt_event().attr("clear")();
+  if (r.renew_runtime) {
+    u.rt = self.attr("_fresh_runtime")(fx);
+    Session(self).set_runtime(u.rt);
+    forget_utterance(self, u);
+  }
+  if (r.reset_stream) u.rt.attr("reset_stream")();
+  if (r.forget) forget_utterance(self, u);
+  if (r.open) {
+    Session(self).set_stream_pushed(0);
+    Session(self).set_z2_r0(std::nullopt);
+    u.message_id = control.attr("message_id");
+  }
 }
 
 aio::py::Await emit_ticks(nb::handle self, const Producer& p, const Utterance& u, int64_t spt, nb::handle out_size,
@@ -208,16 +213,9 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
   while (true) {
     const Producer::Pass pass = p.begin_pass(stopped(self), interrupted(self));
     if (pass == Producer::Pass::stop) break;
-    if (pass == Producer::Pass::restart) restart_after_interrupt(self, fx, u);
+    renew(self, fx, u, renewal(pass), nb::none());
 
-    nb::object control;
-    try {
-      nb::object get_item = Session(self).in_queue().attr("get")();
-      control = co_await aio::py::await_(e.wait_for(get_item, nb::arg("timeout") = p.wait_s(fps)));
-      raise_lost_cancel();
-    } catch (nb::python_error& err) {
-      if (!err.matches(e.TimeoutError)) throw;
-    }
+    nb::object control = co_await get_within(Session(self).in_queue(), p.wait_s(fps));
     if (!control.is_valid()) {  // timed out (a stopped session ends at the next pass)
       if (p.idle_frame(stopped(self), !Session(self).playout().is_none())) co_await put_idle_frame(self, u, spt);
       continue;
@@ -226,14 +224,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
 
     nb::object audio = control.attr("audio");
     const Producer::Take take = p.take(interrupted(self), !audio.is_none(), !Session(self).runtime().is(u.rt));
-    if (take.restart) restart_after_interrupt(self, fx, u);
-    if (take.open == OpenAction::fresh) renew_runtime(self, fx, u);
-    if (take.open == OpenAction::reset_stream) u.rt.attr("reset_stream")();
-    if (take.opens) {
-      Session(self).set_stream_pushed(0);
-      Session(self).set_z2_r0(std::nullopt);
-      u.message_id = control.attr("message_id");
-    }
+    renew(self, fx, u, renewal(take), control);
     bool last_chunk = false;
     if (!audio.is_none()) {
       nb::object pcm16 = audio_at_16k(audio);
@@ -267,15 +258,9 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
                                     nb::arg("source_message_id") = u.message_id, nb::arg("end_of_speech") = true);
       co_await call(self, "_emit_out", eos);
     }
-    if (p.finish()) u.rt.attr("reset_stream")();
-    forget_utterance(self, u);
+    renew(self, fx, u, closing_renewal(p.finish()), nb::none());
   }
   co_return nb::none();
-}
-
-// A C++ error that is not a Python one, as the Python exception to forward.
-nb::object as_python_error(const std::exception& ex) {
-  return nb::handle(PyExc_RuntimeError)(nb::str(ex.what()));
 }
 
 Co<nb::object> produce_frames(nb::handle self) {
@@ -290,37 +275,17 @@ Co<nb::object> produce_frames(nb::handle self) {
   Producer p(spt, out_size.is_none());
   Utterance u{Session(self).runtime(), empty_f32(), nb::none()};
 
-  // Every way out of the loop ends the output with _STREAM_END: a failure
-  // goes out first as the exception object itself; a cancellation goes on
-  // after the end was put.
-  nb::object failure;
-  std::exception_ptr passing;
+  // Every way out of the loop ends the output with _STREAM_END
+  // (avatar/task_end.h).
+  RunEnded ended;
   try {
     co_await produce_loop(self, fx, spt, fps, out_size, p, u);
-  } catch (nb::python_error& err) {
-    if (ordinary(err)) failure = nb::borrow(err.value());
-    else passing = std::current_exception();
-  } catch (const std::exception& ex) {
-    failure = as_python_error(ex);
+  } catch (...) {
+    ended = run_ended_now();
   }
-  if (failure.is_valid()) {
-    try {
-      co_await call(self, "_emit_out", failure);
-    } catch (...) {
-      passing = std::current_exception();
-    }
-  }
-  // Cancelled, the end goes out without waiting. Awaiting room in a full
-  // output queue nobody reads (a loop shutting down cancels every task)
-  // would hold the cancellation for ever; with no room, the consumer ends
-  // when it finds the producer gone and the queue empty.
-  try {
-    if (passing) output_queue(self).attr("put_nowait")(env().stream_end);
-    else co_await call(self, "_emit_out", env().stream_end);
-  } catch (nb::python_error& err) {
-    if (!ordinary(err)) throw;
-  }
-  if (passing) std::rethrow_exception(passing);
+  co_await end_run(
+      self, SessionTask::producer, std::move(ended), [self](nb::object item) { return call(self, "_emit_out", item); },
+      [self](nb::object item) { output_queue(self).attr("put_nowait")(item); });
   co_return nb::none();
 }
 

@@ -143,17 +143,14 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   const float scale = static_cast<float>(e.int16_max);
   const nb::object rate = const_o("_SAMPLE_RATE_HZ");
   int64_t emitted = 0;
-  for (int64_t k = 0; k < n; ++k) {
-    if (stop_or_interrupt(self)) break;
-    const int64_t tick_idx = a.ticks_emitted + k;
-    const TickSpan span = tick_span(tick_idx, a.spt, n_buf);
-
+  TickRun run(ask, a.mark_last, n, a.spt, n_buf);
+  while (const std::optional<TickRun::Tick> tick = run.next([&] { return stop_or_interrupt(self); })) {
     nb::object slice_i16 = new_array(static_cast<size_t>(a.spt), "int16");
     {
       int16_t* out = data_of<int16_t>(slice_i16);
-      const float* from = samples + span.from;
+      const float* from = samples + tick->span.from;
       nb::gil_scoped_release unlocked;
-      tick_to_i16(from, static_cast<size_t>(span.avail), static_cast<size_t>(a.spt), scale, out);
+      tick_to_i16(from, static_cast<size_t>(tick->span.avail), static_cast<size_t>(a.spt), scale, out);
     }
 
     // A picture rendered while an interrupt came belongs to the abandoned
@@ -170,12 +167,11 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     if (interrupted(self)) break;
     nb::object bgr = second_of_pair(picture);
 
-    const bool is_last = is_last_tick(ask, a.mark_last, k, n, tick_idx);
     nb::object ac = e.AudioChunk(nb::arg("data") = slice_i16, nb::arg("sample_rate") = rate,
-                                 nb::arg("last_chunk") = nb::bool_(is_last));
+                                 nb::arg("last_chunk") = nb::bool_(tick->last));
     nb::object vf = e.VideoFrame(nb::arg("bgr_image") = bgr, nb::arg("audio_chunk") = ac,
-                                 nb::arg("frame_index") = tick_idx, nb::arg("source_message_id") = a.message_id,
-                                 nb::arg("end_of_speech") = nb::bool_(is_last));
+                                 nb::arg("frame_index") = tick->idx, nb::arg("source_message_id") = a.message_id,
+                                 nb::arg("end_of_speech") = nb::bool_(tick->last));
     co_await call(self, "_emit_out", vf);
     ++emitted;
   }
