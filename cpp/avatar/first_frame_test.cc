@@ -80,8 +80,8 @@ TEST(RestingPoll, PollsUntilTheDeadlineAtLeastOnce) {
 // A runtime whose picture comes at the `comes`-th poll (0: never), on a clock
 // that each sleep moves by `step`; notes p(oll) n(ow) s(leep).
 struct Resting {
-  int comes;
-  double step, clock = 100.0;
+  int comes = 0;
+  double step = 0.0, clock = 100.0;
   int polls = 0;
   std::string asked;
   bool poll() {
@@ -114,7 +114,9 @@ TEST(PollResting, PollsSleepsAndGivesUpOnTime) {
       {"just in time", 1.0, 0.5, 3, true, "pnspnsp"},
   };
   for (const Row& r : rows) {
-    Resting probe{r.comes, r.step};
+    Resting probe;
+    probe.comes = r.comes;
+    probe.step = r.step;
     EXPECT_EQ(poll_resting(probe, RestingPoll(100.0, r.timeout)), r.got) << r.what;
     EXPECT_EQ(probe.asked, r.asked) << r.what;
   }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "avatar/model.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -30,7 +31,7 @@ nb::object existing_path_text(nb::handle model_path) {
   nb::object path = expanded(model_path);
   nb::object text = nb::str(path);
   if (!truthy(path.attr("exists")()))
-    raise_(env().ModelNotFoundError, "Ostrel model not found: " + nb::cast<std::string>(text));
+    raise_(env().ModelNotFoundError, msg::kModelNotFound + nb::cast<std::string>(text));
   return text;
 }
 
@@ -45,7 +46,7 @@ aio::py::Await load_in_executor(nb::handle loop, nb::handle self, nb::handle pat
 
 Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_buffer_size,
                       nb::object output_buffer_size, nb::object num_threads, nb::object output_size) {
-  if (model_path.is_none()) raise_(PyExc_ValueError, "AsyncAvatar.create: model_path is required");
+  if (model_path.is_none()) raise_(PyExc_ValueError, msg::kModelPathRequired);
   nb::object text = existing_path_text(model_path);
   nb::object avatar = cls(nb::arg("input_buffer_size") = input_buffer_size,
                           nb::arg("output_buffer_size") = output_buffer_size, nb::arg("output_size") = output_size,

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "avatar/first_frame.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -57,7 +58,7 @@ nb::object get_first_frame(nb::handle self) {
   Probe p{self};
   switch (first_frame(p)) {
     case FirstFrame::no_model:
-      warn("halvane: no first frame \u2014 no model is loaded (await AsyncAvatar.create(model_path=...))");
+      warn(msg::kNoFrameNoModel);
       return nb::none();
     case FirstFrame::output_size: {
       nb::object w = py_int(p.size[nb::int_(0)]);
@@ -67,16 +68,15 @@ nb::object get_first_frame(nb::handle self) {
     case FirstFrame::polled:
       return p.frame;
     case FirstFrame::no_size:
-      warn("halvane: no first frame \u2014 this model cannot say how big a frame is (%s: %s)", py::type_name(p.why),
+      warn(msg::kNoFrameNoSize, py::type_name(p.why),
            p.why);
       return nb::none();
     case FirstFrame::geometry:
-      warn("halvane: the engine produced no resting frame in %.1fs; reporting this model's own %dx%d geometry with a "
-           "blank frame so the session can still start",
+      warn(msg::kBlankGeometry,
            p.wait_s, p.w, p.h);
       return black(p.w, p.h);
     case FirstFrame::bad_size:
-      warn("halvane: no first frame \u2014 this model reports a %dx%d frame size", p.w, p.h);
+      warn(msg::kNoFrameBadSize, p.w, p.h);
       return nb::none();
   }
   return nb::none();
@@ -111,7 +111,7 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
   RestingProbe probe{self};
   if (poll_resting(probe, deadline)) return probe.frame;
   if (!probe.why.is_none())
-    warn("halvane: the engine had no resting frame after %.1fs (%s: %s)", timeout_s, py::type_name(probe.why),
+    warn(msg::kNoRestingFrame, timeout_s, py::type_name(probe.why),
          probe.why);
   return nb::none();
 }

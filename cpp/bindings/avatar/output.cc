@@ -21,6 +21,7 @@
 #include "avatar/first_frame.h"
 #include "avatar/output.h"
 #include "avatar/sync.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -30,10 +31,6 @@ namespace {
 using aio::AsyncGen;
 using aio::Co;
 
-constexpr const char* kNoFixture = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
-constexpr const char* kBadSink =
-    "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its AVSynchronizer, "
-    "an rtc.AudioSource or a function returning the seconds of audio queued; got ";
 
 nb::object create_task(nb::handle coro) { return env().asyncio.attr("create_task")(coro); }
 nb::object create_task(nb::handle coro, const char* name) {
@@ -145,7 +142,7 @@ struct OutstandingRead {
 Co<nb::object> ensure_running(nb::handle self) {
   Env& e = env();
   const Session s(self);
-  if (!model_loaded(!s.fixture().is_none(), !s.runtime().is_none())) raise_(e.RuntimeNotReadyError, kNoFixture);
+  if (!model_loaded(!s.fixture().is_none(), !s.runtime().is_none())) raise_(e.RuntimeNotReadyError, msg::kNoFixture);
   if (s.running()) co_return nb::none();
 
   // Nothing of an earlier session may end this one: end-of-stream items it
@@ -247,7 +244,7 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
         double rate = float_of(get(ac, "sample_rate"));
-        if (rate == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), "float division by zero");
+        if (rate == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), msg::kFloatDivision);
         double due = picture_release_time(t, queued_s, samples, rate, const_f("_SYNC_LEAD_S"));
         pend.hold(due, e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false));
       }
@@ -285,7 +282,7 @@ nb::object queued_reader(nb::object sink) {
   if (found.how == SinkRead::call) return sink;
   if (found.how == SinkRead::unusable) {
     std::string got = nb::cast<std::string>(py::type_name(sink));
-    raise_(nb::handle(PyExc_TypeError), kBadSink + got);
+    raise_(nb::handle(PyExc_TypeError), msg::kBadSink + got);
   }
   // A partial object, not a C++ closure: the collector sees the sink through
   // it, so a sink that refers back to the avatar does not keep both alive.

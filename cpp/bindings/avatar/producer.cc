@@ -19,6 +19,7 @@
 
 #include "avatar/producer.h"
 #include "avatar/ticks.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/producer.h"
 #include "bindings/avatar/task_run.h"
 
@@ -49,7 +50,7 @@ nb::object fresh_runtime(nb::handle self, nb::handle fx) {
       rt.attr("reset_stream")();
     } catch (nb::python_error& err) {
       if (!ordinary(err)) throw;
-      warn("halvane: could not reset the engine between utterances (%s: %s)", py::type_name(err.value()), err.value());
+      warn(msg::kResetFailed, py::type_name(err.value()), err.value());
     }
     return rt;
   }

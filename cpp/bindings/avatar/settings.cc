@@ -7,6 +7,7 @@
 // for the session's own tasks); nothing blocks. `_engine_fps` derives the
 // rate afresh from the fixture current at each read.
 #include "avatar/settings.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -121,7 +122,7 @@ void add_settings(Members& ns) {
   ns["fps"] = property([](nb::handle self) { return self.attr("_engine_fps"); });
   ns["samples_per_tick"] = property([](nb::handle self) {
     nb::object fixture = Session(self).fixture();
-    if (fixture.is_none()) raise_(env().RuntimeNotReadyError, "Fixture not loaded; await create() first.");
+    if (fixture.is_none()) raise_(env().RuntimeNotReadyError, msg::kFixtureNotLoaded);
     return py_int(fixture.attr("audio_samples_per_tick"));
   });
 }

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "avatar/teardown.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -169,7 +170,7 @@ void close_runtime(nb::object self) {
     close();
   } catch (nb::python_error& e) {
     if (!ordinary(e)) throw;
-    warn("halvane: releasing the engine failed (%s: %s)", py::type_name(e.value()), e.value());
+    warn(msg::kReleaseFailed, py::type_name(e.value()), e.value());
   }
 }
 
