@@ -27,6 +27,7 @@ Usage: python bench/bench_live.py [--seconds S] [--utterances N] [--reply-second
 
 import argparse
 import asyncio
+import contextlib
 import statistics
 import sys
 import tempfile
@@ -63,6 +64,13 @@ def line(name, xs, unit="ms", scale=1e3):
         return f"  {name:<30} (none)"
     return (f"  {name:<30} n={len(xs):<4} p50 {pct(xs, 50) * scale:7.1f}  p95 {pct(xs, 95) * scale:7.1f}  "
             f"p99 {pct(xs, 99) * scale:7.1f}  max {max(xs) * scale:7.1f} {unit}")
+
+
+async def cancelled(task):
+    """Cancels `task` and waits until it has ended."""
+    task.cancel()
+    with contextlib.suppress(asyncio.CancelledError):
+        await task
 
 
 async def heartbeat(lateness, stop):
@@ -132,11 +140,7 @@ async def measure(path, output_size, seconds, utterances):
         await asyncio.sleep(0.3)
     stop.set()
     await beat
-    consumer.cancel()
-    try:
-        await consumer
-    except asyncio.CancelledError:
-        pass
+    await cancelled(consumer)
     await av.shutdown()
     return res, late
 
@@ -173,11 +177,7 @@ async def long_reply(path, reply_s, rounds):
         t = time.monotonic()
         await av.stop()
         res["stop"].append(time.monotonic() - t)
-        consumer.cancel()
-        try:
-            await consumer
-        except asyncio.CancelledError:
-            pass
+        await cancelled(consumer)
     await av.shutdown()
     return res
 

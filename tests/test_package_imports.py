@@ -112,11 +112,3 @@ def test_no_import_cycle_in_the_package():
     graph = import_graph(SRC)
     assert "halvane._core" in graph and graph["halvane._zephan2.engine"], "the package's modules were not found"
     assert cycles(graph) == []
-
-
-def test_moved_helpers_stay_importable_where_they_were():
-    from halvane import _core, _face, _loader
-
-    assert (_core.Face, _core._size, _core._colour, _core._COLOURS) == (_face.Face, _face._size, _face._colour,
-                                                                          _face._COLOURS)
-    assert _loader._rms_loudness is _face._rms_loudness

@@ -123,7 +123,6 @@ inline std::string split_paths(const std::string& enc, const std::string& id) {
 }
 // How a base was found (or why each candidate was refused), for the lines
 // above and base_missing().
-inline constexpr std::string_view kNameTrusted = "name-trusted";  // how a content-store find starts
 inline std::string found_in_store(const std::string& p) { return "name-trusted content store " + p; }
 inline std::string found_colocated(const std::string& bundle) { return "co-located in " + bundle; }
 inline constexpr const char* kColocatedLabel = "co-located in the bundle";

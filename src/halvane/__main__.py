@@ -187,6 +187,14 @@ def _write(avatar, audio, path, stop=None):
     frames = None
     written = 0
     pending = collections.deque()  # frames waiting for their audio to be drawn
+
+    def drain():  # writes the pending frames that the audio drawn so far covers
+        nonlocal written
+        limit = covered()
+        while pending and written < limit:
+            mp4.video(pending.popleft(), written)
+            written += 1
+
     try:
         frames = avatar.render(source)
         for frame in frames:
@@ -195,14 +203,8 @@ def _write(avatar, audio, path, stop=None):
             if mp4 is None:
                 mp4 = _Mp4(temp, rate, np.shape(frame)[:2])
             pending.append(frame)
-            limit = covered()
-            while pending and written < limit:
-                mp4.video(pending.popleft(), written)
-                written += 1
-        limit = covered()
-        while pending and written < limit:
-            mp4.video(pending.popleft(), written)
-            written += 1
+            drain()
+        drain()
         if mp4 is None:
             mp4 = _Mp4(temp, rate, None)
         mp4.finish(bytes(pcm))

@@ -355,7 +355,10 @@ class HostRuntime(Runtime):
         self._ended = False    # flushed: the next push starts a new utterance
         self._composed = False  # this utterance reached the host through composing
         self._closed = False
-        self._stream = _Stream(fixture.source, threads=fixture.intra_op_threads)
+        # Unbounded: a push is fed whole before its frames are taken, and a push of
+        # more than one data step would otherwise leave the host blocked on its
+        # output while this thread writes the next step.
+        self._stream = _Stream(fixture.source, threads=fixture.intra_op_threads, ahead=None)
         self._finalizer = weakref.finalize(self, self._stream.close, True)
         try:
             if fixture._resting is None:

@@ -14,7 +14,7 @@ face it opens the mouth of, and importable from here).
 
 from __future__ import annotations
 
-from ._face import _FLOOR_DB, _FULL_DB, _rms_loudness
+from ._face import _rms_loudness
 
 
 class NativeFixtureLoaderMixin:

@@ -149,7 +149,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     // the end of the stream.
     const bool interrupted = Session(self).playout_reset();
     if (interrupted) Session(self).set_playout_reset(false);
-    Clock::Period first = clock.begin_pass(interrupted, truthy(Session(self).stop_event().attr("is_set")()));
+    Clock::Period first = clock.begin_pass(interrupted, stopped(self));
     for (Clock::Item& it : first.out) co_await put_out(self, it.payload.item);
     if (first.ends) co_return nb::none();
 

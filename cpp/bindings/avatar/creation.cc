@@ -56,15 +56,6 @@ Co<nb::object> create(nb::object cls, nb::object model_path, nb::object input_bu
   co_return avatar;
 }
 
-// The avatar's model attributes as put_back() (avatar/model.h) writes them.
-struct ModelAttrs {
-  const Session& s;
-  void set_engine_id(nb::handle id) { s.set_engine_id(id); }
-  void forget_engine_id() { s.forget_engine_id(); }
-  void set_fixture(nb::handle f) { s.set_fixture(f); }
-  void set_runtime(nb::handle r) { s.set_runtime(r); }
-};
-
 // A load that fails leaves the avatar on its previous model (avatar/model.h
 // says what comes back). The session stays stopped.
 Co<nb::object> set_model(nb::handle self, nb::object model_path) {
@@ -84,8 +75,7 @@ Co<nb::object> set_model(nb::handle self, nb::object model_path) {
     end = ordinary(e) ? LoadEnd::failed : LoadEnd::abandoned;
     error = std::current_exception();
   }
-  ModelAttrs attrs{s};
-  put_back(end, before, attrs);
+  put_back(end, before, s);
   if (error) std::rethrow_exception(error);
   co_return nb::none();
 }

@@ -121,18 +121,6 @@ bool plain_layout(nb::handle arr) {
   return truthy(flags.attr("c_contiguous")) && truthy(flags.attr("aligned"));
 }
 
-// The memory of an array already checked to be C-contiguous of element type
-// T (no conversion: a copy would not outlive the call).
-template <class T>
-const T* cdata(nb::handle arr) {
-  return nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr, false).data();
-}
-template <class T>
-T* wdata(nb::handle arr) {
-  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
-}
-size_t size_of(nb::handle arr) { return nb::cast<size_t>(arr.attr("size")); }
-
 // The facts i16_to_f32_way() (avatar/pcm.h) asks of an array.
 struct ToFloatProbe {
   nb::handle arr;
@@ -148,16 +136,16 @@ nb::object i16_to_f32_py(nb::object arr) {
   ToFloatProbe probe{arr};
   if (i16_to_f32_way(probe) == ToFloat::native) {
     nb::object out = e.np.attr("empty")(arr.attr("shape"), nb::arg("dtype") = "float32");
-    const int16_t* in = cdata<int16_t>(arr);
-    float* dst = wdata<float>(out);
-    const size_t n = size_of(arr);
+    const int16_t* in = data_of<const int16_t>(arr);
+    float* dst = data_of<float>(out);
+    const auto n = static_cast<size_t>(size_of(arr));
     nb::gil_scoped_release unlocked;
     i16_to_f32(in, n, dst, int16_max);
     return out;
   }
   nb::object out = arr.attr("astype")(e.np.attr("float32"), nb::arg("order") = "C");
-  float* dst = wdata<float>(out);
-  const size_t n = size_of(out);
+  float* dst = data_of<float>(out);
+  const auto n = static_cast<size_t>(size_of(out));
   nb::gil_scoped_release unlocked;
   scale_down(dst, n, int16_max);
   return out;
@@ -197,9 +185,9 @@ nb::object resample_native(const ResampleProbe& p) {
   nb::object src = e.np.attr("ascontiguousarray")(p.pcm);
   if (!plain_layout(src)) src = src.attr("copy")();
   nb::object out = e.np.attr("empty")(p.n_out, nb::arg("dtype") = p.dtype);
-  const size_t n = size_of(src), m = static_cast<size_t>(p.n_out);
-  const T* in = cdata<T>(src);
-  T* dst = wdata<T>(out);
+  const auto n = static_cast<size_t>(size_of(src)), m = static_cast<size_t>(p.n_out);
+  const T* in = data_of<const T>(src);
+  T* dst = data_of<T>(out);
   nb::gil_scoped_release unlocked;
   resample_linear(in, n, dst, m);
   return out;

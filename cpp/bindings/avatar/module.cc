@@ -58,6 +58,10 @@ void bind_env(nb::module_& m) {
   // Package modules the live interface cannot do without: importing it fails
   // when one of them is missing.
   e.core = nb::module_::import_("halvane._core");
+  nb::object header = nb::module_::import_("halvane.unified_header");
+  e.ENGINE_ZEPHAN2 = header.attr("ENGINE_ZEPHAN2");
+  e.is_v2_engine = header.attr("is_v2_engine");
+  e.picture_fit = nb::module_::import_("halvane._picture").attr("fit");
   nb::object models = nb::module_::import_("halvane._models");
   e.VideoControl = models.attr("VideoControl");
   e.AudioChunk = models.attr("AudioChunk");

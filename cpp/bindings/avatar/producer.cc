@@ -34,13 +34,11 @@ using aio::Co;
 nb::object engine_id(nb::handle self) { return Session(self).engine_id(); }
 
 bool is_z2_stream(nb::handle self) {
-  nb::object z2 = nb::module_::import_("halvane.unified_header").attr("ENGINE_ZEPHAN2");
-  return engine_id(self).equal(z2) && Session(self).output_size().is_none();
+  return engine_id(self).equal(env().ENGINE_ZEPHAN2) && Session(self).output_size().is_none();
 }
 
 bool is_v2_stream(nb::handle self) {
-  nb::object is_v2 = nb::module_::import_("halvane.unified_header").attr("is_v2_engine");
-  return truthy(is_v2(engine_id(self)));
+  return truthy(env().is_v2_engine(engine_id(self)));
 }
 
 nb::object fresh_runtime(nb::handle self, nb::handle fx) {
@@ -74,7 +72,7 @@ Co<nb::object> emit_out(nb::handle self, nb::object item) {
   for (bool waited = false; picture; waited = true) {
     nb::object room = Session(self).playout_room();
     const HandOver step = hand_over(
-        waited, interrupted(self), !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
+        waited, waited && interrupted(self), !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
         [&] {
           nb::object pq = Session(self).playout();
           return picture_fits(!pq.is_none(), Session(self).playout_hold(),

@@ -15,22 +15,10 @@
 
 namespace halvane::avatar::py {
 
-inline bool event_set(nb::handle event) { return truthy(event.attr("is_set")()); }
-inline bool stopped(nb::handle self) { return event_set(Session(self).stop_event()); }
-inline bool interrupted(nb::handle self) { return event_set(Session(self).interrupt_event()); }
-// stop, or else interrupt: the session's work in hand is to end now.
-inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interrupted(self); }
-
 // A new uninitialised 1-D NumPy array of `n` elements of `dtype`.
 inline nb::object new_array(size_t n, const char* dtype) {
   return env().np.attr("empty")(nb::int_(static_cast<int64_t>(n)), dtype);
 }
-// The data of a C-contiguous array of exactly element type T (no copy).
-template <class T>
-T* data_of(nb::handle arr) {
-  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
-}
-inline int64_t size_of(nb::handle arr) { return nb::cast<int64_t>(arr.attr("size")); }
 // numpy.ascontiguousarray(obj, dtype): obj itself when it already is one.
 inline nb::object contiguous(nb::handle obj, const char* dtype) {
   return env().np.attr("ascontiguousarray")(obj, nb::arg("dtype") = dtype);

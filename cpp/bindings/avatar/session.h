@@ -181,6 +181,13 @@ class Session {
   bool tolerant_ = false;
 };
 
+// The session's two events, as its tasks read them.
+inline bool event_set(nb::handle event) { return truthy(event.attr("is_set")()); }
+inline bool stopped(nb::handle self) { return event_set(Session(self).stop_event()); }
+inline bool interrupted(nb::handle self) { return event_set(Session(self).interrupt_event()); }
+// stop, or else interrupt: the session's work in hand is to end now.
+inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interrupted(self); }
+
 // Awaits q.put(item). A put that had to wait for room may complete only
 // after an interrupt() emptied the queue: the item then belongs to the
 // abandoned utterance and is taken out again at once (in the same loop step

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "bindings/aio/bridge.h"
+#include "bindings/common/numpy.h"
 #include "bindings/common/protocol.h"
 
 namespace halvane::avatar::py {
@@ -27,6 +28,7 @@ namespace nb = nanobind;
 // (bindings/common/protocol.h).
 using halvane::py::as_double;
 using halvane::py::check;
+using halvane::py::data_of;
 using halvane::py::exception_of;
 using halvane::py::float_of;
 using halvane::py::get_or;
@@ -38,6 +40,7 @@ using halvane::py::ordinary;
 using halvane::py::raise_error;
 using halvane::py::raise_;
 using halvane::py::second_of_pair;
+using halvane::py::size_of;
 using halvane::py::truthy;
 using halvane::py::type_name;
 
@@ -56,6 +59,8 @@ struct Env {
 
   // package modules
   nb::object core;  // halvane._core
+  nb::object ENGINE_ZEPHAN2, is_v2_engine;  // halvane.unified_header
+  nb::object picture_fit;  // halvane._picture.fit
   nb::object VideoControl, AudioChunk, VideoFrame, dc_replace;
   long int16_max = 32767;
   nb::object HalvaneError, ModelLoadError, ModelNotFoundError, RuntimeNotReadyError;

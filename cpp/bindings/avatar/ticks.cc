@@ -52,20 +52,21 @@ aio::py::Await emit_again(nb::handle self, const EmitArgs& a) {
 
 // rt.pull_frame(-1)'s picture fitted inside width x height, as a callable
 // for the engine worker thread; it answers as pull_frame does, with a pair.
-nb::object pull_fitted() {
-  return nb::cpp_function([](nb::object rt, nb::object width, nb::object height) {
-    nb::object bgr = second_of_pair(rt.attr("pull_frame")(-1));
-    return nb::make_tuple(nb::none(), nb::module_::import_("halvane._picture").attr("fit")(bgr, width, height));
-  });
+// Made once, kept for the life of the process.
+nb::handle pull_fitted() {
+  static PyObject* fn = nb::cpp_function([](nb::object rt, nb::object width, nb::object height) {
+                          nb::object bgr = second_of_pair(rt.attr("pull_frame")(-1));
+                          return nb::make_tuple(nb::none(), env().picture_fit(bgr, width, height));
+                        }).release().ptr();
+  return fn;
 }
 
 // The engine worker's call that makes the picture of one tick.
-aio::py::Await picture_of(nb::handle self, PictureSource src, const EmitArgs& a, nb::handle fitted, int64_t tw,
-                          int64_t th) {
+aio::py::Await picture_of(nb::handle self, PictureSource src, const EmitArgs& a, int64_t tw, int64_t th) {
   if (src == PictureSource::compose)
     return call(self, "_engine", a.rt.attr("tick_compose_to_size"), a.pcm_buf, -1, tw, th);
   if (src == PictureSource::pull) return call(self, "_engine", a.rt.attr("pull_frame"), -1);
-  return call(self, "_engine", fitted, a.rt, tw, th);
+  return call(self, "_engine", pull_fitted(), a.rt, tw, th);
 }
 
 int64_t ticks_available(nb::handle rt) { return nb::cast<int64_t>(nb::int_(rt.attr("ticks_available")())); }
@@ -110,7 +111,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (push == Push::push) {
     nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(Session(self).stream_pushed()), nb::none()), "float32");
     std::optional<int64_t> had;  // zephan-2 only: the ready ticks before the push, to time it
-    if (truthy(self.attr("_is_z2_stream")())) had = ticks_available(a.rt);
+    if (sliced) had = ticks_available(a.rt);
     const double t_feed = now();
     co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
     if (had) note_push_time(self, *had, ticks_available(a.rt), t_feed);
@@ -138,7 +139,6 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     tw = nb::cast<int64_t>(nb::int_(size[0]));
     th = nb::cast<int64_t>(nb::int_(size[1]));
   }
-  const nb::object fitted = pull_fitted();
   const float* samples = data_of<const float>(pcm);
   const float scale = static_cast<float>(e.int16_max);
   const nb::object rate = const_o("_SAMPLE_RATE_HZ");
@@ -157,7 +157,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     // utterance: it is dropped, not put out ahead of the next one.
     nb::object picture;
     try {
-      picture = co_await picture_of(self, src, a, fitted, tw, th);
+      picture = co_await picture_of(self, src, a, tw, th);
     } catch (nb::python_error& err) {
       if (!ran_out_of_audio(src, err.matches(PyExc_ValueError),
                             [&] { return nb::cast<std::string>(nb::str(err.value())); }))

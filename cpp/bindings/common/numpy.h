@@ -16,6 +16,15 @@ namespace halvane::py {
 
 namespace nb = nanobind;
 
+// The data of an array already C-contiguous of exactly element type T (no
+// copy, no conversion: a copy would not outlive the call); T const to read.
+template <class T>
+T* data_of(nb::handle arr) {
+  return nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr, false).data();
+}
+// arr.size.
+inline int64_t size_of(nb::handle arr) { return nb::cast<int64_t>(arr.attr("size")); }
+
 template <class T>
 struct Contig {
   nb::object keep;  // the array the pointer points into

@@ -17,6 +17,7 @@ namespace halvane::open::py {
 
 namespace nb = nanobind;
 
+using halvane::py::as_double;
 using halvane::py::Buffer;
 using halvane::py::check;
 using halvane::py::concat;

@@ -88,10 +88,6 @@ nb::object clock_chunks(nb::handle clock, nb::handle items) {
   return generator(ClockChunks{nb::borrow(clock), nb::borrow(items), nb::inst_ptr<RenderClock>(clock)});
 }
 
-// getattr(obj, name) for an attribute that may be absent: an invalid object
-// when it is (an AttributeError), other errors raised.
-nb::object optional_attr(nb::handle obj, const char* name) { return get_or(obj, name, nb::handle()); }
-
 int64_t as_int64(nb::handle o) {
   const long long v = PyLong_AsLongLong(o.ptr());
   if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -180,7 +176,7 @@ struct Render {
     if (st) module_global("_log").attr("info")(kStatsLog, st->frames, st->render_seconds, st->render_fps);
 
     nb::handle engine = a->engine;
-    nb::object fps = optional_attr(engine, "frames_per_second");
+    nb::object fps = get_or(engine, "frames_per_second", nb::handle());
     nb::object expected = module_global("_expected_frames")(clip, fps.is_valid() ? fps : nb::none());
     std::optional<int64_t> exp;
     if (!expected.is_none()) exp = as_int64(expected);
@@ -188,7 +184,7 @@ struct Render {
     if (!check.short_render) return;
     const std::string id = utf8(a->engine_id);
     if (delivered == 0) raise_error(refused("Failed", text(NO_FRAMES_MESSAGE), text(no_frames_detail(id))));
-    nb::object reason = optional_attr(engine, "stop_reason");
+    nb::object reason = get_or(engine, "stop_reason", nb::handle());
     const std::string detail = stopped_early_detail(id, delivered, *exp, *check.floor, fps.is_valid() ? utf8(fps) : "?",
                                                     reason.is_valid() ? utf8(reason) : kReasonNotRecorded);
     raise_error(refused("Failed", text(stopped_early_message(delivered, *exp)), text(detail)));

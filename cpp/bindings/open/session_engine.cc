@@ -25,12 +25,7 @@ double monotonic() {
 }
 
 // `_QUIET` of the module, read at each use.
-double quiet() {
-  nb::object q = module_global("_QUIET");
-  const double v = PyFloat_AsDouble(q.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
+double quiet() { return as_double(module_global("_QUIET")); }
 
 // a == b (or a != b) as Python compares them.
 bool compares(nb::handle a, nb::handle b, int op) {

@@ -103,7 +103,7 @@ BundleLoad load_bundle(const halvane::Bundle& b, const std::optional<std::string
     const std::string id_path = stage_member(b, std::string(kIdentity));
     if (want && !want->empty()) {
       const std::string want12(halvane::utf8_prefix(*want, 12));
-      if (enc.how.starts_with(msg::kNameTrusted))
+      if (enc.by_address)
         elog(msg::base_by_address(want12, enc.how));
       else
         elog(msg::base_verified(want12, enc.how));

@@ -83,7 +83,7 @@ SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<
   // store path: nothing in a manifest can point the host outside the store.
   if (want_sha && is_store_digest(*want_sha))
     for (const std::string& p : policy.store_candidates(*want_sha))
-      if (is_regular_file(p)) return {p, msg::found_in_store(p)};
+      if (is_regular_file(p)) return {p, msg::found_in_store(p), true};
 
   if (bundle.has(kSharedEnc)) {
     const std::string p = stage_member(bundle, kSharedEnc);

@@ -43,6 +43,7 @@ std::optional<std::string> declared_base_sha(const halvane::Bundle& bundle, Base
 struct SharedEnc {
   std::optional<std::string> path;
   std::string how;  // where it was found, or why nothing was accepted
+  bool by_address = false;  // found by its content address, trusted by name and not hashed again
 };
 
 SharedEnc resolve_shared_enc(const halvane::Bundle& bundle, const std::optional<std::string>& engine,

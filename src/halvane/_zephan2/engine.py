@@ -70,22 +70,19 @@ def covered_frames(samples: int) -> int:
 
 class _Records:
     """The records the reader took off the pipe and the render has not taken yet:
-    at most `capacity` of them, the reader waiting for room. After a failure the
-    records before it are taken first, then every take raises it."""
+    at most `capacity` of them (None: no bound), the reader waiting for room. After
+    a failure the records before it are taken first, then every take raises it."""
 
-    def __init__(self, capacity: int):
+    def __init__(self, capacity: int | None):
         self._items: collections.deque = collections.deque()
         self._capacity = capacity
         self._cond = threading.Condition()
         self._failure: BaseException | None = None
         self._closed = False
 
-    def __len__(self) -> int:
-        return len(self._items)
-
     def put(self, item) -> None:
         with self._cond:
-            while len(self._items) >= self._capacity and not self._closed:
+            while self._capacity is not None and len(self._items) >= self._capacity and not self._closed:
                 self._cond.wait()
             if not self._closed:
                 self._items.append(item)
@@ -123,9 +120,9 @@ class _Records:
 class _Stream:
     """One running host and the thread that takes its records off the pipe."""
 
-    def __init__(self, source: str, threads: int | None = None):
+    def __init__(self, source: str, threads: int | None = None, ahead: int | None = AHEAD):
         self.host = HostProcess(source, threads=threads)
-        self.records = _Records(AHEAD)
+        self.records = _Records(ahead)
         self.reader = threading.Thread(target=self._read, name="tessel-host-reader", daemon=True)
         self.reader.start()
 
