@@ -182,12 +182,20 @@ void renew(nb::handle self, nb::handle fx, Utterance& u, const Renewal& r, nb::h
   }
 }
 
-aio::py::Await emit_ticks(nb::handle self, const Producer& p, const Utterance& u, int64_t spt, nb::handle out_size,
-                          bool eos_padding, nb::handle tail_total) {
-  return call(self, "_emit_ready_ticks", nb::arg("rt") = u.rt, nb::arg("pcm_buf") = u.pcm_buf,
-              nb::arg("spt") = spt, nb::arg("out_size") = out_size, nb::arg("ticks_emitted") = p.ticks_emitted(),
-              nb::arg("message_id") = u.message_id, nb::arg("eos_padding") = eos_padding,
-              nb::arg("tail_total") = tail_total);
+// The emission of the utterance's ready ticks (or, with `eos_padding`, of its
+// padded tail up to `tail_total`).
+EmitArgs utterance_ticks(const Producer& p, const Utterance& u, int64_t spt, nb::handle out_size, bool eos_padding,
+                         nb::handle tail_total) {
+  EmitArgs a;
+  a.rt = u.rt;
+  a.pcm_buf = u.pcm_buf;
+  a.spt = spt;
+  a.out_size = nb::borrow(out_size);
+  a.ticks_emitted = p.ticks_emitted();
+  a.message_id = u.message_id;
+  a.eos_padding = eos_padding;
+  a.tail_total = nb::borrow(tail_total);
+  return a;
 }
 
 // An idle frame: the runtime's resting picture with a tick of silence, when
@@ -234,7 +242,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
     const bool end_of_speech = truthy(control.attr("end_of_speech"));
     const Producer::Next next = p.after_audio(end_of_speech, !audio.is_none(), last_chunk);
     if (next == Producer::Next::wait) continue;
-    p.emitted(nb::cast<int64_t>(co_await emit_ticks(self, p, u, spt, out_size, false, nb::none())));
+    p.emitted(nb::cast<int64_t>(co_await emit_ticks(self, utterance_ticks(p, u, spt, out_size, false, nb::none()))));
     if (next == Producer::Next::emit) continue;
 
     // End of the utterance: the tail, then the marker unless the tail's last
@@ -249,7 +257,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
           nb::arg("ticks_emitted") = p.ticks_emitted(), nb::arg("tail_total") = tail_total,
           nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size)));
     } else if (tail.remaining > 0) {
-      p.tail_emitted(nb::cast<int64_t>(co_await emit_ticks(self, p, u, spt, out_size, true, tail_total)));
+      p.tail_emitted(nb::cast<int64_t>(co_await emit_ticks(self, utterance_ticks(p, u, spt, out_size, true, tail_total))));
     }
     if (p.end_marker(stop_or_interrupt(self), interrupted(self))) {
       nb::object eos = e.VideoFrame(nb::arg("bgr_image") = nb::none(), nb::arg("audio_chunk") = nb::none(),

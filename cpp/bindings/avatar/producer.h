@@ -30,6 +30,27 @@ inline nb::object slice_of(nb::handle arr, nb::handle start, nb::handle stop) {
   return arr[s];
 }
 
+// The arguments of _emit_ready_ticks, and the call itself, looked up on the
+// instance (a subclass may replace it).
+struct EmitArgs {
+  nb::object rt, pcm_buf;
+  int64_t spt = 0;
+  nb::object out_size = nb::none();
+  int64_t ticks_emitted = 0;
+  nb::object message_id = nb::none();
+  bool eos_padding = false;
+  nb::object tail_total = nb::none();  // None or int
+  bool mark_last = true;
+  nb::object fit_size = nb::none();    // None, or (width, height) for pulled pictures
+};
+inline aio::py::Await emit_ticks(nb::handle self, const EmitArgs& a) {
+  return call(self, "_emit_ready_ticks", nb::arg("rt") = a.rt, nb::arg("pcm_buf") = a.pcm_buf,
+              nb::arg("spt") = a.spt, nb::arg("out_size") = a.out_size, nb::arg("ticks_emitted") = a.ticks_emitted,
+              nb::arg("message_id") = a.message_id, nb::arg("eos_padding") = a.eos_padding,
+              nb::arg("tail_total") = a.tail_total, nb::arg("mark_last") = a.mark_last,
+              nb::arg("fit_size") = a.fit_size);
+}
+
 // Members added by the producer's files (add_producer calls the other two).
 void add_tick_emission(Members& ns);  // _emit_ready_ticks
 void add_v2_tail(Members& ns);        // _drain_v2_tail

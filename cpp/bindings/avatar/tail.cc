@@ -18,15 +18,24 @@ namespace {
 
 using aio::Co;
 
-Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf, nb::object spt,
+Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf, int64_t spt,
                              int64_t ticks_emitted, int64_t tail_total, nb::object message_id, nb::object out_size) {
   Env& e = env();
   TailDrain drain(ticks_emitted, tail_total);
+  // What is ready of the tail, pulled as a streaming session does; no frame
+  // of it carries the end of speech.
+  EmitArgs args;
+  args.rt = rt;
+  args.pcm_buf = pcm_buf;
+  args.spt = spt;
+  args.message_id = message_id;
+  args.eos_padding = true;
+  args.tail_total = nb::int_(tail_total);
+  args.mark_last = false;
+  args.fit_size = out_size;
   auto emit = [&] {
-    return call(self, "_emit_ready_ticks", nb::arg("rt") = rt, nb::arg("pcm_buf") = pcm_buf, nb::arg("spt") = spt,
-                nb::arg("out_size") = nb::none(), nb::arg("ticks_emitted") = ticks_emitted + drain.emitted(),
-                nb::arg("message_id") = message_id, nb::arg("eos_padding") = true,
-                nb::arg("tail_total") = tail_total, nb::arg("mark_last") = false, nb::arg("fit_size") = out_size);
+    args.ticks_emitted = ticks_emitted + drain.emitted();
+    return emit_ticks(self, args);
   };
 
   const int64_t ready = nb::cast<int64_t>(co_await emit());
@@ -57,7 +66,7 @@ void add_v2_tail(Members& ns) {
   ns["_drain_v2_tail"] = method(
       [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object ticks_emitted,
          nb::object tail_total, nb::object message_id, nb::object out_size) {
-        return aio::py::coroutine(drain_v2_tail(self, std::move(rt), std::move(pcm_buf), std::move(spt),
+        return aio::py::coroutine(drain_v2_tail(self, std::move(rt), std::move(pcm_buf), int_of(spt),
                                                 nb::cast<int64_t>(nb::int_(ticks_emitted)),
                                                 nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id),
                                                 std::move(out_size)),

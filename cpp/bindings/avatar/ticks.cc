@@ -29,27 +29,6 @@ namespace {
 
 using aio::Co;
 
-struct EmitArgs {
-  nb::object rt, pcm_buf;
-  int64_t spt = 0;
-  nb::object out_size;
-  int64_t ticks_emitted = 0;
-  nb::object message_id;
-  bool eos_padding = false;
-  nb::object tail_total;  // None or int
-  bool mark_last = true;
-  nb::object fit_size;    // None, or (width, height) for pulled pictures
-};
-
-// self._emit_ready_ticks(**args), looked up on the instance.
-aio::py::Await emit_again(nb::handle self, const EmitArgs& a) {
-  return call(self, "_emit_ready_ticks", nb::arg("rt") = a.rt, nb::arg("pcm_buf") = a.pcm_buf,
-              nb::arg("spt") = a.spt, nb::arg("out_size") = a.out_size, nb::arg("ticks_emitted") = a.ticks_emitted,
-              nb::arg("message_id") = a.message_id, nb::arg("eos_padding") = a.eos_padding,
-              nb::arg("tail_total") = a.tail_total, nb::arg("mark_last") = a.mark_last,
-              nb::arg("fit_size") = a.fit_size);
-}
-
 // rt.pull_frame(-1)'s picture fitted inside width x height, as a callable
 // for the engine worker thread; it answers as pull_frame does, with a pair.
 // Made once, kept for the life of the process.
@@ -100,7 +79,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
       part.tail_total = nb::none();
       part.mark_last = false;
     }
-    early += nb::cast<int64_t>(co_await emit_again(self, part));
+    early += nb::cast<int64_t>(co_await emit_ticks(self, part));
     if (step.kind == SliceStep::rest) co_return nb::int_(early);
   }
 
