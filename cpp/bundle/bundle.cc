@@ -266,7 +266,7 @@ void Bundle::for_each_block(std::string_view name, const std::function<void(cons
 
 std::string Bundle::read(std::string_view name, uint64_t max_bytes) const {
   const auto refuse = [&] {
-    return ValueError(ix_->where + "member " + py_repr(std::string(name)) + " is larger than " +
+    return MemberTooLarge(ix_->where + "member " + py_repr(std::string(name)) + " is larger than " +
                       std::to_string(max_bytes) + " bytes");
   };
   if (size(name) > max_bytes) throw refuse();

@@ -26,8 +26,14 @@
 #include <vector>
 
 #include "bundle/imx.h"
+#include "common/errors.h"
 
 namespace halvane {
+
+// A member larger than a reader's bound.
+struct MemberTooLarge : ValueError {
+  using ValueError::ValueError;
+};
 
 class Bundle {
  public:
@@ -48,7 +54,8 @@ class Bundle {
   uint64_t size(std::string_view name) const;
 
   // The whole member. A member of more than `max_bytes` is refused with
-  // ValueError before it is read.
+  // MemberTooLarge (a ValueError) before it is read, or as soon as it turns
+  // out larger (a file that grew since).
   std::string read(std::string_view name, uint64_t max_bytes = std::numeric_limits<uint64_t>::max()) const;
 
   // Passes the member's bytes to `sink` in order, in blocks of at most 1 MiB;

@@ -109,11 +109,6 @@ void unfold_imx(const std::string& src, const std::string& dst) {
   }
 }
 
-// A member larger than the reader's bound.
-struct TooLarge : ValueError {
-  using ValueError::ValueError;
-};
-
 std::optional<std::string> member_bytes(const std::string& path, const std::string& name,
                                         std::optional<uint64_t> max_bytes) {
   if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
@@ -121,18 +116,7 @@ std::optional<std::string> member_bytes(const std::string& path, const std::stri
   if (::stat(path.c_str(), &st) != 0) throw OSError(errno, path);
   const Bundle b(path);
   if (!b.has(name)) return std::nullopt;
-  if (!max_bytes) return b.read(name);
-  const auto too_large = [&] {
-    return TooLarge(py_repr(path) + ": member " + py_repr(name) + " is larger than " + std::to_string(*max_bytes) +
-                    " bytes");
-  };
-  if (b.size(name) > *max_bytes) throw too_large();
-  std::string out;
-  b.for_each_block(name, [&](const char* p, size_t n) {
-    if (n > *max_bytes - out.size()) throw too_large();  // a file that grew since
-    out.append(p, n);
-  });
-  return out;
+  return b.read(name, max_bytes.value_or(std::numeric_limits<uint64_t>::max()));
 }
 
 }  // namespace
@@ -157,7 +141,7 @@ NB_MODULE(_offline, m) {
     try {
       nanobind::gil_scoped_release unlocked;
       data = halvane::offline::member_bytes(p, n, max_bytes);
-    } catch (const halvane::offline::TooLarge& e) {
+    } catch (const halvane::MemberTooLarge& e) {
       PyErr_SetString(too_large, e.what());
       throw nanobind::python_error();
     }
