@@ -3,9 +3,11 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace halvane {
 
@@ -28,5 +30,17 @@ inline std::string_view last_component(std::string_view p) {
   const size_t s = p.rfind('/');
   return s == std::string_view::npos ? p : p.substr(s + 1);
 }
+
+// A descriptor closed when it goes out of scope (-1: none).
+struct Fd {
+  int fd = -1;
+  explicit Fd(int f = -1) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int release() { return std::exchange(fd, -1); }
+};
 
 }  // namespace halvane

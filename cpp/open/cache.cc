@@ -34,17 +34,10 @@ constexpr const char* kManifest = "manifest.json";
 constexpr size_t kKeyDigits = 32;
 constexpr uint64_t kMemoMaxBytes = 1 << 20;
 
-// A descriptor closed when it goes out of scope.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int release() { return std::exchange(fd, -1); }
-};
+// Where this process sets aside an entry that lost its marker.
+std::string incomplete_aside(const std::string& entry) {
+  return entry + ".incomplete.tmp." + std::to_string(::getpid());
+}
 
 int open_cloexec(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -188,7 +181,7 @@ bool evict(const std::string& entry, bool locks) {
       // by the time it would be renamed. It is judged as a heal judges it,
       // by the directory itself, never by the name alone.
       if (!set_aside_incomplete(entry)) return false;
-      const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
+      const std::string aside = incomplete_aside(entry);
       if (!is_regular_file(join_path(aside, kManifest))) remove_tree(aside);
       return !exists_nofollow(entry);
     }
@@ -196,7 +189,7 @@ bool evict(const std::string& entry, bool locks) {
     // entry away, and locked once that sweep let go: by then a new entry of
     // the same name, perhaps held, stands there. Only the entry whose marker
     // is locked here is moved away; no other sweep can move it meanwhile.
-    if (lock.fd >= 0 && !holds_marker(lock.fd, entry)) return false;
+    if (!holds_marker(lock.fd, entry)) return false;
   }
   const std::string doomed = entry + ".tmp." + std::to_string(::getpid());
   remove_tree(doomed);
@@ -449,7 +442,7 @@ bool set_aside_incomplete(const std::string& entry) noexcept {
   auto same = [&](const struct stat& s) { return s.st_dev == judged.st_dev && s.st_ino == judged.st_ino; };
   if (::lstat(entry.c_str(), &now) != 0) return errno == ENOENT;
   if (!same(now)) return false;  // already moved away, and something else stands there
-  const std::string aside = entry + ".incomplete.tmp." + std::to_string(::getpid());
+  const std::string aside = incomplete_aside(entry);
   remove_tree(aside);  // a leftover of an earlier process with this id
   if (::rename(entry.c_str(), aside.c_str()) != 0) return !exists_nofollow(entry);
   // Another heal may have moved the judged directory away just before the

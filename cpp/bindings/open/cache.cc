@@ -153,19 +153,6 @@ void first_sweep(const std::string& avatars, const std::string& keep) {
   run_sweep(avatars, keep);
 }
 
-// A shared lock taken on a staging directory's marker before it is
-// published; released unless it is handed over to _HELD.
-struct EarlyHold {
-  int fd = -1;
-  EarlyHold() = default;
-  EarlyHold(const EarlyHold&) = delete;
-  EarlyHold& operator=(const EarlyHold&) = delete;
-  ~EarlyHold() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() { return std::exchange(fd, -1); }
-};
-
 int lock_staging(const std::string& staging) noexcept {
   int fd = -1;
   return lock_shared(staging, fd) == HoldResult::held ? fd : -1;
@@ -214,7 +201,7 @@ nb::object materialise(nb::handle source) {
     const std::string staging = entry + ".tmp." + std::to_string(::getpid());
     nb::object os_detail, other_detail;
     bool publishing = false;
-    EarlyHold early;
+    Fd early;  // the shared lock on the staging's marker, released unless handed over to _HELD
     try {
       {
         nb::gil_scoped_release unlocked;
