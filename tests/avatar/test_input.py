@@ -153,12 +153,7 @@ RATES = [(16000, 16000), (1000, 1000), (384000, 384000), (np.int64(48000), 48000
          (16000.0, None), ("16000", None), (None, None)]
 
 
-@pytest.mark.parametrize("form", AUDIO_FORMS)
-@pytest.mark.parametrize("rate, hz", RATES, ids=[repr(r) for r, _ in RATES])
-def test_from_audio_takes_only_int16_pcm_at_a_usable_rate(rate, hz, form):
-    data, expected = AUDIO_FORMS[form]
-    if hz is None:  # the rate is looked at first
-        expected = (ValueError, RATE_REFUSED + repr(rate))
+def from_audio_gives(data, rate, expected, hz):
     if isinstance(expected, tuple):
         kind, message = expected
         with pytest.raises(kind) as refused:
@@ -170,6 +165,22 @@ def test_from_audio_takes_only_int16_pcm_at_a_usable_rate(rate, hz, form):
     assert chunk.data.dtype == np.dtype("=i2") and chunk.data.ndim == 1 and chunk.data.tolist() == expected
     assert chunk.sample_rate == hz and type(chunk.sample_rate) is int
     assert chunk.last_chunk is True and control.end_of_speech is False
+
+
+@pytest.mark.parametrize("form", AUDIO_FORMS)
+def test_from_audio_takes_only_int16_pcm(form):
+    data, expected = AUDIO_FORMS[form]
+    from_audio_gives(data, 16000, expected, 16000)
+
+
+@pytest.mark.parametrize("rate, hz", RATES, ids=[repr(r) for r, _ in RATES])
+def test_from_audio_takes_only_a_usable_rate(rate, hz):
+    if hz is not None:
+        from_audio_gives(PCM, rate, SAMPLES, hz)
+        return
+    # a refused rate is looked at first, whatever the audio
+    for data in (PCM, None):
+        from_audio_gives(data, rate, (ValueError, RATE_REFUSED + repr(rate)), None)
 
 
 @pytest.mark.parametrize("build, kind, message", [

@@ -160,12 +160,10 @@ def canon_end(data):
 @pytest.mark.parametrize("cut, why", [
     (lambda d: 12, "IMX member table ends inside entry 1 of 2"),
     (lambda d: 40, "IMX member table ends inside entry 2 of 2"),
-    (lambda d: canon_end(d) // 2, "member 'canon.bin' declares 299520 bytes at offset"),
     (lambda d: canon_end(d) - 1, "member 'canon.bin' declares 299520 bytes at offset"),
     (lambda d: canon_end(d), "member 'combined_litert.tflite' declares"),
-    (lambda d: (canon_end(d) + len(d)) // 2, "member 'combined_litert.tflite' declares"),
     (lambda d: len(d) - 1, "member 'combined_litert.tflite' declares"),
-], ids=["table-1", "table-2", "canon-half", "canon-1", "model-none", "model-half", "model-1"])
+], ids=["table-1", "table-2", "canon-1", "model-none", "model-1"])
 def test_truncated_container_is_a_contract_violation(whole_imx, tmp_path, cut, why):
     b = tmp_path / "cut.imx"
     b.write_bytes(whole_imx[:cut(whole_imx)])
