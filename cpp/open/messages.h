@@ -25,19 +25,19 @@ inline constexpr const char* kUnusable = "that is not a usable avatar";
 inline constexpr const char* kNotPrepared = "could not prepare that avatar";
 // The cloud renderer that the refusals below point to.
 inline constexpr const char* kService = "halvane cloud renderer";
-// code + kHeldPiece2 + code + kHeldPiece4 + kService + kHeldPiece6, for a
-// service code that names no file here.
-inline constexpr const char* kHeldPiece2 =
-    " names an avatar held by the service, and this package renders an avatar that is on this machine. "
-    "Run `python -m halvane render ";
-inline constexpr const char* kHeldPiece4 =
-    " <audio>` to fetch it and render it here, or render it in the cloud with the ";
-inline constexpr const char* kHeldPiece6 = " (POST /v1/video/generate).";
-// kCannotRunHead + kService + kCannotRunTail.
-inline constexpr const char* kCannotRunHead =
-    "that avatar cannot run on this machine. Render it in the cloud with the ";
-inline constexpr const char* kCannotRunTail =
-    " (POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.";
+// A service code that names no file here.
+inline std::string held_message(const std::string& code) {
+  return code +
+         " names an avatar held by the service, and this package renders an avatar that is on this machine. "
+         "Run `python -m halvane render " +
+         code + " <audio>` to fetch it and render it here, or render it in the cloud with the " + kService +
+         " (POST /v1/video/generate).";
+}
+// An avatar of an engine this machine cannot run.
+inline std::string cannot_run_message() {
+  return std::string("that avatar cannot run on this machine. Render it in the cloud with the ") + kService +
+         " (POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.";
+}
 
 // --- the avatar cache and the engines ---
 inline constexpr const char* kNoManifestMember = "the avatar has no member \"manifest.json\"";

@@ -21,15 +21,6 @@ namespace {
 constexpr const char* kCodePattern = "^[A-Z][A-Z0-9]{9}$";
 constexpr const char* kNoManifestEngine = "ostrel1";
 
-nb::str cannot_run_message() { return nb::str((std::string(kCannotRunHead) + kService + kCannotRunTail).c_str()); }
-
-nb::object held_message(nb::handle code) {
-  nb::str service(kService);
-  nb::object parts = nb::make_tuple(code, nb::str(kHeldPiece2), code, nb::str(kHeldPiece4), service,
-                                    nb::str(kHeldPiece6));
-  return nb::str("").attr("join")(parts);
-}
-
 nb::object errors_attr(const char* name) { return outside("_errors").attr(name); }
 
 // `raise kind(message)` for an error kind of the error module.
@@ -134,7 +125,7 @@ nb::object open_engine(nb::handle source, nb::handle engine_id, nb::handle prebu
     } else if (holds("_UNIFIED", engine_id)) {
       engine = module_global("_unified_engine")(source);
     } else {
-      raise_kind("NotSupported", cannot_run_message());
+      raise_kind("NotSupported", text(cannot_run_message()));
     }
   } catch (nb::python_error& e) {
     map_engine_error(e, unavailable, failed, outdated);
@@ -189,7 +180,7 @@ nb::object open_avatar(nb::handle source) {
   }
   if (PyUnicode_GetLength(path.ptr()) == 0) raise_kind("InvalidAvatar", nb::str(kEmpty));
   if (!truthy(nb::module_::import_("os.path").attr("exists")(path))) {
-    if (!module_global("_CODE").attr("match")(path).is_none()) raise_kind("NotSupported", held_message(path));
+    if (!module_global("_CODE").attr("match")(path).is_none()) raise_kind("NotSupported", text(held_message(utf8(path))));
     raise_kind("InvalidAvatar", concat(kNoAvatar, path));
   }
   nb::object engine_id;
@@ -200,7 +191,7 @@ nb::object open_avatar(nb::handle source) {
     raise_from_none(refused("InvalidAvatar", nb::str(kUnusable), e.value()), e);
   }
   if (holds("_FIXTURE", engine_id) && !truthy(module_global("_ostrel1_runtime_present")()))
-    raise_kind("NotSupported", cannot_run_message());
+    raise_kind("NotSupported", text(cannot_run_message()));
   nb::object prebuilt = nb::none();
   if (holds("_VUDIDA", engine_id) && truthy(module_global("_apple_host_bundled")()))
     prebuilt = module_global("_build_engine")(path, engine_id);
