@@ -150,14 +150,6 @@ OutAction step_action(Read read, const Item& item, bool reader_set, bool interru
 
 // --- the pictures held back in the playback-synchronised mode ---
 
-// How long the waiting mode waits for an item: until the oldest pending
-// picture is due (at once when it is overdue), or without limit when none
-// is pending.
-inline std::optional<double> pend_wait_s(std::optional<double> head_due, double now) {
-  if (!head_due) return std::nullopt;
-  return std::max(*head_due - now, 0.0);
-}
-
 // The pending pictures, oldest first, kept in a store the caller owns (the
 // session's own queue, which interrupt() clears and others may look at): a
 // FIFO of (release time, picture) with empty(), front_due(), pop_front()
@@ -183,9 +175,12 @@ class PendingPictures {
     return std::move(store_.pop_front().second);
   }
 
-  // How long a wait for the next item may last (pend_wait_s of the oldest).
+  // How long the waiting mode waits for an item: until the oldest pending
+  // picture is due (at once when it is overdue), or without limit when none
+  // is pending.
   std::optional<double> wait_s(double now) {
-    return pend_wait_s(store_.empty() ? std::nullopt : std::optional<double>(store_.front_due()), now);
+    if (store_.empty()) return std::nullopt;
+    return until(store_.front_due(), now);
   }
 
   // For the end of the stream: the oldest picture, taken whether due or not;
@@ -195,7 +190,7 @@ class PendingPictures {
     auto [due, picture] = store_.pop_front();
     return Held{due, std::move(picture)};
   }
-  static double until(double due, double now) { return *pend_wait_s(due, now); }
+  static double until(double due, double now) { return std::max(due - now, 0.0); }
 
  private:
   Store store_;

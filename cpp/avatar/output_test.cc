@@ -19,7 +19,6 @@ using halvane::avatar::after_wait;
 using halvane::avatar::end_is_stale;
 using halvane::avatar::OutAction;
 using halvane::avatar::output_action;
-using halvane::avatar::pend_wait_s;
 using halvane::avatar::PendingPictures;
 using halvane::avatar::queued_source;
 using halvane::avatar::Read;
@@ -117,8 +116,9 @@ TEST(EndIsStale, MoreQueuedOrALiveFeederOfARunningSession) {
   struct Row {
     bool queue_empty, running, feeder_alive, stale;
   } rows[] = {
-      {false, false, false, true}, {false, true, true, true},   {true, true, true, true},
-      {true, true, false, false},  {true, false, true, false},  {true, false, false, false},
+      {false, false, false, true},  // more queued, whatever the session
+      {true, true, true, true},     // a live feeder of a running session
+      {true, true, false, false},   {true, false, true, false},
   };
   for (const Row& r : rows)
     EXPECT_EQ(end_is_stale(r.queue_empty, r.running, r.feeder_alive), r.stale)
@@ -199,13 +199,6 @@ TEST(ReadStep, AfterTheWait) {
 }
 
 // --- the pending pictures ---
-
-TEST(PendWait, UntilTheOldestPictureIsDue) {
-  EXPECT_EQ(pend_wait_s(std::nullopt, 5.0), std::nullopt);
-  EXPECT_DOUBLE_EQ(*pend_wait_s(5.25, 5.0), 0.25);
-  EXPECT_EQ(*pend_wait_s(5.0, 5.0), 0.0);
-  EXPECT_EQ(*pend_wait_s(4.0, 5.0), 0.0);  // overdue: at once, never negative
-}
 
 // A store as the session keeps it, shared with the test so that it can be
 // changed behind the queue's back (as interrupt() clears it).

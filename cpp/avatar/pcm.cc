@@ -12,18 +12,6 @@ void scale_down(float* data, size_t n, float int16_max) {
   for (size_t i = 0; i < n; ++i) data[i] /= int16_max;
 }
 
-int64_t resampled_length(int64_t n, int64_t src_sr, int64_t dst_sr) {
-  if (src_sr == 0) throw std::domain_error("division by zero");
-  __int128 num = static_cast<__int128>(n) * dst_sr;
-  __int128 den = src_sr;
-  if (den < 0) num = -num, den = -den;
-  if (num <= 0) return 0;  // the quotient is 0 or negative: nothing to make
-  const __int128 q = num / den, r = num % den;
-  __int128 rounded = q;
-  if (2 * r > den || (2 * r == den && (q & 1))) rounded = q + 1;
-  return static_cast<int64_t>(rounded);
-}
-
 template <class In, class Out>
 void resample_linear(const In* in, size_t n, Out* out, size_t m) {
   if (n == 0 || m == 0) return;
@@ -69,6 +57,5 @@ void resample_linear(const In* in, size_t n, Out* out, size_t m) {
 
 template void resample_linear<float, float>(const float*, size_t, float*, size_t);
 template void resample_linear<double, double>(const double*, size_t, double*, size_t);
-template void resample_linear<float, double>(const float*, size_t, double*, size_t);
 
 }  // namespace halvane::avatar

@@ -22,7 +22,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 
 namespace halvane::avatar {
 
@@ -31,13 +30,6 @@ namespace halvane::avatar {
 void i16_to_f32(const int16_t* in, size_t n, float* out, float int16_max);
 // The same, in place over float samples that hold int16 values (or anything).
 void scale_down(float* data, size_t n, float int16_max);
-
-// Samples that `n` samples at `src_sr` Hz become at `dst_sr` Hz: n * dst / src
-// rounded to the nearest integer, exact halves to the even neighbour, or 0
-// when that is not positive. std::domain_error for src_sr 0. Exact (the
-// same as rounding the correctly rounded double quotient) while |n * dst_sr|
-// stays below 2^52.
-int64_t resampled_length(int64_t n, int64_t src_sr, int64_t dst_sr);
 
 // `n` (> 0) samples of `in` interpolated to `m` samples in `out` (see above).
 // The values are computed in double precision and rounded to Out at the end.
@@ -99,6 +91,5 @@ PieceCount piece_count(Probe& probe) {
 
 extern template void resample_linear<float, float>(const float*, size_t, float*, size_t);
 extern template void resample_linear<double, double>(const double*, size_t, double*, size_t);
-extern template void resample_linear<float, double>(const float*, size_t, double*, size_t);
 
 }  // namespace halvane::avatar

@@ -74,52 +74,15 @@ class PlayoutClock {
     buf_.push_back(Item{std::move(payload), flags});
   }
 
-  // An interruption: the frames are dropped, the terminal items stay in
-  // order, playback stops. The last picture and the schedule stay.
-  void reset() {
-    std::deque<Item> kept;
-    for (Item& it : buf_)
-      if (it.flags.terminal) kept.push_back(std::move(it));
-    buf_.swap(kept);
-    pictures_ = 0;
-    playing_ = false;
-    start_.clear();
-  }
-
-  // The session stops. With a terminal item in hand, the buffer is emptied
-  // and its terminal items up to the end of the stream are returned in
-  // `out` (`ends` when that end is among them); without one, nothing
-  // changes and the clock paces on until one arrives.
-  Period stop() {
-    Period p;
-    bool any_terminal = false;
-    for (const Item& it : buf_) any_terminal = any_terminal || it.flags.terminal;
-    if (!any_terminal) return p;
-    for (Item& it : buf_) {
-      if (!it.flags.terminal) continue;
-      p.out.push_back(std::move(it));
-      if (p.out.back().flags.stream_end) {
-        p.ends = true;
-        break;
-      }
-    }
-    buf_.clear();
-    pictures_ = 0;
-    return p;
-  }
-
   // The start of a pass of the clock, before the room and the schedule: an
-  // interruption (`interrupted`) resets the buffer, then a stopping session
-  // (`stopping`) gets what stop() returns. Nothing goes out otherwise.
+  // interruption (`interrupted`) resets the buffer (reset()), then a
+  // stopping session (`stopping`) gets what stop() returns. Nothing goes out
+  // otherwise.
   Period begin_pass(bool interrupted, bool stopping) {
     if (interrupted) reset();
     if (!stopping) return Period{};
     return stop();
   }
-
-  // Whether the producer may hand over another picture while `queued`
-  // items wait for the clock in its queue.
-  bool room_open(long queued) const { return pictures_ + queued < cfg_.hold; }
 
   enum class Room { keep, open, close };
 
@@ -142,11 +105,7 @@ class PlayoutClock {
   // test's state stay).
   void retune(const PlayoutConfig& config) { cfg_ = config; }
 
-  double next_due() const { return next_due_; }
-  bool playing() const { return playing_; }
-  long pictures() const { return pictures_; }
-
-  // The period due at `now` (the caller waits until next_due()): the
+  // The period due at `now` (the caller waits out wait_s(now) first): the
   // schedule advances, playback may start, and what goes out is chosen.
   // `facts()` gives the Arrival and RenderTimes of the start test and
   // `need1()` the engine's own count of the audio it needs before its second
@@ -202,6 +161,42 @@ class PlayoutClock {
   }
 
  private:
+  // An interruption: the frames are dropped, the terminal items stay in
+  // order, playback stops. The last picture and the schedule stay.
+  void reset() {
+    std::deque<Item> kept;
+    for (Item& it : buf_)
+      if (it.flags.terminal) kept.push_back(std::move(it));
+    buf_.swap(kept);
+    pictures_ = 0;
+    playing_ = false;
+    start_.clear();
+  }
+
+  // The session stops. With a terminal item in hand, the buffer is emptied
+  // and its terminal items up to the end of the stream are returned in
+  // `out` (`ends` when that end is among them); without one, nothing
+  // changes and the clock paces on until one arrives.
+  Period stop() {
+    Period p;
+    for (Item& it : buf_) {
+      if (!it.flags.terminal) continue;
+      p.out.push_back(std::move(it));
+      if (p.out.back().flags.stream_end) {
+        p.ends = true;
+        break;
+      }
+    }
+    if (p.out.empty()) return p;  // no terminal item: nothing was moved
+    buf_.clear();
+    pictures_ = 0;
+    return p;
+  }
+
+  // Whether the producer may hand over another picture while `queued`
+  // items wait for the clock in its queue.
+  bool room_open(long queued) const { return pictures_ + queued < cfg_.hold; }
+
   template <class Facts, class Need1>
   bool should_start(double now, Facts& facts, Need1& need1) {
     bool ended = false;

@@ -2,10 +2,23 @@
 
 namespace halvane::avatar {
 
+namespace {
+
+// `runtime_replaced`: the session's runtime is not the one the producer last
+// used; `buffered_samples` and `ticks_emitted` are what the closed utterance
+// left behind.
 OpenAction open_action(bool runtime_replaced, int64_t buffered_samples, int64_t ticks_emitted, bool streaming) {
   if (runtime_replaced || buffered_samples > 0 || ticks_emitted > 0) return OpenAction::fresh;
   return streaming ? OpenAction::reset_stream : OpenAction::keep;
 }
+
+// A control closes the open utterance when it says end of speech or its
+// audio is the last chunk.
+bool closes_utterance(bool end_of_speech, bool has_audio, bool last_chunk) {
+  return end_of_speech || (has_audio && last_chunk);
+}
+
+}  // namespace
 
 bool end_marker(const TailOutcome& t) {
   if (t.interrupted) return false;
@@ -26,13 +39,6 @@ Renewal renewal(const Producer::Take& take) {
   r.renew_runtime = take.restart || (take.opens && take.open == OpenAction::fresh);
   r.reset_stream = take.opens && take.open == OpenAction::reset_stream;
   r.open = take.opens;
-  return r;
-}
-
-Renewal closing_renewal(bool reset_stream) {
-  Renewal r;
-  r.reset_stream = reset_stream;
-  r.forget = true;
   return r;
 }
 
@@ -78,9 +84,12 @@ bool Producer::end_marker(bool stop_or_interrupt, bool interrupted) const {
   return avatar::end_marker(t);
 }
 
-bool Producer::finish() {
+Renewal Producer::finish() {
   forget();
-  return streaming_;
+  Renewal r;
+  r.reset_stream = streaming_;
+  r.forget = true;
+  return r;
 }
 
 void Producer::forget() {

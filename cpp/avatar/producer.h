@@ -19,8 +19,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "avatar/ticks.h"
-
 namespace halvane::avatar {
 
 // What an utterance's first audio does to the runtime.
@@ -30,17 +28,6 @@ enum class OpenAction {
   keep,          // the composing runtime in place is used as it is
 };
 
-// `runtime_replaced`: the session's runtime is not the one the producer last
-// used; `buffered_samples` and `ticks_emitted` are what the closed utterance
-// left behind.
-OpenAction open_action(bool runtime_replaced, int64_t buffered_samples, int64_t ticks_emitted, bool streaming);
-
-// A control closes the open utterance when it says end of speech or its
-// audio is the last chunk.
-inline bool closes_utterance(bool end_of_speech, bool has_audio, bool last_chunk) {
-  return end_of_speech || (has_audio && last_chunk);
-}
-
 struct TailPads {
   int64_t stream_pad = 8;  // silent ticks behind a streamed utterance
   int64_t lookback = 3;    // ... behind a composed one
@@ -48,11 +35,12 @@ struct TailPads {
 };
 
 // The tail of an utterance closed with `n_samples` buffered and
-// `ticks_emitted` out.
+// `ticks_emitted` out: the ticks not out yet (a partial last tick counts as
+// one), padded with silent ticks: `stream_pad` when streaming, `lookback`
+// when composing, at least `v2_pad` on v2 streams.
 struct TailPlan {
   int64_t remaining = 0;   // ticks not out yet; 0: no tail, the marker closes the utterance
-  int64_t pad = 0;         // silent ticks behind them
-  int64_t target_len = 0;  // samples the padded buffer holds
+  int64_t target_len = 0;  // samples the padded buffer holds: every tick of the utterance and the pad
   int64_t tail_total = 0;  // one past the utterance's last tick
   bool v2 = false;         // a v2 stream: the tail drain runs it
   bool extend = false;     // the buffer is shorter than target_len: zeros go behind it
@@ -62,11 +50,12 @@ template <class IsV2>
 TailPlan plan_tail(int64_t n_samples, int64_t spt, int64_t ticks_emitted, bool streaming, IsV2&& is_v2,
                    const TailPads& pads) {
   TailPlan p;
-  p.remaining = std::max<int64_t>(total_audio_ticks(n_samples, spt) - ticks_emitted, 0);
+  const int64_t total_ticks = n_samples / spt + (n_samples % spt != 0 ? 1 : 0);
+  p.remaining = std::max<int64_t>(total_ticks - ticks_emitted, 0);
   if (p.remaining == 0) return p;
   p.v2 = is_v2();
-  p.pad = tail_pad(streaming, p.v2, pads.stream_pad, pads.lookback, pads.v2_pad);
-  p.target_len = tail_target_len(ticks_emitted, p.remaining, p.pad, spt);
+  const int64_t pad = streaming ? pads.stream_pad : pads.lookback;
+  p.target_len = (ticks_emitted + p.remaining + (p.v2 ? std::max(pads.v2_pad, pad) : pad)) * spt;
   p.tail_total = ticks_emitted + p.remaining;
   p.extend = n_samples < p.target_len;
   return p;
@@ -87,6 +76,18 @@ struct TailOutcome {
 // ready (the last frame of a tail carries the end of speech otherwise) and
 // nothing cut the tail short. An interrupted utterance never gets one.
 bool end_marker(const TailOutcome& t);
+
+// What the session and the utterance start over with, at the top of a pass,
+// when a control is taken and after a close; the driver performs the steps
+// in the order of the fields. Forgetting the utterance empties its buffer
+// and drops its message id and the count of samples pushed to the engine.
+struct Renewal {
+  bool clear_interrupt = false;  // the interrupt is handled
+  bool renew_runtime = false;    // a fresh (or reset) runtime from the session; the utterance forgotten with it
+  bool reset_stream = false;     // the runtime in hand starts a new stream
+  bool forget = false;           // the utterance forgotten (after the stream reset)
+  bool open = false;             // an utterance opens: the control's message id, nothing pushed, no push timing
+};
 
 // The producer's utterance, one control at a time.
 class Producer {
@@ -150,8 +151,9 @@ class Producer {
   // ticks_emitted()).
   bool end_marker(bool stop_or_interrupt, bool interrupted) const;
   // Ready for the next utterance: nothing buffered, out or open. Returns
-  // whether the streaming runtime starts a new stream now.
-  bool finish();
+  // what starts over: a streaming runtime starts a new stream before the
+  // utterance is forgotten; a composing one is kept as it is.
+  Renewal finish();
 
   int64_t ticks_emitted() const { return ticks_; }
   int64_t buffered() const { return buffered_; }
@@ -169,23 +171,10 @@ class Producer {
   int64_t tail_frames_ = 0;
 };
 
-// What the session and the utterance start over with, at the top of a pass,
-// when a control is taken and after a close; the driver performs the steps
-// in the order of the fields. Forgetting the utterance empties its buffer
-// and drops its message id and the count of samples pushed to the engine.
-struct Renewal {
-  bool clear_interrupt = false;  // the interrupt is handled
-  bool renew_runtime = false;    // a fresh (or reset) runtime from the session; the utterance forgotten with it
-  bool reset_stream = false;     // the runtime in hand starts a new stream
-  bool forget = false;           // the utterance forgotten (after the stream reset)
-  bool open = false;             // an utterance opens: the control's message id, nothing pushed, no push timing
-};
 // A restart at the top of a pass: the interrupt handled, a fresh runtime.
 Renewal renewal(Producer::Pass pass);
 // A control taken: the restart its interrupt asks for, then the open.
 Renewal renewal(const Producer::Take& take);
-// After a close (`reset_stream`: what Producer::finish() returned).
-Renewal closing_renewal(bool reset_stream);
 
 // A frame's hand-over to the output. A picture on a stream with a playout
 // clock waits while the clock holds as many pictures as it may: the clock

@@ -12,12 +12,9 @@
 
 namespace {
 
-using halvane::avatar::closes_utterance;
-using halvane::avatar::closing_renewal;
 using halvane::avatar::end_marker;
 using halvane::avatar::hand_over;
 using halvane::avatar::HandOver;
-using halvane::avatar::open_action;
 using halvane::avatar::OpenAction;
 using halvane::avatar::picture_fits;
 using halvane::avatar::plan_tail;
@@ -28,29 +25,6 @@ using halvane::avatar::TailOutcome;
 using halvane::avatar::TailPads;
 using halvane::avatar::TailPlan;
 
-TEST(OpenAction, FreshUnlessTheRuntimeIsCleanAndTheProducers) {
-  struct Row {
-    bool replaced;
-    int64_t buffered, emitted;
-    bool streaming;
-    OpenAction want;
-  } rows[] = {
-      {false, 0, 0, true, OpenAction::reset_stream}, {false, 0, 0, false, OpenAction::keep},
-      {true, 0, 0, true, OpenAction::fresh},         {true, 0, 0, false, OpenAction::fresh},
-      {false, 1, 0, true, OpenAction::fresh},        {false, 0, 1, false, OpenAction::fresh},
-  };
-  for (const Row& r : rows)
-    EXPECT_EQ(open_action(r.replaced, r.buffered, r.emitted, r.streaming), r.want)
-        << r.replaced << " " << r.buffered << " " << r.emitted << " " << r.streaming;
-}
-
-TEST(ClosesUtterance, EndOfSpeechOrTheLastChunkOfAudio) {
-  EXPECT_TRUE(closes_utterance(true, false, false));
-  EXPECT_TRUE(closes_utterance(false, true, true));
-  EXPECT_FALSE(closes_utterance(false, true, false));
-  EXPECT_FALSE(closes_utterance(false, false, true));  // no audio: its last-chunk flag means nothing
-}
-
 TEST(PlanTail, PadAndLengthOnEachKindOfStream) {
   const TailPads pads{8, 3, 16};
   const int64_t spt = 800;
@@ -58,25 +32,26 @@ TEST(PlanTail, PadAndLengthOnEachKindOfStream) {
     const char* what;
     int64_t n_samples, emitted;
     bool streaming, v2;
-    int64_t remaining, pad, target_len, tail_total;
+    int64_t remaining, target_len, tail_total;  // target_len: (emitted + remaining + pad) * spt
     bool extend;
+    TailPads pads;
   } rows[] = {
       // 10.5 ticks buffered, 7 out: 4 remain (the partial tick counts).
-      {"streaming", 8400, 7, true, false, 4, 8, (7 + 4 + 8) * spt, 11, true},
-      {"composed", 8400, 7, false, false, 4, 3, (7 + 4 + 3) * spt, 11, true},
-      {"v2 streaming", 8400, 7, true, true, 4, 16, (7 + 4 + 16) * spt, 11, true},
-      {"v2 composed", 8400, 7, false, true, 4, 16, (7 + 4 + 16) * spt, 11, true},
-      {"everything out", 8000, 10, true, true, 0, 0, 0, 0, false},
-      {"more out than buffered", 800, 3, true, false, 0, 0, 0, 0, false},
+      {"streaming", 8400, 7, true, false, 4, (7 + 4 + 8) * spt, 11, true, pads},
+      {"composed", 8400, 7, false, false, 4, (7 + 4 + 3) * spt, 11, true, pads},
+      {"v2 streaming", 8400, 7, true, true, 4, (7 + 4 + 16) * spt, 11, true, pads},
+      {"v2 composed", 8400, 7, false, true, 4, (7 + 4 + 16) * spt, 11, true, pads},
+      {"v2 streaming, stream pad above the v2 one", 8400, 7, true, true, 4, (7 + 4 + 20) * spt, 11, true, {20, 3, 16}},
+      {"everything out", 8000, 10, true, true, 0, 0, 0, false, pads},
+      {"more out than buffered", 800, 3, true, false, 0, 0, 0, false, pads},
   };
   for (const Row& r : rows) {
     int asked = 0;
     TailPlan p = plan_tail(r.n_samples, spt, r.emitted, r.streaming, [&] {
       ++asked;
       return r.v2;
-    }, pads);
+    }, r.pads);
     EXPECT_EQ(p.remaining, r.remaining) << r.what;
-    EXPECT_EQ(p.pad, r.pad) << r.what;
     EXPECT_EQ(p.target_len, r.target_len) << r.what;
     EXPECT_EQ(p.tail_total, r.tail_total) << r.what;
     EXPECT_EQ(p.v2, r.remaining > 0 && r.v2) << r.what;
@@ -152,6 +127,17 @@ TEST(ProducerPass, StopRestartOrWaitAndTheIdleFrames) {
   }
 }
 
+// What starts over, as the driver performs it in order: the steps named
+// clear (interrupt), renew (runtime), reset (stream), forget, open.
+std::string steps(const Renewal& r) {
+  std::string out;
+  for (auto [on, name] : {std::pair{r.clear_interrupt, "clear "}, std::pair{r.renew_runtime, "renew "},
+                          std::pair{r.reset_stream, "reset "}, std::pair{r.forget, "forget "},
+                          std::pair{r.open, "open "}})
+    if (on) out += name;
+  return out;
+}
+
 TEST(ProducerTake, RestartAndOpen) {
   struct Row {
     const char* what;
@@ -161,18 +147,29 @@ TEST(ProducerTake, RestartAndOpen) {
     bool restart, opens;
     OpenAction action;
     int64_t buffered_after, emitted_after;
+    const char* steps;  // what starts over: renewal(take)
   } rows[] = {
-      // How an open finds the runtime is open_action's (above); a fresh one
+      // A clean runtime of the producer's own is reused (a streaming one
+      // starts a new stream); anything else asks for a fresh one, which
       // starts from an empty buffer.
-      {"first audio, streaming", true, false, 0, 0, false, true, false, false, true, OpenAction::reset_stream, 0, 0},
-      {"left over buffer", false, false, 1600, 2, false, true, false, false, true, OpenAction::fresh, 0, 0},
-      {"more audio", true, true, 1600, 1, false, true, true, false, false, OpenAction::keep, 1600, 1},
-      {"no audio", true, false, 0, 0, false, false, true, false, false, OpenAction::keep, 0, 0},
+      {"first audio, streaming", true, false, 0, 0, false, true, false, false, true, OpenAction::reset_stream, 0, 0,
+       "reset open "},
+      {"first audio, composed", false, false, 0, 0, false, true, false, false, true, OpenAction::keep, 0, 0, "open "},
+      {"runtime replaced", true, false, 0, 0, false, true, true, false, true, OpenAction::fresh, 0, 0, "renew open "},
+      {"left over buffer", false, false, 1600, 0, false, true, false, false, true, OpenAction::fresh, 0, 0,
+       "renew open "},
+      {"left over ticks", true, false, 0, 2, false, true, false, false, true, OpenAction::fresh, 0, 0, "renew open "},
+      {"more audio", true, true, 1600, 1, false, true, true, false, false, OpenAction::keep, 1600, 1, ""},
+      {"no audio", true, false, 0, 0, false, false, true, false, false, OpenAction::keep, 0, 0, ""},
       // After a restart the runtime is the one just renewed, whatever the
-      // session held before.
-      {"interrupted, audio", true, true, 1600, 1, true, true, true, true, true, OpenAction::reset_stream, 0, 0},
-      {"interrupted, composed", false, true, 1600, 1, true, true, true, true, true, OpenAction::keep, 0, 0},
-      {"interrupted, no audio", true, true, 1600, 1, true, false, false, true, false, OpenAction::keep, 0, 0},
+      // session held before: it is renewed once, its open only resets the
+      // stream.
+      {"interrupted, audio", true, true, 1600, 1, true, true, true, true, true, OpenAction::reset_stream, 0, 0,
+       "clear renew reset open "},
+      {"interrupted, composed", false, true, 1600, 1, true, true, true, true, true, OpenAction::keep, 0, 0,
+       "clear renew open "},
+      {"interrupted, no audio", true, true, 1600, 1, true, false, false, true, false, OpenAction::keep, 0, 0,
+       "clear renew "},
   };
   for (const Row& r : rows) {
     Producer p(800, r.streaming);
@@ -188,6 +185,7 @@ TEST(ProducerTake, RestartAndOpen) {
     EXPECT_EQ(p.open(), (r.open && !r.restart) || r.opens) << r.what;  // a restart closes it
     EXPECT_EQ(p.buffered(), r.buffered_after) << r.what;
     EXPECT_EQ(p.ticks_emitted(), r.emitted_after) << r.what;
+    EXPECT_EQ(steps(renewal(t)), r.steps) << r.what;
   }
 }
 
@@ -226,12 +224,9 @@ TEST(ProducerClose, TailMarkerAndReset) {
   } rows[] = {
       {"streaming tail", true, false, 8400, 7, 4, false, false, 19 * 800, 11, false, 11},
       {"streaming tail, nothing ready", true, false, 8400, 7, 0, false, false, 19 * 800, 11, true, 7},
-      {"streaming tail, stopped", true, false, 8400, 7, 0, true, false, 19 * 800, 11, false, 7},
       {"composed tail", false, false, 8400, 7, 4, false, false, 14 * 800, 11, false, 11},
       {"v2 drain", true, true, 8400, 7, 4, false, false, 27 * 800, 11, true, 11},
-      {"v2 drain, interrupted", true, true, 8400, 7, 1, true, true, 27 * 800, 11, false, 8},
       {"no tail", true, false, 8000, 10, 0, false, false, 8000, 0, true, 10},
-      {"nothing buffered", false, false, 0, 0, 0, false, false, 0, 0, true, 0},
   };
   for (const Row& r : rows) {
     Producer p = with_utterance(r.streaming, r.buffered, r.emitted);
@@ -243,58 +238,18 @@ TEST(ProducerClose, TailMarkerAndReset) {
     if (t.remaining > 0) p.tail_emitted(r.tail_out);
     EXPECT_EQ(p.end_marker(r.stop_or_interrupt, r.interrupted), r.marker) << r.what;
     EXPECT_EQ(p.ticks_emitted(), r.marker_index) << r.what;
-    EXPECT_EQ(p.finish(), r.streaming) << r.what;  // a streaming runtime starts a new stream
+    EXPECT_EQ(steps(p.finish()), r.streaming ? "reset forget " : "forget ") << r.what;  // streaming: a new stream first
     EXPECT_EQ(p.buffered(), 0) << r.what;
     EXPECT_EQ(p.ticks_emitted(), 0) << r.what;
     EXPECT_FALSE(p.open()) << r.what;
   }
 }
 
-// What starts over, as the driver performs it in order: the steps named
-// clear (interrupt), renew (runtime), reset (stream), forget, open.
-std::string steps(const Renewal& r) {
-  std::string out;
-  for (auto [on, name] : {std::pair{r.clear_interrupt, "clear "}, std::pair{r.renew_runtime, "renew "},
-                          std::pair{r.reset_stream, "reset "}, std::pair{r.forget, "forget "},
-                          std::pair{r.open, "open "}})
-    if (on) out += name;
-  return out;
-}
-
-TEST(ProducerRenewal, WhatStartsOverAtEachStep) {
-  struct Row {
-    const char* what;
-    bool streaming, open;
-    int64_t buffered;
-    bool interrupted, has_audio, replaced;
-    const char* want;
-  } takes[] = {
-      {"first audio, streaming", true, false, 0, false, true, false, "reset open "},
-      {"first audio, composed", false, false, 0, false, true, false, "open "},
-      {"runtime replaced", true, false, 0, false, true, true, "renew open "},
-      {"left over buffer", false, false, 1600, false, true, false, "renew open "},
-      {"more audio", true, true, 1600, false, true, false, ""},
-      {"flush without audio", true, true, 1600, false, false, false, ""},
-      // A restart renews the runtime once; its open only resets the stream.
-      {"interrupted, audio", true, true, 1600, true, true, true, "clear renew reset open "},
-      {"interrupted, composed", false, true, 1600, true, true, false, "clear renew open "},
-      {"interrupted, no audio", true, true, 1600, true, false, false, "clear renew "},
-  };
-  for (const Row& r : takes) {
-    Producer p(800, r.streaming);
-    if (r.open) p.take(false, true, false);
-    p.appended(r.buffered);
-    EXPECT_EQ(steps(renewal(p.take(r.interrupted, r.has_audio, r.replaced))), r.want) << r.what;
-  }
-
+TEST(ProducerRenewal, AtTheTopOfAPass) {
   Producer p(800, true);
   EXPECT_EQ(steps(renewal(p.begin_pass(false, false))), "");
   EXPECT_EQ(steps(renewal(p.begin_pass(false, true))), "clear renew ");
   EXPECT_EQ(steps(renewal(p.begin_pass(true, true))), "");  // the task ends instead
-  // After a close: a streaming runtime starts a new stream before the
-  // utterance is forgotten; a composing one is kept as it is.
-  EXPECT_EQ(steps(closing_renewal(Producer(800, true).finish())), "reset forget ");
-  EXPECT_EQ(steps(closing_renewal(Producer(800, false).finish())), "forget ");
 }
 
 TEST(HandOver, APictureWaitsForRoomInThePlayoutClock) {

@@ -69,7 +69,6 @@ TEST(TailDrain, PollsUntilTheTailIsOutStoppedOrStalled) {
   };
   for (const Row& r : rows) {
     const Drained run = drive(r.ticks_emitted, r.tail_total, r.first, r.abandoned, 0.3, r.polls);
-    EXPECT_EQ(run.flushed, !r.abandoned) << r.what;
     EXPECT_EQ(run.polls, r.want_polls) << r.what;
     EXPECT_EQ(run.waits, r.want_waits) << r.what;
     EXPECT_EQ(run.emitted, r.want_emitted) << r.what;

@@ -37,10 +37,7 @@ TEST(Ending, WhetherStopCancelsAndWhatItAsked) {
     const char* asked;
   } rows[] = {
       {"producer that ignored the stop (or the caller was cancelled)", Stopped::producer, true, false, true, "d"},
-      {"producer that ended in its grace", Stopped::producer, true, true, false, "d"},
-      {"drain: never asked", Stopped::drain, true, false, true, ""},
       {"drain that ended already: cancelled all the same", Stopped::drain, true, true, true, ""},
-      {"running clock", Stopped::clock, true, false, true, "d"},
       {"clock that ended", Stopped::clock, true, true, false, "d"},
       {"no clock: nothing asked", Stopped::clock, false, false, false, ""},
   };
@@ -72,9 +69,6 @@ TEST(Teardown, RunningAndTheFailureAWaitTakes) {
     EXPECT_EQ(takes_failure(b), r.take) << r.what;
     EXPECT_EQ(b.asked, r.take_asked) << r.what;
   }
-  Task unset{false, true, false, {}};
-  EXPECT_FALSE(running(unset));
-  EXPECT_EQ(unset.asked, "");  // a task that is not set is not asked
 }
 
 }  // namespace

@@ -7,10 +7,6 @@
 
 namespace halvane::avatar {
 
-int64_t total_audio_ticks(int64_t n_samples, int64_t spt) {
-  return n_samples / spt + (n_samples % spt != 0 ? 1 : 0);
-}
-
 int64_t ready_total(int64_t n_samples, int64_t spt, int64_t lookback) {
   return std::max<int64_t>(n_samples / spt - lookback, 0);
 }
@@ -41,7 +37,7 @@ Push push_step(bool streaming, int64_t n_buf, int64_t pushed, bool stop_or_inter
 PushTime time_push(bool first_known, std::optional<double> steady, int64_t before, int64_t after, double dur) {
   if (after <= before) return {};
   if (!first_known) return {PushTime::first, dur};
-  return {PushTime::steady, smooth_push_s(steady, dur)};
+  return {PushTime::steady, steady ? 0.7 * *steady + 0.3 * dur : dur};
 }
 
 TickSpan tick_span(int64_t tick_idx, int64_t spt, int64_t n_buf) {
@@ -63,17 +59,6 @@ PictureSource picture_source(bool streaming, bool fit_size) {
 bool out_of_audio_text(std::string_view text) {
   return text.find("cursor past end") != std::string_view::npos || text.find("status=6") != std::string_view::npos;
 }
-
-int64_t tail_pad(bool streaming, bool v2, int64_t stream_pad, int64_t lookback, int64_t v2_pad) {
-  int64_t pad = streaming ? stream_pad : lookback;
-  return v2 ? std::max(v2_pad, pad) : pad;
-}
-
-int64_t tail_target_len(int64_t ticks_emitted, int64_t remaining, int64_t pad, int64_t spt) {
-  return (ticks_emitted + remaining + pad) * spt;
-}
-
-double smooth_push_s(std::optional<double> prev, double dur) { return prev ? 0.7 * *prev + 0.3 * dur : dur; }
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Tick arithmetic and the decisions of the live producer's tick emission:
-// how many ticks an utterance's buffer holds, how many of them may leave now,
-// how a zephan-2 stream takes its audio in slices, when new audio is pushed
-// and how the push is timed, which samples each tick carries, which frame
-// closes the utterance, where each picture comes from, how long the padded
-// tail is, and the per-sample conversions between the float32 buffer and the
-// int16 audio that goes out with each frame.
+// how many ticks of an utterance's buffer may leave now, how a zephan-2
+// stream takes its audio in slices, when new audio is pushed and how the
+// push is timed, which samples each tick carries, which frame closes the
+// utterance, where each picture comes from, and the per-sample conversions
+// between the float32 buffer and the int16 audio that goes out with each
+// frame.
 //
 // Pure functions over plain numbers and raw sample pointers; the coroutine
 // that drives an emission awaits the engine and the output and hands the
@@ -18,9 +18,6 @@
 #include <string_view>
 
 namespace halvane::avatar {
-
-// Ticks in a buffer of `n_samples`, a partial last tick counted as one.
-int64_t total_audio_ticks(int64_t n_samples, int64_t spt);
 
 // Ticks of an open utterance that may be emitted: the whole ticks of the
 // buffer less the `lookback` last ones (never below 0).
@@ -70,7 +67,8 @@ Push push_step(bool streaming, int64_t n_buf, int64_t pushed, bool stop_or_inter
 // The push timing a zephan-2 stream keeps for the playout clock: only a push
 // that made ticks ready (the runtime's ready count went from `before` to
 // `after`) is timed; the utterance's first one is kept as it is, later ones
-// blend into the steady time (smooth_push_s).
+// blend into the steady time (0.7 of it plus 0.3 of the new one; the first
+// steady one as it is).
 struct PushTime {
   enum Kind {
     none,    // nothing to note
@@ -148,17 +146,6 @@ template <class Text>
 bool ran_out_of_audio(PictureSource src, bool value_error, Text&& text) {
   return src == PictureSource::compose && value_error && out_of_audio_text(text());
 }
-
-// Silent ticks appended behind an ended utterance: `stream_pad` when
-// streaming, `lookback` when composing; at least `v2_pad` on v2 streams.
-int64_t tail_pad(bool streaming, bool v2, int64_t stream_pad, int64_t lookback, int64_t v2_pad);
-
-// Samples the tail buffer must hold: every tick of the utterance plus the pad.
-int64_t tail_target_len(int64_t ticks_emitted, int64_t remaining, int64_t pad, int64_t spt);
-
-// The moving average of the push duration: the first value as it is, then
-// 0.7 of the previous plus 0.3 of the new one.
-double smooth_push_s(std::optional<double> prev, double dur);
 
 // One tick of audio: `avail` samples of `src` (fewer than `spt` at the end
 // of a buffer) clipped to -1..1, times `scale`, truncated toward zero into

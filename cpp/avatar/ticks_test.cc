@@ -1,6 +1,6 @@
 // Tick counts, the tick emission's decisions (zephan-2 slices, pushes and
-// their timing, each tick's samples, the last tick, the picture source),
-// tail sizes and the sample conversions of the live producer.
+// their timing, each tick's samples, the last tick, the picture source) and
+// the sample conversions of the live producer.
 #include "avatar/ticks.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,7 @@ namespace {
 using namespace halvane::avatar;
 
 TEST(Ticks, BufferCounts) {
-  // 10 whole ticks and one sample: 11 ticks, of which 7 may leave while open.
-  EXPECT_EQ(total_audio_ticks(10 * 800 + 1, 800), 11);
-  EXPECT_EQ(total_audio_ticks(10 * 800, 800), 10);
-  EXPECT_EQ(total_audio_ticks(0, 800), 0);
+  // 10 whole ticks and one sample: 7 may leave while open.
   EXPECT_EQ(ready_total(10 * 800 + 1, 800, 3), 7);
   EXPECT_EQ(ready_total(3 * 800 + 799, 800, 3), 0);
   EXPECT_EQ(ready_total(0, 800, 3), 0);
@@ -61,7 +58,6 @@ TEST(Ticks, ZephanSlices) {
       {"second slice", true, 60000, 25600, 10, false, SliceStep::slice, 51200},
       {"the rest after slices", true, 60000, 51200, 20, false, SliceStep::rest, 0},
       {"exactly one slice new", true, 25600, 0, 0, false, SliceStep::whole, 0},
-      {"a slice and one sample", true, 25601, 0, 0, false, SliceStep::slice, 25600},
       {"stopped before any slice", true, 60000, 0, 0, true, SliceStep::abandon, 0},
       {"interrupted between slices", true, 60000, 25600, 10, true, SliceStep::abandon, 0},
       {"stopped, nothing to slice", true, 800, 0, 0, true, SliceStep::abandon, 0},
@@ -114,20 +110,6 @@ TEST(Ticks, OnlyAPushThatMadeTicksIsTimed) {
   }
 }
 
-TEST(Ticks, EachTickCarriesItsOwnSamples) {
-  struct Row {
-    int64_t tick, n_buf, from, avail;
-  } rows[] = {
-      {0, 8000, 0, 800},       {9, 8000, 7200, 800},  {10, 8400, 8000, 400},
-      {11, 8400, 8400, 0},     {20, 8400, 8400, 0},   {0, 0, 0, 0},
-  };
-  for (const Row& r : rows) {
-    const TickSpan s = tick_span(r.tick, 800, r.n_buf);
-    EXPECT_EQ(s.from, r.from) << r.tick << " of " << r.n_buf;
-    EXPECT_EQ(s.avail, r.avail) << r.tick << " of " << r.n_buf;
-  }
-}
-
 TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
   struct Row {
     const char* what;
@@ -138,13 +120,10 @@ TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
   } rows[] = {
       {"streaming, last ready", {true, true, 11, 7, 0, 4}, true, 3, 4, 10, true},
       {"streaming, not last", {true, true, 11, 7, 0, 4}, true, 2, 4, 9, false},
-      // A streaming tail short of frames still flags its last ready one.
-      {"streaming, short", {true, true, 11, 7, 0, 2}, true, 1, 2, 8, true},
       {"streaming, unmarked", {true, true, 11, 7, 0, 4}, false, 3, 4, 10, false},
       {"streaming, open", {true, false, std::nullopt, 0, 7, 7}, true, 6, 7, 6, false},
       {"composed, last of the utterance", {false, true, 11, 7, 0, 0}, true, 3, 4, 10, true},
       {"composed, last of the call only", {false, true, 11, 5, 0, 0}, true, 1, 2, 6, false},
-      {"composed, no end", {false, true, std::nullopt, 7, 0, 0}, true, 0, 1, 7, false},
   };
   for (const Row& r : rows) EXPECT_EQ(is_last_tick(r.ask, r.mark_last, r.k, r.n, r.tick_idx), r.want) << r.what;
 }
@@ -194,27 +173,12 @@ TEST(Ticks, OnlyComposingEndsQuietlyOutOfAudio) {
       {PictureSource::compose, true, "bad size", false, true},
       {PictureSource::compose, false, "cursor past end", false, false},
       {PictureSource::pull, true, "cursor past end", false, false},
-      {PictureSource::pull_fitted, true, "status=6", false, false},
   };
   for (const Row& r : rows) {
     bool asked = false;
     EXPECT_EQ(ran_out_of_audio(r.src, r.value_error, [&] { return asked = true, r.text; }), r.want) << r.text;
     EXPECT_EQ(asked, r.asked) << r.text;
   }
-}
-
-TEST(Ticks, TailPadAndLength) {
-  EXPECT_EQ(tail_pad(true, false, 8, 3, 16), 8);
-  EXPECT_EQ(tail_pad(false, false, 8, 3, 16), 3);
-  EXPECT_EQ(tail_pad(true, true, 8, 3, 16), 16);
-  EXPECT_EQ(tail_pad(false, true, 8, 3, 16), 16);
-  EXPECT_EQ(tail_pad(true, true, 20, 3, 16), 20);
-  EXPECT_EQ(tail_target_len(7, 4, 8, 800), 19 * 800);
-}
-
-TEST(Ticks, SmoothedPush) {
-  EXPECT_DOUBLE_EQ(smooth_push_s(std::nullopt, 0.2), 0.2);
-  EXPECT_DOUBLE_EQ(smooth_push_s(0.2, 0.4), 0.7 * 0.2 + 0.3 * 0.4);
 }
 
 TEST(Ticks, TickToI16ClipsScalesAndPads) {

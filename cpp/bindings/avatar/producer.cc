@@ -265,7 +265,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
                                     nb::arg("source_message_id") = u.message_id, nb::arg("end_of_speech") = true);
       co_await call(self, "_emit_out", eos);
     }
-    renew(self, fx, u, closing_renewal(p.finish()), nb::none());
+    renew(self, fx, u, p.finish(), nb::none());
   }
   co_return nb::none();
 }
