@@ -6,7 +6,7 @@
 //
 // The module's helpers take whatever a caller passes (arrays of any element
 // type, layout or shape, or other objects) while the loops take only plain
-// memory: i16_to_f32_way(), resample_way() and piece_count() choose the way,
+// memory: i16_to_f32_way() and resample_way() choose the way,
 // asking a probe the caller implements, lazily and in a fixed order, so that
 // an object is never asked what its kind cannot answer (a list is never asked
 // its element type). Plain values; they run where the probe may be asked.
@@ -69,24 +69,6 @@ Resample resample_way(Probe& probe) {
   const bool f32 = probe.float32(), f64 = probe.float64();
   if (!(f32 || f64) || !probe.ndarray() || !probe.one_dim()) return Resample::library;
   return f32 ? Resample::native_f32 : Resample::native_f64;
-}
-
-// What the seconds of a piece of 16-bit mono PCM are counted from: `units`
-// x 0.5 / rate, the units being the bytes of a buffer or else the piece's
-// length, and the rate its own unless that is 0 or None (then 1).
-struct PieceCount {
-  int64_t units = 0;
-  bool unit_rate = false;  // divide by 1, not by the rate given
-};
-
-// `probe` answers buffer(), then buffer_bytes() or length(), then rate_set()
-// (the rate is true).
-template <class Probe>
-PieceCount piece_count(Probe& probe) {
-  PieceCount c;
-  c.units = probe.buffer() ? probe.buffer_bytes() : probe.length();
-  c.unit_rate = !probe.rate_set();
-  return c;
 }
 
 extern template void resample_linear<float, float>(const float*, size_t, float*, size_t);

@@ -9,7 +9,6 @@
 namespace {
 
 using halvane::avatar::i16_to_f32_way;
-using halvane::avatar::piece_count;
 using halvane::avatar::resample_way;
 using halvane::avatar::Resample;
 using halvane::avatar::ToFloat;
@@ -91,48 +90,6 @@ TEST(ResampleWay, EachKindOfInput) {
     ResampleProbe p;
     p.same = r.same, p.none = r.none, p.len = r.len, p.f32 = r.f32, p.f64 = r.f64, p.nd = r.nd, p.one = r.one;
     EXPECT_EQ(resample_way(p), r.want) << r.what;
-    EXPECT_EQ(p.asked, r.asked) << r.what;
-  }
-}
-
-// b(uffer) B(ytes) L(ength) r(ate)
-struct PieceProbe : Asked {
-  bool buf;
-  int64_t bytes, len;
-  bool rate;
-  bool buffer() { return note('b', buf); }
-  int64_t buffer_bytes() {
-    asked += 'B';
-    return bytes;
-  }
-  int64_t length() {
-    asked += 'L';
-    return len;
-  }
-  bool rate_set() { return note('r', rate); }
-};
-
-TEST(PieceCount, BytesOfABufferAndARateOfOneForNone) {
-  struct Row {
-    const char* what;
-    bool buf;
-    int64_t bytes, len;
-    bool rate;
-    int64_t units;
-    bool unit_rate;
-    const char* asked;
-  } rows[] = {
-      {"bytes at a rate", true, 32000, 7, true, 32000, false, "bBr"},
-      {"int16 array: its bytes, not its samples", true, 6, 3, true, 6, false, "bBr"},
-      {"rate 0 or None", true, 320, 0, false, 320, true, "bBr"},
-      {"no buffer: its length", false, 0, 5, true, 5, false, "bLr"},
-  };
-  for (const Row& r : rows) {
-    PieceProbe p;
-    p.buf = r.buf, p.bytes = r.bytes, p.len = r.len, p.rate = r.rate;
-    const auto c = piece_count(p);
-    EXPECT_EQ(c.units, r.units) << r.what;
-    EXPECT_EQ(c.unit_rate, r.unit_rate) << r.what;
     EXPECT_EQ(p.asked, r.asked) << r.what;
   }
 }

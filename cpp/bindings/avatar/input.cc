@@ -23,42 +23,16 @@ namespace {
 using aio::Co;
 using aio::py::await_;
 
-// The facts piece_count() (avatar/pcm.h) asks of a piece and its rate.
-struct PieceProbe {
-  nb::handle data, sample_rate;
-
-  bool buffer() { return PyObject_CheckBuffer(data.ptr()); }
-  int64_t buffer_bytes() {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE | PyBUF_ND) < 0) {
-      PyErr_Clear();  // not contiguous: a strided view still has a size
-      if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_FULL_RO) < 0) throw nb::python_error();
-    }
-    const int64_t n = view.len;
-    PyBuffer_Release(&view);
-    return n;
-  }
-  int64_t length() {
-    const Py_ssize_t n = PyObject_Length(data.ptr());
-    if (n < 0) throw nb::python_error();
-    return n;
-  }
-  bool rate_set() { return truthy(sample_rate); }
-};
-
-// Seconds of 16-bit mono PCM, as a Python number: units x 0.5 / rate.
-nb::object seconds_of(nb::handle data, nb::handle sample_rate) {
-  PieceProbe probe{data, sample_rate};
-  const PieceCount c = piece_count(probe);
-  nb::object rate = c.unit_rate ? nb::int_(1) : nb::borrow(sample_rate);
-  nb::object half = check(PyNumber_Multiply(nb::int_(c.units).ptr(), nb::float_(0.5).ptr()));
-  return check(PyNumber_TrueDivide(half.ptr(), rate.ptr()));
+// Seconds of a piece's audio: its samples over its rate, both as the record
+// holds them once checked.
+nb::object seconds_of(nb::handle chunk) {
+  return check(PyNumber_TrueDivide(get(get(chunk, "data"), "size").ptr(), get(chunk, "sample_rate").ptr()));
 }
 
 Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
   Env& e = env();
   nb::object control = e.VideoControl.attr("from_audio")(data, sample_rate, last_chunk);
-  self.attr("_note_arrival")(seconds_of(data, sample_rate));
+  self.attr("_note_arrival")(seconds_of(control.attr("audio")));
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
   co_await await_(Session(self).in_queue().attr("put")(control));
   co_return nb::none();
