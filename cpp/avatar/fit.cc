@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace halvane::avatar {
@@ -12,6 +14,12 @@ namespace {
 int64_t scaled(int64_t a, int64_t b, int64_t c) { return (2 * a * b + c) / (2 * c); }
 
 }  // namespace
+
+void check_fit_sizes(int64_t w, int64_t h, int64_t out_w, int64_t out_h) {
+  if (w >= 1 && h >= 1 && out_w >= 1 && out_h >= 1) return;
+  throw std::invalid_argument("fit: sizes must be 1 or more, not a " + std::to_string(w) + "x" + std::to_string(h) +
+                              " picture in " + std::to_string(out_w) + "x" + std::to_string(out_h));
+}
 
 Placement fit_inside(int64_t src_w, int64_t src_h, int64_t out_w, int64_t out_h) {
   Placement p;

@@ -30,7 +30,12 @@ struct Placement {
   int64_t x = 0, y = 0, width = 0, height = 0;
   bool operator==(const Placement&) const = default;
 };
-// All sizes must be 1 or more (the caller checks).
+// The sizes of a fit: a `w` x `h` picture inside an `out_w` x `out_h` frame,
+// each side 1 or more; std::invalid_argument says which sizes were given
+// otherwise.
+void check_fit_sizes(int64_t w, int64_t h, int64_t out_w, int64_t out_h);
+
+// All sizes must be 1 or more (check_fit_sizes).
 Placement fit_inside(int64_t src_w, int64_t src_h, int64_t out_w, int64_t out_h);
 
 // The nearest-neighbour source index of each of `n` destination positions

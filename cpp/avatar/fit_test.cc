@@ -3,11 +3,35 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
 
 using namespace halvane::avatar;
+
+TEST(Fit, SizesBelowOneAreRefused) {
+  struct Row {
+    int64_t w, h, out_w, out_h;
+    bool ok;
+  } rows[] = {
+      {1, 1, 1, 1, true},    {640, 480, 1280, 720, true}, {0, 480, 1280, 720, false}, {640, 0, 1280, 720, false},
+      {640, 480, 0, 720, false}, {640, 480, 1280, -1, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " in " + std::to_string(r.out_w) + "x" +
+                 std::to_string(r.out_h));
+    if (r.ok) EXPECT_NO_THROW(check_fit_sizes(r.w, r.h, r.out_w, r.out_h));
+    else EXPECT_THROW(check_fit_sizes(r.w, r.h, r.out_w, r.out_h), std::invalid_argument);
+  }
+  try {
+    check_fit_sizes(640, 0, 1280, 720);
+    FAIL() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "fit: sizes must be 1 or more, not a 640x0 picture in 1280x720");
+  }
+}
 
 TEST(Fit, PlacementTable) {
   struct Case {

@@ -25,6 +25,16 @@ struct TaskState {
   bool cancelled = false;  // it finished by cancellation
 };
 
+// A task as `probe` tells it (exists(), done(), cancelled()): done() is
+// asked only of a set task, cancelled() only of a finished one (a task that
+// is not done is not cancelled either).
+template <class Probe>
+TaskState task_state(Probe& probe) {
+  if (!probe.exists()) return {};
+  const bool done = probe.done();
+  return {true, done, done && probe.cancelled()};
+}
+
 // The session's tasks as the iterator sees them at one moment.
 struct SessionTasks {
   TaskState clock;               // the playout clock, when the stream has one

@@ -27,6 +27,7 @@ using halvane::avatar::seal_playout;
 using halvane::avatar::SessionTasks;
 using halvane::avatar::SinkRead;
 using halvane::avatar::step_action;
+using halvane::avatar::task_state;
 using halvane::avatar::TaskState;
 using halvane::avatar::wait_plan;
 
@@ -109,6 +110,40 @@ TEST(StepAction, OnlyAnItemIsLookedAt) {
     EXPECT_EQ(step_action(r.read, v, true, false, [&] { return stale_asked = true; }), r.want);
     EXPECT_EQ(v.asked, r.asked);
     EXPECT_FALSE(stale_asked);
+  }
+}
+
+TEST(TaskState, EachQuestionOnlyWhenItCanBeAsked) {
+  struct Probe {
+    bool set, finished, was_cancelled;
+    std::string asked;  // d(one) c(ancelled)
+    bool exists() const { return set; }
+    bool done() {
+      asked += 'd';
+      return finished;
+    }
+    bool cancelled() {
+      asked += 'c';
+      return was_cancelled;
+    }
+  };
+  struct Row {
+    const char* what;
+    Probe probe;
+    TaskState state;
+    const char* asked;
+  } rows[] = {
+      {"not set", {false, true, true, {}}, {}, ""},
+      {"running", {true, false, true, {}}, {true, false, false}, "d"},
+      {"returned", {true, true, false, {}}, {true, true, false}, "dc"},
+      {"cancelled", {true, true, true, {}}, {true, true, true}, "dc"},
+  };
+  for (Row& r : rows) {
+    const TaskState got = task_state(r.probe);
+    EXPECT_EQ(got.exists, r.state.exists) << r.what;
+    EXPECT_EQ(got.done, r.state.done) << r.what;
+    EXPECT_EQ(got.cancelled, r.state.cancelled) << r.what;
+    EXPECT_EQ(r.probe.asked, r.asked) << r.what;
   }
 }
 

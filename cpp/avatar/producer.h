@@ -181,12 +181,13 @@ Renewal renewal(const Producer::Take& take);
 // publishes a room event, set when it took pictures and cleared here when
 // the room turns out full (the clock may be stuck on a full output queue).
 // A picture that waited through an interrupt belongs to the abandoned
-// utterance and is dropped. `room` says whether a room event exists;
-// `room_set()` is asked only then, `fits()` only when it is set.
+// utterance and is dropped. `interrupted()` is asked only after a wait;
+// `room` says whether a room event exists; `room_set()` is asked only then,
+// `fits()` only when it is set.
 enum class HandOver { put, wait_room, clear_room, drop };
-template <class RoomSet, class Fits>
-HandOver hand_over(bool waited, bool interrupted, bool room, RoomSet&& room_set, Fits&& fits) {
-  if (waited && interrupted) return HandOver::drop;
+template <class Interrupted, class RoomSet, class Fits>
+HandOver hand_over(bool waited, Interrupted&& interrupted, bool room, RoomSet&& room_set, Fits&& fits) {
+  if (waited && interrupted()) return HandOver::drop;
   if (!room) return HandOver::put;
   if (!room_set()) return HandOver::wait_room;
   return fits() ? HandOver::put : HandOver::clear_room;

@@ -268,11 +268,12 @@ TEST(HandOver, APictureWaitsForRoomInThePlayoutClock) {
       {"waited, then room", true, false, true, true, true, HandOver::put, 1, 1},
   };
   for (const Row& r : rows) {
-    int asked_set = 0, asked_fits = 0;
+    int asked_interrupt = 0, asked_set = 0, asked_fits = 0;
     const HandOver got = hand_over(
-        r.waited, r.interrupted, r.room, [&] { return ++asked_set, r.room_set; },
-        [&] { return ++asked_fits, r.fits; });
+        r.waited, [&] { return ++asked_interrupt, r.interrupted; }, r.room,
+        [&] { return ++asked_set, r.room_set; }, [&] { return ++asked_fits, r.fits; });
     EXPECT_EQ(got, r.want) << r.what;
+    EXPECT_EQ(asked_interrupt, r.waited ? 1 : 0) << r.what;  // only after a wait
     EXPECT_EQ(asked_set, r.asked_set) << r.what;
     EXPECT_EQ(asked_fits, r.asked_fits) << r.what;
   }

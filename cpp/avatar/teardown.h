@@ -10,7 +10,9 @@
 // loop's thread, one teardown step at a time.
 #pragma once
 
+#include <exception>
 #include <optional>
+#include <utility>
 
 namespace halvane::avatar {
 
@@ -67,5 +69,22 @@ template <class Task>
 bool takes_failure(Task& task) {
   return task.done() && !task.cancelled();
 }
+
+// A cancellation of stop()'s or shutdown()'s caller that came during the
+// teardown's waits: the teardown goes on, and only the first one is raised,
+// once the session is down.
+class KeptCancel {
+ public:
+  void keep(std::exception_ptr cancel) {
+    if (!first_) first_ = std::move(cancel);
+  }
+  // Raises the kept cancellation, if any.
+  void raise() const {
+    if (first_) std::rethrow_exception(first_);
+  }
+
+ private:
+  std::exception_ptr first_;
+};
 
 }  // namespace halvane::avatar

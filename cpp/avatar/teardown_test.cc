@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 namespace {
 
 using halvane::avatar::cancels;
 using halvane::avatar::ending;
+using halvane::avatar::KeptCancel;
 using halvane::avatar::running;
 using halvane::avatar::Stopped;
 using halvane::avatar::takes_failure;
@@ -68,6 +70,23 @@ TEST(Teardown, RunningAndTheFailureAWaitTakes) {
     Task b{r.set, r.finished, r.was_cancelled, {}};
     EXPECT_EQ(takes_failure(b), r.take) << r.what;
     EXPECT_EQ(b.asked, r.take_asked) << r.what;
+  }
+}
+
+TEST(Teardown, OnlyTheFirstCancellationIsKeptAndRaisedOnce) {
+  KeptCancel none;
+  EXPECT_NO_THROW(none.raise());
+
+  KeptCancel kept;
+  kept.keep(std::make_exception_ptr(std::runtime_error("first")));
+  kept.keep(std::make_exception_ptr(std::runtime_error("second")));
+  for (int i = 0; i < 2; ++i) {  // raising does not forget it
+    try {
+      kept.raise();
+      ADD_FAILURE() << "nothing raised";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "first");
+    }
   }
 }
 

@@ -42,14 +42,13 @@ struct Probe {
     return !frame.is_none();
   }
   std::optional<Geometry> geometry() {
-    try {
-      w = py_int(fixture.attr("frame_width"));
-      h = py_int(fixture.attr("frame_height"));
-    } catch (nb::python_error& e) {
-      if (!ordinary(e)) throw;
-      why = nb::borrow(e.value());
-      return std::nullopt;
-    }
+    const bool read = handling(
+        [&] {
+          w = py_int(fixture.attr("frame_width"));
+          h = py_int(fixture.attr("frame_height"));
+        },
+        [&](const nb::python_error& e) { why = nb::borrow(e.value()); });
+    if (!read) return std::nullopt;
     return Geometry{gt_zero(w), gt_zero(h)};
   }
 };
@@ -68,12 +67,10 @@ nb::object get_first_frame(nb::handle self) {
     case FirstFrame::polled:
       return p.frame;
     case FirstFrame::no_size:
-      warn(msg::kNoFrameNoSize, py::type_name(p.why),
-           p.why);
+      warn(msg::kNoFrameNoSize, py::type_name(p.why), p.why);
       return nb::none();
     case FirstFrame::geometry:
-      warn(msg::kBlankGeometry,
-           p.wait_s, p.w, p.h);
+      warn(msg::kBlankGeometry, p.wait_s, p.w, p.h);
       return black(p.w, p.h);
     case FirstFrame::bad_size:
       warn(msg::kNoFrameBadSize, p.w, p.h);
@@ -91,12 +88,8 @@ struct RestingProbe {
 
   bool poll() {
     frame = nb::none();
-    try {
-      frame = Session(self).runtime().attr("get_source_frame")(0);
-    } catch (nb::python_error& e) {
-      if (!ordinary(e)) throw;
-      why = nb::borrow(e.value());
-    }
+    handling([&] { frame = Session(self).runtime().attr("get_source_frame")(0); },
+             [&](const nb::python_error& e) { why = nb::borrow(e.value()); });
     return gt_zero(get_or(frame, "size", nb::int_(0)));  // None has no size either
   }
   double now() const { return py::now(); }
@@ -111,8 +104,7 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
   RestingProbe probe{self};
   if (poll_resting(probe, deadline)) return probe.frame;
   if (!probe.why.is_none())
-    warn(msg::kNoRestingFrame, timeout_s, py::type_name(probe.why),
-         probe.why);
+    warn(msg::kNoRestingFrame, timeout_s, py::type_name(probe.why), probe.why);
   return nb::none();
 }
 

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -110,12 +111,12 @@ void bind_class(nb::module_& m, Members& added) {
   ns["__doc__"] =
       "One live session of one avatar model: audio pushed in pieces becomes frames, one tick each, "
       "yielded by run().\n\nMade by ``await AsyncAvatar.create(model_path=...)``; ended by ``await shutdown()``.";
-  for (const char* name : kMembers)
-    if (added.contains(name)) ns[name] = added[name];
-  for (auto [k, v] : added)
-    if (!ns.contains(k)) throw std::logic_error("AsyncAvatar member outside the definition order: " + nb::cast<std::string>(k));
+  // Every member added is in the order, and every member of the order was
+  // added (a missing one raises KeyError here).
+  if (added.size() != std::size(kMembers)) throw std::logic_error("AsyncAvatar members outside the definition order");
+  for (const char* name : kMembers) ns[name] = added[name];
   nb::object cls = nb::module_::import_("builtins").attr("type")("AsyncAvatar", nb::make_tuple(base), ns);
-  if (ns.contains("_SettingsProxy")) cls.attr("_SettingsProxy").attr("__qualname__") = "AsyncAvatar._SettingsProxy";
+  cls.attr("_SettingsProxy").attr("__qualname__") = "AsyncAvatar._SettingsProxy";
   m.attr("AsyncAvatar") = cls;
 }
 

@@ -55,12 +55,9 @@ struct Tasks {
   nb::handle task(Role r) const { return r == Role::clock ? clock : producer; }
   nb::handle feeder() const { return task(avatar::feeder(facts)); }
 
-  // A task that is not done is not cancelled either: cancelled() is asked
-  // only of a finished one.
   static TaskState state(nb::handle t) {
-    if (t.is_none()) return {};
-    const bool done = task_done(t);
-    return {true, done, done && truthy(t.attr("cancelled")())};
+    TaskProbe probe{t};
+    return task_state(probe);
   }
 };
 

@@ -14,10 +14,8 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
-#include <string>
 
 #include "avatar/fit.h"
-#include "bindings/common/protocol.h"
 
 namespace nb = nanobind;
 
@@ -27,10 +25,7 @@ using Picture = nb::ndarray<const uint8_t, nb::shape<-1, -1, 3>, nb::c_contig, n
 
 nb::object fit(Picture pic, int64_t width, int64_t height) {
   const int64_t h = static_cast<int64_t>(pic.shape(0)), w = static_cast<int64_t>(pic.shape(1));
-  if (width < 1 || height < 1 || w < 1 || h < 1)
-    halvane::py::raise_(PyExc_ValueError, "fit: sizes must be 1 or more, not a " + std::to_string(w) + "x" +
-                                              std::to_string(h) + " picture in " + std::to_string(width) + "x" +
-                                              std::to_string(height));
+  halvane::avatar::check_fit_sizes(w, h, width, height);  // std::invalid_argument: ValueError
   nb::object out = nb::module_::import_("numpy").attr("empty")(nb::make_tuple(height, width, 3),
                                                                 nb::arg("dtype") = "uint8");
   uint8_t* to = nb::cast<nb::ndarray<uint8_t, nb::c_contig, nb::device::cpu>>(out, false).data();

@@ -44,12 +44,7 @@ bool is_v2_stream(nb::handle self) {
 nb::object fresh_runtime(nb::handle self, nb::handle fx) {
   if (truthy(self.attr("_is_v2_stream")())) {
     nb::object rt = Session(self).runtime();
-    try {
-      rt.attr("reset_stream")();
-    } catch (nb::python_error& err) {
-      if (!ordinary(err)) throw;
-      warn(msg::kResetFailed, py::type_name(err.value()), err.value());
-    }
+    handling([&] { rt.attr("reset_stream")(); }, [](const nb::python_error& err) { warn_failed(msg::kResetFailed, err); });
     return rt;
   }
   return env().core.attr("Runtime")(fx);
@@ -72,7 +67,7 @@ Co<nb::object> emit_out(nb::handle self, nb::object item) {
   for (bool waited = false; picture; waited = true) {
     nb::object room = Session(self).playout_room();
     const HandOver step = hand_over(
-        waited, waited && interrupted(self), !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
+        waited, [&] { return interrupted(self); }, !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
         [&] {
           nb::object pq = Session(self).playout();
           return picture_fits(!pq.is_none(), Session(self).playout_hold(),

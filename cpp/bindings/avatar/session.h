@@ -188,6 +188,15 @@ inline bool interrupted(nb::handle self) { return event_set(Session(self).interr
 // stop, or else interrupt: the session's work in hand is to end now.
 inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interrupted(self); }
 
+// A task as the cores' rules ask about it (avatar/teardown.h, task_state in
+// avatar/output.h).
+struct TaskProbe {
+  nb::handle task;
+  bool exists() const { return !task.is_none(); }
+  bool done() const { return task_done(task); }
+  bool cancelled() const { return truthy(task.attr("cancelled")()); }
+};
+
 // Awaits q.put(item). A put that had to wait for room may complete only
 // after an interrupt() emptied the queue: the item then belongs to the
 // abandoned utterance and is taken out again at once (in the same loop step
@@ -196,7 +205,7 @@ inline bool stop_or_interrupt(nb::handle self) { return stopped(self) || interru
 inline aio::Co<nb::object> put_current(nb::handle self, nb::object q, nb::object item) {
   const long before = Session(self).interrupts();
   co_await aio::py::await_(q.attr("put")(item));
-  if (Session(self).interrupts() != before && !is_terminal(item))
+  if (taken_back(Session(self).interrupts() != before, [&] { return is_terminal(item); }))
     keep_nowait(q, [&](nb::handle queued) { return !queued.is(item); });
   co_return nb::none();
 }

@@ -16,6 +16,7 @@
 
 #include <utility>
 
+#include "avatar/queue.h"
 #include "bindings/aio/bridge.h"
 #include "bindings/common/numpy.h"
 #include "bindings/common/protocol.h"
@@ -32,6 +33,7 @@ using halvane::py::data_of;
 using halvane::py::exception_of;
 using halvane::py::float_of;
 using halvane::py::get_or;
+using halvane::py::handling;
 using halvane::py::ignoring_exceptions;
 using halvane::py::int_of;
 using halvane::py::is_instance;
@@ -91,20 +93,24 @@ inline bool task_done(nb::handle task) { return truthy(task.attr("done")()); }
 inline bool is_stream_end(nb::handle item) { return item.is(env().stream_end); }
 inline bool is_terminal(nb::handle item) { return is_stream_end(item) || PyExceptionInstance_Check(item.ptr()); }
 
-// An asyncio queue emptied without waiting; or emptied and refilled, in
-// order, with the items for which keep(item) holds (nothing is awaited in
-// between, so no other task sees the queue half done).
+// An asyncio queue as avatar/queue.h's rules take it.
+struct QueueView {
+  using Item = nb::object;
+  nb::handle q;
+  bool empty() const { return truthy(q.attr("empty")()); }
+  nb::object get_nowait() const { return q.attr("get_nowait")(); }
+  void put_nowait(nb::handle item) const { q.attr("put_nowait")(item); }
+};
+// The queue emptied without waiting; or emptied and refilled, in order, with
+// the items for which keep(item) holds.
 inline void drain_nowait(nb::handle q) {
-  while (!truthy(q.attr("empty")())) q.attr("get_nowait")();
+  QueueView view{q};
+  drain(view);
 }
 template <class Keep>
 void keep_nowait(nb::handle q, Keep keep) {
-  nb::list kept;
-  while (!truthy(q.attr("empty")())) {
-    nb::object item = q.attr("get_nowait")();
-    if (keep(nb::handle(item))) kept.append(item);
-  }
-  for (nb::handle item : kept) q.attr("put_nowait")(item);
+  QueueView view{q};
+  keep_in_order(view, [&](nb::handle item) { return keep(item); });
 }
 
 // asyncio.wait_for (Python 3.11) returns the result of an item that came in
@@ -123,6 +129,10 @@ inline void raise_lost_cancel() {
 template <class... A>
 void warn(const char* fmt, A&&... args) {
   env().log.attr("warning")(fmt, std::forward<A>(args)...);
+}
+// The logger's warning(fmt, type name, error) for an error caught as `err`.
+inline void warn_failed(const char* fmt, const nb::python_error& err) {
+  warn(fmt, halvane::py::type_name(err.value()), err.value());
 }
 
 // co_await call(self, "name", args...): awaits self.name(args...), looked up on

@@ -23,26 +23,17 @@ namespace {
 
 using aio::Co;
 
-// A task as the rules of avatar/teardown.h ask about it.
-struct TaskProbe {
-  nb::handle task;
-  bool exists() const { return !task.is_none(); }
-  bool done() { return task_done(task); }
-  bool cancelled() { return truthy(task.attr("cancelled")()); }
-};
-
 nb::object bound(std::optional<double> s) { return s ? nb::object(nb::float_(*s)) : nb::none(); }
 
 // Awaits what make() gives; a cancellation of the caller is not raised but
-// kept in `mine` (the first one), for the caller to raise once the session
-// is down.
+// kept in `mine`, for the caller to raise once the session is down.
 template <class Make>
-Co<nb::object> keeping_cancel(Make make, std::exception_ptr& mine) {
+Co<nb::object> keeping_cancel(Make make, KeptCancel& mine) {
   try {
     co_await aio::py::await_(make());
   } catch (nb::python_error& e) {
     if (!e.matches(env().CancelledError)) throw;
-    if (!mine) mine = std::current_exception();
+    mine.keep(std::current_exception());
   }
   co_return nb::none();
 }
@@ -51,7 +42,7 @@ Co<nb::object> keeping_cancel(Make make, std::exception_ptr& mine) {
 // as it is: a time-out does not cancel it, and how it ended is not raised
 // here. The only error out of the wait is a cancellation of the caller,
 // which is kept in `mine`.
-Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr& mine) {
+Co<nb::object> settle(nb::object task, nb::object timeout_s, KeptCancel& mine) {
   nb::list tasks;
   tasks.append(task);
   co_await keeping_cancel([&] { return env().wait(tasks, nb::arg("timeout") = timeout_s); }, mine);
@@ -62,7 +53,7 @@ Co<nb::object> settle(nb::object task, nb::object timeout_s, std::exception_ptr&
 
 // Ends one of stop()'s tasks as avatar/teardown.h's ending() says. A caller
 // cancelled during a wait is passed on by the next one's cancel and wait.
-Co<nb::object> end_task(nb::object task, Stopped which, std::exception_ptr& mine) {
+Co<nb::object> end_task(nb::object task, Stopped which, KeptCancel& mine) {
   const Ending how = ending(which);
   if (how.grace_s) co_await settle(task, bound(how.grace_s), mine);
   TaskProbe t{task};
@@ -76,7 +67,7 @@ Co<nb::object> stop(nb::handle self) {
   Env& e = env();
   const Session s(self);
   if (!s.running()) co_return nb::none();
-  std::exception_ptr mine;
+  KeptCancel mine;
 
   s.stop_event().attr("set")();
   try {
@@ -104,7 +95,7 @@ Co<nb::object> stop(nb::handle self) {
   drain_nowait(s.out_queue());
 
   // The caller was cancelled while the session went down: now it may go on.
-  if (mine) std::rethrow_exception(mine);
+  mine.raise();
   co_return nb::none();
 }
 
@@ -123,14 +114,14 @@ Co<nb::object> drain_out_queue_until(nb::handle self, nb::object producer) {
 }
 
 Co<nb::object> shutdown(nb::handle self) {
-  std::exception_ptr cancelled;
+  KeptCancel cancelled;
   // The engine is released all the same when the caller is cancelled.
   co_await keeping_cancel([&] { return self.attr("stop")(); }, cancelled);
   self.attr("_close_runtime")();
   const Session s(self);
   s.set_runtime(nb::none());
   s.set_fixture(nb::none());
-  if (cancelled) std::rethrow_exception(cancelled);
+  cancelled.raise();
   co_return nb::none();
 }
 
@@ -166,12 +157,7 @@ void close_runtime(nb::object self) {
   if (!pool.is_none()) pool.attr("shutdown")(nb::arg("wait") = true);
   nb::object close = get_or(Session(self).runtime(), "close", nb::none());
   if (close.is_none()) return;
-  try {
-    close();
-  } catch (nb::python_error& e) {
-    if (!ordinary(e)) throw;
-    warn(msg::kReleaseFailed, py::type_name(e.value()), e.value());
-  }
+  handling([&] { close(); }, [](const nb::python_error& err) { warn_failed(msg::kReleaseFailed, err); });
 }
 
 void cleanup(nb::object self) {

@@ -106,15 +106,25 @@ inline long int_of(nb::handle obj) { return nb::cast<long>(check(PyNumber_Long(o
 // An error of the ordinary kind (Exception), not cancellation or exit.
 inline bool ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
 
-// Runs f(); an error of the Exception family it raises is dropped (others,
-// such as KeyboardInterrupt, pass on).
-template <class F>
-void ignoring_exceptions(F&& f) {
+// `try: f() except Exception as err: handler(err)`: an error of the
+// Exception family is handed to `handler` (others, such as KeyboardInterrupt
+// or a cancellation, pass on). True when f() returned.
+template <class F, class H>
+bool handling(F&& f, H&& handler) {
   try {
     f();
+    return true;
   } catch (nb::python_error& err) {
     if (!ordinary(err)) throw;
+    handler(err);
+    return false;
   }
+}
+
+// Runs f(); an error of the Exception family it raises is dropped.
+template <class F>
+void ignoring_exceptions(F&& f) {
+  handling(std::forward<F>(f), [](const nb::python_error&) {});
 }
 
 // `try: return f() except Exception: return fallback` (cancellation and
