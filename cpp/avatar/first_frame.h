@@ -13,9 +13,6 @@
 
 namespace halvane::avatar {
 
-// A model is loaded when both its fixture and its runtime are set.
-inline bool model_loaded(bool fixture, bool runtime) { return fixture && runtime; }
-
 // What the model says of its own frame size: whether each side is positive.
 struct Geometry {
   bool width_positive = false;

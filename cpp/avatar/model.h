@@ -1,4 +1,5 @@
-// What a failed model swap puts back, without I/O. set_model() names the new
+// When an avatar has a model, and what a failed model swap puts back,
+// without I/O. set_model() names the new
 // engine before the load (so that the loader installs the model under it);
 // a load that fails leaves the avatar on its previous model: the engine id
 // (or its absence), the fixture and the runtime as they were before it, so
@@ -14,6 +15,9 @@
 #include <utility>
 
 namespace halvane::avatar {
+
+// A model is loaded when both its fixture and its runtime are set.
+inline bool model_loaded(bool fixture, bool runtime) { return fixture && runtime; }
 
 // The avatar's model as it was before a swap.
 template <class Obj>

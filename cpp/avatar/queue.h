@@ -1,5 +1,5 @@
 // What a live session does to the items already in one of its queues
-// without waiting: empties it, or keeps only some of them in their order
+// without waiting: takes them all, empties it, or keeps only some of them in their order
 // (an interrupt keeps the end of the stream and forwarded failures, a new
 // session drops the ends an earlier one left, the start of speech drops the
 // resting frames queued before it); and the item that a put completed only
@@ -17,9 +17,15 @@
 
 namespace halvane::avatar {
 
+// Hands each item to take(item), in order, until the queue is empty.
+template <class Q, class Take>
+void take_all(Q& q, Take&& take) {
+  while (!q.empty()) take(q.get_nowait());
+}
+
 template <class Q>
 void drain(Q& q) {
-  while (!q.empty()) q.get_nowait();
+  take_all(q, [](const typename Q::Item&) {});
 }
 
 // Keeps the items for which keep(item) holds, in their order.

@@ -28,7 +28,7 @@ struct Fake {
   }
 };
 
-TEST(Queue, KeepsTheChosenItemsInOrderAndDrainsTheRest) {
+TEST(Queue, KeepsTheChosenItemsInOrderTakesAllOrDrains) {
   struct Row {
     std::vector<int> before;
     std::vector<int> after;  // keeping the even ones
@@ -49,6 +49,12 @@ TEST(Queue, KeepsTheChosenItemsInOrderAndDrainsTheRest) {
     drain(d);
     EXPECT_TRUE(d.items.empty());
     EXPECT_EQ(d.puts, 0);
+
+    Fake t{{r.before.begin(), r.before.end()}};
+    std::vector<int> taken;
+    take_all(t, [&](int v) { taken.push_back(v); });
+    EXPECT_EQ(taken, r.before);
+    EXPECT_TRUE(t.items.empty());
   }
 }
 

@@ -11,12 +11,13 @@ int64_t ready_total(int64_t n_samples, int64_t spt, int64_t lookback) {
   return std::max<int64_t>(n_samples / spt - lookback, 0);
 }
 
-int64_t n_to_emit(const EmitAsk& a) {
-  if (a.streaming) {
-    if (!a.eos_padding) return std::min(a.available, std::max<int64_t>(a.ready_total - a.ticks_emitted, 0));
-    if (a.tail_total) return std::min(a.available, std::max<int64_t>(*a.tail_total - a.ticks_emitted, 0));
-    return a.available;
-  }
+int64_t n_pulled(const EmitAsk& a, int64_t available) {
+  if (!a.eos_padding) return std::min(available, std::max<int64_t>(a.ready_total - a.ticks_emitted, 0));
+  if (a.tail_total) return std::min(available, std::max<int64_t>(*a.tail_total - a.ticks_emitted, 0));
+  return available;
+}
+
+int64_t n_composed(const EmitAsk& a) {
   if (!a.eos_padding) return a.ready_total - a.ticks_emitted;
   return a.tail_total.value_or(a.ticks_emitted) - a.ticks_emitted;
 }

@@ -30,11 +30,18 @@ struct EmitAsk {
   std::optional<int64_t> tail_total;  // one past the utterance's last tick
   int64_t ticks_emitted = 0;  // ticks of the utterance already out
   int64_t ready_total = 0;    // see ready_total()
-  int64_t available = 0;      // the runtime's ready ticks (streaming only)
 };
-// The count to emit; 0 or less means nothing. Composed mode with
-// `eos_padding` needs `tail_total` (the caller checks).
-int64_t n_to_emit(const EmitAsk& a);
+// The count a streaming call pulls, of the runtime's `available` ready ticks,
+// and the count a composed call composes. Composed mode with `eos_padding`
+// needs `tail_total` (the caller checks).
+int64_t n_pulled(const EmitAsk& a, int64_t available);
+int64_t n_composed(const EmitAsk& a);
+// The count to emit; 0 or less means nothing. `available()` (the runtime's
+// ready ticks) is asked only of a streaming call.
+template <class Available>
+int64_t n_to_emit(const EmitAsk& a, Available&& available) {
+  return a.streaming ? n_pulled(a, available()) : n_composed(a);
+}
 
 // Whether the ask can be served: a composed tail needs its end.
 inline bool ask_complete(const EmitAsk& a) { return a.streaming || !a.eos_padding || a.tail_total.has_value(); }
@@ -80,6 +87,28 @@ struct PushTime {
 // `first_known`: the utterance has its first timed push; `steady`: the
 // steady time so far.
 PushTime time_push(bool first_known, std::optional<double> steady, int64_t before, int64_t after, double dur);
+
+// One push of a streaming call, timed when `timed` (a zephan-2 stream): the
+// runtime's ready count `ready()` is asked before the push and after it, and
+// the clock `now()` read at its start and end; an untimed push asks neither.
+class PushTimer {
+ public:
+  template <class Ready, class Now>
+  PushTimer(bool timed, Ready&& ready, Now&& now)
+      : before_(timed ? std::optional<int64_t>(ready()) : std::nullopt), start_(now()) {}
+
+  // After the push; `first_known` and `steady` as time_push() takes them.
+  template <class Ready, class Now>
+  PushTime after(Ready&& ready, Now&& now, bool first_known, std::optional<double> steady) const {
+    if (!before_) return {};
+    const int64_t ready_after = ready();
+    return time_push(first_known, steady, *before_, ready_after, now() - start_);
+  }
+
+ private:
+  std::optional<int64_t> before_;
+  double start_;
+};
 
 // The samples tick `tick_idx` carries out of a buffer of `n_buf`: from
 // `from`, `avail` of them (fewer than spt, or none, past the buffer's end;

@@ -24,22 +24,27 @@ TEST(Ticks, BufferCounts) {
 TEST(Ticks, NToEmitTable) {
   struct Case {
     EmitAsk ask;
+    int64_t available;  // the runtime's ready ticks
     int64_t want;
   } cases[] = {
       // streaming, open: capped by what the runtime has and by the lookback
-      {{true, false, std::nullopt, 0, 7, 10}, 7},
-      {{true, false, std::nullopt, 0, 7, 2}, 2},
-      {{true, false, std::nullopt, 9, 7, 5}, 0},
+      {{true, false, std::nullopt, 0, 7}, 10, 7},
+      {{true, false, std::nullopt, 0, 7}, 2, 2},
+      {{true, false, std::nullopt, 9, 7}, 5, 0},
       // streaming tail: capped by tail_total, or uncapped without it
-      {{true, true, 11, 7, 0, 20}, 4},
-      {{true, true, 11, 7, 0, 1}, 1},
-      {{true, true, std::nullopt, 7, 0, 20}, 20},
+      {{true, true, 11, 7, 0}, 20, 4},
+      {{true, true, 11, 7, 0}, 1, 1},
+      {{true, true, std::nullopt, 7, 0}, 20, 20},
       // composed: the runtime is not asked
-      {{false, false, std::nullopt, 2, 7, 0}, 5},
-      {{false, false, std::nullopt, 9, 7, 0}, -2},
-      {{false, true, 11, 7, 0, 0}, 4},
+      {{false, false, std::nullopt, 2, 7}, 99, 5},
+      {{false, false, std::nullopt, 9, 7}, 99, -2},
+      {{false, true, 11, 7, 0}, 99, 4},
   };
-  for (const auto& c : cases) EXPECT_EQ(n_to_emit(c.ask), c.want);
+  for (const auto& c : cases) {
+    int asked = 0;
+    EXPECT_EQ(n_to_emit(c.ask, [&] { return ++asked, c.available; }), c.want);
+    EXPECT_EQ(asked, c.ask.streaming ? 1 : 0);  // a composed call never asks the runtime
+  }
 }
 
 TEST(Ticks, ZephanSlices) {
@@ -110,6 +115,33 @@ TEST(Ticks, OnlyAPushThatMadeTicksIsTimed) {
   }
 }
 
+TEST(Ticks, OnlyATimedPushAsksTheRuntimeAndTheClock) {
+  struct Row {
+    const char* what;
+    bool timed;
+    int64_t before, after;
+    PushTime::Kind kind;
+  } rows[] = {
+      {"untimed", false, 0, 4, PushTime::none},
+      {"timed, ticks made", true, 0, 4, PushTime::first},
+      {"timed, none made", true, 4, 4, PushTime::none},
+  };
+  for (const Row& r : rows) {
+    std::string asked;  // r(eady) n(ow), in order
+    bool pushed = false;
+    auto ready = [&] { return asked += 'r', pushed ? r.after : r.before; };
+    auto now = [&] { return asked += 'n', pushed ? 10.25 : 10.0; };
+    const PushTimer timer(r.timed, ready, now);
+    pushed = true;
+    const PushTime t = timer.after(ready, now, false, std::nullopt);
+    EXPECT_EQ(t.kind, r.kind) << r.what;
+    EXPECT_EQ(asked, r.timed ? "rnrn" : "n") << r.what;
+    if (t.kind == PushTime::first) {
+      EXPECT_DOUBLE_EQ(t.value, 0.25) << r.what;
+    }
+  }
+}
+
 TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
   struct Row {
     const char* what;
@@ -118,12 +150,12 @@ TEST(Ticks, TheLastTickClosesOnlyAMarkedPaddedTail) {
     int64_t k, n, tick_idx;
     bool want;
   } rows[] = {
-      {"streaming, last ready", {true, true, 11, 7, 0, 4}, true, 3, 4, 10, true},
-      {"streaming, not last", {true, true, 11, 7, 0, 4}, true, 2, 4, 9, false},
-      {"streaming, unmarked", {true, true, 11, 7, 0, 4}, false, 3, 4, 10, false},
-      {"streaming, open", {true, false, std::nullopt, 0, 7, 7}, true, 6, 7, 6, false},
-      {"composed, last of the utterance", {false, true, 11, 7, 0, 0}, true, 3, 4, 10, true},
-      {"composed, last of the call only", {false, true, 11, 5, 0, 0}, true, 1, 2, 6, false},
+      {"streaming, last ready", {true, true, 11, 7, 0}, true, 3, 4, 10, true},
+      {"streaming, not last", {true, true, 11, 7, 0}, true, 2, 4, 9, false},
+      {"streaming, unmarked", {true, true, 11, 7, 0}, false, 3, 4, 10, false},
+      {"streaming, open", {true, false, std::nullopt, 0, 7}, true, 6, 7, 6, false},
+      {"composed, last of the utterance", {false, true, 11, 7, 0}, true, 3, 4, 10, true},
+      {"composed, last of the call only", {false, true, 11, 5, 0}, true, 1, 2, 6, false},
   };
   for (const Row& r : rows) EXPECT_EQ(is_last_tick(r.ask, r.mark_last, r.k, r.n, r.tick_idx), r.want) << r.what;
 }
@@ -139,12 +171,12 @@ TEST(Ticks, ARunHandsOutEachTickUntilDoneOrStopped) {
     std::string want;
     int asked;  // stop-or-interrupt reads
   } rows[] = {
-      {"open utterance", {true, false, std::nullopt, 2, 0, 5}, 3, 5 * 800, -1, "2:1600+800 3:2400+800 4:3200+800 ", 3},
-      {"streaming tail", {true, true, 4, 2, 0, 2}, 2, 3 * 800 + 100, -1, "2:1600+800 3:2400+100! ", 2},
-      {"composed tail past the audio", {false, true, 5, 3, 0, 0}, 2, 3 * 800 + 100, -1, "3:2400+100 4:2500+0! ", 2},
-      {"stopped before the second", {true, true, 4, 2, 0, 2}, 2, 4 * 800, 1, "2:1600+800 ", 2},
-      {"stopped at once", {true, false, std::nullopt, 0, 0, 3}, 3, 3 * 800, 0, "", 1},
-      {"nothing to emit", {true, false, std::nullopt, 0, 0, 0}, 0, 0, 0, "", 0},
+      {"open utterance", {true, false, std::nullopt, 2, 0}, 3, 5 * 800, -1, "2:1600+800 3:2400+800 4:3200+800 ", 3},
+      {"streaming tail", {true, true, 4, 2, 0}, 2, 3 * 800 + 100, -1, "2:1600+800 3:2400+100! ", 2},
+      {"composed tail past the audio", {false, true, 5, 3, 0}, 2, 3 * 800 + 100, -1, "3:2400+100 4:2500+0! ", 2},
+      {"stopped before the second", {true, true, 4, 2, 0}, 2, 4 * 800, 1, "2:1600+800 ", 2},
+      {"stopped at once", {true, false, std::nullopt, 0, 0}, 3, 3 * 800, 0, "", 1},
+      {"nothing to emit", {true, false, std::nullopt, 0, 0}, 0, 0, 0, "", 0},
   };
   for (const Row& r : rows) {
     TickRun run(r.ask, true, r.n, 800, r.n_buf);

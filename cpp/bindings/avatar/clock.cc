@@ -25,6 +25,7 @@
 // avatar/playout.h; this file awaits, asks the runtime and does the I/O.
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "avatar/arrival.h"
 #include "avatar/clock.h"
@@ -63,6 +64,12 @@ void take(Clock& clock, nb::object obj) {
 
 aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
   return put_current(self, Session(self).out_queue(), nb::borrow(item));
+}
+
+// What one pass of the clock puts out, in order.
+Co<nb::object> put_all(nb::handle self, const std::vector<Clock::Item>& items) {
+  for (const Clock::Item& it : items) co_await put_out(self, it.payload.item);
+  co_return nb::none();
 }
 
 // Opens or closes the producer's way into the playout queue, as the clock
@@ -144,7 +151,8 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   Clock clock(tuned(), now());
   for (;;) {
     // Take in everything the producer has queued.
-    while (!truthy(q.attr("empty")())) take(clock, q.attr("get_nowait")());
+    QueueView queued{q};
+    take_all(queued, [&](nb::object item) { take(clock, std::move(item)); });
 
     // An interruption drops the frames and keeps the end of the stream; a
     // stopping session forwards the terminal items only and finishes with
@@ -152,7 +160,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     const bool interrupted = Session(self).playout_reset();
     if (interrupted) Session(self).set_playout_reset(false);
     Clock::Period first = clock.begin_pass(interrupted, stopped(self));
-    for (Clock::Item& it : first.out) co_await put_out(self, it.payload.item);
+    co_await put_all(self, first.out);
     if (first.ends) co_return nb::none();
 
     update_room(room, clock, q);
@@ -167,7 +175,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     clock.retune(tuned());
     Clock::Period p = clock.period(now(), start_facts, chunk1_audio_s);
     if (p.started) self.attr("_drop_queued_resting")();
-    for (Clock::Item& it : p.out) co_await put_out(self, it.payload.item);
+    co_await put_all(self, p.out);
     if (p.ends) co_return nb::none();
 
     std::optional<Held> picture = Clock::fill_picture(p, engine_resting);

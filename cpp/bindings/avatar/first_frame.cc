@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "avatar/first_frame.h"
+#include "avatar/model.h"
 #include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 

@@ -18,7 +18,7 @@
 
 #include <nanobind/stl/optional.h>
 
-#include "avatar/first_frame.h"
+#include "avatar/model.h"
 #include "avatar/output.h"
 #include "avatar/sync.h"
 #include "bindings/avatar/messages.h"

@@ -50,11 +50,9 @@ aio::py::Await picture_of(nb::handle self, PictureSource src, const EmitArgs& a,
 
 int64_t ticks_available(nb::handle rt) { return nb::cast<int64_t>(nb::int_(rt.attr("ticks_available")())); }
 
-// Notes the timing of a push, begun at `t_feed`, that took the runtime's
-// ready ticks from `before` to `after`.
-void note_push_time(nb::handle self, int64_t before, int64_t after, double t_feed) {
+// Notes the timing of a push (avatar/ticks.h, PushTimer).
+void note_push_time(nb::handle self, const PushTime& t) {
   const Session s(self);
-  const PushTime t = time_push(s.z2_r0().has_value(), s.z2_steady_s(), before, after, now() - t_feed);
   if (t.kind == PushTime::first) s.set_z2_r0(t.value);
   if (t.kind == PushTime::steady) s.set_z2_steady_s(t.value);
 }
@@ -89,12 +87,12 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (push == Push::abandon) co_return nb::int_(0);
   if (push == Push::push) {
     nb::object new_pcm = contiguous(slice_of(pcm, nb::int_(Session(self).stream_pushed()), nb::none()), "float32");
-    std::optional<int64_t> had;  // zephan-2 only: the ready ticks before the push, to time it
-    if (sliced) had = ticks_available(a.rt);
-    const double t_feed = now();
+    auto ready = [&] { return ticks_available(a.rt); };
+    const PushTimer timer(sliced, ready, now);  // zephan-2 pushes are timed
     co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
-    if (had) note_push_time(self, *had, ticks_available(a.rt), t_feed);
-    Session(self).set_stream_pushed(n_buf);
+    const Session s(self);
+    note_push_time(self, timer.after(ready, now, s.z2_r0().has_value(), s.z2_steady_s()));
+    s.set_stream_pushed(n_buf);
   }
 
   EmitAsk ask;
@@ -103,12 +101,11 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   if (!a.tail_total.is_none()) ask.tail_total = nb::cast<int64_t>(nb::int_(a.tail_total));
   ask.ticks_emitted = a.ticks_emitted;
   ask.ready_total = ready_total(n_buf, a.spt, const_i("_LOOKBACK_TICKS"));
-  if (streaming) ask.available = ticks_available(a.rt);
   if (!ask_complete(ask)) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
-  const int64_t n = n_to_emit(ask);
+  const int64_t n = n_to_emit(ask, [&] { return ticks_available(a.rt); });
   if (n <= 0) co_return nb::int_(0);
 
   const PictureSource src = picture_source(streaming, !a.fit_size.is_none());
