@@ -33,6 +33,21 @@ struct ItemFlags {
   bool end_of_speech = false;  // a frame that closes its utterance
 };
 
+// The flags of an item as `probe` answers stream_end(), terminal(), frame(),
+// picture() and end_of_speech(); the last two are asked only of a frame.
+template <class Probe>
+ItemFlags item_flags(Probe& probe) {
+  ItemFlags f;
+  f.stream_end = probe.stream_end();
+  f.terminal = probe.terminal();
+  f.frame = probe.frame();
+  if (f.frame) {
+    f.picture = probe.picture();
+    f.end_of_speech = probe.end_of_speech();
+  }
+  return f;
+}
+
 struct PlayoutConfig {
   ClockTiming timing;
   StartTuning tuning;

@@ -16,6 +16,7 @@ namespace {
 
 using halvane::avatar::Arrival;
 using halvane::avatar::ClockTiming;
+using halvane::avatar::item_flags;
 using halvane::avatar::ItemFlags;
 using halvane::avatar::PlayoutConfig;
 using halvane::avatar::RenderTimes;
@@ -191,6 +192,39 @@ INSTANTIATE_TEST_SUITE_P(
         FillRow{"reset_stops_playback_and_rests_on_the_last_picture", n(36), 1, true, "", {}, Fill::resting, 100},
         FillRow{"end_of_stream_ends_the_period", "", 0, false, "mxp", {0, 1}, Fill::none, std::nullopt}),
     [](const ::testing::TestParamInfo<FillRow>& info) { return std::string(info.param.name); });
+
+TEST(ItemFlags, AFrameAloneIsAskedForItsPictureAndEnd) {
+  struct Probe {
+    bool end, term, frm, pic, eos;
+    std::string asked;  // e(nd) t(erminal) f(rame) p(icture) s(peech end)
+    bool note(char c, bool v) { return asked += c, v; }
+    bool stream_end() { return note('e', end); }
+    bool terminal() { return note('t', term); }
+    bool frame() { return note('f', frm); }
+    bool picture() { return note('p', pic); }
+    bool end_of_speech() { return note('s', eos); }
+  };
+  struct Row {
+    const char* what;
+    Probe probe;
+    const char* asked;
+    bool picture, end_of_speech;
+  } rows[] = {
+      {"end of the stream", {true, true, false, true, true, {}}, "etf", false, false},
+      {"failure", {false, true, false, true, true, {}}, "etf", false, false},
+      {"picture", {false, false, true, true, false, {}}, "etfps", true, false},
+      {"marker", {false, false, true, false, true, {}}, "etfps", false, true},
+  };
+  for (Row& r : rows) {
+    const ItemFlags f = item_flags(r.probe);
+    EXPECT_EQ(r.probe.asked, r.asked) << r.what;
+    EXPECT_EQ(f.stream_end, r.probe.end) << r.what;
+    EXPECT_EQ(f.terminal, r.probe.term) << r.what;
+    EXPECT_EQ(f.frame, r.probe.frm) << r.what;
+    EXPECT_EQ(f.picture, r.picture) << r.what;
+    EXPECT_EQ(f.end_of_speech, r.end_of_speech) << r.what;
+  }
+}
 
 TEST(PlayoutReset, KeepsTheTerminalItemsInOrderAndTheSchedule) {
   const double due = 1.0;

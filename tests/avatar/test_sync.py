@@ -134,6 +134,24 @@ def test_unusable_readings_release_at_once(reading):
     run(main())
 
 
+def test_voice_at_0_hz_raises_zero_division_from_the_iterator():
+    # The release time is reckoned in C++; its error keeps Python's kind and
+    # text on the way out of the iterator.
+    bad = frame(0)
+    object.__setattr__(bad.audio_chunk, "sample_rate", 0)
+
+    async def main():
+        av = ScriptedAvatar(emits(bad))
+        av.sync_to(lambda: 0.0)
+        it = av.run().__aiter__()
+        assert describe(await it.__anext__()) == "v0"
+        with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
+            await it.__anext__()
+        await av.stop()
+
+    run(main())
+
+
 def test_marker_passes_pending_pictures_and_end_waits_for_them():
     async def main():
         av = ScriptedAvatar(emits(frame(0), frame(1, picture=False, voice=False, eos=True), then_wait_stop=False))

@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "bindings/common/errors.h"
 #include "bindings/common/protocol.h"
 
 namespace halvane::aio::py {
@@ -296,9 +297,9 @@ class Coroutine {
       c->result_ = nullptr;
       e.restore();
       return PYGEN_ERROR;
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
       c->result_ = nullptr;
-      PyErr_SetString(PyExc_RuntimeError, e.what());
+      halvane::py::set_cpp_error(std::current_exception());
       return PYGEN_ERROR;
     }
     if (result.is_valid()) {

@@ -47,19 +47,26 @@ struct Held {
 };
 using Clock = PlayoutClock<Held>;
 
+// An item as item_flags() (avatar/playout.h) asks about it; keeps the
+// picture it read.
+struct ItemProbe {
+  nb::handle obj;
+  nb::object bgr;
+  bool stream_end() const { return is_stream_end(obj); }
+  bool terminal() const { return is_terminal(obj); }
+  bool frame() const { return is_instance(obj, env().VideoFrame); }
+  bool picture() {
+    bgr = get(obj, "bgr_image");
+    return !bgr.is_none();
+  }
+  bool end_of_speech() const { return truthy(get(obj, "end_of_speech")); }
+};
+
 // Takes in an item, told apart once.
 void take(Clock& clock, nb::object obj) {
-  ItemFlags f;
-  f.stream_end = is_stream_end(obj);
-  f.terminal = is_terminal(obj);
-  f.frame = is_instance(obj, env().VideoFrame);
-  nb::object bgr;
-  if (f.frame) {
-    bgr = get(obj, "bgr_image");
-    f.picture = !bgr.is_none();
-    f.end_of_speech = truthy(get(obj, "end_of_speech"));
-  }
-  clock.take(Held{std::move(obj), std::move(bgr)}, f);
+  ItemProbe probe{obj};
+  const ItemFlags f = item_flags(probe);
+  clock.take(Held{std::move(obj), std::move(probe.bgr)}, f);
 }
 
 aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {

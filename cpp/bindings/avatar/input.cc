@@ -60,11 +60,9 @@ void note_arrival(nb::handle self, nb::handle seconds) {
     s.set_arr_s(nb::float_(0.0));
     s.set_arr_done(run.done);
   }
-  nb::object zero = nb::float_(0.0);
-  int positive = PyObject_RichCompareBool(seconds.ptr(), zero.ptr(), Py_GT);
-  if (positive < 0) throw nb::python_error();
   nb::object total = s.arr_s();
-  s.set_arr_s(check(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
+  nb::object added = gt_zero(seconds) ? nb::borrow(seconds) : nb::object(nb::float_(0.0));
+  s.set_arr_s(check(PyNumber_Add(total.ptr(), added.ptr())));
 }
 
 void arrival_ended(nb::handle self) {

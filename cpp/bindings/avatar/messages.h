@@ -18,8 +18,6 @@ inline constexpr const char* kFixtureNotLoaded = "Fixture not loaded; await crea
 inline constexpr const char* kBadSink =  // + the sink's type name
     "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its AVSynchronizer, "
     "an rtc.AudioSource or a function returning the seconds of audio queued; got ";
-// Python's own text for a float division by zero (a sink's audio at 0 Hz).
-inline constexpr const char* kFloatDivision = "float division by zero";
 
 // --- warnings ---
 inline constexpr const char* kNoFrameNoModel =

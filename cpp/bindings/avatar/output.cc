@@ -244,7 +244,6 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
         double t = now();
         long samples = nb::cast<long>(get(get(ac, "data"), "size"));
         double rate = float_of(get(ac, "sample_rate"));
-        if (rate == 0.0) raise_(nb::handle(PyExc_ZeroDivisionError), msg::kFloatDivision);
         double due = picture_release_time(t, queued_s, samples, rate, const_f("_SYNC_LEAD_S"));
         pend.hold(due, e.dc_replace(item, nb::arg("audio_chunk") = nb::none(), nb::arg("end_of_speech") = false));
       }

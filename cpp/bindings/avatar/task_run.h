@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "avatar/task_end.h"
+#include "bindings/common/errors.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -34,8 +35,8 @@ struct RunEnded {
 };
 
 // Called in a catch (...) handler: the error in flight told apart. A C++
-// error goes on as a RuntimeError with its text; one of any other kind is
-// raised on.
+// error goes on as the Python error it stands for (bindings/common/errors.h);
+// one of any other kind is raised on.
 inline RunEnded run_ended_now() {
   RunEnded r;
   r.run = RunEnd::failed;
@@ -48,8 +49,9 @@ inline RunEnded run_ended_now() {
     } else {
       r.failure = exception_of(err);
     }
-  } catch (const std::exception& ex) {
-    r.failure = nb::handle(PyExc_RuntimeError)(nb::str(ex.what()));
+  } catch (const std::exception&) {
+    halvane::py::set_cpp_error(std::current_exception());
+    r.failure = exception_of(nb::python_error());
   }
   return r;
 }
