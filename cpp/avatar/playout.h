@@ -109,6 +109,15 @@ class PlayoutClock {
     return open ? Room::open : Room::close;
   }
 
+  // Opens or closes `room` (is_open(), open(), close()) as room_change()
+  // says.
+  template <class Event>
+  void update_room(long queued, Event& room) const {
+    const Room change = room_change(queued, room.is_open());
+    if (change == Room::open) room.open();
+    if (change == Room::close) room.close();
+  }
+
   // How long the clock only takes in before the next period is due; none
   // when it is due at `now`.
   std::optional<double> wait_s(double now) const {

@@ -253,6 +253,16 @@ TEST_P(PlayoutRoomChange, OnlyWhatDiffersFromTheEvent) {
   Clock c(z2(50), 0.0);
   feed(c, n(static_cast<int>(row.buffered)) + "mx");  // markers and terminal items take no room
   EXPECT_EQ(c.room_change(row.queued, row.is_open), row.change);
+
+  struct Event {
+    bool set;
+    std::string done;
+    bool is_open() const { return set; }
+    void open() { done += "open"; }
+    void close() { done += "close"; }
+  } room{row.is_open, {}};
+  c.update_room(row.queued, room);
+  EXPECT_EQ(room.done, row.change == Clock::Room::open ? "open" : row.change == Clock::Room::close ? "close" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlayoutRoomChange,

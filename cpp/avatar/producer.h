@@ -78,9 +78,9 @@ struct TailOutcome {
 bool end_marker(const TailOutcome& t);
 
 // What the session and the utterance start over with, at the top of a pass,
-// when a control is taken and after a close; the driver performs the steps
-// in the order of the fields. Forgetting the utterance empties its buffer
-// and drops its message id and the count of samples pushed to the engine.
+// when a control is taken and after a close (perform() runs the steps).
+// Forgetting the utterance empties its buffer and drops its message id and
+// the count of samples pushed to the engine.
 struct Renewal {
   bool clear_interrupt = false;  // the interrupt is handled
   bool renew_runtime = false;    // a fresh (or reset) runtime from the session; the utterance forgotten with it
@@ -88,6 +88,17 @@ struct Renewal {
   bool forget = false;           // the utterance forgotten (after the stream reset)
   bool open = false;             // an utterance opens: the control's message id, nothing pushed, no push timing
 };
+
+// Runs the steps of `r` through `steps`, in this order: clear_interrupt(),
+// renew_runtime(), reset_stream(), forget(), open().
+template <class Steps>
+void perform(const Renewal& r, Steps& steps) {
+  if (r.clear_interrupt) steps.clear_interrupt();
+  if (r.renew_runtime) steps.renew_runtime();
+  if (r.reset_stream) steps.reset_stream();
+  if (r.forget) steps.forget();
+  if (r.open) steps.open();
+}
 
 // The producer's utterance, one control at a time.
 class Producer {

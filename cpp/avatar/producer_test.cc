@@ -16,6 +16,7 @@ using halvane::avatar::end_marker;
 using halvane::avatar::hand_over;
 using halvane::avatar::HandOver;
 using halvane::avatar::OpenAction;
+using halvane::avatar::perform;
 using halvane::avatar::picture_fits;
 using halvane::avatar::plan_tail;
 using halvane::avatar::Producer;
@@ -127,15 +128,26 @@ TEST(ProducerPass, StopRestartOrWaitAndTheIdleFrames) {
   }
 }
 
-// What starts over, as the driver performs it in order: the steps named
-// clear (interrupt), renew (runtime), reset (stream), forget, open.
+// What starts over, as perform() runs it: the steps named clear
+// (interrupt), renew (runtime), reset (stream), forget, open, in order.
 std::string steps(const Renewal& r) {
-  std::string out;
-  for (auto [on, name] : {std::pair{r.clear_interrupt, "clear "}, std::pair{r.renew_runtime, "renew "},
-                          std::pair{r.reset_stream, "reset "}, std::pair{r.forget, "forget "},
-                          std::pair{r.open, "open "}})
-    if (on) out += name;
-  return out;
+  struct Recorder {
+    std::string out;
+    void clear_interrupt() { out += "clear "; }
+    void renew_runtime() { out += "renew "; }
+    void reset_stream() { out += "reset "; }
+    void forget() { out += "forget "; }
+    void open() { out += "open "; }
+  } rec;
+  perform(r, rec);
+  return rec.out;
+}
+
+TEST(ProducerRenewal, EveryStepInItsOrder) {
+  Renewal all;
+  all.clear_interrupt = all.renew_runtime = all.reset_stream = all.forget = all.open = true;
+  EXPECT_EQ(steps(all), "clear renew reset forget open ");
+  EXPECT_EQ(steps(Renewal{}), "");
 }
 
 TEST(ProducerTake, RestartAndOpen) {

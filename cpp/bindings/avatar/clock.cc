@@ -79,16 +79,14 @@ Co<nb::object> put_all(nb::handle self, const std::vector<Clock::Item>& items) {
   co_return nb::none();
 }
 
-// Opens or closes the producer's way into the playout queue, as the clock
-// decides from what it holds and what is still queued to it.
-void update_room(nb::handle room, const Clock& clock, nb::handle q) {
-  const long queued = nb::cast<long>(q.attr("qsize")());
-  const Clock::Room change = clock.room_change(queued, truthy(room.attr("is_set")()));
-  if (change == Clock::Room::open)
-    room.attr("set")();
-  else if (change == Clock::Room::close)
-    room.attr("clear")();
-}
+// The event through which the clock opens and closes the producer's way
+// into the playout queue.
+struct RoomEvent {
+  nb::handle event;
+  bool is_open() const { return truthy(event.attr("is_set")()); }
+  void open() const { event.attr("set")(); }
+  void close() const { event.attr("clear")(); }
+};
 
 // The clock itself; returns after it has forwarded _STREAM_END. It awaits
 // the queues and asks the runtime; PlayoutClock decides.
@@ -170,7 +168,8 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     co_await put_all(self, first.out);
     if (first.ends) co_return nb::none();
 
-    update_room(room, clock, q);
+    RoomEvent room_event{room};
+    clock.update_room(nb::cast<long>(q.attr("qsize")()), room_event);
 
     // Until the next due time, only take in.
     if (const std::optional<double> wait_s = clock.wait_s(now())) {

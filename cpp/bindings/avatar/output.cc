@@ -18,8 +18,8 @@
 
 #include <nanobind/stl/optional.h>
 
-#include "avatar/model.h"
 #include "avatar/output.h"
+#include "avatar/start.h"
 #include "avatar/sync.h"
 #include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
@@ -139,32 +139,46 @@ struct OutstandingRead {
   }
 };
 
-Co<nb::object> ensure_running(nb::handle self) {
-  Env& e = env();
-  const Session s(self);
-  if (!model_loaded(!s.fixture().is_none(), !s.runtime().is_none())) raise_(e.RuntimeNotReadyError, msg::kNoFixture);
-  if (s.running()) co_return nb::none();
+// The session as avatar::start_session asks and starts it.
+struct StartSteps {
+  nb::handle self;
+  Session s;
+  nb::object stop_eos = nb::none();
 
-  // Nothing of an earlier session may end this one: end-of-stream items it
-  // left behind are dropped, everything else keeps its place.
-  keep_nowait(s.out_queue(), [](nb::handle item) { return !is_stream_end(item); });
-  // Nor the end-of-speech control that stop() queued for a producer that had
-  // already ended: it would start this session with a marker of no utterance.
-  nb::object stop_eos = s.stop_control();
-  if (!stop_eos.is_none()) {
+  bool has_fixture() const { return !s.fixture().is_none(); }
+  bool has_runtime() const { return !s.runtime().is_none(); }
+  bool running() const { return s.running(); }
+  void drop_stream_ends() const {
+    keep_nowait(s.out_queue(), [](nb::handle item) { return !is_stream_end(item); });
+  }
+  bool stop_control_left() {
+    stop_eos = s.stop_control();
+    return !stop_eos.is_none();
+  }
+  void drop_stop_control() const {
     s.set_stop_control(nb::none());
     keep_nowait(s.in_queue(), [&](nb::handle item) { return !item.is(stop_eos); });
   }
-
-  s.set_stop_event(e.Event());
-  s.set_interrupt_event(e.Event());
-  s.set_running(true);
-  if (truthy(self.attr("_is_z2_stream")())) {
-    s.set_playout(e.Queue());
+  void mark_running() const {
+    Env& e = env();
+    s.set_stop_event(e.Event());
+    s.set_interrupt_event(e.Event());
+    s.set_running(true);
+  }
+  bool zephan2_stream() const { return truthy(self.attr("_is_z2_stream")()); }
+  void start_clock() const {
+    s.set_playout(env().Queue());
     s.set_playout_reset(false);
     s.set_emitter_task(create_task(self.attr("_emit_clock")(), "halvane-z2-playout-clock"));
   }
-  s.set_producer_task(create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
+  void start_producer() const {
+    s.set_producer_task(create_task(self.attr("_produce_frames")(), "halvane-ostrel-async-producer"));
+  }
+};
+
+Co<nb::object> ensure_running(nb::handle self) {
+  StartSteps steps{self, Session(self)};
+  if (start_session(steps) == Start::not_ready) raise_(env().RuntimeNotReadyError, msg::kNoFixture);
   co_return nb::none();
 }
 

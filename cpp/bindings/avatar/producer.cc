@@ -160,22 +160,30 @@ void forget_utterance(nb::handle self, Utterance& u) {
   Session(self).set_stream_pushed(0);
 }
 
-// What the session and the utterance start over with, step by step in the
-// order avatar::Renewal gives; `control` is the control taken, for an open.
-void renew(nb::handle self, nb::handle fx, Utterance& u, const Renewal& r, nb::handle control) {
-  if (r.clear_interrupt) Session(self).interrupt_event().attr("clear")();
-  if (r.renew_runtime) {
+// The steps of a renewal (avatar::perform runs them in its order); `control`
+// is the control taken, for an open.
+struct RenewSteps {
+  nb::handle self, fx, control;
+  Utterance& u;
+
+  void clear_interrupt() { Session(self).interrupt_event().attr("clear")(); }
+  void renew_runtime() {
     u.rt = self.attr("_fresh_runtime")(fx);
     Session(self).set_runtime(u.rt);
     forget_utterance(self, u);
   }
-  if (r.reset_stream) u.rt.attr("reset_stream")();
-  if (r.forget) forget_utterance(self, u);
-  if (r.open) {
+  void reset_stream() { u.rt.attr("reset_stream")(); }
+  void forget() { forget_utterance(self, u); }
+  void open() {
     Session(self).set_stream_pushed(0);
     Session(self).set_z2_r0(std::nullopt);
     u.message_id = control.attr("message_id");
   }
+};
+
+void renew(nb::handle self, nb::handle fx, Utterance& u, const Renewal& r, nb::handle control) {
+  RenewSteps steps{self, fx, control, u};
+  perform(r, steps);
 }
 
 // The emission of the utterance's ready ticks (or, with `eos_padding`, of its
