@@ -1,9 +1,8 @@
-// Barge-in: interrupt() drops what is queued for the utterance in flight
-// (input not yet taken, output not yet consumed, pictures pending in the
-// playback-synchronised mode, frames waiting for the playout clock) and
-// raises the flag on which the producer starts the next utterance afresh.
-// The session keeps running. The end of the stream and a forwarded failure
-// are never dropped: they are what a consumer waits for. Each call is counted
+// Barge-in: interrupt() drops what is queued for the utterance in flight and
+// raises the flag on which the producer starts the next utterance afresh;
+// the session keeps running. What it drops and resets, and in which order,
+// is avatar::interrupt_session's (avatar/interrupt.h); this file performs
+// each step on the session's queues and attributes. Each call is counted
 // (`_interrupts`), so that an item taken off or put on a queue across one is
 // known as the abandoned utterance's (the iterator and the hand-overs drop it).
 //
@@ -11,6 +10,9 @@
 // the other tasks see all of its effects at once.
 #include <Python.h>
 
+#include <optional>
+
+#include "avatar/interrupt.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
@@ -19,21 +21,31 @@ namespace {
 
 void drain_queue(nb::handle q) { drain_nowait(q); }
 
-void interrupt(nb::object self) {
-  const Session s(self);
-  if (!s.running()) return;
-  self.attr("_drain_queue")(s.in_queue());
-  keep_nowait(s.out_queue(), is_terminal);
-  s.sync_pend().attr("clear")();
-  nb::object playout = s.playout();
-  if (!playout.is_none()) {
-    keep_nowait(playout, is_terminal);
-    s.set_playout_reset(true);
-    self.attr("_arrival_dropped")();
-    s.set_z2_r0(std::nullopt);
+// The session as avatar::interrupt_session asks and changes it.
+struct InterruptSteps {
+  nb::handle self;
+  Session s;
+  nb::object playout = nb::none();
+
+  bool running() const { return s.running(); }
+  bool has_playout() {
+    playout = s.playout();
+    return !playout.is_none();
   }
-  s.set_interrupts(s.interrupts() + 1);
-  s.interrupt_event().attr("set")();
+  void drop_input() const { self.attr("_drain_queue")(s.in_queue()); }
+  void drop_output() const { keep_nowait(s.out_queue(), is_terminal); }
+  void drop_held_pictures() const { s.sync_pend().attr("clear")(); }
+  void drop_playout() const { keep_nowait(playout, is_terminal); }
+  void reset_playout() const { s.set_playout_reset(true); }
+  void forget_arrival() const { self.attr("_arrival_dropped")(); }
+  void forget_first_push() const { s.set_z2_r0(std::nullopt); }
+  void count() const { s.set_interrupts(s.interrupts() + 1); }
+  void raise_flag() const { s.interrupt_event().attr("set")(); }
+};
+
+void interrupt(nb::object self) {
+  InterruptSteps steps{self, Session(self)};
+  interrupt_session(steps);
 }
 
 }  // namespace
