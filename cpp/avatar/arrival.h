@@ -29,9 +29,6 @@ struct ArrivalRun {
     return true;
   }
 
-  // When the run's input completed: t_end while it is done, else none.
-  std::optional<double> completed_at() const { return done ? t_end : std::nullopt; }
-
   // The run's input is complete at `now`. Only the first end of a run (or
   // of no run) stamps t_end; true when this one did.
   bool end(double now) {

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "common/errors.h"
 
 namespace halvane::avatar {
 
@@ -17,7 +18,7 @@ int64_t scaled(int64_t a, int64_t b, int64_t c) { return (2 * a * b + c) / (2 * 
 
 void check_fit_sizes(int64_t w, int64_t h, int64_t out_w, int64_t out_h) {
   if (w >= 1 && h >= 1 && out_w >= 1 && out_h >= 1) return;
-  throw std::invalid_argument("fit: sizes must be 1 or more, not a " + std::to_string(w) + "x" + std::to_string(h) +
+  throw halvane::ValueError("fit: sizes must be 1 or more, not a " + std::to_string(w) + "x" + std::to_string(h) +
                               " picture in " + std::to_string(out_w) + "x" + std::to_string(out_h));
 }
 

@@ -31,8 +31,8 @@ struct Placement {
   bool operator==(const Placement&) const = default;
 };
 // The sizes of a fit: a `w` x `h` picture inside an `out_w` x `out_h` frame,
-// each side 1 or more; std::invalid_argument says which sizes were given
-// otherwise.
+// each side 1 or more; a ValueError (common/errors.h) says which sizes were
+// given otherwise.
 void check_fit_sizes(int64_t w, int64_t h, int64_t out_w, int64_t out_h);
 
 // All sizes must be 1 or more (check_fit_sizes).

@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include "common/errors.h"
+
 #include <string>
 #include <vector>
 
@@ -23,12 +24,12 @@ TEST(Fit, SizesBelowOneAreRefused) {
     SCOPED_TRACE(std::to_string(r.w) + "x" + std::to_string(r.h) + " in " + std::to_string(r.out_w) + "x" +
                  std::to_string(r.out_h));
     if (r.ok) EXPECT_NO_THROW(check_fit_sizes(r.w, r.h, r.out_w, r.out_h));
-    else EXPECT_THROW(check_fit_sizes(r.w, r.h, r.out_w, r.out_h), std::invalid_argument);
+    else EXPECT_THROW(check_fit_sizes(r.w, r.h, r.out_w, r.out_h), halvane::ValueError);
   }
   try {
     check_fit_sizes(640, 0, 1280, 720);
     FAIL() << "no error";
-  } catch (const std::invalid_argument& e) {
+  } catch (const halvane::ValueError& e) {
     EXPECT_STREQ(e.what(), "fit: sizes must be 1 or more, not a 640x0 picture in 1280x720");
   }
 }

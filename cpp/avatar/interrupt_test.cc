@@ -13,8 +13,8 @@ using halvane::avatar::interrupt_session;
 struct Fake {
   bool is_running, playout;
   std::string done;
-  bool running() const { return is_running; }
-  bool has_playout() const { return playout; }
+  bool running() { return done += "running? ", is_running; }
+  bool has_playout() { return done += "playout? ", playout; }
   void drop_input() { done += "input "; }
   void drop_output() { done += "output "; }
   void drop_held_pictures() { done += "held "; }
@@ -33,9 +33,10 @@ TEST(Interrupt, WhatGoesAndWhatIsResetInOrder) {
     bool ran;
     const char* done;
   } rows[] = {
-      {"stopped", {false, true, {}}, false, ""},
-      {"composed", {true, false, {}}, true, "input output held count flag "},
-      {"zephan-2", {true, true, {}}, true, "input output held playout reset arrival first-push count flag "},
+      {"stopped", {false, true, {}}, false, "running? "},
+      {"composed", {true, false, {}}, true, "running? input output held playout? count flag "},
+      {"zephan-2", {true, true, {}}, true,
+       "running? input output held playout? playout reset arrival first-push count flag "},
   };
   for (Row& r : rows) {
     EXPECT_EQ(interrupt_session(r.s), r.ran) << r.what;

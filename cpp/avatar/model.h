@@ -1,11 +1,10 @@
 // When an avatar has a model, and what a failed model swap puts back,
-// without I/O. set_model() names the new
-// engine before the load (so that the loader installs the model under it);
-// a load that fails leaves the avatar on its previous model: the engine id
-// (or its absence), the fixture and the runtime as they were before it, so
-// the id never names a model whose runtime is not the one in place. A
-// cancelled wait puts nothing back: the loader thread cannot be stopped and
-// will still install the new model.
+// without I/O. set_model() names the new engine before the load (so that the
+// loader installs the model under it); a load that fails leaves the avatar
+// on its previous model: the engine id (or its absence), the fixture and the
+// runtime as they were before it, so the id never names a model whose
+// runtime is not the one in place. A cancelled wait puts nothing back: the
+// loader thread cannot be stopped and will still install the new model.
 //
 // Opaque objects; the caller reads the avatar before the load and writes
 // what comes back. No Python here. Not thread-safe: the event loop's thread.

@@ -6,9 +6,9 @@
 // after an interrupt, which is taken out again.
 //
 // Q is the queue as the caller sees it: `Item`, empty(), get_nowait() and
-// put_nowait(item). Each call takes every item out and puts the kept ones
-// back before it returns, so on the event loop no other task sees the queue
-// half done. No Python here. Not thread-safe: one caller at a time, the
+// put_nowait(item). Nothing here waits: keep_in_order() takes every item out
+// and puts the kept ones back before it returns, so on the event loop no
+// other task sees the queue half done. No Python here. Not thread-safe: one caller at a time, the
 // loop's thread.
 #pragma once
 

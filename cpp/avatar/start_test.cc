@@ -18,7 +18,7 @@ struct Fake {
   bool has_fixture() const { return fixture; }
   bool has_runtime() const { return runtime; }
   bool running() const { return is_running; }
-  bool stop_control_left() const { return stop_left; }
+  bool stop_control_left() { return done += "stop? ", stop_left; }
   bool zephan2_stream() { return done += "z2? ", z2; }
   void drop_stream_ends() { done += "ends "; }
   void drop_stop_control() { done += "stop-control "; }
@@ -37,9 +37,9 @@ TEST(Start, RefusedIdleOrStartedInOrder) {
       {"no fixture", {false, true, false, false, false, {}}, Start::not_ready, ""},
       {"no runtime", {true, false, true, false, false, {}}, Start::not_ready, ""},
       {"already running", {true, true, true, true, true, {}}, Start::running, ""},
-      {"composed", {true, true, false, false, false, {}}, Start::started, "ends running z2? producer "},
+      {"composed", {true, true, false, false, false, {}}, Start::started, "ends stop? running z2? producer "},
       {"zephan-2 after a stop", {true, true, false, true, true, {}}, Start::started,
-       "ends stop-control running z2? clock producer "},
+       "ends stop? stop-control running z2? clock producer "},
   };
   for (Row& r : rows) {
     EXPECT_EQ(start_session(r.s), r.want) << r.what;

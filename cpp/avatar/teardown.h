@@ -2,7 +2,8 @@
 // waits, how stop() ends each of its tasks (an orderly wait first or not,
 // cancelled only while it runs or regardless, how long the wait after the
 // cancel may last), what a wait does with the outcome of the task it waited
-// for, and which tasks cleanup() cancels.
+// for, which tasks cleanup() cancels, and the first cancellation of stop()'s
+// or shutdown()'s caller, kept until the session is down.
 //
 // The caller holds the tasks, awaits and cancels; the rules here ask a probe
 // of the task lazily (exists(), done(), cancelled()), so a task is only asked

@@ -89,19 +89,21 @@ struct PushTime {
 PushTime time_push(bool first_known, std::optional<double> steady, int64_t before, int64_t after, double dur);
 
 // One push of a streaming call, timed when `timed` (a zephan-2 stream): the
-// runtime's ready count `ready()` is asked before the push and after it, and
-// the clock `now()` read at its start and end; an untimed push asks neither.
+// runtime's ready count `ready()` is asked before the push and after it, then
+// the push timing so far, `known()`, a pair of time_push()'s `first_known`
+// and `steady`; the clock `now()` is read at the start and, for a timed
+// push, at the end. An untimed push asks only the clock, at its start.
 class PushTimer {
  public:
   template <class Ready, class Now>
   PushTimer(bool timed, Ready&& ready, Now&& now)
       : before_(timed ? std::optional<int64_t>(ready()) : std::nullopt), start_(now()) {}
 
-  // After the push; `first_known` and `steady` as time_push() takes them.
-  template <class Ready, class Now>
-  PushTime after(Ready&& ready, Now&& now, bool first_known, std::optional<double> steady) const {
+  template <class Ready, class Now, class Known>
+  PushTime after(Ready&& ready, Now&& now, Known&& known) const {
     if (!before_) return {};
     const int64_t ready_after = ready();
+    const auto [first_known, steady] = known();
     return time_push(first_known, steady, *before_, ready_after, now() - start_);
   }
 

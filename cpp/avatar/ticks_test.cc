@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -127,15 +128,16 @@ TEST(Ticks, OnlyATimedPushAsksTheRuntimeAndTheClock) {
       {"timed, none made", true, 4, 4, PushTime::none},
   };
   for (const Row& r : rows) {
-    std::string asked;  // r(eady) n(ow), in order
+    std::string asked;  // r(eady) n(ow) k(nown timing), in order
     bool pushed = false;
     auto ready = [&] { return asked += 'r', pushed ? r.after : r.before; };
     auto now = [&] { return asked += 'n', pushed ? 10.25 : 10.0; };
+    auto known = [&] { return asked += 'k', std::pair<bool, std::optional<double>>(false, std::nullopt); };
     const PushTimer timer(r.timed, ready, now);
     pushed = true;
-    const PushTime t = timer.after(ready, now, false, std::nullopt);
+    const PushTime t = timer.after(ready, now, known);
     EXPECT_EQ(t.kind, r.kind) << r.what;
-    EXPECT_EQ(asked, r.timed ? "rnrn" : "n") << r.what;
+    EXPECT_EQ(asked, r.timed ? "rnrkn" : "n") << r.what;
     if (t.kind == PushTime::first) {
       EXPECT_DOUBLE_EQ(t.value, 0.25) << r.what;
     }

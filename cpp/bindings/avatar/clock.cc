@@ -27,7 +27,6 @@
 #include <utility>
 #include <vector>
 
-#include "avatar/arrival.h"
 #include "avatar/clock.h"
 #include "avatar/playout.h"
 #include "bindings/avatar/task_run.h"
@@ -138,9 +137,8 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     const Session s(self);
     nb::object got = s.arr_s();
     arrival.got = truthy(got) ? as_double(got) : 0.0;
-    const ArrivalRun run{s.arr_t0(), s.arr_done(), s.arr_t_end()};
-    arrival.t0 = run.t0;
-    arrival.t_end = run.completed_at();
+    arrival.t0 = s.arr_t0();
+    if (s.arr_done()) arrival.t_end = s.arr_t_end();
     return std::make_pair(arrival, RenderTimes{s.z2_r0(), s.z2_steady_s()});
   };
 

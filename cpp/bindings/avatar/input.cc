@@ -60,9 +60,10 @@ void note_arrival(nb::handle self, nb::handle seconds) {
     s.set_arr_s(nb::float_(0.0));
     s.set_arr_done(run.done);
   }
+  nb::object zero = nb::float_(0.0);
+  const bool positive = greater(seconds, zero);
   nb::object total = s.arr_s();
-  nb::object added = gt_zero(seconds) ? nb::borrow(seconds) : nb::object(nb::float_(0.0));
-  s.set_arr_s(check(PyNumber_Add(total.ptr(), added.ptr())));
+  s.set_arr_s(check(PyNumber_Add(total.ptr(), positive ? seconds.ptr() : zero.ptr())));
 }
 
 void arrival_ended(nb::handle self) {

@@ -7,7 +7,6 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -111,10 +110,13 @@ void bind_class(nb::module_& m, Members& added) {
   ns["__doc__"] =
       "One live session of one avatar model: audio pushed in pieces becomes frames, one tick each, "
       "yielded by run().\n\nMade by ``await AsyncAvatar.create(model_path=...)``; ended by ``await shutdown()``.";
-  // Every member added is in the order, and every member of the order was
-  // added (a missing one raises KeyError here).
-  if (added.size() != std::size(kMembers)) throw std::logic_error("AsyncAvatar members outside the definition order");
-  for (const char* name : kMembers) ns[name] = added[name];
+  // Every member of the order was added (KeyError names one that was not),
+  // and every member added is in the order.
+  for (const char* name : kMembers) ns[name] = added.attr("pop")(name);
+  if (added.size()) {
+    throw std::logic_error("AsyncAvatar members outside the definition order: " +
+                           nb::cast<std::string>(nb::str(nb::list(added))));
+  }
   nb::object cls = nb::module_::import_("builtins").attr("type")("AsyncAvatar", nb::make_tuple(base), ns);
   cls.attr("_SettingsProxy").attr("__qualname__") = "AsyncAvatar._SettingsProxy";
   m.attr("AsyncAvatar") = cls;

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "avatar/fit.h"
+#include "bindings/common/errors.h"
 
 namespace nb = nanobind;
 
@@ -25,7 +26,7 @@ using Picture = nb::ndarray<const uint8_t, nb::shape<-1, -1, 3>, nb::c_contig, n
 
 nb::object fit(Picture pic, int64_t width, int64_t height) {
   const int64_t h = static_cast<int64_t>(pic.shape(0)), w = static_cast<int64_t>(pic.shape(1));
-  halvane::avatar::check_fit_sizes(w, h, width, height);  // std::invalid_argument: ValueError
+  halvane::avatar::check_fit_sizes(w, h, width, height);
   nb::object out = nb::module_::import_("numpy").attr("empty")(nb::make_tuple(height, width, 3),
                                                                 nb::arg("dtype") = "uint8");
   uint8_t* to = nb::cast<nb::ndarray<uint8_t, nb::c_contig, nb::device::cpu>>(out, false).data();
@@ -42,5 +43,6 @@ nb::object fit(Picture pic, int64_t width, int64_t height) {
 
 NB_MODULE(_picture, m) {
   using namespace nb::literals;
+  halvane::py::register_errors();
   m.def("fit", &fit, "picture"_a, "width"_a, "height"_a);
 }

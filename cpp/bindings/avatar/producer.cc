@@ -17,7 +17,6 @@
 #include <optional>
 #include <utility>
 
-#include "avatar/model.h"
 #include "avatar/producer.h"
 #include "avatar/ticks.h"
 #include "bindings/avatar/messages.h"
@@ -276,7 +275,7 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
 
 Co<nb::object> produce_frames(nb::handle self) {
   nb::object fx = Session(self).fixture();
-  if (!model_loaded(!fx.is_none(), !Session(self).runtime().is_none())) {
+  if (fx.is_none() || Session(self).runtime().is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }

@@ -79,13 +79,14 @@ inline nb::object const_o(const char* name) { return env().module.attr(name); }
 inline nb::object get(nb::handle o, const char* name) { return o.attr(name); }
 inline void set(nb::handle o, const char* name, nb::handle v) { nb::setattr(o, name, v); }
 inline double now() { return nb::cast<double>(env().monotonic()); }
-// int(v), and v > 0, as Python computes them.
+// int(v), a > b and v > 0, as Python computes them.
 inline nb::object py_int(nb::handle v) { return nb::module_::import_("builtins").attr("int")(v); }
-inline bool gt_zero(nb::handle v) {
-  int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+inline bool greater(nb::handle a, nb::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
   if (r < 0) throw nb::python_error();
   return r != 0;
 }
+inline bool gt_zero(nb::handle v) { return greater(v, nb::int_(0)); }
 inline bool task_done(nb::handle task) { return truthy(task.attr("done")()); }
 
 // Output items: the end of the stream (by identity), and the items after

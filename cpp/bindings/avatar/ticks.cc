@@ -19,6 +19,7 @@
 // audio is pushed.
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "avatar/ticks.h"
 #include "bindings/avatar/producer.h"
@@ -91,7 +92,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
     const PushTimer timer(sliced, ready, now);  // zephan-2 pushes are timed
     co_await call(self, "_engine", a.rt.attr("push_audio"), new_pcm);
     const Session s(self);
-    note_push_time(self, timer.after(ready, now, s.z2_r0().has_value(), s.z2_steady_s()));
+    note_push_time(self, timer.after(ready, now, [&] { return std::pair(s.z2_r0().has_value(), s.z2_steady_s()); }));
     s.set_stream_pushed(n_buf);
   }
 

@@ -1,5 +1,7 @@
 // Maps the C++ cores' typed errors to the Python exception kinds they stand
-// for. Included by every extension module's definition file.
+// for: register_errors() in every extension module's definition file, for
+// the calls nanobind translates; set_cpp_error() where it does not (the
+// asyncio bridge's coroutine steps, a live task's end).
 #pragma once
 
 #include <nanobind/nanobind.h>
