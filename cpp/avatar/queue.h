@@ -1,15 +1,15 @@
 // What a live session does to the items already in one of its queues
-// without waiting: takes them all, empties it, or keeps only some of them in their order
-// (an interrupt keeps the end of the stream and forwarded failures, a new
-// session drops the ends an earlier one left, the start of speech drops the
-// resting frames queued before it); and the item that a put completed only
-// after an interrupt, which is taken out again.
+// without waiting: takes them all, empties it, or keeps only some of them in
+// their order (an interrupt keeps the end of the stream and forwarded
+// failures, a new session drops the ends an earlier one left, the start of
+// speech drops the resting frames queued before it, a put that completed
+// across an interrupt takes its item out again).
 //
 // Q is the queue as the caller sees it: `Item`, empty(), get_nowait() and
 // put_nowait(item). Nothing here waits: keep_in_order() takes every item out
 // and puts the kept ones back before it returns, so on the event loop no
-// other task sees the queue half done. No Python here. Not thread-safe: one caller at a time, the
-// loop's thread.
+// other task sees the queue half done. No Python here. Not thread-safe: one
+// caller at a time, the loop's thread.
 #pragma once
 
 #include <utility>
@@ -37,16 +37,6 @@ void keep_in_order(Q& q, Keep&& keep) {
     if (keep(item)) kept.push_back(std::move(item));
   }
   for (typename Q::Item& item : kept) q.put_nowait(item);
-}
-
-// A put that had to wait for room completed after `interrupted_since` an
-// interrupt emptied the queue: the item belongs to the abandoned utterance
-// and comes out again, unless `terminal()` (the end of the stream or a
-// forwarded failure, which a consumer waits for). terminal() is asked only
-// after an interrupt.
-template <class Terminal>
-bool taken_back(bool interrupted_since, Terminal&& terminal) {
-  return interrupted_since && !terminal();
 }
 
 }  // namespace halvane::avatar

@@ -1,4 +1,4 @@
-// The queue rules: what stays, in which order, and which put is taken back.
+// The queue rules: what stays, and in which order.
 #include "avatar/queue.h"
 
 #include <gtest/gtest.h>
@@ -55,22 +55,6 @@ TEST(Queue, KeepsTheChosenItemsInOrderTakesAllOrDrains) {
     take_all(t, [&](int v) { taken.push_back(v); });
     EXPECT_EQ(taken, r.before);
     EXPECT_TRUE(t.items.empty());
-  }
-}
-
-TEST(Queue, OnlyAPutAcrossAnInterruptIsTakenBackAndNeverATerminalItem) {
-  struct Row {
-    bool interrupted, terminal, taken, asked;
-  } rows[] = {
-      {false, false, false, false},
-      {false, true, false, false},
-      {true, false, true, true},
-      {true, true, false, true},
-  };
-  for (const Row& r : rows) {
-    bool asked = false;
-    EXPECT_EQ(taken_back(r.interrupted, [&] { asked = true; return r.terminal; }), r.taken);
-    EXPECT_EQ(asked, r.asked);
   }
 }
 

@@ -205,7 +205,7 @@ struct TaskProbe {
 inline aio::Co<nb::object> put_current(nb::handle self, nb::object q, nb::object item) {
   const long before = Session(self).interrupts();
   co_await aio::py::await_(q.attr("put")(item));
-  if (taken_back(Session(self).interrupts() != before, [&] { return is_terminal(item); }))
+  if (Session(self).interrupts() != before && !is_terminal(item))
     keep_nowait(q, [&](nb::handle queued) { return !queued.is(item); });
   co_return nb::none();
 }
