@@ -23,6 +23,9 @@ struct TaskState {
   bool exists = false;     // the task is set
   bool done = false;       // it has finished, one way or another
   bool cancelled = false;  // it finished by cancellation
+
+  bool running() const { return exists && !done; }
+  bool ended_by_itself() const { return exists && done && !cancelled; }  // returned or failed
 };
 
 // A task as `probe` tells it (exists(), done(), cancelled()): done() is
@@ -49,10 +52,7 @@ enum class Role { clock, producer };
 // has one, else the producer (which may be absent too).
 inline Role feeder(const SessionTasks& t) { return t.clock.exists ? Role::clock : Role::producer; }
 inline const TaskState& state_of(const SessionTasks& t, Role r) { return r == Role::clock ? t.clock : t.producer; }
-inline bool feeder_alive(const SessionTasks& t) {
-  const TaskState& f = state_of(t, feeder(t));
-  return f.exists && !f.done;
-}
+inline bool feeder_alive(const SessionTasks& t) { return state_of(t, feeder(t)).running(); }
 
 enum class Seal {
   none,          // nothing to do
@@ -68,7 +68,7 @@ enum class Seal {
 // the clock ends at that one and the second is never read.
 inline Seal seal_playout(const SessionTasks& t) {
   if (!t.producer.exists || t.producer_sealed || !t.producer.done) return Seal::none;
-  if (!t.clock.exists || t.clock.done || !t.playout) return Seal::none;
+  if (!t.clock.running() || !t.playout) return Seal::none;
   return t.producer.cancelled ? Seal::end : Seal::failure_then_end;
 }
 
@@ -92,7 +92,7 @@ struct WaitPlan {
 inline WaitPlan wait_plan(const SessionTasks& t, bool queued, bool read_done) {
   WaitPlan p;
   p.on_feeder = feeder_alive(t);
-  p.on_producer = feeder(t) == Role::clock && t.producer.exists && !t.producer_sealed && !t.producer.done;
+  p.on_producer = feeder(t) == Role::clock && t.producer.running() && !t.producer_sealed;
   p.wait = p.on_feeder || queued || read_done;
   return p;
 }
@@ -105,14 +105,16 @@ enum class Read {
   failed,   // as ended, and the feeder finished by itself: its failure, if any, is raised
 };
 
-// After the wait (facts read afresh): the read's item when it is done; else,
-// when whatever fed the queue ended without its end-of-stream item reaching
-// it and the queue is empty, the stream has ended.
-inline Read after_wait(bool read_done, const SessionTasks& t, bool queue_empty) {
+// After the wait: the read's item when it is done; else, when whatever fed
+// the queue ended without its end-of-stream item reaching it and the queue
+// is empty, the stream has ended. Only a read not done asks `tasks()` (the
+// session's tasks, read afresh), then `queue_empty()` only of a dead feeder.
+template <class Tasks, class QueueEmpty>
+Read after_wait(bool read_done, Tasks&& tasks, QueueEmpty&& queue_empty) {
   if (read_done) return Read::item;
-  if (feeder_alive(t) || !queue_empty) return Read::nothing;
-  const TaskState& f = state_of(t, feeder(t));
-  return f.exists && f.done && !f.cancelled ? Read::failed : Read::ended;
+  const SessionTasks t = tasks();
+  if (feeder_alive(t) || !queue_empty()) return Read::nothing;
+  return state_of(t, feeder(t)).ended_by_itself() ? Read::failed : Read::ended;
 }
 
 // --- what to do with an item ---

@@ -179,7 +179,7 @@ TEST(SealPlayout, ADeadProducerBehindARunningClockOnce) {
       {"already sealed", kRunning, kReturned, true, true, Seal::none},
       {"producer runs", kRunning, kRunning, false, true, Seal::none},
       {"no producer", kRunning, kNone, false, true, Seal::none},
-      {"no clock", kNone, kReturned, false, false, Seal::none},
+      {"no clock", kNone, kReturned, false, true, Seal::none},
       {"clock ended too", kReturned, kReturned, false, true, Seal::none},
       {"no playout queue", kRunning, kReturned, false, false, Seal::none},
   };
@@ -230,7 +230,11 @@ TEST(ReadStep, AfterTheWait) {
       {"clock cancelled", false, kCancelled, kRunning, true, Read::ended},
   };
   for (const Row& r : rows)
-    EXPECT_EQ(after_wait(r.read_done, {r.clock, r.producer, false, true}, r.queue_empty), r.want) << r.what;
+    EXPECT_EQ(after_wait(
+                  r.read_done, [&] { return SessionTasks{r.clock, r.producer, false, true}; },
+                  [&] { return r.queue_empty; }),
+              r.want)
+        << r.what;
 }
 
 // --- the pending pictures ---

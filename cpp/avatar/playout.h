@@ -128,6 +128,9 @@ class PlayoutClock {
   // New tuning between periods (the buffer, the schedule and the start
   // test's state stay).
   void retune(const PlayoutConfig& config) { cfg_ = config; }
+  // Whether the next period may start playback: only then does it read the
+  // start's tuning (the preroll, the chunk sizes, the start test's margins).
+  bool start_pending() const { return !playing_ && !buf_.empty(); }
 
   // The period due at `now` (the caller waits out wait_s(now) first): the
   // schedule advances, playback may start, and what goes out is chosen.
@@ -141,7 +144,7 @@ class PlayoutClock {
   Period period(double now, Facts&& facts, Need1&& need1) {
     Period p;
     next_due_ = advance_due(next_due_, cfg_.timing.period, now, cfg_.catchup_s);
-    if (!playing_ && !buf_.empty()) {
+    if (start_pending()) {
       playing_ = should_start(now, facts, need1);
       if (playing_) {
         start_.clear();
@@ -188,10 +191,7 @@ class PlayoutClock {
   // An interruption: the frames are dropped, the terminal items stay in
   // order, playback stops. The last picture and the schedule stay.
   void reset() {
-    std::deque<Item> kept;
-    for (Item& it : buf_)
-      if (it.flags.terminal) kept.push_back(std::move(it));
-    buf_.swap(kept);
+    std::erase_if(buf_, [](const Item& it) { return !it.flags.terminal; });
     pictures_ = 0;
     playing_ = false;
     start_.clear();

@@ -1,6 +1,6 @@
-// How the producer and the playout clock end their run: what goes out, in
-// which order, and what is raised again, for each way the run can end and
-// for a hand-over of the failure that raises itself.
+// How the producer and the playout clock end their run: what goes out and
+// what is raised again, for each way the run can end and for a hand-over of
+// the failure that raises itself.
 #include "avatar/task_end.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@ using halvane::avatar::SessionTask;
 using halvane::avatar::task_end;
 using halvane::avatar::TaskEnd;
 
-// Performs a plan as the task drivers do, recording each effect; handing the
-// failure on raises when `forward_raises`.
+// The effects a plan asks for, in the order the task drivers perform them;
+// handing the failure on raises when `forward_raises`.
 std::vector<std::string> perform(SessionTask task, RunEnd run, bool forward_raises) {
   std::vector<std::string> done;
   TaskEnd e = task_end(task, run);
@@ -39,7 +39,7 @@ struct Row {
   bool quiet_end;
 };
 
-TEST(TaskEnd, EffectsInOrder) {
+TEST(TaskEnd, WhatEachEndPutsOutAndRaises) {
   const SessionTask P = SessionTask::producer, C = SessionTask::playout_clock;
   const Row rows[] = {
       // The producer always ends the output; cancelled, without waiting.

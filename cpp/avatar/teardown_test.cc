@@ -73,7 +73,7 @@ TEST(Teardown, RunningAndTheFailureAWaitTakes) {
   }
 }
 
-TEST(Teardown, OnlyTheFirstCancellationIsKeptAndRaisedOnce) {
+TEST(Teardown, OnlyTheFirstCancellationIsKept) {
   KeptCancel none;
   EXPECT_NO_THROW(none.raise());
 

@@ -105,7 +105,7 @@ TEST(Ticks, OnlyAPushThatMadeTicksIsTimed) {
       {"fewer ticks (pulled meanwhile)", true, 0.2, 3, 2, PushTime::none, 0.0},
       {"the first", false, std::nullopt, 0, 1, PushTime::first, 0.4},
       {"the second as it is", true, std::nullopt, 1, 2, PushTime::steady, 0.4},
-      {"then blended", true, 0.2, 2, 5, PushTime::steady, 0.7 * 0.2 + 0.3 * 0.4},
+      {"then blended", true, 0.2, 2, 5, PushTime::steady, 0.26},  // 0.7 of 0.2 and 0.3 of 0.4
   };
   for (const Row& r : rows) {
     const PushTime t = time_push(r.first_known, r.steady, r.before, r.after, 0.4);

@@ -1,17 +1,12 @@
 // The arithmetic of an offline render: the render clock that times it and the
 // short-render check that compares the frames it delivered with the count the
-// audio implies. The texts of the check's two refusals (NO_FRAMES_MESSAGE,
-// stopped_early_message, ...) are in open/messages.h.
+// audio implies.
 //
 // Thread contract: plain values; one clock per render, used by one thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
-
-#include "open/messages.h"
 
 namespace halvane::open {
 

@@ -1,13 +1,6 @@
 // The session engine's decisions, free of Python: which pulled frames are
-// handed out and when a render is over, the quiet deadline of the drain, and
-// the texts that say why a render ended (kUnfinished, quiet_deadline_reason,
-// ..., in open/messages.h).
+// handed out and when a render is over, and the quiet deadline of the drain.
 #pragma once
-
-#include <string>
-#include <string_view>
-
-#include "open/messages.h"
 
 namespace halvane::open {
 

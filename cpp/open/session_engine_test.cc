@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "open/messages.h"
+
 namespace {
 
 using halvane::open::Gate;

@@ -8,7 +8,7 @@ produces carries an utterance state: `LO_UTT_SPEECH` while the avatar speaks,
 
 `Session(root, manifest)` renders the avatar unpacked in the directory `root`
 whose parsed "manifest.json" is `manifest`. Each frame is the drawn face of
-the engine runtime (`_face.Face`, also `_core.Face`), RGB, whose mouth opens with the loudness
+the engine runtime (`_face.Face`), RGB, whose mouth opens with the loudness
 of the frame's audio and whose first row carries the frame's number within the
 utterance. Utterance states: frames before the first loud frame are at rest,
 from the first loud frame to the end of the audio the avatar speaks (quiet

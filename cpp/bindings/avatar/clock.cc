@@ -25,7 +25,6 @@
 // avatar/playout.h; this file awaits, asks the runtime and does the I/O.
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "avatar/clock.h"
 #include "avatar/playout.h"
@@ -53,9 +52,9 @@ struct ItemProbe {
   nb::object bgr;
   bool stream_end() const { return is_stream_end(obj); }
   bool terminal() const { return is_terminal(obj); }
-  bool frame() const { return is_instance(obj, env().VideoFrame); }
+  bool frame() const { return is_frame(obj); }
   bool picture() {
-    bgr = get(obj, "bgr_image");
+    bgr = bgr_of(obj);
     return !bgr.is_none();
   }
   bool end_of_speech() const { return truthy(get(obj, "end_of_speech")); }
@@ -72,17 +71,11 @@ aio::Co<nb::object> put_out(nb::handle self, nb::handle item) {
   return put_current(self, Session(self).out_queue(), nb::borrow(item));
 }
 
-// What one pass of the clock puts out, in order.
-Co<nb::object> put_all(nb::handle self, const std::vector<Clock::Item>& items) {
-  for (const Clock::Item& it : items) co_await put_out(self, it.payload.item);
-  co_return nb::none();
-}
-
 // The event through which the clock opens and closes the producer's way
 // into the playout queue.
 struct RoomEvent {
   nb::handle event;
-  bool is_open() const { return truthy(event.attr("is_set")()); }
+  bool is_open() const { return event_set(event); }
   void open() const { event.attr("set")(); }
   void close() const { event.attr("clear")(); }
 };
@@ -102,17 +95,20 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   const long sample_rate = const_i("_SAMPLE_RATE_HZ");
   const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
   // The timing and the hold are fixed for the task; the other constants are
-  // read again at every period, as a caller may tune them.
+  // read again as they are used, as a caller may tune them: the catch-up at
+  // every period, the start's while a start is pending.
   PlayoutConfig config;
   config.timing =
       ClockTiming::make(period, spt, sample_rate, const_i("_Z2_CHUNK0_FRAMES"), const_i("_Z2_CHUNK_FRAMES"));
   config.hold = hold_frames(const_f("_Z2_PLAYOUT_HOLD_S"), period, const_i("_Z2_PREROLL_FRAMES"));
   Session(self).set_playout_hold(config.hold);
-  auto tuned = [&] {
-    config.tuning = StartTuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
-    config.preroll_frames = const_i("_Z2_PREROLL_FRAMES");
-    config.chunk0_frames = const_i("_Z2_CHUNK0_FRAMES");
-    config.chunk_frames = const_i("_Z2_CHUNK_FRAMES");
+  auto tuned = [&](bool start_pending) {
+    if (start_pending) {
+      config.tuning = StartTuning{const_f("_Z2_START_MARGIN_S"), const_f("_Z2_R1_FACTOR")};
+      config.preroll_frames = const_i("_Z2_PREROLL_FRAMES");
+      config.chunk0_frames = const_i("_Z2_CHUNK0_FRAMES");
+      config.chunk_frames = const_i("_Z2_CHUNK_FRAMES");
+    }
     config.catchup_s = const_f("_Z2_CATCHUP_S");
     return config;
   };
@@ -151,7 +147,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     return Held{nb::none(), std::move(picture)};
   };
 
-  Clock clock(tuned(), now());
+  Clock clock(tuned(true), now());
   for (;;) {
     // Take in everything the producer has queued.
     QueueView queued{q};
@@ -163,7 +159,7 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
     const bool interrupted = Session(self).playout_reset();
     if (interrupted) Session(self).set_playout_reset(false);
     Clock::Period first = clock.begin_pass(interrupted, stopped(self));
-    co_await put_all(self, first.out);
+    for (const Clock::Item& it : first.out) co_await put_out(self, it.payload.item);
     if (first.ends) co_return nb::none();
 
     RoomEvent room_event{room};
@@ -176,10 +172,10 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
       continue;
     }
 
-    clock.retune(tuned());
+    clock.retune(tuned(clock.start_pending()));
     Clock::Period p = clock.period(now(), start_facts, chunk1_audio_s);
     if (p.started) self.attr("_drop_queued_resting")();
-    co_await put_all(self, p.out);
+    for (const Clock::Item& it : p.out) co_await put_out(self, it.payload.item);
     if (p.ends) co_return nb::none();
 
     std::optional<Held> picture = Clock::fill_picture(p, engine_resting);

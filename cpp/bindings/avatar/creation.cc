@@ -63,9 +63,7 @@ Co<nb::object> set_model(nb::handle self, nb::object model_path) {
   co_await call(self, "stop");
   nb::object loop = env().get_running_loop();
   const Session s(self);
-  const bool had_id = s.has_engine_id();
-  nb::object prev_id = s.engine_id();
-  const ModelBefore<nb::object> before{had_id ? std::optional(prev_id) : std::nullopt, s.fixture(), s.runtime()};
+  const ModelBefore<nb::object> before{s.engine_id_if_set(), s.fixture(), s.runtime()};
   s.set_engine_id(engine_id_for(text));
   LoadEnd end = LoadEnd::loaded;
   std::exception_ptr error;

@@ -69,8 +69,6 @@ void bind_env(nb::module_& m) {
   e.int16_max = nb::cast<long>(models.attr("INT16_MAX"));
   e.dc_replace = nb::module_::import_("dataclasses").attr("replace");
   nb::object errors = nb::module_::import_("halvane._exceptions");
-  e.HalvaneError = errors.attr("HalvaneError");
-  e.ModelLoadError = errors.attr("ModelLoadError");
   e.ModelNotFoundError = errors.attr("ModelNotFoundError");
   e.RuntimeNotReadyError = errors.attr("RuntimeNotReadyError");
 }

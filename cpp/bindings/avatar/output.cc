@@ -66,8 +66,8 @@ struct ItemView {
   nb::handle item;
   bool stream_end() const { return is_stream_end(item); }
   bool failure() const { return PyExceptionInstance_Check(item.ptr()); }
-  bool frame() const { return is_instance(item, env().VideoFrame); }
-  bool picture() const { return !get(item, "bgr_image").is_none(); }
+  bool frame() const { return is_frame(item); }
+  bool picture() const { return !bgr_of(item).is_none(); }
   bool audio() const { return !get(item, "audio_chunk").is_none(); }
 };
 
@@ -220,12 +220,14 @@ AsyncGen<nb::object> run_iter(nb::handle self) {
                                           nb::arg("return_when") = e.FIRST_COMPLETED));
           waiting = false;
         }
-        const Tasks after(self, sealed);
-        read = after_wait(task_done(nxt.task), after.facts, truthy(q.attr("empty")()));
+        std::optional<Tasks> after;  // read afresh only for a read not done
+        read = after_wait(
+            task_done(nxt.task), [&] { return after.emplace(self, sealed).facts; },
+            [&] { return truthy(q.attr("empty")()); });
         if (read == Read::item) std::tie(item, taken_at) = nxt.take();
         if (read == Read::failed) {
           // The feeder ended by itself without its end-of-stream item.
-          nb::object failure = after.feeder().attr("exception")();
+          nb::object failure = after->feeder().attr("exception")();
           if (!failure.is_none()) raise_error(failure);
         }
       }

@@ -44,7 +44,8 @@ bool is_v2_stream(nb::handle self) {
 nb::object fresh_runtime(nb::handle self, nb::handle fx) {
   if (truthy(self.attr("_is_v2_stream")())) {
     nb::object rt = Session(self).runtime();
-    handling([&] { rt.attr("reset_stream")(); }, [](const nb::python_error& err) { warn_failed(msg::kResetFailed, err); });
+    handling([&] { rt.attr("reset_stream")(); },
+             [](const nb::python_error& err) { warn_failed(msg::kResetFailed, err); });
     return rt;
   }
   return env().core.attr("Runtime")(fx);
@@ -62,12 +63,11 @@ nb::object output_queue(nb::handle self) {
 // (avatar/producer.h), so an utterance rendered faster than real time does
 // not pile up in memory. Markers and terminal items never wait.
 Co<nb::object> emit_out(nb::handle self, nb::object item) {
-  const bool picture =
-      is_instance(item, env().VideoFrame) && !get(item, "bgr_image").is_none();
+  const bool picture = is_frame(item) && !bgr_of(item).is_none();
   for (bool waited = false; picture; waited = true) {
     nb::object room = Session(self).playout_room();
     const HandOver step = hand_over(
-        waited, [&] { return interrupted(self); }, !room.is_none(), [&] { return truthy(room.attr("is_set")()); },
+        waited, [&] { return interrupted(self); }, !room.is_none(), [&] { return event_set(room); },
         [&] {
           nb::object pq = Session(self).playout();
           return picture_fits(!pq.is_none(), Session(self).playout_hold(),
@@ -260,7 +260,8 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
           nb::arg("ticks_emitted") = p.ticks_emitted(), nb::arg("tail_total") = tail_total,
           nb::arg("message_id") = u.message_id, nb::arg("out_size") = out_size)));
     } else if (tail.remaining > 0) {
-      p.tail_emitted(nb::cast<int64_t>(co_await emit_ticks(self, utterance_ticks(p, u, spt, out_size, true, tail_total))));
+      p.tail_emitted(
+          nb::cast<int64_t>(co_await emit_ticks(self, utterance_ticks(p, u, spt, out_size, true, tail_total))));
     }
     if (p.end_marker(stop_or_interrupt(self), interrupted(self))) {
       nb::object eos = e.VideoFrame(nb::arg("bgr_image") = nb::none(), nb::arg("audio_chunk") = nb::none(),
@@ -279,8 +280,8 @@ Co<nb::object> produce_frames(nb::handle self) {
     PyErr_SetNone(PyExc_AssertionError);
     throw nb::python_error();
   }
-  const int64_t spt = nb::cast<int64_t>(nb::int_(fx.attr("audio_samples_per_tick")));
-  const double fps = nb::cast<double>(nb::float_(get(self, "_engine_fps")));
+  const int64_t spt = int_of(fx.attr("audio_samples_per_tick"));
+  const double fps = float_of(get(self, "_engine_fps"));
   nb::object out_size = Session(self).output_size();
   Producer p(spt, out_size.is_none());
   Utterance u{Session(self).runtime(), empty_f32(), nb::none()};

@@ -84,6 +84,11 @@ class Session {
   // --- set after construction; each reads as its default while absent ---
   // None while no model was loaded.
   nb::object engine_id() const { return read_or(k_engine_id, nb::none()); }
+  // The engine id, or nullopt while none was ever set (one read).
+  std::optional<nb::object> engine_id_if_set() const {
+    nb::object v = read_or(k_engine_id, nb::handle());
+    return v.is_valid() ? std::optional(v) : std::nullopt;
+  }
   bool has_engine_id() const { return PyObject_HasAttr(self_.ptr(), k_engine_id.get()) == 1; }
   void set_engine_id(nb::handle v) const { put(k_engine_id, v); }
   void forget_engine_id() const {

@@ -65,7 +65,7 @@ struct Env {
   nb::object picture_fit;  // halvane._picture.fit
   nb::object VideoControl, AudioChunk, VideoFrame, dc_replace;
   long int16_max = 32767;
-  nb::object HalvaneError, ModelLoadError, ModelNotFoundError, RuntimeNotReadyError;
+  nb::object ModelNotFoundError, RuntimeNotReadyError;
 };
 Env& env();
 
@@ -93,6 +93,10 @@ inline bool task_done(nb::handle task) { return truthy(task.attr("done")()); }
 // which a consumer expects nothing more (the end, or a forwarded failure).
 inline bool is_stream_end(nb::handle item) { return item.is(env().stream_end); }
 inline bool is_terminal(nb::handle item) { return is_stream_end(item) || PyExceptionInstance_Check(item.ptr()); }
+// A frame record, and a frame's picture (None for a marker or a voice-only
+// tick).
+inline bool is_frame(nb::handle item) { return is_instance(item, env().VideoFrame); }
+inline nb::object bgr_of(nb::handle frame) { return frame.attr("bgr_image"); }
 
 // An asyncio queue as avatar/queue.h's rules take it.
 struct QueueView {

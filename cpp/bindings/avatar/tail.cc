@@ -54,7 +54,7 @@ Co<nb::object> drain_v2_tail(nb::handle self, nb::object rt, nb::object pcm_buf,
     const int64_t n = nb::cast<int64_t>(co_await emit());
     const double t = now();
     if (drain.polled(n, t, const_f("_V2_DRAIN_STALL_S")))
-      co_await aio::py::await_(e.sleep(1.0 / nb::cast<double>(nb::float_(get(self, "_engine_fps")))));
+      co_await aio::py::await_(e.sleep(1.0 / float_of(get(self, "_engine_fps"))));
   }
   co_return nb::int_(drain.emitted());
 }
@@ -67,8 +67,7 @@ void add_v2_tail(Members& ns) {
       [](nb::object self, nb::object rt, nb::object pcm_buf, nb::object spt, nb::object ticks_emitted,
          nb::object tail_total, nb::object message_id, nb::object out_size) {
         return aio::py::coroutine(drain_v2_tail(self, std::move(rt), std::move(pcm_buf), int_of(spt),
-                                                nb::cast<int64_t>(nb::int_(ticks_emitted)),
-                                                nb::cast<int64_t>(nb::int_(tail_total)), std::move(message_id),
+                                                int_of(ticks_emitted), int_of(tail_total), std::move(message_id),
                                                 std::move(out_size)),
                                   "_drain_v2_tail", self);
       },

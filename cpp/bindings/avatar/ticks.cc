@@ -49,7 +49,7 @@ aio::py::Await picture_of(nb::handle self, PictureSource src, const EmitArgs& a,
   return call(self, "_engine", pull_fitted(), a.rt, tw, th);
 }
 
-int64_t ticks_available(nb::handle rt) { return nb::cast<int64_t>(nb::int_(rt.attr("ticks_available")())); }
+int64_t ticks_available(nb::handle rt) { return int_of(rt.attr("ticks_available")()); }
 
 // Notes the timing of a push (avatar/ticks.h, PushTimer).
 void note_push_time(nb::handle self, const PushTime& t) {
@@ -99,7 +99,7 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   EmitAsk ask;
   ask.streaming = streaming;
   ask.eos_padding = a.eos_padding;
-  if (!a.tail_total.is_none()) ask.tail_total = nb::cast<int64_t>(nb::int_(a.tail_total));
+  if (!a.tail_total.is_none()) ask.tail_total = int_of(a.tail_total);
   ask.ticks_emitted = a.ticks_emitted;
   ask.ready_total = ready_total(n_buf, a.spt, const_i("_LOOKBACK_TICKS"));
   if (!ask_complete(ask)) {
@@ -113,8 +113,8 @@ Co<nb::object> emit_ready_ticks(nb::handle self, EmitArgs a) {
   int64_t tw = 0, th = 0;
   if (src != PictureSource::pull) {
     nb::handle size = streaming ? a.fit_size : a.out_size;
-    tw = nb::cast<int64_t>(nb::int_(size[0]));
-    th = nb::cast<int64_t>(nb::int_(size[1]));
+    tw = int_of(size[0]);
+    th = int_of(size[1]);
   }
   const float* samples = data_of<const float>(pcm);
   const float scale = static_cast<float>(e.int16_max);
@@ -165,9 +165,9 @@ void add_tick_emission(Members& ns) {
          nb::object mark_last, nb::object fit_size) {
         EmitArgs a{std::move(rt),
                    std::move(pcm_buf),
-                   nb::cast<int64_t>(nb::int_(spt)),
+                   int_of(spt),
                    std::move(out_size),
-                   nb::cast<int64_t>(nb::int_(ticks_emitted)),
+                   int_of(ticks_emitted),
                    std::move(message_id),
                    truthy(eos_padding),
                    std::move(tail_total),

@@ -63,16 +63,13 @@ nb::object value_error(const char* what) {
 // One whole-number field of a status record: TypeError naming the field when
 // it is missing or not an int, OverflowError when it is out of range.
 nb::object stamp_field(nb::handle st, const char* name) {
-  PyObject* v = PyObject_GetAttrString(st.ptr(), name);
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
+  nb::object field = get_or(st, name, nb::handle());
+  if (!field.is_valid()) {
     PyErr_Format(PyExc_TypeError, kStampMissingFormat, name, Py_TYPE(st.ptr())->tp_name);
     throw nb::python_error();
   }
-  nb::object field = nb::steal(v);
-  if (!PyLong_Check(v)) {
-    PyErr_Format(PyExc_TypeError, kStampNotIntFormat, name, Py_TYPE(v)->tp_name);
+  if (!PyLong_Check(field.ptr())) {
+    PyErr_Format(PyExc_TypeError, kStampNotIntFormat, name, Py_TYPE(field.ptr())->tp_name);
     throw nb::python_error();
   }
   return field;

@@ -57,7 +57,8 @@ void bind_sliding_pcm(nb::module_& m) {
           "__init__",
           [](SlidingPCM* self, nb::handle cap) {
             int64_t c = 0;
-            if (!int64_from(cap, c) || c <= 0) throw halvane::ValueError(msg::kPositiveCapacity);
+            // A value that is no 64-bit int is refused here, one below 1 by the constructor.
+            if (!int64_from(cap, c)) throw halvane::ValueError(msg::kPositiveCapacity);
             new (self) SlidingPCM(c);
           },
           nb::arg("minimum_capacity").none() = SlidingPCM::kDefaultMinimumCapacity)

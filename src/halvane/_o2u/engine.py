@@ -4,7 +4,7 @@ into a directory.
 `O2UEngine(directory)` reads the directory's "manifest.json" and renders at
 `FPS` frames per second: one frame per `SAMPLES_PER_FRAME` samples of 16 kHz
 mono int16 PCM, the last partial frame's worth of audio making one more. Each
-frame is the drawn face of the engine runtime (`_face.Face`, also `_core.Face`), RGB, whose
+frame is the drawn face of the engine runtime (`_face.Face`), RGB, whose
 mouth opens with the loudness of the frame's audio and whose first row
 carries the frame's number within the render.
 
