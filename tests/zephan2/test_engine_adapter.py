@@ -5,6 +5,10 @@ render does not run to its end, and on close."""
 
 import gc
 import math
+import os
+import select
+import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import halvane
 from halvane._errors import Failed
 from halvane._open import Avatar
 from halvane._session import EngineFailed
@@ -74,18 +79,16 @@ def odd_piece():
     yield b"\0\0\0"  # not whole int16 samples
 
 
-@pytest.mark.parametrize("how", ["close", "break", "drop", "error", "interrupt-between", "interrupt-mid"])
-def test_the_host_never_outlives_its_render_or_engine(bundle_dir, clip, how):
+@pytest.mark.parametrize("how", ["break", "drop", "error", "interrupt-mid", "interrupt-between", "superseded",
+                                 "superseded-flushed"])
+def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_dir, clip, how):
     audio, theirs = clip
     covered = math.ceil(audio.size * 20 / 16000)
     engine = Zephan2Engine(bundle_dir)
-    first = engine._stream.host.pid
+    host = engine._stream.host
     av = Avatar(engine, "zephan2")
-    if how == "close":  # between renders: the host exits on the end of its input
-        host = engine._stream.host
-        av._release()
-        assert gone(first) and engine._stream is None and host.returncode == 0
-        return
+    silence = np.zeros(32000, np.int16).tobytes()  # 40 frames, none of them the clip's
+    earlier = None
     if how == "break":  # the caller leaves after three frames: the avatar interrupts the engine
         gen = av.render(audio.tobytes())
         for _ in range(3):
@@ -107,18 +110,22 @@ def test_the_host_never_outlives_its_render_or_engine(bundle_dir, clip, how):
     elif how == "interrupt-between":
         assert len(list(av.render(audio.tobytes()))) == covered
         engine.interrupt()
-        assert engine._stream.host.pid == first  # a reset step, the same host
-        assert same(list(av.render(audio.tobytes())), theirs[:covered])
-        av._release()
-        assert gone(first)
-        return
-    assert gone(first) and engine._stream is None
-    # the next render starts a new host on a clean stream
+    else:  # a second render while the first one's generator is held, before or after its flush
+        earlier = av.render(audio.tobytes())
+        for _ in range(covered if how == "superseded-flushed" else 1):
+            next(earlier)
+        assert same(list(av.render(silence)), host_frames(bundle_dir, np.zeros(32000, np.int16))[:40])
     assert same(list(av.render(audio.tobytes())), theirs[:covered])
-    second = engine._stream.host.pid
-    assert second != first
+    assert engine._stream.host is host and not gone(host.pid)  # the host stayed warm
+    if earlier is not None:  # the abandoned render ends at its next step, without a frame of another
+        if how == "superseded":
+            with pytest.raises(Failed, match="stopped early") as e:
+                next(earlier)
+            assert "a later render of this avatar started" in e.value.detail
+        else:
+            assert list(earlier) == []
     av._release()
-    assert gone(second)
+    assert gone(host.pid) and engine._stream is None
 
 
 def test_a_bundle_the_host_refuses_fails_the_engine(tmp_path):
@@ -176,3 +183,37 @@ def test_an_avatar_left_open_is_released_at_exit(demo_avatar, tmp_path, how):
     assert r.returncode == 0 and "Fatal" not in r.stderr, r.stderr
     assert gone(int(r.stdout.split()[0]))  # ended and reaped, not left to init
     assert (tmp_path / "out.mp4").exists() == (how == "mp4")
+
+
+def test_a_forked_child_renders_on_a_host_of_its_own_and_leaves_the_parents_alone(bundle_dir, clip):
+    audio, theirs = clip
+    covered = math.ceil(audio.size * 20 / 16000)
+    with Avatar(Zephan2Engine(bundle_dir), "zephan2") as av:
+        parents = av._engine._stream.host.pid
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: report, then leave without running the parent's exit hooks
+            try:
+                ok = same(list(av.render(audio.tobytes())), theirs[:covered])
+                ok = ok and av._engine._stream.host.pid != parents
+                av._release()
+                os.write(w, b"1" if ok else b"0")
+            finally:
+                os._exit(0)
+        os.close(w)
+        ready, _, _ = select.select([r], [], [], 60)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        assert ready and os.read(r, 1) == b"1"
+        os.close(r)
+        assert av._engine._stream.host.pid == parents
+        assert same(list(av.render(audio.tobytes())), theirs[:covered])
+
+
+@pytest.mark.parametrize("name", ["-avatar.imx", "render-stream", "--threads"])
+def test_an_avatar_path_is_never_read_as_the_hosts_words(demo_avatar, tmp_path, monkeypatch, name):
+    shutil.copy(demo_avatar, tmp_path / name)
+    monkeypatch.chdir(tmp_path)
+    with halvane.open(name) as av:
+        assert len(list(av.render(np.zeros(1600, np.int16).tobytes()))) == 2

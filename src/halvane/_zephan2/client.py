@@ -22,6 +22,7 @@ import struct
 import subprocess
 import sys
 import threading
+import weakref
 from pathlib import Path
 
 import numpy as np
@@ -126,11 +127,13 @@ class HostProcess:
 
     def __init__(self, bundle: str | os.PathLike, *, engine: str | os.PathLike | None = None,
                  threads: int | None = None, stderr=None):
-        args = ["render-stream", os.fspath(bundle)]
+        # Absolute paths: a name such as "-x.imx" or "--threads" is never read as an option.
+        args = ["render-stream", os.path.abspath(bundle)]
         if engine is not None:
-            args += ["--engine", os.fspath(engine)]
+            args += ["--engine", os.path.abspath(engine)]
         if threads is not None:
             args += ["--threads", str(threads)]
+        self._owner = os.getpid()
         self._write_lock = threading.Lock()
         self._read_lock = threading.Lock()
         self._lines: collections.deque[str] = collections.deque(maxlen=_STDERR_LINES)
@@ -154,6 +157,7 @@ class HostProcess:
         except BaseException:
             self.close(timeout=0)
             raise
+        _hosts.add(self)
 
     @property
     def pid(self) -> int:
@@ -184,6 +188,8 @@ class HostProcess:
 
     def _send(self, parts) -> None:
         with self._write_lock:
+            if self._owner != os.getpid():
+                raise self._not_ours()
             if self._proc.stdin.closed:
                 raise self._failure("was closed")
             try:
@@ -199,6 +205,8 @@ class HostProcess:
         """The next frame as (index, uint8 array of shape (height, width, 3)), or None
         for a flush marker. Blocks until one arrives."""
         with self._read_lock:
+            if self._owner != os.getpid():
+                raise self._not_ours()
             try:
                 rec = read_record(self._proc.stdout, self._shape)
             except ValueError as e:
@@ -249,6 +257,8 @@ class HostProcess:
         child has not exited by then, it is terminated, and killed if it outlives
         that too. Always reaps it; safe to call again."""
         p = self._proc
+        if self._owner != os.getpid():
+            return None  # the parent's child: its pipes here lead to /dev/null since the fork
         if p.poll() is None:
             if self._write_lock.acquire(timeout=timeout):
                 try:
@@ -286,6 +296,9 @@ class HostProcess:
             for line in err:
                 self._lines.append(line.decode("utf-8", "replace").rstrip("\r\n"))
 
+    def _not_ours(self) -> HostError:
+        return HostError(f"was started by process {self._owner}; open the avatar again in this process", None, [])
+
     def _failure(self, what: str, stop: bool = False) -> HostError:
         """The error for the child's failure, once it has ended (ended by us when `stop`)."""
         if stop:
@@ -298,3 +311,26 @@ class HostProcess:
         if self._drain is not None and self._proc.returncode is not None:
             self._drain.join(timeout=_KILL_AFTER)
         return HostError(what, self._proc.returncode, self.stderr_tail())
+
+
+# Hosts of this process, for the fork hook.
+_hosts: weakref.WeakSet = weakref.WeakSet()
+
+
+def _detach_in_child() -> None:
+    # A forked child holds copies of its parent's host pipes. Pointed at /dev/null
+    # they can neither steal the parent's frames nor keep its host from seeing
+    # the end of its input; the locks may have been held by a thread that is gone.
+    null = os.open(os.devnull, os.O_RDWR)
+    try:
+        for host in list(_hosts):
+            host._write_lock, host._read_lock = threading.Lock(), threading.Lock()
+            for f in (host._proc.stdin, host._proc.stdout, host._proc.stderr):
+                if f is not None and not f.closed:
+                    os.dup2(null, f.fileno())
+    finally:
+        os.close(null)
+    _hosts.clear()
+
+
+os.register_at_fork(after_in_child=_detach_in_child)

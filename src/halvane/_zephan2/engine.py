@@ -25,13 +25,16 @@ starts before the audio ends, k x 800 < samples. So a render hands out at most
 ceil(samples / 800) frames; the rest of the flush (the host pads the end of a
 stream by up to a second) is read and dropped.
 
-The child never outlives its use: `close()` ends and reaps it, and so does an
-interruption in the middle of a render, a render that ends by an error and a
-render generator dropped before its end; the next render then starts a new
-child. An interruption between renders only resets the host's stream. An
-engine still open when the interpreter exits is closed by an exit hook, while
-its threads can still run: once the interpreter finalises, a thread that
-waits on the host's pipe could no longer let go of it.
+A render that does not run to its end (an interruption, an error, a
+generator closed or dropped early, a later render started while it was
+unfinished) keeps the host warm: the stream is reset and flushed, and the
+reader drops what the host still writes up to that flush marker, so the next
+render starts at once. The child never outlives its use: `close()` ends and
+reaps it; a host that died is started again at the next render. An engine
+still open when the interpreter exits is closed by an exit hook, while its
+threads can still run: once the interpreter finalises, a thread that waits
+on the host's pipe could no longer let go of it. A forked child never
+touches its parent's host: its engines start hosts of their own.
 """
 
 from __future__ import annotations
@@ -71,7 +74,11 @@ def covered_frames(samples: int) -> int:
 class _Records:
     """The records the reader took off the pipe and the render has not taken yet:
     at most `capacity` of them (None: no bound), the reader waiting for room. After
-    a failure the records before it are taken first, then every take raises it."""
+    a failure the records before it are taken first, then every take raises it.
+
+    The records of an abandoned render are dropped as they come: `discard(n)`
+    empties the queue and drops every record up to and including the n-th flush
+    marker the host writes."""
 
     def __init__(self, capacity: int | None):
         self._items: collections.deque = collections.deque()
@@ -79,14 +86,27 @@ class _Records:
         self._cond = threading.Condition()
         self._failure: BaseException | None = None
         self._closed = False
+        self._markers = 0  # flush markers the reader has put
+        self._stale = 0    # records before the end of this marker's stream segment are dropped
 
     def put(self, item) -> None:
         with self._cond:
-            while self._capacity is not None and len(self._items) >= self._capacity and not self._closed:
+            if item is _FLUSHED:
+                self._markers += 1
+            # the segment a record belongs to: the flush markers before it
+            segment = self._markers - (item is _FLUSHED)
+            while not self._closed and segment >= self._stale:
+                if self._capacity is None or len(self._items) < self._capacity:
+                    self._items.append(item)
+                    self._cond.notify_all()
+                    return
                 self._cond.wait()
-            if not self._closed:
-                self._items.append(item)
-                self._cond.notify_all()
+
+    def discard(self, through: int) -> None:
+        with self._cond:
+            self._stale = through
+            self._items.clear()
+            self._cond.notify_all()
 
     def fail(self, e: BaseException) -> None:
         with self._cond:
@@ -123,6 +143,7 @@ class _Stream:
     def __init__(self, source: str, threads: int | None = None, ahead: int | None = AHEAD):
         self.host = HostProcess(source, threads=threads)
         self.records = _Records(ahead)
+        self.flushes = 0  # flush words written
         self.reader = threading.Thread(target=self._read, name="tessel-host-reader", daemon=True)
         self.reader.start()
 
@@ -138,6 +159,19 @@ class _Stream:
         """The next frame, `_FLUSHED`, or None when `block` is false and nothing is there."""
         return self.records.take(block)
 
+    def flush(self) -> None:
+        self.host.flush()
+        self.flushes += 1
+
+    def abandon(self, flushed: bool) -> None:
+        """Drops the render in progress and keeps the host: its buffered audio is
+        reset, and what the host still writes for it, up to the flush marker of
+        that render (a flush of its own when it had not flushed yet), is dropped."""
+        self.host.reset()
+        if not flushed:
+            self.flush()
+        self.records.discard(self.flushes)
+
     def close(self, at_once: bool) -> None:
         """Ends the host: at once (it may still be rendering audio nobody wants), or
         by closing its input, on which an idle host exits by itself."""
@@ -146,30 +180,52 @@ class _Stream:
         self.reader.join()
 
 
-# Engines not closed yet, for the exit hook; only this process's own.
+# Engines not closed yet, for the exit hook and the fork hook.
 _open_engines: weakref.WeakSet = weakref.WeakSet()
 
 
 @atexit.register
 def _close_at_exit() -> None:
     for engine in list(_open_engines):
-        if engine._pid == os.getpid():
-            try:
-                engine.close()
-            except Exception:
-                pass  # the interpreter is leaving; nobody is left to tell
+        try:
+            engine.close()
+        except Exception:
+            pass  # the interpreter is leaving; nobody is left to tell
+
+
+def _forget_hosts_in_child() -> None:
+    # A forked child shares the parent's host pipes; its engines start hosts of
+    # their own when they next render and never touch the parent's.
+    for engine in list(_open_engines):
+        engine._lock = threading.Lock()
+        engine._stream = engine._render = None
+    _open_engines.clear()
+
+
+os.register_at_fork(after_in_child=_forget_hosts_in_child)
+
+_END = object()  # the render's records ran out
 
 
 class Zephan2Engine:
-    """The render engine of one zephan-2 avatar (a bundle the host reads)."""
+    """The render engine of one zephan-2 avatar (a bundle the host reads).
+
+    One render at a time: a render that starts while an earlier one of this
+    engine is unfinished (its generator held, or iterated on another thread)
+    abandons the earlier one, whose generator then ends at its next step. An
+    abandoned render keeps the host: its stream is reset and what the host
+    still writes for it is dropped. In a forked child the engine starts a host
+    of its own at its next render."""
 
     frames_per_second = FPS
 
     def __init__(self, source):
         self._source = os.fspath(source)
-        self._render = None  # the token of the render in progress, None between renders
+        self._lock = threading.Lock()  # the stream and the render in progress
+        self._render = None   # the token of the render in progress, None between renders
+        self._flushed = False  # the render in progress has written its flush
+        self.stop_reason = "not rendered yet"
         self._stream: _Stream | None = None
-        self._pid = os.getpid()
         self._stream = self._start()
         _open_engines.add(self)
 
@@ -186,60 +242,93 @@ class Zephan2Engine:
         if stream is not None:
             stream.close(at_once)
 
+    def _abandon(self) -> None:
+        """Ends the render in progress, if any; the host stays, unless it failed."""
+        if self._render is None:
+            return
+        self._render = None
+        try:
+            if self._stream is not None:
+                self._stream.abandon(self._flushed)
+        except HostError:
+            self._end_stream()
+
     def frames(self, chunks):
         """A generator of the frames that the audio of `chunks` covers."""
         token = object()
+        records = self._records(chunks)
         done = False
         try:
-            self._render = token
-            if self._stream is None:
-                self._stream = self._start()
-                _open_engines.add(self)
-            stream = self._stream
-            stream.host.reset()
-            fed = handed = 0  # samples fed, frames handed out
-            for chunk in chunks:
-                pcm = np.frombuffer(chunk, dtype="<i2").astype(np.float32) / np.float32(32768.0)
-                start = 0
-                while True:
-                    if start < pcm.size and fed < (handed + AHEAD) * SAMPLES_PER_FRAME:
-                        piece = pcm[start:start + PIECE]
-                        stream.host.feed(piece)
-                        fed += piece.size
-                        start += piece.size
-                        continue
-                    # audio of this chunk left: wait for a frame, which the audio fed so far is sure to bring
-                    rec = stream.next_record(start < pcm.size) if handed < covered_frames(fed) else None
-                    if rec is None:
-                        break
-                    handed += 1
-                    yield rec
-            stream.host.flush()
-            limit = covered_frames(fed)
-            while (rec := stream.next_record(True)) is not _FLUSHED:
-                if handed < limit:
-                    handed += 1
-                    yield rec
+            with self._lock:
+                self._abandon()
+                self._render, self._flushed = token, False
+                self.stop_reason = "unfinished"
+                if self._stream is None:
+                    self._stream = self._start()
+                    _open_engines.add(self)
+            while True:
+                with self._lock:
+                    if self._render is not token:
+                        self.stop_reason = "a later render of this avatar started before this one ended"
+                        return
+                    rec = next(records, _END)
+                if rec is _END:
+                    break
+                yield rec
+            self.stop_reason = "end of the audio"
             done = True
         finally:
-            if self._render is token:
-                self._render = None
-                if not done:  # the host may still be writing this render's frames
-                    self._end_stream()
+            with self._lock:
+                records.close()
+                if self._render is token:
+                    if done:
+                        self._render = None
+                    else:
+                        self._abandon()
+
+    def _records(self, chunks):
+        """The frames of one render, each step taken under the engine's lock."""
+        stream = self._stream
+        stream.host.reset()
+        fed = handed = 0  # samples fed, frames handed out
+        for chunk in chunks:
+            pcm = np.frombuffer(chunk, dtype="<i2").astype(np.float32) / np.float32(32768.0)
+            start = 0
+            while True:
+                if start < pcm.size and fed < (handed + AHEAD) * SAMPLES_PER_FRAME:
+                    piece = pcm[start:start + PIECE]
+                    stream.host.feed(piece)
+                    fed += piece.size
+                    start += piece.size
+                    continue
+                # audio of this chunk left: wait for a frame, which the audio fed so far is sure to bring
+                rec = stream.next_record(start < pcm.size) if handed < covered_frames(fed) else None
+                if rec is None:
+                    break
+                handed += 1
+                yield rec
+        stream.flush()
+        self._flushed = True
+        limit = covered_frames(fed)
+        while (rec := stream.next_record(True)) is not _FLUSHED:
+            if handed < limit:
+                handed += 1
+                yield rec
 
     def interrupt(self) -> None:
         """Abandons the current render; the next one starts on a clean stream."""
-        if self._render is not None:
-            self._render = None
-            self._end_stream()
-        elif self._stream is not None:
-            try:
-                self._stream.host.reset()
-            except HostError:
-                self._end_stream()
+        with self._lock:
+            if self._render is not None:
+                self._abandon()
+            elif self._stream is not None:
+                try:
+                    self._stream.host.reset()
+                except HostError:
+                    self._end_stream()
 
     def close(self) -> None:
-        """Ends and reaps the host."""
+        """Ends and reaps the host. Not under the lock: a render blocked on a host
+        that stopped answering is woken by the host's end."""
         at_once, self._render = self._render is not None, None
         _open_engines.discard(self)
         self._end_stream(at_once)
