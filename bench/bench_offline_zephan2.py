@@ -9,6 +9,10 @@ padding too but hands out only the frames the audio covers), so the adapter's
 cost is offline / direct - 1 in wall time for the clip. Avatar opening and
 host start-up are outside both timings.
 
+Then the first frame of a render on one open avatar: on an idle host, and
+right after the caller broke out of an earlier render three frames in (the
+host keeps running; what it still writes for the abandoned render is dropped).
+
     .venv/bin/python bench/bench_offline_zephan2.py [SECONDS_OF_AUDIO] [ROUNDS]
 """
 
@@ -51,11 +55,24 @@ def main():
             with halvane.open(avatar) as av:
                 s, no = timed(av.render(pcm.tobytes()))
                 offline.append(s)
+        idle, after_break = [], []
+        with halvane.open(avatar) as av:
+            for _ in range(rounds):
+                for first in (idle, after_break):
+                    if first is idle:
+                        sum(1 for _f in av.render(pcm.tobytes()))  # runs to its end: the host is idle
+                    gen = av.render(pcm.tobytes())
+                    t0 = time.perf_counter()
+                    next(gen)
+                    first.append(time.perf_counter() - t0)
+                    gen.close()  # the caller breaks out after one frame
         d_s, o_s = statistics.median(direct), statistics.median(offline)
         print(f"{seconds:.0f} s of audio, {rounds} interleaved rounds (medians)")
         print(f"  direct : {d_s:.3f} s ({nd} frames read)")
         print(f"  offline: {o_s:.3f} s ({no} frames handed out)")
         print(f"  adapter cost: {100 * (o_s / d_s - 1):+.1f} % of the host's own time")
+        print(f"  first frame, idle host: {statistics.median(idle):.3f} s; "
+              f"right after a break: {statistics.median(after_break):.3f} s")
 
 
 if __name__ == "__main__":

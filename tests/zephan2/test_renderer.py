@@ -29,12 +29,14 @@ def indices(items):
 def test_blocks_of_800_follow_the_chunk_schedule(chain):
     r = h.Renderer(chain)
     audio = speech(200 * 800)
-    got = {}
+    got, written = {}, 0
     for b in range(200):
         r.feed(audio[b * 800:(b + 1) * 800])
         items = r.ready_chunks()
         if items:
             got[(b + 1) * 800] = items
+        written += len(items)
+        assert h.Renderer._ready_items((b + 1) * 800) == written  # what a parent that abandons the stream reads
     assert sorted(got) == [25600, 44000, 69600, 95200, 120800, 146400]
     first = got[25600]
     assert indices(first) == list(range(3, 25))

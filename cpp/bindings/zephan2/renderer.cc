@@ -80,6 +80,8 @@ void bind_renderer(nb::module_& m) {
       })
       .def("rtf", &Renderer::rtf)
       .def_static("_need", &Renderer::need, nb::arg("ci"))
+      .def_static("_ready_items", &Renderer::ready_items, nb::arg("fed"),
+                  "Frame items ready_chunks writes over a stream fed `fed` samples.")
       .def("_window", [](const Renderer& r, int64_t ci) { return tensor_to_numpy(r.window(ci)); }, nb::arg("ci"))
       .def("_process_chunk", [](Renderer& r, int64_t ci) {
         std::vector<RenderedChunk> chunks;

@@ -39,6 +39,16 @@ void Renderer::feed(const float* pcm, int64_t n, bool overlaps_buffer) { pcm_->a
 
 int64_t Renderer::need(int64_t ci) { return std::min(window_start(ci) + WIN_SAMPLES, (ci + 1) * SPC); }
 
+int64_t Renderer::chunk_items(int64_t ci) {
+  return ci == 0 ? dec_rows(CHUNK0_LAT, nullptr) + PRESENT_DELAY_FRAMES : 4 * STEADY_LAT;
+}
+
+int64_t Renderer::ready_items(int64_t fed) {
+  int64_t items = 0;
+  for (int64_t ci = 0; fed >= need(ci); ++ci) items += chunk_items(ci);
+  return items;
+}
+
 Tensor Renderer::window(int64_t ci) const {
   const int64_t s0 = window_start(ci);
   const int64_t hi = std::min({s0 + WIN_SAMPLES, (ci + 1) * SPC, pcm_->fed()});

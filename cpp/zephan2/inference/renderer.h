@@ -72,6 +72,11 @@ class Renderer {
   std::optional<double> rtf() const;
 
   static int64_t need(int64_t ci);
+  // Frame items that chunk `ci` of a stream writes (chunk 0 gives its first frame twice).
+  static int64_t chunk_items(int64_t ci);
+  // Frame items that ready_chunks writes over a stream fed `fed` samples: what
+  // a parent that abandons the stream still has to read before its reset.
+  static int64_t ready_items(int64_t fed);
   Tensor window(int64_t ci) const;  // WIN_SAMPLES float32 samples
   RenderedChunk process_chunk(int64_t ci);
   void trim_audio();

@@ -9,8 +9,8 @@ Frames in flight are bounded, whatever the clip's length and however slowly
 the frames are taken. A reader thread takes the host's records off its pipe
 into a queue of at most `AHEAD` frames (two host chunks) and waits while the
 queue is full; the host, whose output pipe then fills, stops rendering. The
-render feeds the host on the caller's thread, one host chunk of audio at a
-time, and only while the audio fed stays within `AHEAD` frames of the frames
+render feeds the host on the caller's thread, a quarter of a host chunk of
+audio at a time, and only while the audio fed stays within `AHEAD` frames of the frames
 handed out. That keeps the two sides from waiting on each other: the host
 never has more than `AHEAD` frames to write for the audio it was given before
 a piece, so the queue has room for all of them and the host always goes on to
@@ -27,9 +27,11 @@ stream by up to a second) is read and dropped.
 
 A render that does not run to its end (an interruption, an error, a
 generator closed or dropped early, a later render started while it was
-unfinished) keeps the host warm: the stream is reset and flushed, and the
-reader drops what the host still writes up to that flush marker, so the next
-render starts at once. The child never outlives its use: `close()` ends and
+unfinished) keeps the host warm: the reader drops what the host still writes
+for it (the frames of the audio fed so far, as the host's own `Renderer`
+counts them, or everything up to its flush marker once it has flushed) and
+the stream is reset, so the next render starts as soon as the host has
+rendered the audio already in its pipe. The child never outlives its use: `close()` ends and
 reaps it; a host that died is started again at the next render. An engine
 still open when the interpreter exits is closed by an exit hook, while its
 threads can still run: once the interpreter finalises, a thread that waits
@@ -47,6 +49,7 @@ import weakref
 
 import numpy as np
 
+from ._tessel_host import Renderer
 from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
@@ -55,8 +58,9 @@ FPS = 20
 SAMPLE_RATE = 16000
 SAMPLES_PER_FRAME = SAMPLE_RATE // FPS  # 800
 CHUNK_FRAMES = 32  # frames of a steady host chunk
-# Samples fed at a time: the audio of one host chunk.
-PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME
+# Samples fed at a time: a quarter of a host chunk, so that a render abandoned
+# early leaves the host little audio it must still render.
+PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME // 4
 # Frames the host may run ahead of the consumer: the reader's queue holds at
 # most this many, and the audio fed covers at most this many frames (plus one
 # piece) beyond those handed out. It has to exceed the host's look-ahead (a
@@ -76,9 +80,8 @@ class _Records:
     at most `capacity` of them (None: no bound), the reader waiting for room. After
     a failure the records before it are taken first, then every take raises it.
 
-    The records of an abandoned render are dropped as they come: `discard(n)`
-    empties the queue and drops every record up to and including the n-th flush
-    marker the host writes."""
+    The records of an abandoned render are dropped as they come (`discard`),
+    counted or up to a flush marker, so that the host never waits on them."""
 
     def __init__(self, capacity: int | None):
         self._items: collections.deque = collections.deque()
@@ -87,24 +90,34 @@ class _Records:
         self._failure: BaseException | None = None
         self._closed = False
         self._markers = 0  # flush markers the reader has put
-        self._stale = 0    # records before the end of this marker's stream segment are dropped
+        self._stale = 0    # records up to the end of this flush marker's segment are dropped
+        self._drop = 0     # records still to drop, counted
 
     def put(self, item) -> None:
         with self._cond:
             if item is _FLUSHED:
                 self._markers += 1
             # the segment a record belongs to: the flush markers before it
-            segment = self._markers - (item is _FLUSHED)
-            while not self._closed and segment >= self._stale:
+            if self._markers - (item is _FLUSHED) < self._stale:
+                return
+            while not self._closed:
+                if self._drop:
+                    self._drop -= 1
+                    return
                 if self._capacity is None or len(self._items) < self._capacity:
                     self._items.append(item)
                     self._cond.notify_all()
                     return
                 self._cond.wait()
 
-    def discard(self, through: int) -> None:
+    def discard(self, *, records: int = 0, through: int = 0) -> None:
+        """Drops what is queued, then the next `records` records less those, or
+        every record up to and including flush marker number `through`."""
         with self._cond:
-            self._stale = through
+            if through:
+                self._stale, self._drop = through, 0
+            else:
+                self._drop += records - len(self._items)
             self._items.clear()
             self._cond.notify_all()
 
@@ -163,14 +176,16 @@ class _Stream:
         self.host.flush()
         self.flushes += 1
 
-    def abandon(self, flushed: bool) -> None:
-        """Drops the render in progress and keeps the host: its buffered audio is
-        reset, and what the host still writes for it, up to the flush marker of
-        that render (a flush of its own when it had not flushed yet), is dropped."""
+    def abandon(self, fed: int, taken: int, flushed: bool) -> None:
+        """Drops the render in progress and keeps the host: what the host still
+        writes for it is dropped as it comes (the frames its `fed` samples make,
+        less the `taken` ones, or everything up to its flush marker), and its
+        buffered audio is reset."""
+        if flushed:
+            self.records.discard(through=self.flushes)
+        else:
+            self.records.discard(records=Renderer._ready_items(fed) - taken)
         self.host.reset()
-        if not flushed:
-            self.flush()
-        self.records.discard(self.flushes)
 
     def close(self, at_once: bool) -> None:
         """Ends the host: at once (it may still be rendering audio nobody wants), or
@@ -223,7 +238,8 @@ class Zephan2Engine:
         self._source = os.fspath(source)
         self._lock = threading.Lock()  # the stream and the render in progress
         self._render = None   # the token of the render in progress, None between renders
-        self._flushed = False  # the render in progress has written its flush
+        self._fed = self._taken = 0  # samples fed and records taken by the render in progress
+        self._flushed = False         # it has written its flush
         self.stop_reason = "not rendered yet"
         self._stream: _Stream | None = None
         self._stream = self._start()
@@ -249,7 +265,7 @@ class Zephan2Engine:
         self._render = None
         try:
             if self._stream is not None:
-                self._stream.abandon(self._flushed)
+                self._stream.abandon(self._fed, self._taken, self._flushed)
         except HostError:
             self._end_stream()
 
@@ -261,7 +277,7 @@ class Zephan2Engine:
         try:
             with self._lock:
                 self._abandon()
-                self._render, self._flushed = token, False
+                self._render, self._fed, self._taken, self._flushed = token, 0, 0, False
                 self.stop_reason = "unfinished"
                 if self._stream is None:
                     self._stream = self._start()
@@ -290,26 +306,27 @@ class Zephan2Engine:
         """The frames of one render, each step taken under the engine's lock."""
         stream = self._stream
         stream.host.reset()
-        fed = handed = 0  # samples fed, frames handed out
         for chunk in chunks:
             pcm = np.frombuffer(chunk, dtype="<i2").astype(np.float32) / np.float32(32768.0)
             start = 0
             while True:
-                if start < pcm.size and fed < (handed + AHEAD) * SAMPLES_PER_FRAME:
+                if start < pcm.size and self._fed < (self._taken + AHEAD) * SAMPLES_PER_FRAME:
                     piece = pcm[start:start + PIECE]
                     stream.host.feed(piece)
-                    fed += piece.size
+                    self._fed += piece.size
                     start += piece.size
                     continue
                 # audio of this chunk left: wait for a frame, which the audio fed so far is sure to bring
-                rec = stream.next_record(start < pcm.size) if handed < covered_frames(fed) else None
+                rec = None
+                if self._taken < covered_frames(self._fed):
+                    rec = stream.next_record(start < pcm.size)
                 if rec is None:
                     break
-                handed += 1
+                self._taken += 1
                 yield rec
         stream.flush()
         self._flushed = True
-        limit = covered_frames(fed)
+        handed, limit = self._taken, covered_frames(self._fed)
         while (rec := stream.next_record(True)) is not _FLUSHED:
             if handed < limit:
                 handed += 1
