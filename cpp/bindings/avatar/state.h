@@ -156,9 +156,10 @@ template <class F, class... Extra>
 nb::object method(F&& f, const Extra&... extra) {
   return nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...);
 }
-template <class F>
-nb::object property(F&& f) {
-  return nb::module_::import_("builtins").attr("property")(nb::cpp_function(std::forward<F>(f), nb::is_method()));
+template <class F, class... Extra>
+nb::object property(F&& f, const Extra&... extra) {
+  return nb::module_::import_("builtins").attr("property")(
+      nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...));
 }
 template <class F, class... Extra>
 nb::object class_method(F&& f, const Extra&... extra) {
