@@ -265,10 +265,12 @@ void bind_render(nb::module_& m) {
             return outside("__main__").attr("_write")(self, audio, path);
           },
           "audio"_a.none(), "out_mp4"_a.none() = nb::none(),
+          // With out_mp4 it returns what _write returns; typed Any, so that
+          // a type checker still sees the frames of `for f in render(audio)`.
           nb::sig("def render(self, audio: bytes | numpy.ndarray | str | os.PathLike[str] | "
                   "collections.abc.Iterable[bytes | numpy.ndarray | str | os.PathLike[str]], "
                   "out_mp4: str | os.PathLike[str] | None = None) -> "
-                  "collections.abc.Generator[numpy.ndarray, None, None] | str"),
+                  "collections.abc.Generator[numpy.ndarray, None, None] | typing.Any"),
           "A lazy generator of RGB frames, or with out_mp4 an MP4 file written now (its path returned).")
       .def("_render_frames", &render_frames, "audio"_a.none(), "The render generator.")
       .def("__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self) -> Avatar"),
