@@ -13,7 +13,7 @@ import re
 
 __all__ = ["sign"]
 
-_KINDS = inspect.Parameter
+_P = inspect.Parameter
 
 
 class _Annotation(str):
@@ -32,15 +32,18 @@ def _annotation(node):
 def _signature(fn):
     """fn's signature, parsed from the text its binding declares."""
     ((text, _doc, defaults),) = fn.__nb_signature__
-    # Defaults that nanobind renders itself stand in the text as \0, \1, ...;
-    # those of a written signature are literals.
-    text = re.sub(r"\\=?(\d+)", r"__default_\1", text.splitlines()[-1])
+    # The defaults of a written signature are literals in it; nanobind puts
+    # \=N for the text of default N given with nb::arg().sig() and \N for
+    # default N itself, a value of `defaults`.
+    text = text.splitlines()[-1]
+    text = re.sub(r"\\=(\d+)", lambda m: defaults[int(m[1])], text)
+    text = re.sub(r"\\(\d+)", r"__default_\1", text)
     text = re.sub(r"^def \(", "def _(", text)  # a member made without a name
     node = ast.parse(text + ": ...").body[0]
 
     def default(expr):
         if expr is None:
-            return _KINDS.empty
+            return _P.empty
         if isinstance(expr, ast.Name) and expr.id.startswith("__default_"):
             return defaults[int(expr.id[len("__default_"):])]
         return ast.literal_eval(expr)
@@ -49,16 +52,16 @@ def _signature(fn):
     positional = a.posonlyargs + a.args
     pos_defaults = [None] * (len(positional) - len(a.defaults)) + a.defaults
     params = [
-        _KINDS(p.arg, _KINDS.POSITIONAL_ONLY if i < len(a.posonlyargs) else _KINDS.POSITIONAL_OR_KEYWORD,
+        _P(p.arg, _P.POSITIONAL_ONLY if i < len(a.posonlyargs) else _P.POSITIONAL_OR_KEYWORD,
                default=default(d), annotation=_annotation(p.annotation))
         for i, (p, d) in enumerate(zip(positional, pos_defaults))
     ]
     if a.vararg:
-        params.append(_KINDS(a.vararg.arg, _KINDS.VAR_POSITIONAL, annotation=_annotation(a.vararg.annotation)))
-    params += [_KINDS(p.arg, _KINDS.KEYWORD_ONLY, default=default(d), annotation=_annotation(p.annotation))
+        params.append(_P(a.vararg.arg, _P.VAR_POSITIONAL, annotation=_annotation(a.vararg.annotation)))
+    params += [_P(p.arg, _P.KEYWORD_ONLY, default=default(d), annotation=_annotation(p.annotation))
                for p, d in zip(a.kwonlyargs, a.kw_defaults)]
     if a.kwarg:
-        params.append(_KINDS(a.kwarg.arg, _KINDS.VAR_KEYWORD, annotation=_annotation(a.kwarg.annotation)))
+        params.append(_P(a.kwarg.arg, _P.VAR_KEYWORD, annotation=_annotation(a.kwarg.annotation)))
     return inspect.Signature(params, return_annotation=_annotation(node.returns))
 
 
