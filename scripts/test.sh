@@ -14,4 +14,7 @@ cmake --build build/cpp-tests --target cpp_tests -j"$(nproc)" >/dev/null
 # A short bounded run of every fuzz target (longer runs: scripts/fuzz.sh SECONDS).
 bash scripts/fuzz.sh 10
 
+# The committed type stubs match the installed extension modules.
+bash scripts/stubs.sh --check
+
 .venv/bin/python -m pytest -q "$@"

@@ -21,6 +21,10 @@ What the package offers today:
 """
 
 from importlib.metadata import version as _version
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # what type checkers read; at run time open is loaded on first use (below)
+    from ._open import open
 
 __version__ = _version("halvane")
 __all__ = ["__version__", "open"]

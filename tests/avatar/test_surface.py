@@ -5,6 +5,7 @@ and runtime from the avatar's manifest and records where it ran. The avatars
 are real files, so the engine id comes from the manifest reader."""
 
 import asyncio
+import inspect
 import json
 import threading
 import uuid
@@ -177,3 +178,42 @@ def test_settings_transaction_id_and_kept_members():
     assert vars(av) == before
     with pytest.raises(TypeError):
         av.start(1)
+
+
+E = inspect.Parameter.empty
+
+
+@pytest.mark.parametrize("name, params", [
+    ("__init__", "self *input_buffer_size=0 *output_buffer_size=6 *output_size=(1280, 720) *num_threads=0"),
+    ("create", "*model_path=None *input_buffer_size=0 *output_buffer_size=6 *num_threads=0 *verbose=None "
+               "*batch_workers=1 *quality='medium' *identity=None *output_size=(1280, 720)"),
+    ("set_model", "self model_path"),
+    ("push_audio", "self data sample_rate last_chunk=True"),
+    ("push", "self control"),
+    ("flush", "self"),
+    ("run", "self"),
+    ("sync_to", "self sink"),
+    ("stop", "self"),
+    ("shutdown", "self"),
+    ("set_identity", "self identity"),
+    ("start", "self **kwargs"),
+    ("interrupt", "self"),
+    ("get_first_frame", "self"),
+    ("cleanup", "self"),
+])
+def test_public_members_have_signatures_and_docstrings(name, params):
+    """Each is written as its parameters: a leading * keyword-only, ** for the keywords, =default."""
+    member = getattr(_avatar.AsyncAvatar, name)
+    shown = []
+    for p in inspect.signature(member).parameters.values():
+        kind = {p.KEYWORD_ONLY: "*", p.VAR_KEYWORD: "**"}.get(p.kind, "")
+        shown.append(kind + p.name + ("" if p.default is E else "=" + repr(p.default)))
+    assert " ".join(shown) == params
+    assert member.__doc__ and "\n" not in member.__doc__
+
+
+@pytest.mark.parametrize("name", ["settings", "video_graph", "transaction_id", "frame_width", "frame_height",
+                                  "sample_rate", "fps", "samples_per_tick"])
+def test_properties_have_docstrings(name):
+    doc = vars(_avatar.AsyncAvatar)[name].__doc__
+    assert doc and "\n" not in doc and "->" not in doc

@@ -2,6 +2,7 @@
 refusals that depend on it, the mapping of engine failures to the offline
 error kinds, and avatars of every engine id opened from IMX files and rendered."""
 
+import inspect
 import json
 import os
 import sys
@@ -106,6 +107,21 @@ def test_local_files_named_like_codes_and_path_likes(tmp_path, monkeypatch):
     with hopen.open("AB12345678") as a, hopen.open(Path("AB12345678")) as b, hopen.open(PathLike("AB12345678")) as c:
         assert a._engine_id == b._engine_id == c._engine_id == "ostrel1"
         assert a._engine is not b._engine
+
+
+@pytest.mark.parametrize("function, params", [
+    (halvane.open, "source"),
+    (hopen.Avatar.render, "self audio out_mp4=None"),
+    (hopen.Avatar.__enter__, "self"),
+    (hopen.Avatar.__exit__, "self *exc"),
+    (hopen.RenderStats, "frames render_seconds render_fps"),
+])
+def test_public_callables_have_signatures_and_docstrings(function, params):
+    shown = [("*" if p.kind == p.VAR_POSITIONAL else "") + p.name
+             + ("" if p.default is p.empty else "=" + repr(p.default))
+             for p in inspect.signature(function).parameters.values()]
+    assert " ".join(shown) == params
+    assert function.__doc__ and "\n" not in function.__doc__
 
 
 # --- the engine id ---------------------------------------------------------------

@@ -94,12 +94,21 @@ void add_creation(Members& ns) {
       nb::kw_only(), "model_path"_a.none() = nb::none(), "input_buffer_size"_a.none() = 0,
       "output_buffer_size"_a.none() = 6, "num_threads"_a.none() = 0, "verbose"_a.none() = nb::none(),
       "batch_workers"_a.none() = 1, "quality"_a.none() = "medium",
-      "identity"_a.none() = nb::none(), "output_size"_a.none() = const_o("_DEFAULT_OUTPUT_SIZE"));
+      "identity"_a.none() = nb::none(), "output_size"_a.none() = const_o("_DEFAULT_OUTPUT_SIZE"),
+      nb::sig("def create(cls, *, model_path: str | os.PathLike[str] | None = None, input_buffer_size: int = 0, "
+              "output_buffer_size: int = 6, num_threads: int = 0, verbose: bool | None = None, "
+              "batch_workers: int = 1, quality: str = 'medium', identity: str | None = None, "
+              "output_size: tuple[int, int] | None = (1280, 720)) -> "
+              "collections.abc.Coroutine[typing.Any, typing.Any, typing.Self]"),
+      "A new session with the model at model_path loaded (verbose, batch_workers, quality, identity: ignored).");
   ns["set_model"] = method(
       [](nb::object self, nb::object model_path) {
         return aio::py::coroutine(set_model(self, std::move(model_path)), "set_model", self);
       },
-      "model_path"_a.none());
+      "model_path"_a.none(),
+      nb::sig("def set_model(self, model_path: str | os.PathLike[str]) -> "
+              "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+      "Stops the session and loads the model at model_path in place of the current one.");
 }
 
 }  // namespace halvane::avatar::py

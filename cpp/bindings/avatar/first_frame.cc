@@ -113,7 +113,8 @@ nb::object wait_source_frame(nb::handle self, nb::handle timeout_s) {
 
 void add_first_frame(Members& ns) {
   using namespace nb::literals;
-  ns["get_first_frame"] = method(&get_first_frame);
+  ns["get_first_frame"] = method(&get_first_frame, nb::sig("def get_first_frame(self) -> numpy.ndarray | None"),
+                                 "A BGR picture of the stream's size before streaming starts, or None without one.");
   ns["_wait_source_frame"] = method(&wait_source_frame, "timeout_s"_a.none());
 }
 

@@ -200,16 +200,24 @@ void add_input(nb::module_& m, Members& ns) {
             push_audio(self, std::move(data), std::move(sample_rate), std::move(last_chunk)),
             "push_audio", self);
       },
-      "data"_a.none(), "sample_rate"_a.none(), "last_chunk"_a.none() = true);
+      "data"_a.none(), "sample_rate"_a.none(), "last_chunk"_a.none() = true,
+      nb::sig("def push_audio(self, data: bytes | numpy.ndarray, sample_rate: int, last_chunk: bool = True) -> "
+              "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+      "Queues a piece of 16-bit mono PCM at sample_rate Hz; last_chunk ends the utterance.");
   ns["push"] = method(
       [](nb::object self, nb::object control) {
         return aio::py::coroutine(push(self, std::move(control)), "push", self);
       },
-      "control"_a.none());
+      "control"_a.none(),
+      nb::sig("def push(self, control: halvane._models.VideoControl) -> "
+              "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+      "Queues a control record as it is.");
   ns["_note_arrival"] = method(&note_arrival, "seconds"_a.none());
   ns["_arrival_ended"] = method(&arrival_ended);
   ns["_arrival_dropped"] = method(&arrival_dropped);
-  ns["flush"] = method([](nb::object self) { return aio::py::coroutine(flush(self), "flush", self); });
+  ns["flush"] = method([](nb::object self) { return aio::py::coroutine(flush(self), "flush", self); },
+                       nb::sig("def flush(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+                       "Ends the utterance pushed so far.");
 
   m.def("_i16_to_f32", &i16_to_f32_py, "arr"_a.none(),
         "int16 samples as a new float32 array of the same shape, divided by INT16_MAX (no clipping).");

@@ -51,7 +51,8 @@ void interrupt(nb::object self) {
 }  // namespace
 
 void add_interrupt(Members& ns) {
-  ns["interrupt"] = method(&interrupt);
+  ns["interrupt"] = method(&interrupt, nb::sig("def interrupt(self) -> None"),
+                           "Barge-in: drops the queued audio and frames; the session goes on.");
   ns["_drain_queue"] = static_method(&drain_queue, nb::arg("q"));
 }
 

@@ -13,6 +13,7 @@
 #include "bindings/aio/bridge.h"
 #include "bindings/avatar/state.h"
 #include "bindings/common/errors.h"
+#include "bindings/common/signatures.h"
 
 namespace halvane::avatar::py {
 
@@ -117,6 +118,8 @@ void bind_class(nb::module_& m, Members& added) {
   }
   nb::object cls = nb::module_::import_("builtins").attr("type")("AsyncAvatar", nb::make_tuple(base), ns);
   cls.attr("_SettingsProxy").attr("__qualname__") = "AsyncAvatar._SettingsProxy";
+  halvane::py::sign(cls, {"__init__", "create", "set_model", "push_audio", "push", "flush", "run", "sync_to", "stop",
+                          "shutdown", "set_identity", "start", "interrupt", "get_first_frame", "cleanup"});
   m.attr("AsyncAvatar") = cls;
 }
 

@@ -309,14 +309,18 @@ nb::object queued_reader(nb::object sink) {
 
 void add_output(nb::module_& m, Members& ns) {
   m.def("_queued_reader", &queued_reader, nb::arg("sink"));
-  ns["run"] = method([](nb::object self) { return self.attr("_run_iter")(); });
+  ns["run"] = method([](nb::object self) { return self.attr("_run_iter")(); },
+                     nb::sig("def run(self) -> collections.abc.AsyncIterator[halvane._models.VideoFrame]"),
+                     "The session's frames; the first step starts the session.");
   ns["_run_iter"] =
       method([](nb::object self) { return aio::py::async_iterator(run_iter(self), "_run_iter", self); });
   ns["sync_to"] = method(
       [](nb::object self, nb::object sink) {
         Session(self).set_audio_queued(sink.is_none() ? nb::none() : queued_reader(sink));
       },
-      nb::arg("sink").none());
+      nb::arg("sink").none(),
+      nb::sig("def sync_to(self, sink: collections.abc.Callable[[], float] | object | None) -> None"),
+      "Releases each picture when its voice starts playing from sink (seconds queued; None: no sync).");
   ns["_ensure_running"] = method(
       [](nb::object self) { return aio::py::coroutine(ensure_running(self), "_ensure_running", self); });
 }

@@ -102,29 +102,43 @@ Co<nb::object> start_nothing() { co_return nb::none(); }
 
 void add_settings(Members& ns) {
   using namespace nb::literals;
-  ns["set_identity"] = method([](nb::handle, nb::handle) {}, "identity"_a.none());
+  ns["set_identity"] = method([](nb::handle, nb::handle) {}, "identity"_a.none(),
+                              nb::sig("def set_identity(self, identity: str) -> None"),
+                              "Does nothing: an avatar's face is fixed when its model is packed.");
   ns["_SettingsProxy"] = settings_proxy_class();
-  ns["settings"] = property([](nb::handle self) { return self.attr("_SettingsProxy")(self.attr("_engine_fps")); });
+  ns["settings"] = property([](nb::handle self) { return self.attr("_SettingsProxy")(self.attr("_engine_fps")); },
+                            nb::sig("def settings(self) -> typing.Any"),
+                            "The stream's settings (FPS, INPUT_SAMPLE_RATE, ...), a new object at each read.");
   ns["_engine_fps"] = property(&engine_fps);
-  ns["start"] = method([](nb::handle, nb::kwargs) { return aio::py::coroutine(start_nothing(), "start"); });
-  ns["video_graph"] = property([](nb::handle) { return nb::none(); });
+  ns["start"] = method([](nb::handle, nb::kwargs) { return aio::py::coroutine(start_nothing(), "start"); },
+                       nb::sig("def start(self, **kwargs: typing.Any) -> "
+                               "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+                       "Does nothing: create() loads the model and run() starts the session.");
+  ns["video_graph"] = property([](nb::handle) { return nb::none(); }, nb::sig("def video_graph(self) -> None"),
+                               "Always None: there is no video graph.");
   ns["transaction_id"] = property([](nb::handle self) {
     nb::object id = Session(self).transaction_id();
     if (truthy(id)) return id;
     id = new_uuid_text();
     Session(self).set_transaction_id(id);
     return id;
-  });
+  }, nb::sig("def transaction_id(self) -> str"), "A random UUID naming this session in logs, made at first read.");
   ns["_regenerate_transaction_id"] = method([](nb::handle self) { Session(self).set_transaction_id(new_uuid_text()); });
-  ns["frame_width"] = property([](nb::handle self) { return frame_dim(self, 0, "frame_width"); });
-  ns["frame_height"] = property([](nb::handle self) { return frame_dim(self, 1, "frame_height"); });
-  ns["sample_rate"] = property([](nb::handle) { return const_o("_SAMPLE_RATE_HZ"); });
-  ns["fps"] = property([](nb::handle self) { return self.attr("_engine_fps"); });
+  ns["frame_width"] = property([](nb::handle self) { return frame_dim(self, 0, "frame_width"); },
+                               nb::sig("def frame_width(self) -> int | None"),
+                               "Width of the session's pictures; None without a model.");
+  ns["frame_height"] = property([](nb::handle self) { return frame_dim(self, 1, "frame_height"); },
+                                nb::sig("def frame_height(self) -> int | None"),
+                                "Height of the session's pictures; None without a model.");
+  ns["sample_rate"] = property([](nb::handle) { return const_o("_SAMPLE_RATE_HZ"); },
+                               nb::sig("def sample_rate(self) -> int"), "Sample rate of the frames' audio: 16000 Hz.");
+  ns["fps"] = property([](nb::handle self) { return self.attr("_engine_fps"); }, nb::sig("def fps(self) -> int"),
+                       "The model's frame rate (25 without a model).");
   ns["samples_per_tick"] = property([](nb::handle self) {
     nb::object fixture = Session(self).fixture();
     if (fixture.is_none()) raise_(env().RuntimeNotReadyError, msg::kFixtureNotLoaded);
     return py_int(fixture.attr("audio_samples_per_tick"));
-  });
+  }, nb::sig("def samples_per_tick(self) -> int"), "Audio samples of each frame; RuntimeNotReadyError without a model.");
 }
 
 }  // namespace halvane::avatar::py

@@ -36,7 +36,10 @@ void init(nb::handle self, nb::handle input_buffer_size, nb::handle output_buffe
 void add_state(Members& ns) {
   using namespace nb::literals;
   ns["__init__"] = method(&init, nb::kw_only(), "input_buffer_size"_a = 0, "output_buffer_size"_a = 6,
-                          "output_size"_a.none() = nb::make_tuple(1280, 720), "num_threads"_a = 0);
+                          "output_size"_a.none() = nb::make_tuple(1280, 720), "num_threads"_a = 0,
+                          nb::sig("def __init__(self, *, input_buffer_size: int = 0, output_buffer_size: int = 6, "
+                                  "output_size: tuple[int, int] | None = (1280, 720), num_threads: int = 0) -> None"),
+                          "A session without a model; AsyncAvatar.create() makes one with its model loaded.");
 }
 
 }  // namespace halvane::avatar::py

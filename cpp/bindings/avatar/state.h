@@ -156,9 +156,13 @@ template <class F, class... Extra>
 nb::object method(F&& f, const Extra&... extra) {
   return nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...);
 }
-template <class F>
-nb::object property(F&& f) {
-  return nb::module_::import_("builtins").attr("property")(nb::cpp_function(std::forward<F>(f), nb::is_method()));
+// A property's docstring is its getter's own (nb::sig and a docstring among
+// `extra`), not nanobind's rendering with the signature in front.
+template <class F, class... Extra>
+nb::object property(F&& f, const Extra&... extra) {
+  nb::object fget = nb::cpp_function(std::forward<F>(f), nb::is_method(), extra...);
+  nb::object doc = fget.attr("__nb_signature__")[0][1];
+  return nb::module_::import_("builtins").attr("property")(fget, nb::none(), nb::none(), doc);
 }
 template <class F, class... Extra>
 nb::object class_method(F&& f, const Extra&... extra) {

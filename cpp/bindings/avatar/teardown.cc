@@ -173,17 +173,22 @@ void cleanup(nb::object self) {
 }  // namespace
 
 void add_teardown(Members& ns) {
-  ns["stop"] = method([](nb::object self) { return aio::py::coroutine(stop(self), "stop", self); });
+  ns["stop"] = method([](nb::object self) { return aio::py::coroutine(stop(self), "stop", self); },
+                      nb::sig("def stop(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+                      "Ends the session's tasks and keeps the model.");
   ns["_drain_out_queue_until"] = method(
       [](nb::object self, nb::object producer_task) {
         return aio::py::coroutine(drain_out_queue_until(self, std::move(producer_task)),
                                   "_drain_out_queue_until", self);
       },
       nb::arg("producer_task"));
-  ns["shutdown"] = method([](nb::object self) { return aio::py::coroutine(shutdown(self), "shutdown", self); });
+  ns["shutdown"] = method([](nb::object self) { return aio::py::coroutine(shutdown(self), "shutdown", self); },
+                          nb::sig("def shutdown(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+                          "Stops the session and releases the engine.");
   ns["_end_stream_before_close"] = method(&end_stream_before_close);
   ns["_close_runtime"] = method(&close_runtime);
-  ns["cleanup"] = method(&cleanup);
+  ns["cleanup"] = method(&cleanup, nb::sig("def cleanup(self) -> None"),
+                         "Ends the consumer's stream at once, then releases the engine.");
 }
 
 }  // namespace halvane::avatar::py

@@ -1,5 +1,6 @@
 // The offline interface: open() and Avatar.render().
 #include "bindings/common/errors.h"
+#include "bindings/common/signatures.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 
@@ -14,6 +15,8 @@ void exec_open(nanobind::module_ m) {
   halvane::open::py::bind_session_engine(m);
   halvane::open::py::bind_cache(m);
   halvane::open::py::bind_opener(m);
+  halvane::py::sign(m, {"open"});
+  halvane::py::sign(m.attr("Avatar"), {"render", "__enter__", "__exit__"});
 }
 
 // The module's set-up as NB_MODULE runs it, except that a Python error raised

@@ -212,7 +212,9 @@ void bind_opener(nb::module_& m) {
   m.attr("_UNIFIED") = frozen({"ostrel2-unified"});
   m.attr("_CODE") = nb::module_::import_("re").attr("compile")(kCodePattern);
 
-  m.def("open", &open_avatar, "source"_a.none(), "The Avatar of the avatar at `source` (a path), its engine built.");
+  m.def("open", &open_avatar, "source"_a.none(),
+        nb::sig("def open(source: str | os.PathLike[str]) -> Avatar"),
+        "The Avatar of the avatar at `source` (a path), its engine built.");
   m.def("_engine_of", &engine_of, "source"_a.none(), "The engine id of the avatar at `source`.");
   m.def("_ostrel1_runtime_present", &ostrel1_runtime_present, "Whether ostrel1 avatars can run here.");
   m.def("_apple_host_bundled", &apple_host_bundled,

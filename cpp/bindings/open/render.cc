@@ -230,6 +230,7 @@ nb::object path_text(nb::handle p) {
 void bind_render(nb::module_& m) {
   m.attr("RenderStats") = nb::module_::import_("collections").attr("namedtuple")(
       "RenderStats", nb::make_tuple("frames", "render_seconds", "render_fps"), "module"_a = m.attr("__name__"));
+  m.attr("RenderStats").attr("__doc__") = "Statistics of one render: frames, render_seconds, render_fps.";
   m.attr("_SHORT_FRAC") = SHORT_FRAC;
   m.attr("_log") = nb::module_::import_("logging").attr("getLogger")("halvane");
 
@@ -264,10 +265,18 @@ void bind_render(nb::module_& m) {
             return outside("__main__").attr("_write")(self, audio, path);
           },
           "audio"_a.none(), "out_mp4"_a.none() = nb::none(),
-          "A lazy generator of RGB frames, or with out_mp4 an MP4 file written now.")
+          // With out_mp4 it returns what _write returns; typed Any, so that
+          // a type checker still sees the frames of `for f in render(audio)`.
+          nb::sig("def render(self, audio: bytes | numpy.ndarray | str | os.PathLike[str] | "
+                  "collections.abc.Iterable[bytes | numpy.ndarray | str | os.PathLike[str]], "
+                  "out_mp4: str | os.PathLike[str] | None = None) -> "
+                  "collections.abc.Generator[numpy.ndarray, None, None] | typing.Any"),
+          "A lazy generator of RGB frames, or with out_mp4 an MP4 file written now (its path returned).")
       .def("_render_frames", &render_frames, "audio"_a.none(), "The render generator.")
-      .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__exit__", [](Avatar& a, nb::args) { a.release(); return false; })
+      .def("__enter__", [](nb::handle self) { return nb::borrow(self); }, nb::sig("def __enter__(self) -> Avatar"),
+           "The avatar itself, closed when the with block ends.")
+      .def("__exit__", [](Avatar& a, nb::args) { a.release(); return false; },
+           nb::sig("def __exit__(self, *exc: object) -> bool"), "Closes the engine; an error of the block goes on.")
       .def("_release", &Avatar::release, "Closes the engine, once.")
       .def("__del__", &Avatar::del);
 }

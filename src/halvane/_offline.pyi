@@ -1,0 +1,6 @@
+def unfold_imx(src: object, dst: object) -> None: ...
+
+class MemberTooLarge(ValueError):
+    pass
+
+def member_bytes(path: object, name: object, max_bytes: int | None = None) -> object: ...
