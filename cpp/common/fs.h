@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,5 +44,16 @@ struct Fd {
   Fd& operator=(const Fd&) = delete;
   int release() { return std::exchange(fd, -1); }
 };
+
+// Long file-system work (hashing a file, unpacking, waiting for a lock) asks
+// its caller's `stop` between steps; a true answer ends the work with Stopped,
+// which no best-effort step swallows. An empty `stop` never stops.
+using StopCheck = std::function<bool()>;
+struct Stopped : std::exception {
+  const char* what() const noexcept override { return "stopped"; }
+};
+inline void stop_point(const StopCheck& stop) {
+  if (stop && stop()) throw Stopped();
+}
 
 }  // namespace halvane

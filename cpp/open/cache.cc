@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -44,6 +46,42 @@ int open_cloexec(const char* path, int flags, mode_t mode = 0) {
   do fd = ::open(path, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+bool mine(const struct stat& st) { return st.st_uid == ::geteuid(); }
+
+// The entry's marker opened read-only for a lock: neither the entry nor the
+// marker followed when it is a link, and without blocking (a FIFO there never
+// holds the open). -1 with errno ENOENT for a marker that is no regular file
+// of this user in a directory of this user.
+int open_marker(const std::string& entry) {
+  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  struct stat st;
+  if (dir.fd < 0 || ::fstat(dir.fd, &st) != 0 || !mine(st)) {
+    errno = dir.fd < 0 && errno != ELOOP ? errno : ENOENT;
+    return -1;
+  }
+  int fd;
+  do fd = ::openat(dir.fd, kManifest, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ELOOP) errno = ENOENT;
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !mine(st)) {
+    ::close(fd);
+    errno = ENOENT;
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the directory open as `dfd` (status `dir`) is a complete entry of
+// this user: its marker a regular file of this user, not a link.
+bool complete_at(int dfd, const struct stat& dir) {
+  struct stat marker;
+  return mine(dir) && ::fstatat(dfd, kManifest, &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(marker.st_mode) &&
+         mine(marker);
 }
 
 // Python's str.isspace() for a code point.
@@ -91,9 +129,9 @@ bool same_stamp(const struct stat& s, const FileStamp& st) {
 }
 
 // Writes `key` to "<memo>.<pid>" and renames it over `memo`; silent on error.
-void write_memo(const std::string& memo, const std::string& key) noexcept {
+void write_memo(const std::string& avatars, const std::string& memo, const std::string& key) noexcept {
   try {
-    make_dirs(std::string(memo.substr(0, memo.rfind('/'))));
+    make_private_dirs(avatars, true);
   } catch (...) {
     return;
   }
@@ -152,7 +190,7 @@ struct Candidate {
 // An exclusive, non-blocking lock on the entry's marker: the descriptor, -1
 // when some process holds the entry, -2 when there is no marker to lock.
 int lock_exclusive(const std::string& entry) {
-  const int fd = open_cloexec(join_path(entry, kManifest).c_str(), O_RDONLY);
+  const int fd = open_marker(entry);
   if (fd < 0) return -2;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
@@ -182,7 +220,7 @@ bool evict(const std::string& entry, bool locks) {
       // by the directory itself, never by the name alone.
       if (!set_aside_incomplete(entry)) return false;
       const std::string aside = incomplete_aside(entry);
-      if (!is_regular_file(join_path(aside, kManifest))) remove_tree(aside);
+      if (!entry_complete(aside)) remove_tree(aside);
       return !exists_nofollow(entry);
     }
     // The marker may have been opened just before another sweep moved its
@@ -345,7 +383,14 @@ std::string memo_path(const std::string& source, const FileStamp& st, const std:
 std::optional<std::string> read_memo(const std::string& memo) {
   std::string text;
   try {
-    text = read_regular_file(memo, kMemoMaxBytes);
+    const File f(memo);
+    struct stat st;
+    // Another user's memo could name any entry: it is not believed.
+    if (::fstat(f.fd(), &st) != 0 || !mine(st) || f.size() > kMemoMaxBytes) return std::nullopt;
+    text.resize(static_cast<size_t>(f.size()) + 1);
+    const size_t n = f.read(text.data(), text.size());
+    if (n > f.size()) return std::nullopt;  // grew while it was read
+    text.resize(n);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -355,7 +400,8 @@ std::optional<std::string> read_memo(const std::string& memo) {
   return std::string(s);
 }
 
-std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars) {
+std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars,
+                        const StopCheck& stop) {
   const std::string memo = memo_path(source, st, avatars);
   if (auto k = read_memo(memo)) return "sha256-" + *k;
 
@@ -368,7 +414,10 @@ std::string content_key(const std::string& source, const FileStamp& st, const st
   ::posix_fadvise(f->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 h;
   std::vector<char> buf(kHashBlock);
-  while (size_t n = f->read(buf.data(), buf.size())) h.update(buf.data(), n);
+  while (size_t n = f->read(buf.data(), buf.size())) {
+    h.update(buf.data(), n);
+    stop_point(stop);
+  }
   const std::string key = h.hex_digest().substr(0, kKeyDigits);
 
   // A file that changed while it was read must not leave a memo behind: both
@@ -377,7 +426,7 @@ std::string content_key(const std::string& source, const FileStamp& st, const st
   struct stat now_fd, now_path;
   if (::fstat(f->fd(), &now_fd) == 0 && same_stamp(now_fd, st) && ::stat(source.c_str(), &now_path) == 0 &&
       same_stamp(now_path, st))
-    write_memo(memo, key);
+    write_memo(avatars, memo, key);
   return "sha256-" + key;
 }
 
@@ -397,9 +446,9 @@ std::optional<int64_t> staging_owner(std::string_view name) {
   return pid;
 }
 
-void make_dirs(const std::string& path) {
+void make_dirs(const std::string& path, mode_t mode) {
   if (path.empty()) return;
-  if (::mkdir(path.c_str(), 0777) == 0) return;
+  if (::mkdir(path.c_str(), mode) == 0) return;
   const int e = errno;
   if (e == EEXIST) {
     if (is_dir(path)) return;
@@ -411,7 +460,30 @@ void make_dirs(const std::string& path) {
   const size_t s = parent.rfind('/');
   if (s == std::string::npos || s == 0) throw OSError(e, path);
   make_dirs(parent.substr(0, s));
-  if (::mkdir(path.c_str(), 0777) != 0 && !(errno == EEXIST && is_dir(path))) throw OSError(errno, path);
+  if (::mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && is_dir(path))) throw OSError(errno, path);
+}
+
+void make_private_dirs(const std::string& avatars, bool idx) {
+  make_dirs(avatars, 0700);
+  if (idx) make_dirs(join_path(avatars, ".idx"), 0700);
+}
+
+FolderVerdict folder_trust(const std::string& avatars) noexcept {
+  for (const std::string& dir : {avatars, join_path(avatars, ".idx")}) {
+    struct stat st;
+    // One not made yet will be made private; one that cannot be examined
+    // fails the steps that use it.
+    if (dir.find('\0') != std::string::npos || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (!mine(st)) return {FolderTrust::others_own, dir};
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return {FolderTrust::others_write, dir};
+  }
+  return {};
+}
+
+bool entry_complete(const std::string& entry) noexcept {
+  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  struct stat st;
+  return dir.fd >= 0 && ::fstat(dir.fd, &st) == 0 && complete_at(dir.fd, st);
 }
 
 void remove_tree(const std::string& path) noexcept {
@@ -436,9 +508,8 @@ bool set_aside_incomplete(const std::string& entry) noexcept {
   // a new one, published and held meanwhile, the directory moved aside.
   Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
   if (dir.fd < 0) return errno == ENOENT;
-  struct stat judged, marker, now;
-  if (::fstat(dir.fd, &judged) != 0) return false;
-  if (::fstatat(dir.fd, kManifest, &marker, 0) == 0 && S_ISREG(marker.st_mode)) return false;
+  struct stat judged, now;
+  if (::fstat(dir.fd, &judged) != 0 || complete_at(dir.fd, judged)) return false;
   auto same = [&](const struct stat& s) { return s.st_dev == judged.st_dev && s.st_ino == judged.st_ino; };
   if (::lstat(entry.c_str(), &now) != 0) return errno == ENOENT;
   if (!same(now)) return false;  // already moved away, and something else stands there
@@ -472,7 +543,7 @@ void touch(const std::string& dir) noexcept {
 
 HoldResult lock_shared(const std::string& entry, int& fd) noexcept {
   const std::string marker = join_path(entry, kManifest);
-  Fd f(open_cloexec(marker.c_str(), O_RDONLY));
+  Fd f(open_marker(entry));
   if (f.fd < 0) return errno == ENOENT || errno == ENOTDIR ? HoldResult::gone : HoldResult::unlocked;
   if (::flock(f.fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? HoldResult::busy : HoldResult::unlocked;
   // A sweep moves an entry away while it holds the exclusive lock: the file
@@ -534,7 +605,7 @@ bool in_use(const std::string& entry, double idle_s, bool locks) noexcept {
   return fd == -1;
 }
 
-void sweep(const std::string& avatars, const std::string& keep, double now, bool locks) noexcept {
+void sweep(const std::string& avatars, const std::string& keep, double now, bool locks, const StopCheck& stop) {
   try {
     const double cap = cache_cap_bytes();
     if (!std::isfinite(cap)) return;
@@ -547,6 +618,7 @@ void sweep(const std::string& avatars, const std::string& keep, double now, bool
     std::vector<Candidate> cands;
     uint64_t total = 0;
     for (const std::string& name : names) {
+      stop_point(stop);
       if (name.empty() || name[0] == '.') continue;
       const std::string path = join_path(avatars, name);
       struct stat st;
@@ -568,11 +640,14 @@ void sweep(const std::string& avatars, const std::string& keep, double now, bool
     });
     auto within = [&] { return cap >= 0x1p63 || total <= static_cast<uint64_t>(cap); };
     for (const Candidate& c : cands) {
+      stop_point(stop);
       if (within()) return;
       if (c.idle < static_cast<double>(kEvictMinIdleS)) continue;
       if (!locks && in_use(c.path, c.idle, false)) continue;
       if (evict(c.path, locks)) total -= c.size;
     }
+  } catch (const Stopped&) {
+    throw;
   } catch (...) {
   }
 }
@@ -597,6 +672,14 @@ std::mutex& materialise_mutex() {
   }();
   (void)ready;
   return *g_materialise;
+}
+
+void lock_or_stop(std::mutex& m, const StopCheck& stop) {
+  constexpr auto kStep = std::chrono::milliseconds(5);
+  while (!m.try_lock()) {
+    stop_point(stop);
+    std::this_thread::sleep_for(kStep);
+  }
 }
 
 }  // namespace halvane::open

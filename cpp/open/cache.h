@@ -16,6 +16,13 @@
 // of the way (renamed to a staging name of its own) before deleting it, so an
 // entry is never removed under a holder and never seen half-removed.
 //
+// Nothing here trusts what another user made: the avatars directory and its
+// ".idx" must be this user's own and writable by nobody else (see
+// folder_trust()); an entry, its marker or a memo that is not this user's, or
+// not the kind of file it should be (a link, a FIFO), counts as absent. Files
+// are opened without blocking (a FIFO never holds an open), and long work
+// (hashing, a sweep, waits) asks the caller's stop check between steps.
+//
 // Every descriptor is opened close-on-exec. Paths are file-system bytes.
 // Everything here is best effort where it says so and never prints.
 //
@@ -23,11 +30,15 @@
 // serialises the staging directory of this process between threads.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/fs.h"
 
 namespace halvane::open {
 
@@ -72,24 +83,45 @@ std::string identity_string(const std::string& source, const FileStamp& st);
 std::string memo_path(const std::string& source, const FileStamp& st, const std::string& avatars);
 
 // The 32 lower-case hex digits a memo file holds, or nullopt (missing,
-// unreadable, not UTF-8, or not exactly 32 hex digits once white space is
-// stripped from both ends).
+// unreadable, not a regular file of this user, not UTF-8, or not exactly 32
+// hex digits once white space is stripped from both ends).
 std::optional<std::string> read_memo(const std::string& memo);
 
 // "sha256-" + 32 hex digits of the container file's content. A valid memo
 // spares the read; otherwise the file is hashed in 4 MiB reads and the memo
 // written (best effort, through a new file "<memo>.<pid>" and a rename) unless the file's
 // status differs from `st` before or after the hash. Raises OSError when the
-// container cannot be read.
-std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars);
+// container cannot be read, Stopped when `stop` says so between reads.
+std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars,
+                        const StopCheck& stop = {});
+
+// Whether the avatars directory (and its ".idx") may be trusted: both must
+// be this user's (the effective user id) and writable by nobody else, as a
+// directory that others can write lets them plant memos and entries. A
+// directory not there yet is fine: it is made private (make_private_dirs).
+enum class FolderTrust { ok, others_own, others_write };
+struct FolderVerdict {
+  FolderTrust trust = FolderTrust::ok;
+  std::string folder;  // the directory refused
+};
+FolderVerdict folder_trust(const std::string& avatars) noexcept;
+
+// The avatars directory, and with `idx` its ".idx", made where missing:
+// parents as make_dirs() makes them, these two readable by this user alone.
+void make_private_dirs(const std::string& avatars, bool idx);
+
+// Whether `entry` is a complete entry of this user: a directory (not a link)
+// whose "manifest.json" is a regular file (not a link), both this user's.
+bool entry_complete(const std::string& entry) noexcept;
 
 // The owner's process id of a staging directory name (the whole name
 // matching "^.+\.tmp\.(\d+)$"); nullopt for other names. Digits beyond the
 // range of a process id give a value no process has (-1).
 std::optional<int64_t> staging_owner(std::string_view name);
 
-// mkdir -p with mode 0777 (umask applies); an existing directory is fine.
-void make_dirs(const std::string& path);
+// mkdir -p with mode 0777 (umask applies), `mode` for `path` itself; an
+// existing directory is fine.
+void make_dirs(const std::string& path, mode_t mode = 0777);
 
 // Removes `path` and everything under it, never following a symbolic link:
 // a link is removed, never what it points to. Every error is ignored.
@@ -105,9 +137,11 @@ void publish(const std::string& staging, const std::string& entry);
 // can never be used, and a publish cannot replace it. It is moved aside,
 // whole, under the staging name "<entry>.incomplete.tmp.<pid>" of this
 // process, so a process that still reads files through it loses nothing and
-// the sweep removes it by the rules for staging directories. True when
-// nothing stands under `entry` any more; false for a complete entry, a link
-// or a file there, or when the move fails.
+// the sweep removes it by the rules for staging directories; so is a
+// directory that is not complete by entry_complete() (another user's, a
+// marker that is a FIFO or a link). True when nothing stands under `entry`
+// any more; false for a complete entry, a link or a file there, or when the
+// move fails.
 bool set_aside_incomplete(const std::string& entry) noexcept;
 
 // Whether the descriptor `fd` is the entry's "manifest.json" as it stands
@@ -122,7 +156,7 @@ void touch(const std::string& dir) noexcept;
 enum class HoldResult {
   held,      // locked; `fd` is the descriptor to keep
   busy,      // another process holds an exclusive lock right now
-  gone,      // no marker, or the entry was moved away while it was locked
+  gone,      // no marker (or none of this user's), or the entry was moved away while it was locked
   unlocked,  // the lock could not be taken for another reason
 };
 HoldResult lock_shared(const std::string& entry, int& fd) noexcept;
@@ -142,11 +176,17 @@ bool in_use(const std::string& entry, double idle_s, bool locks) noexcept;
 
 // One pass over the avatars directory at time `now` (seconds): stale staging
 // directories removed, then the longest-idle unheld entries other than `keep`
-// while the entries' total exceeds the capacity. Never fails.
-void sweep(const std::string& avatars, const std::string& keep, double now, bool locks) noexcept;
+// while the entries' total exceeds the capacity. Never fails; Stopped, when
+// `stop` says so between entries, is passed on.
+void sweep(const std::string& avatars, const std::string& keep, double now, bool locks,
+           const StopCheck& stop = {});
 
 // Serialises materialising between the threads of this process (one staging
 // directory name per process). A child of fork() gets a new, unlocked one.
 std::mutex& materialise_mutex();
+
+// Takes `m`, asking `stop` while another thread has it (an unpack can take
+// a while).
+void lock_or_stop(std::mutex& m, const StopCheck& stop);
 
 }  // namespace halvane::open

@@ -41,6 +41,13 @@ inline std::string cannot_run_message() {
 
 // --- the avatar cache and the engines ---
 inline constexpr const char* kNoManifestMember = "the avatar has no member \"manifest.json\"";
+// An avatars folder the cache will not use: kCacheFolder + its path + why.
+inline constexpr const char* kCacheFolder = "the avatar cache folder ";
+inline constexpr const char* kCacheFolderOthersOwn =
+    " belongs to another user; set HALVANE_CACHE_DIR to a folder of your own";
+inline constexpr const char* kCacheFolderOthersWrite =
+    " can be written by other users; make it writable by you alone (chmod go-w) or set HALVANE_CACHE_DIR to "
+    "a folder of your own";
 inline constexpr const char* kOddBuffer = "buffer size must be a multiple of element size";
 // Formats of a file status record's TypeErrors: field name, type name.
 inline constexpr const char* kStampMissingFormat = "a file status record needs %s; got a %s without it";

@@ -3,8 +3,11 @@ memo files, materialising and holding entries, and the eviction sweep."""
 
 import fcntl
 import hashlib
+import json
 import os
 import pwd
+import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -370,6 +373,8 @@ def test_materialise_miss_then_hit(cache, avatar, tmp_path, monkeypatch):
     assert sorted(os.listdir(entry)) == ["canon.bin", "color.json", "manifest.json"]
     with open(os.path.join(entry, "canon.bin"), "rb") as f:
         assert f.read() == b"\x01" * 3000
+    for made in (cache, os.path.join(cache, ".idx")):  # nobody else may plant anything there
+        assert os.stat(made).st_mode & 0o777 == 0o700
     fd = op._HELD[entry]
     assert fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC
     assert os.fstat(fd).st_ino == os.stat(os.path.join(entry, "manifest.json")).st_ino
@@ -784,3 +789,117 @@ def test_du_in_use_pid_alive(cache, tmp_path):
 
     for pid, alive in [(os.getpid(), True), (dead_pid(), False), (2**31, False), (2**80, False)]:
         assert op._pid_alive(pid) is alive, pid
+
+
+# ---- hostile files and interrupts ----
+
+NOBODY = 65534  # another user: root, running the tests, gives files away to it
+OPEN_IN_CHILD = r"""
+import json, sys
+import halvane._open as op
+try:
+    print(json.dumps(["entry", op._materialise(sys.argv[1])]))
+except Exception as e:
+    print(json.dumps([type(e).__name__, e.message]))
+"""
+
+
+def plant_entry(path, owner=None, fifo=False):
+    """A directory with an empty manifest.json (or a FIFO), of `owner` when set."""
+    os.makedirs(path)
+    marker = os.path.join(path, "manifest.json")
+    os.mkfifo(marker) if fifo else open(marker, "wb").close()
+    for p in (marker, path) if owner else ():
+        os.chown(p, owner, owner)
+    return path
+
+
+def plant_memo(memo, key, owner):
+    os.makedirs(os.path.dirname(memo))
+    with open(memo, "w") as f:
+        f.write(key[7:])
+    os.chown(memo, owner, owner)
+
+
+OWN = "belongs to another user; set HALVANE_CACHE_DIR to a folder of your own"
+WRITE = "can be written by other users; make it writable by you alone (chmod go-w) or set HALVANE_CACHE_DIR to a " \
+        "folder of your own"
+
+
+# Each plants something in the cache (a, with the avatar av, its entry e and
+# memo m); an open in a new process (whose first hit sweeps, at a capacity of
+# one byte) must end in time, and get its own entry or the error given.
+@pytest.mark.parametrize("plant, refused", [
+    pytest.param(lambda a, av, e, m: (op._materialise(av), os.utime(plant_entry(a + "/sha256-i", fifo=True), (0, 0))),
+                 None, id="idle entry whose marker is a FIFO, over capacity"),
+    pytest.param(lambda a, av, e, m: (os.makedirs(os.path.dirname(m)), os.mkfifo(m)), None, id="memo a FIFO"),
+    pytest.param(lambda a, av, e, m: plant_entry(e, fifo=True), None, id="the entry's marker a FIFO"),
+    pytest.param(lambda a, av, e, m: plant_entry(e, owner=NOBODY), None, id="entry of another user"),
+    pytest.param(lambda a, av, e, m: (plant_entry(a + "/sha256-" + "9" * 32), plant_memo(m, "sha256-" + "9" * 32, NOBODY)),
+                 None, id="memo of another user, naming an entry"),
+    pytest.param(lambda a, av, e, m: (os.makedirs(a), os.symlink(plant_entry(a + "-other", owner=NOBODY), e)),
+                 PREPARE, id="entry a link to another user's folder"),
+    pytest.param(lambda a, av, e, m: (os.makedirs(a), os.chown(a, NOBODY, NOBODY)), ("", OWN),
+                 id="avatars folder of another user"),
+    pytest.param(lambda a, av, e, m: (os.makedirs(a), os.chmod(a, 0o1777)), ("", WRITE),
+                 id="avatars folder others can write"),
+    pytest.param(lambda a, av, e, m: (os.makedirs(a + "/.idx"), os.chmod(a + "/.idx", 0o775)), ("/.idx", WRITE),
+                 id="memo folder the group can write"),
+])
+def test_hostile_files_neither_block_nor_are_trusted(cache, avatar, monkeypatch, plant, refused):
+    entry = os.path.join(cache, key_of(imx_bytes(MEMBERS)))
+    try:
+        plant(cache, avatar, entry, os.path.join(cache, ".idx", memo_name(avatar, os.stat(avatar))))
+    except PermissionError:
+        pytest.skip("giving a file to another user takes root")
+    monkeypatch.setenv("HALVANE_AVATAR_CACHE_GB", "1e-9")
+    r = subprocess.run([sys.executable, "-c", OPEN_IN_CHILD, avatar], capture_output=True, text=True, timeout=15)
+    if isinstance(refused, tuple):
+        refused = f"the avatar cache folder {cache}{refused[0]} {refused[1]}"
+    assert json.loads(r.stdout) == (["Failed", refused] if refused else ["entry", entry]), r.stderr
+    if not refused:  # a directory of this user's, not a link, with this avatar in it
+        st = os.lstat(entry)
+        assert stat.S_ISDIR(st.st_mode) and st.st_uid == os.geteuid()
+        with open(os.path.join(entry, "manifest.json"), "rb") as f:
+            assert f.read() == MEMBERS[0][1]
+
+
+INTERRUPTED = r"""
+import sys
+import halvane._open as op
+print("started", flush=True)
+op._materialise(sys.argv[1])
+"""
+
+
+@pytest.mark.parametrize("phase", ["hashing", "unpacking"])
+def test_interrupt_ends_a_large_unpack_at_once(cache, tmp_path, phase):
+    """Ctrl-C while a 2 GiB member is hashed or unpacked ends the open within a
+    moment; an interrupted unpack leaves its staging directory to the sweep."""
+    big, names = tmp_path / "big.imx", ["manifest.json", "big.bin"]
+    with open(big, "wb") as f:
+        f.write(imx_table([(names[0], data_at(names), 15), (names[1], data_at(names) + 15, 2 << 30)], MANIFEST))
+        f.truncate(data_at(names) + 15 + (2 << 30))
+    entry = os.path.join(cache, "sha256-" + "0" * 32)
+    if phase == "unpacking":  # a memo of this user is believed: no hash to wait for
+        plant_memo(os.path.join(cache, ".idx", memo_name(str(big), os.stat(big))), entry[-39:], os.geteuid())
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(big)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    staging = f"{entry}.tmp.{child.pid}"
+    staged = staging + "/big.bin"
+    try:
+        assert child.stdout.readline() == "started\n"
+        while phase == "unpacking" and not (os.path.exists(staged) and os.path.getsize(staged)):
+            assert child.poll() is None
+            time.sleep(0.01)
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        child.wait(timeout=60)
+        assert time.monotonic() - sent < 1.5
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in child.stderr.read()
+    left = sorted(os.listdir(cache)) if os.path.exists(cache) else []
+    assert left == ([".idx", os.path.basename(staging)] if phase == "unpacking" else [])
+    subprocess.run(["rm", "-rf", staging], check=True)

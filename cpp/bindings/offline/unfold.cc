@@ -7,7 +7,8 @@
 // before anything is written; what is written never exceeds the container's
 // size. A file that is not an IMX container, or a damaged one, raises
 // ValueError; reading the container or writing the directory fails with
-// OSError.
+// OSError. Signal handlers run between blocks: one that raises (Ctrl-C's
+// KeyboardInterrupt) ends the unpack at once, leaving what was written.
 //
 // member_bytes(path, name, max_bytes=None) is the bytes of the member `name` of the avatar at
 // `path` (a directory, an IMX container or a ZIP archive), or None when it
@@ -30,6 +31,7 @@
 
 #include "bindings/common/errors.h"
 #include "bindings/common/fspath.h"
+#include "bindings/common/signals.h"
 #include "bundle/bundle.h"
 #include "bundle/imx.h"
 #include "common/errors.h"
@@ -66,7 +68,7 @@ void refuse_shared_bytes(const Bundle& b, const std::vector<std::string>& names)
                      " share bytes of the container");
 }
 
-void unfold_imx(const std::string& src, const std::string& dst) {
+void unfold_imx(const std::string& src, const std::string& dst, const StopCheck& stop) {
   if (src.find('\0') != std::string::npos || dst.find('\0') != std::string::npos)
     throw ValueError("embedded null byte");
   struct stat st;
@@ -91,7 +93,7 @@ void unfold_imx(const std::string& src, const std::string& dst) {
   for (const std::string& n : names) {
     const std::string path = join_path(dst, n);
     int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) throw OSError(errno, path);
     try {
@@ -100,6 +102,7 @@ void unfold_imx(const std::string& src, const std::string& dst) {
           throw ValueError("IMX members unpack to more than the container's " + std::to_string(cap) + " bytes");
         written += k;
         write_all(fd, p, k, path);
+        stop_point(stop);
       });
     } catch (...) {
       ::close(fd);
@@ -126,8 +129,13 @@ NB_MODULE(_offline, m) {
   halvane::py::register_errors();
   m.def("unfold_imx", [](nanobind::handle src, nanobind::handle dst) {
     const std::string s = halvane::py::fs_bytes(src), d = halvane::py::fs_bytes(dst);
-    nanobind::gil_scoped_release unlocked;
-    halvane::offline::unfold_imx(s, d);
+    halvane::py::SignalCheck signals;
+    try {
+      nanobind::gil_scoped_release unlocked;
+      halvane::offline::unfold_imx(s, d, [&] { return signals(); });
+    } catch (const halvane::Stopped&) {
+      signals.raise_pending();
+    }
   }, nanobind::arg("src"), nanobind::arg("dst"));
   // Raised by member_bytes for a member beyond its max_bytes.
   static PyObject* too_large =

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "bindings/common/fspath.h"
+#include "bindings/common/signals.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
 #include "common/errors.h"
@@ -26,6 +27,7 @@ namespace halvane::open::py {
 
 using halvane::py::fs_bytes;
 using halvane::py::fs_text;
+using halvane::py::SignalCheck;
 
 namespace {
 
@@ -52,12 +54,16 @@ nb::object value_error(const char* what) {
 }
 
 // raise refuse(kind, message, detail), with neither cause nor context shown.
-[[noreturn]] void raise_refused(const char* kind, const char* message, nb::handle detail) {
-  nb::object exc = refused(kind, nb::str(message), detail);
+[[noreturn]] void raise_refused(const char* kind, nb::handle message, nb::handle detail) {
+  nb::object exc = refused(kind, message, detail);
   PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
   PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
   PyErr_Restore(type, exc.release().ptr(), nullptr);
   throw nb::python_error();
+}
+
+[[noreturn]] void raise_refused(const char* kind, const char* message, nb::handle detail) {
+  raise_refused(kind, nb::str(message), detail);
 }
 
 // One whole-number field of a status record: TypeError naming the field when
@@ -94,13 +100,39 @@ bool exists_nofollow(const std::string& path) {
 
 bool marker_present(const std::string& entry) {
   nb::gil_scoped_release unlocked;
-  return is_regular_file(join_path(entry, "manifest.json"));
+  return entry_complete(entry);
+}
+
+// Runs `work` with the signal handlers looked at between its steps: one that
+// raises (Ctrl-C's KeyboardInterrupt) ends it, its error raised here.
+template <typename Work>
+auto stoppable(Work&& work) {
+  SignalCheck signals;
+  try {
+    return work(StopCheck([&] { return signals(); }));
+  } catch (const halvane::Stopped&) {
+    signals.raise_pending();
+  }
+}
+
+// Refuses an avatars folder of another user, or one that others can write:
+// a memo or an entry planted there would be believed.
+void refuse_untrusted_folder(const std::string& avatars) {
+  FolderVerdict v;
+  {
+    nb::gil_scoped_release unlocked;
+    v = folder_trust(avatars);
+  }
+  if (v.trust == FolderTrust::ok) return;
+  nb::str why(v.trust == FolderTrust::others_own ? kCacheFolderOthersOwn : kCacheFolderOthersWrite);
+  nb::object message = check(PyUnicode_Concat(concat(kCacheFolder, fs_text(v.folder)).ptr(), why.ptr()));
+  raise_refused("Failed", message, nb::none());
 }
 
 // Touches the entry and takes this process's shared lock on it, recorded in
 // _HELD. With `wait`, a lock refused because a sweep is probing or moving
 // the entry is asked for again for a short while.
-HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
+HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait, const StopCheck& stop = {}) {
   {
     nb::gil_scoped_release unlocked;
     touch(path);
@@ -127,8 +159,10 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
   {
     nb::gil_scoped_release unlocked;
     const auto until = std::chrono::steady_clock::now() + kBusyWait;
-    while ((r = lock_shared(path, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until)
+    while ((r = lock_shared(path, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until) {
+      stop_point(stop);
       std::this_thread::sleep_for(kBusyStep);
+    }
   }
   // A stale descriptor replaced here stays open: descriptors of _HELD are
   // never closed while the process lives.
@@ -136,18 +170,18 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait) {
   return r;
 }
 
-void run_sweep(const std::string& avatars, const std::string& keep) {
+void run_sweep(const std::string& avatars, const std::string& keep, const StopCheck& stop) {
   const double now = nb::cast<double>(nb::module_::import_("time").attr("time")());
   const bool locks = have_locks();
   nb::gil_scoped_release unlocked;
-  sweep(avatars, keep, now, locks);
+  sweep(avatars, keep, now, locks, stop);
 }
 
-void first_sweep(const std::string& avatars, const std::string& keep) {
+void first_sweep(const std::string& avatars, const std::string& keep, const StopCheck& stop) {
   nb::handle m = module_names().module;
   if (truthy(m.attr("_SWEPT"))) return;
   m.attr("_SWEPT") = true;
-  run_sweep(avatars, keep);
+  run_sweep(avatars, keep, stop);
 }
 
 int lock_staging(const std::string& staging) noexcept {
@@ -155,7 +189,7 @@ int lock_staging(const std::string& staging) noexcept {
   return lock_shared(staging, fd) == HoldResult::held ? fd : -1;
 }
 
-nb::object materialise(nb::handle source) {
+nb::object materialise(nb::handle source, const StopCheck& stop) {
   const std::string src = fs_bytes(source);
   bool dir;
   {
@@ -169,9 +203,10 @@ nb::object materialise(nb::handle source) {
     nb::gil_scoped_release unlocked;
     avatars = join_path(cache_root(), "avatars");
   }
+  refuse_untrusted_folder(avatars);
   try {
     nb::gil_scoped_release unlocked;
-    key = content_key(src, st, avatars);
+    key = content_key(src, st, avatars, stop);
   } catch (const halvane::OSError& e) {
     raise_refused("Failed", kNotPrepared, os_error(e));
   }
@@ -180,16 +215,16 @@ nb::object materialise(nb::handle source) {
   const bool locks = have_locks();
 
   // One staging directory per process: threads take turns.
-  std::unique_lock<std::mutex> turn(materialise_mutex(), std::defer_lock);
   {
     nb::gil_scoped_release unlocked;
-    turn.lock();
+    lock_or_stop(materialise_mutex(), stop);
   }
+  std::unique_lock<std::mutex> turn(materialise_mutex(), std::adopt_lock);
   for (int round = 1;; ++round) {
     const bool last = round == kRounds;
     if (marker_present(entry)) {
-      if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) {
-        first_sweep(avatars, entry);
+      if (hold_entry(entry_text, entry, true, stop) != HoldResult::gone || last) {
+        first_sweep(avatars, entry, stop);
         return entry_text;
       }
       continue;  // moved away by a sweep between finding and holding it
@@ -203,6 +238,7 @@ nb::object materialise(nb::handle source) {
       {
         nb::gil_scoped_release unlocked;
         remove_tree(staging);
+        make_private_dirs(avatars, false);
         make_dirs(staging);
       }
       unfold(source, fs_text(staging));
@@ -241,7 +277,7 @@ nb::object materialise(nb::handle source) {
         raise_refused("Failed", kNotPrepared, os_detail);
       }
       // Another process published the same entry first.
-      if (hold_entry(entry_text, entry, true) != HoldResult::gone || last) return entry_text;
+      if (hold_entry(entry_text, entry, true, stop) != HoldResult::gone || last) return entry_text;
       continue;
     }
     if (early.fd >= 0) {
@@ -249,9 +285,9 @@ nb::object materialise(nb::handle source) {
       // marker of this entry that it replaces stays open, like any of _HELD.
       module_global("_HELD")[entry_text] = early.release();
     }
-    if (hold_entry(entry_text, entry, true) == HoldResult::gone && !last) continue;
+    if (hold_entry(entry_text, entry, true, stop) == HoldResult::gone && !last) continue;
     module_names().module.attr("_SWEPT") = true;
-    run_sweep(avatars, entry);
+    run_sweep(avatars, entry, stop);
     return entry_text;
   }
 }
@@ -282,19 +318,25 @@ void bind_cache(nb::module_& m) {
   m.def("_content_key", [](nb::handle source, nb::handle st, nb::handle avatars) {
     const std::string src = fs_bytes(source), av = fs_bytes(avatars);
     const FileStamp stamp = stamp_of(st);
-    nb::gil_scoped_release unlocked;
-    return content_key(src, stamp, av);
+    return stoppable([&](const StopCheck& stop) {
+      nb::gil_scoped_release unlocked;
+      return content_key(src, stamp, av, stop);
+    });
   }, nb::arg("source"), nb::arg("st"), nb::arg("avatars"));
-  m.def("_materialise", &materialise, nb::arg("source"));
+  m.def("_materialise", [](nb::handle source) {
+    return stoppable([&](const StopCheck& stop) { return materialise(source, stop); });
+  }, nb::arg("source"));
   m.def("_hold", [](nb::handle dest) { hold_entry(dest, fs_bytes(dest), false); }, nb::arg("dest"));
   m.def("_sweep", [](nb::handle avatars, nb::handle keep) {
     const std::string av = fs_bytes(avatars), k = fs_bytes(keep);
-    std::unique_lock<std::mutex> turn(materialise_mutex(), std::defer_lock);
-    {
-      nb::gil_scoped_release unlocked;
-      turn.lock();
-    }
-    run_sweep(av, k);
+    stoppable([&](const StopCheck& stop) {
+      {
+        nb::gil_scoped_release unlocked;
+        lock_or_stop(materialise_mutex(), stop);
+      }
+      std::unique_lock<std::mutex> turn(materialise_mutex(), std::adopt_lock);
+      run_sweep(av, k, stop);
+    });
   }, nb::arg("avatars"), nb::arg("keep"));
   m.def("_in_use", [](nb::handle entry, double idle_s) {
     const std::string e = fs_bytes(entry);
