@@ -4,6 +4,7 @@ statistics they write before they queue."""
 import array
 import asyncio
 import ctypes
+import re
 import time
 
 import numpy as np
@@ -201,39 +202,31 @@ def test_records_refuse_what_the_producer_cannot_use(build, kind, message):
     assert chunk.sample_rate == 8000 and type(chunk.sample_rate) is int
 
 
-X = np.array([1, -2, 3, -3, 32767, -32768, 7, 0, -1, 5], np.int16)
-Y = np.array([-2, 1, 4, -4, 32767, -32768, 8, 1, 0, 6], np.int16)
-SHAPE_REFUSED = ("audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on "
-                 "the other; got shape ")
+
+X, Y = np.array([1, -2, 3, -3, 32767, -32768, 7, 0, -1, 5], np.int16), np.arange(10, dtype=np.int16)
+SHAPE_REFUSED = "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on "
 
 
 @pytest.mark.parametrize("arr, want", [
-    (np.stack([X, X], axis=1), X),  # stereo of one voice: that voice, as long as it was
-    (np.stack([X, Y], axis=1), [0, 0, 3, -3, 32767, -32768, 7, 0, 0, 5]),  # the mean, truncated toward zero
-    (np.stack([X, Y]), [0, 0, 3, -3, 32767, -32768, 7, 0, 0, 5]),  # channels in rows
-    (np.asfortranarray(np.stack([X, Y, X], axis=1)).astype(">i2"), [0, -1, 3, -3, 32767, -32768, 7, 0, 0, 5]),
-    (X.reshape(-1, 1), X),  # one channel
-    (np.zeros((0, 2), np.int16), []),
-    (np.zeros((2, 2), np.int16), (TypeError, SHAPE_REFUSED + "(2, 2)")),
-    (np.zeros((9, 9), np.int16), (TypeError, SHAPE_REFUSED + "(9, 9)")),
-    (np.zeros((20, 2, 1), ">i2"), (TypeError, SHAPE_REFUSED + "(20, 2, 1)")),
-    (np.zeros((20, 2), np.float32), (TypeError, NOT_PCM + "an array of float32")),
-], ids=["same channels", "interleaved", "planar", "three, Fortran, big-endian", "one column", "no frames",
-        "2x2", "9x9", "3-D", "float32"])
+    (np.stack([X, X], axis=1), X),  # the voice as long as it was, not twice as long
+    (np.asfortranarray(np.stack([X, Y, X])).astype(">i2"), [0, -1, 2, -1, 21846, -21843, 6, 2, 2, 6]),
+    (X.reshape(-1, 1), X),
+    (np.zeros((2, 2), np.int16), "(2, 2)"),
+    (np.zeros((20, 2, 1), ">i2"), "(20, 2, 1)"),
+])
 def test_arrays_of_channels_are_taken_as_offline(arr, want):
     from halvane import _open
 
     async def main():
         av = _avatar.AsyncAvatar()
-        if isinstance(want, tuple):
-            with pytest.raises(want[0]) as refused:
+        if isinstance(want, str):
+            with pytest.raises(TypeError, match="^" + re.escape(SHAPE_REFUSED + "the other; got shape " + want)):
                 await av.push_audio(arr, 16000, last_chunk=False)
-            assert str(refused.value) == want[1] and av._in_queue.empty() and stats(av) == {}
+            assert av._in_queue.empty() and stats(av) == {}
             return
         await av.push_audio(arr, 16000, last_chunk=False)
         chunk = drain(av)[0].audio
-        assert chunk.data.dtype == np.int16 and chunk.data.tolist() == list(want)
-        assert av._arr_s == len(want) / 16000
+        assert chunk.data.tolist() == list(want) and av._arr_s == len(want) / 16000
         assert chunk.data.tobytes() == _open._pcm(arr.astype(np.int16))  # the offline intake's samples
 
     asyncio.run(main())

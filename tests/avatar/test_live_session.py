@@ -209,37 +209,28 @@ def test_refused_audio_is_not_queued_and_the_session_goes_on(ostrel1):
     asyncio.run(main())
 
 
-@pytest.mark.parametrize("model, output_size", [
-    ("ostrel1", None), ("ostrel1", (320, 240)), ("demo", None), ("demo", (640, 480))],
-    ids=["ostrel1 streaming", "ostrel1 composed", "zephan2 paced", "zephan2 composed"])
-def test_stop_after_utterances_puts_out_no_marker_of_its_own(request, model, output_size):
+@pytest.mark.parametrize("model, output_size", [("ostrel1", None), ("ostrel1", (320, 240)), ("demo", None),
+                                                ("demo", (640, 480))])
+def test_stop_puts_out_no_marker_of_its_own(request, model, output_size):
     path = request.getfixturevalue(model)
 
     async def main():
         av = await AsyncAvatar.create(model_path=path, output_size=output_size)
-        items, ended = [], asyncio.Event()
+        items = []
 
         async def consume():
             async for f in av.run():
                 items.append(f)
-            ended.set()
 
         consumer = asyncio.create_task(consume())
-        for seed in (1, 2):
-            await push_in_pieces(av, speech(SR // 2, seed=seed))
-            await asyncio.wait_for(until(lambda: eos_count(items) == seed), 60)
-        await av.flush()  # a flush of no audio keeps its marker
-        await asyncio.wait_for(until(lambda: eos_count(items) == 3), 60)
+        for n in (1, 2, 3):  # two utterances and a flush of no audio, each with its marker
+            await push_in_pieces(av, speech(SR // 2, seed=n) if n < 3 else speech(0))
+            while eos_count(items) < n:
+                await asyncio.sleep(0.01)
         await asyncio.sleep(0.3)  # the consumer waits on the queue when stop() comes
         await av.stop()
-        await asyncio.wait_for(consumer, 10)
-        assert eos_count(items) == 3 and ended.is_set()
-        marker = [f for f in items if f.end_of_speech][-1]
-        assert (marker.bgr_image, marker.source_message_id, marker.frame_index) == (None, None, 0)
+        await consumer
+        assert eos_count(items) == 3
         await av.shutdown()
 
-    async def until(done):
-        while not done():
-            await asyncio.sleep(0.01)
-
-    asyncio.run(main())
+    asyncio.run(asyncio.wait_for(main(), 120))

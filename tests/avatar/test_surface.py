@@ -6,6 +6,7 @@ are real files, so the engine id comes from the manifest reader."""
 
 import asyncio
 import json
+import re
 import threading
 import uuid
 
@@ -117,29 +118,15 @@ def test_set_model(avatar_at, tmp_path):
 SIZE_REFUSED = "output_size must be None or (width, height), two whole numbers from 1 to 8192, not "
 
 
-@pytest.mark.parametrize("size", [
-    (100000, 100000), (8193, 720), (1280, 8193), (0, 720), (-1280, 720), (1280, -1), (1280.5, 720),
-    (1280.0, 720), (np.float32(640), 480), (True, 720), (np.bool_(True), 720), ("640", 480), (2**64, 720),
-    (1280,), (1280, 720, 3), "ab", 1280, {"width": 1280, "height": 720}])
+@pytest.mark.parametrize("size", [(100000, 100000), (1280, 8193), (0, 720), (-1, 720), (1280.5, 720), (True, 720),
+                                  (np.float32(640), 480), ("640", 480), (1280,), 1280])
 def test_output_size_refused_before_anything_loads(avatar_at, size):
     path = avatar_at("face.imx")
-
-    async def main():
-        with pytest.raises(ValueError) as refused:
-            await Loaded.create(model_path=path, output_size=size)
-        assert str(refused.value) == SIZE_REFUSED + repr(size) and Loaded.log == []
-        with pytest.raises(ValueError) as refused:
-            Loaded(output_size=size)
-        assert str(refused.value) == SIZE_REFUSED + repr(size)
-
-    asyncio.run(main())
-
-
-def test_output_size_taken_as_two_ints():
-    for size, want in [((1, 1), (1, 1)), ((8192, 8192), (8192, 8192)), ([640, 480], (640, 480)),
-                       ((np.int64(1280), np.uint16(720)), (1280, 720)), (None, None)]:
-        got = _avatar.AsyncAvatar(output_size=size)._output_size
-        assert got == want and (got is None or [type(v) for v in got] == [int, int])
+    with pytest.raises(ValueError) as refused:
+        asyncio.run(Loaded.create(model_path=path, output_size=size))
+    assert str(refused.value) == SIZE_REFUSED + repr(size) and Loaded.log == []
+    with pytest.raises(ValueError, match="^" + re.escape(SIZE_REFUSED + repr(size)) + "$"):
+        _avatar.AsyncAvatar(output_size=size)
 
 
 class Fixture:
@@ -169,8 +156,9 @@ def test_engine_fps(rate, spt, fps):
 
 
 def test_frame_size_and_samples_per_tick():
-    for size, want in [((1280, 720), (1280, 720)), (None, (416, 720)), ([np.int16(640), np.uint64(480)], (640, 480))]:
+    for size, want in [((1280, 720), (1280, 720)), (None, (416, 720)), ([np.int16(8192), np.uint64(1)], (8192, 1))]:
         av = _avatar.AsyncAvatar(output_size=size)
+        assert size is None or [type(v) for v in av._output_size] == [int, int]
         av._fixture = ScriptedFixture(spt="640", width=416.0, height=720)
         assert (av.frame_width, av.frame_height, av.samples_per_tick) == (*want, 640)
     av._fixture, av._output_size = Fixture(audio_samples_per_tick=800), None
