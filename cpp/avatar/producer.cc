@@ -67,7 +67,8 @@ Producer::Take Producer::take(bool interrupted, bool has_audio, bool runtime_rep
   return t;
 }
 
-Producer::Next Producer::after_audio(bool end_of_speech, bool has_audio, bool last_chunk) const {
+Producer::Next Producer::after_audio(bool end_of_speech, bool has_audio, bool last_chunk, bool stop_wake) const {
+  if (stop_wake) return Next::wait;
   const bool closes = closes_utterance(end_of_speech, has_audio, last_chunk);
   if (buffered_ == 0 && !closes) return Next::wait;
   return closes ? Next::emit_and_close : Next::emit;

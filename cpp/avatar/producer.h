@@ -136,10 +136,13 @@ class Producer {
   void appended(int64_t n) { buffered_ += n; }
 
   // After the control's audio: nothing to do with an empty buffer that
-  // stays open; else the ready ticks go out, and the utterance closes
-  // after them when the control says so.
+  // stays open, nor for the end of speech that stop() queued only to wake
+  // the producer (`stop_wake`: the stop event ends the task at the next
+  // pass, an open utterance is cut short and no marker of no utterance goes
+  // out); else the ready ticks go out, and the utterance closes after them
+  // when the control says so.
   enum class Next { wait, emit, emit_and_close };
-  Next after_audio(bool end_of_speech, bool has_audio, bool last_chunk) const;
+  Next after_audio(bool end_of_speech, bool has_audio, bool last_chunk, bool stop_wake) const;
 
   // `n` ticks went out.
   void emitted(int64_t n) { ticks_ += n; }

@@ -209,20 +209,22 @@ TEST(ProducerTake, WhatAControlDoesAfterItsAudio) {
   struct Row {
     const char* what;
     int64_t buffered;
-    bool end_of_speech, has_audio, last_chunk;
+    bool end_of_speech, has_audio, last_chunk, stop_wake;
     Producer::Next next;
   } rows[] = {
-      {"audio", 1600, false, true, false, Producer::Next::emit},
-      {"last chunk", 1600, false, true, true, Producer::Next::emit_and_close},
-      {"flush", 1600, true, false, false, Producer::Next::emit_and_close},
-      {"flush of nothing", 0, true, false, false, Producer::Next::emit_and_close},
-      {"empty audio", 0, false, true, false, Producer::Next::wait},
-      {"nothing at all", 0, false, false, true, Producer::Next::wait},
+      {"audio", 1600, false, true, false, false, Producer::Next::emit},
+      {"last chunk", 1600, false, true, true, false, Producer::Next::emit_and_close},
+      {"flush", 1600, true, false, false, false, Producer::Next::emit_and_close},
+      {"flush of nothing", 0, true, false, false, false, Producer::Next::emit_and_close},
+      {"empty audio", 0, false, true, false, false, Producer::Next::wait},
+      {"nothing at all", 0, false, false, true, false, Producer::Next::wait},
+      {"stop()'s wake-up, nothing open", 0, true, false, false, true, Producer::Next::wait},
+      {"stop()'s wake-up, an utterance open", 1600, true, false, false, true, Producer::Next::wait},
   };
   for (const Row& r : rows) {
     Producer p(800, true);
     p.appended(r.buffered);
-    EXPECT_EQ(p.after_audio(r.end_of_speech, r.has_audio, r.last_chunk), r.next) << r.what;
+    EXPECT_EQ(p.after_audio(r.end_of_speech, r.has_audio, r.last_chunk, r.stop_wake), r.next) << r.what;
   }
 }
 

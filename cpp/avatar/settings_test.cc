@@ -1,15 +1,18 @@
 // The frame rate reported for each state of the model, with what was asked
-// of it on the way.
+// of it on the way; the output sizes a session may be made at.
 #include "avatar/settings.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
 using halvane::avatar::Fps;
 using halvane::avatar::model_fps;
+using halvane::avatar::OutputSize;
 
 // l(oaded) r(ead) s(amples > 0) a(udio rate > 0) q(uotient > 0)
 struct Model {
@@ -45,6 +48,25 @@ TEST(ModelFps, EachStateOfTheModel) {
     EXPECT_EQ(model_fps(m), r.want) << r.what;
     EXPECT_EQ(m.asked, r.asked) << r.what;
   }
+}
+
+struct Size {
+  bool none_, pair_;
+  std::optional<int64_t> sides[2];
+  bool none() const { return none_; }
+  bool pair() const { return pair_; }
+  std::optional<int64_t> side(int i) const { return sides[i]; }
+};
+
+TEST(OutputSize, NoneOrTwoWholeSidesUpToTheLimit) {
+  const std::optional<int64_t> no;
+  const std::pair<Size, OutputSize> rows[] = {
+      {{true, false, {no, no}}, OutputSize::native},    {{false, false, {no, no}}, OutputSize::refused},
+      {{false, true, {1, 8192}}, OutputSize::composed}, {{false, true, {no, 720}}, OutputSize::refused},
+      {{false, true, {0, 720}}, OutputSize::refused},   {{false, true, {1280, 8193}}, OutputSize::refused},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(halvane::avatar::output_size(rows[i].first), rows[i].second) << "row " << i;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "open/intake.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
+
+#include "common/channels.h"
 
 namespace halvane::open {
 
@@ -23,26 +25,18 @@ void to_pcm16(const F* src, size_t n, void* dst) {
   }
 }
 
-template <class T>
-T load(const unsigned char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class T>
-void mix(const unsigned char* src, size_t frames, size_t channels, ptrdiff_t frame_stride, ptrdiff_t channel_stride,
-         unsigned char* out) {
-  using Sum = std::conditional_t<std::is_integral_v<T>, int32_t, T>;
-  const Sum count = static_cast<Sum>(channels);
-  for (size_t f = 0; f < frames; ++f, out += 2) {
-    const ptrdiff_t at = static_cast<ptrdiff_t>(f) * frame_stride;
-    Sum sum = 0;
-    for (size_t c = 0; c < channels; ++c) sum += load<T>(src + at + static_cast<ptrdiff_t>(c) * channel_stride);
-    int16_t s;
-    if constexpr (std::is_integral_v<T>) s = static_cast<int16_t>(sum / count);
-    else s = sample_of<T>(sum / count);
-    std::memcpy(out, &s, 2);
+// The mean of each frame's channels (common/channels.h), a block at a time,
+// then converted as a mono float array is: clipped after mixing.
+template <class F>
+void mix_floats(const void* src, size_t frames, size_t channels, ptrdiff_t frame_stride, ptrdiff_t channel_stride,
+                unsigned char* out) {
+  constexpr size_t kBlock = 4096;
+  F mean[kBlock];
+  const auto* in = static_cast<const unsigned char*>(src);
+  for (size_t f = 0; f < frames; f += kBlock) {
+    const size_t n = std::min(kBlock, frames - f);
+    mix_down<F>(in + static_cast<ptrdiff_t>(f) * frame_stride, n, channels, frame_stride, channel_stride, mean);
+    to_pcm16(mean, n, out + 2 * f);
   }
 }
 
@@ -58,16 +52,11 @@ void float_to_pcm16(const double* src, size_t n, void* dst) { to_pcm16(src, n, d
 
 void mix_to_pcm16(SampleType type, const void* src, size_t frames, size_t channels, ptrdiff_t frame_stride,
                   ptrdiff_t channel_stride, void* dst) {
-  if (channels == 0) {
-    std::memset(dst, 0, 2 * frames);
-    return;
-  }
-  const auto* in = static_cast<const unsigned char*>(src);
   auto* out = static_cast<unsigned char*>(dst);
   switch (type) {
-    case SampleType::int16: return mix<int16_t>(in, frames, channels, frame_stride, channel_stride, out);
-    case SampleType::float32: return mix<float>(in, frames, channels, frame_stride, channel_stride, out);
-    case SampleType::float64: return mix<double>(in, frames, channels, frame_stride, channel_stride, out);
+    case SampleType::int16: return mix_down<int16_t>(src, frames, channels, frame_stride, channel_stride, out);
+    case SampleType::float32: return mix_floats<float>(src, frames, channels, frame_stride, channel_stride, out);
+    case SampleType::float64: return mix_floats<double>(src, frames, channels, frame_stride, channel_stride, out);
   }
 }
 

@@ -59,9 +59,8 @@ inline constexpr const char* kTypeMessage =  // + type name
     "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an iterable of "
     "those; got ";
 inline constexpr const char* kArrayMessage = "audio arrays must be int16, or float32/float64 in [-1, 1]; got ";
-inline constexpr const char* kShapeMessage =  // + shape
-    "audio arrays must be 1-D, or 2-D with at most 8 channels on one axis and more than 8 samples on the other; "
-    "got shape ";
+// An array of a shape that does not tell its channels: kChannelShapeMessage
+// (common/channels.h), the live interface's text too.
 inline constexpr const char* kUnreadable = "could not read that audio";
 inline constexpr const char* kNoSamples = "no audio in that file";
 inline constexpr const char* kNoFile = "no audio at ";                  // + path

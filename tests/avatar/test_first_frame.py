@@ -49,7 +49,7 @@ def test_answers_without_waiting(logged):
     assert _avatar.AsyncAvatar().get_first_frame() is None
     assert avatar(None).get_first_frame() is None  # a fixture without a runtime is no model either
     assert logged() == [("halvane", logging.WARNING, NO_MODEL, ())] * 2
-    for size, shape in [((1280, 720), (720, 1280, 3)), (("64", 32.5), (32, 64, 3))]:
+    for size, shape in [((1280, 720), (720, 1280, 3)), ((np.int64(64), np.uint8(32)), (32, 64, 3))]:
         runtime = Polled(None)
         frame = avatar(runtime, output_size=size).get_first_frame()
         assert frame.shape == shape and frame.dtype == np.uint8 and not frame.any() and runtime.polls == 0

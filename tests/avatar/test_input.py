@@ -199,3 +199,27 @@ def test_records_refuse_what_the_producer_cannot_use(build, kind, message):
     assert str(refused.value) == message
     chunk = AudioChunk(data=np.zeros(4, ">i2"), sample_rate=np.int32(8000))
     assert chunk.sample_rate == 8000 and type(chunk.sample_rate) is int
+
+
+
+
+
+def test_arrays_of_channels_are_taken_as_offline():
+    from halvane import _open
+    x = np.array([1, -2, 3, -3, 32767, -32768, 7, 0, -1, 5], np.int16)
+    three = np.asfortranarray(np.stack([x, x[::-1], x])).astype(">i2")  # channels in rows
+
+    async def main():
+        av = _avatar.AsyncAvatar()
+        await av.push_audio(np.stack([x, x], axis=1), 16000, last_chunk=False)  # as long as it was
+        await av.push_audio(three, 16000, last_chunk=False)
+        got = [c.audio.data.tobytes() for c in drain(av)]
+        assert got == [x.tobytes(), _open._pcm(three.astype(np.int16))] and av._arr_s == 20 / 16000
+        for arr in (np.zeros((2, 2), np.int16), np.zeros((20, 2, 1), ">i2")):  # shapes that do not tell
+            with pytest.raises(TypeError) as offline:
+                _open._pcm(arr.astype(np.int16))
+            with pytest.raises(TypeError) as live:
+                await av.push_audio(arr, 16000)
+            assert str(live.value) == str(offline.value) and av._in_queue.empty() and av._arr_s == 20 / 16000
+
+    asyncio.run(main())

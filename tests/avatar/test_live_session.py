@@ -207,3 +207,30 @@ def test_refused_audio_is_not_queued_and_the_session_goes_on(ostrel1):
         await av.shutdown()
 
     asyncio.run(main())
+
+
+@pytest.mark.parametrize("model, output_size", [("ostrel1", None), ("ostrel1", (320, 240)), ("demo", None),
+                                                ("demo", (640, 480))])
+def test_stop_puts_out_no_marker_of_its_own(request, model, output_size):
+    path = request.getfixturevalue(model)
+
+    async def main():
+        av = await AsyncAvatar.create(model_path=path, output_size=output_size)
+        items = []
+
+        async def consume():
+            async for f in av.run():
+                items.append(f)
+
+        consumer = asyncio.create_task(consume())
+        for n in (1, 2, 3):  # two utterances and a flush of no audio, each with its marker
+            await push_in_pieces(av, speech(SR // 2, seed=n) if n < 3 else speech(0))
+            while eos_count(items) < n:
+                await asyncio.sleep(0.01)
+        await asyncio.sleep(0.3)  # the consumer waits on the queue when stop() comes
+        await av.stop()
+        await consumer
+        assert eos_count(items) == 3
+        await av.shutdown()
+
+    asyncio.run(asyncio.wait_for(main(), 120))

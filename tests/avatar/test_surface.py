@@ -7,9 +7,11 @@ are real files, so the engine id comes from the manifest reader."""
 import asyncio
 import inspect
 import json
+import re
 import threading
 import uuid
 
+import numpy as np
 import pytest
 
 from halvane import _avatar
@@ -114,6 +116,20 @@ def test_set_model(avatar_at, tmp_path):
     asyncio.run(main())
 
 
+SIZE_REFUSED = "output_size must be None or (width, height), two whole numbers from 1 to 8192, not "
+
+
+@pytest.mark.parametrize("size", [(100000, 100000), (1280, 8193), (0, 720), (-1, 720), (1280.5, 720), (True, 720),
+                                  (np.float32(640), 480), ("640", 480), (1280,), 1280])
+def test_output_size_refused_before_anything_loads(avatar_at, size):
+    path = avatar_at("face.imx")
+    with pytest.raises(ValueError) as refused:
+        asyncio.run(Loaded.create(model_path=path, output_size=size))
+    assert str(refused.value) == SIZE_REFUSED + repr(size) and Loaded.log == []
+    with pytest.raises(ValueError, match="^" + re.escape(SIZE_REFUSED + repr(size)) + "$"):
+        _avatar.AsyncAvatar(output_size=size)
+
+
 class Fixture:
     def __init__(self, **attrs):
         self.__dict__.update(attrs)
@@ -141,8 +157,9 @@ def test_engine_fps(rate, spt, fps):
 
 
 def test_frame_size_and_samples_per_tick():
-    for size, want in [((1280, 720), (1280, 720)), (None, (416, 720)), (("640", 480.7), (640, 480))]:
+    for size, want in [((1280, 720), (1280, 720)), (None, (416, 720)), ([np.int16(8192), np.uint64(1)], (8192, 1))]:
         av = _avatar.AsyncAvatar(output_size=size)
+        assert size is None or [type(v) for v in av._output_size] == [int, int]
         av._fixture = ScriptedFixture(spt="640", width=416.0, height=720)
         assert (av.frame_width, av.frame_height, av.samples_per_tick) == (*want, 640)
     av._fixture, av._output_size = Fixture(audio_samples_per_tick=800), None

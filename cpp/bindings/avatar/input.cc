@@ -2,7 +2,9 @@
 // on the input queue for the producer; `push_audio` and `flush` also keep the
 // arrival statistics (when the current run of audio began to arrive, how many
 // seconds of it have come, when its input was complete) that the playout
-// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And
+// clock reads; which call opens or ends a run is avatar/arrival.h's rule; an
+// int16 array of channels is mixed down to one first, by the same rule as the
+// offline intake (common/channels.h). And
 // the module's two PCM helpers, `_i16_to_f32` and `_resample_linear`, which
 // the producer applies to pushed audio; which way they go is avatar/pcm.h's.
 //
@@ -15,6 +17,7 @@
 #include "avatar/arrival.h"
 #include "avatar/pcm.h"
 #include "bindings/avatar/session.h"
+#include "common/channels.h"
 
 namespace halvane::avatar::py {
 
@@ -29,9 +32,33 @@ nb::object seconds_of(nb::handle chunk) {
   return check(PyNumber_TrueDivide(get(get(chunk, "data"), "size").ptr(), get(chunk, "sample_rate").ptr()));
 }
 
+// An int16 array of more than one dimension taken as the offline intake
+// takes it (common/channels.h): its channels mixed down to one by their
+// mean, a single row or column as it lies, a shape that does not tell
+// refused. Anything else is the record's to take or refuse as it comes.
+nb::object mono(nb::object data) {
+  Env& e = env();
+  if (!is_instance(data, e.np.attr("ndarray")) || nb::cast<int>(data.attr("ndim")) < 2) return data;
+  nb::object dtype = data.attr("dtype");
+  if (!dtype.attr("kind").equal(nb::str("i")) || nb::cast<int>(dtype.attr("itemsize")) != 2) return data;
+  if (!dtype.equal(e.np.attr("dtype")("int16"))) data = data.attr("astype")("int16");  // the other byte order
+  halvane::py::StridedView v(data);
+  const ChannelAxis how = channel_axis(v.shape());
+  if (how == ChannelAxis::unclear)
+    raise_error(PyExc_TypeError, halvane::py::concat(kChannelShapeMessage, data.attr("shape")));
+  if (how == ChannelAxis::none) return data;
+  const int axis = how == ChannelAxis::rows ? 0 : 1;
+  const auto frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
+  nb::object out = e.np.attr("empty")(frames, nb::arg("dtype") = "int16");
+  int16_t* dst = data_of<int16_t>(out);
+  nb::gil_scoped_release unlocked;
+  mix_down<int16_t>(v.data(), frames, channels, v.stride(1 - axis), v.stride(axis), dst);
+  return out;
+}
+
 Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
   Env& e = env();
-  nb::object control = e.VideoControl.attr("from_audio")(data, sample_rate, last_chunk);
+  nb::object control = e.VideoControl.attr("from_audio")(mono(std::move(data)), sample_rate, last_chunk);
   self.attr("_note_arrival")(seconds_of(control.attr("audio")));
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
   co_await await_(Session(self).in_queue().attr("put")(control));

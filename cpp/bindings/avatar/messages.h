@@ -15,6 +15,8 @@ inline constexpr const char* kModelPathRequired = "AsyncAvatar.create: model_pat
 inline constexpr const char* kModelNotFound = "Ostrel model not found: ";  // + the path
 inline constexpr const char* kNoFixture = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
 inline constexpr const char* kFixtureNotLoaded = "Fixture not loaded; await create() first.";
+inline constexpr const char* kBadOutputSize =  // the largest side (%lld), the size given (%R)
+    "output_size must be None or (width, height), two whole numbers from 1 to %lld, not %R";
 inline constexpr const char* kBadSink =  // + the sink's type name
     "sync_to() needs the LiveKit plugin's AvatarSession (after start()), an AvatarRunner, its AVSynchronizer, "
     "an rtc.AudioSource or a function returning the seconds of audio queued; got ";

@@ -243,7 +243,8 @@ Co<nb::object> produce_loop(nb::handle self, nb::object fx, int64_t spt, double 
       last_chunk = truthy(audio.attr("last_chunk"));
     }
     const bool end_of_speech = truthy(control.attr("end_of_speech"));
-    const Producer::Next next = p.after_audio(end_of_speech, !audio.is_none(), last_chunk);
+    const bool stop_wake = control.is(Session(self).stop_control());
+    const Producer::Next next = p.after_audio(end_of_speech, !audio.is_none(), last_chunk, stop_wake);
     if (next == Producer::Next::wait) continue;
     p.emitted(nb::cast<int64_t>(co_await emit_ticks(self, utterance_ticks(p, u, spt, out_size, false, nb::none()))));
     if (next == Producer::Next::emit) continue;

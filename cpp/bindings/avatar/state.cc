@@ -1,17 +1,67 @@
 // AsyncAvatar's constructor: the queues, events and empty state of a session
-// without a model.
+// without a model, at an output size checked before anything else is made
+// (create() constructs before it loads, so it refuses the same sizes first).
+#include <optional>
+
+#include "avatar/settings.h"
+#include "bindings/avatar/messages.h"
 #include "bindings/avatar/session.h"
 
 namespace halvane::avatar::py {
 
 namespace {
 
+// The facts output_size() (avatar/settings.h) asks of the argument: two
+// members of a sequence that is no text (a tuple, a list, an array), each an
+// int or a NumPy integer (a truth value is no size).
+struct SizeProbe {
+  nb::handle size;
+  nb::object sides[2];  // the members, then each as an int
+
+  bool none() const { return size.is_none(); }
+  bool pair() {
+    PyObject* o = size.ptr();
+    if (!PySequence_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw nb::python_error();
+    if (n != 2) return false;
+    for (Py_ssize_t i = 0; i < 2; ++i) sides[i] = check(PySequence_GetItem(o, i));
+    return true;
+  }
+  std::optional<int64_t> side(int i) {
+    PyObject* v = sides[i].ptr();
+    if (PyBool_Check(v) || is_instance(v, env().np.attr("bool_")) || !PyIndex_Check(v)) return std::nullopt;
+    sides[i] = check(PyNumber_Index(v));
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(sides[i].ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return std::nullopt;
+    return x;
+  }
+};
+
+// None, or the size as a tuple of two ints; ValueError naming any other.
+nb::object checked_output_size(nb::handle size) {
+  SizeProbe p{size};
+  switch (output_size(p)) {
+    case OutputSize::native:
+      return nb::none();
+    case OutputSize::composed:
+      return nb::make_tuple(p.sides[0], p.sides[1]);
+    case OutputSize::refused:
+      break;
+  }
+  raise_error(PyExc_ValueError,
+              check(PyUnicode_FromFormat(msg::kBadOutputSize, static_cast<long long>(kMaxFrameSide), size.ptr())));
+}
+
 void init(nb::handle self, nb::handle input_buffer_size, nb::handle output_buffer_size, nb::handle output_size,
           nb::handle num_threads) {
   Env& e = env();
   const Session s(self);
+  nb::object size = checked_output_size(output_size);
   s.set_num_threads(num_threads);
-  s.set_output_size(output_size);
+  s.set_output_size(size);
   s.set_fixture(nb::none());
   s.set_runtime(nb::none());
   s.set_model_path(nb::none());

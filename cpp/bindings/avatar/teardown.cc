@@ -71,8 +71,9 @@ Co<nb::object> stop(nb::handle self) {
 
   s.stop_event().attr("set")();
   try {
-    // Kept by identity: a producer that had already ended leaves it queued,
-    // and the next start drops it (it closes no utterance of that session).
+    // Kept by identity: the producer takes it as a wake-up only (it closes
+    // nothing and puts out no marker); a producer that had already ended
+    // leaves it queued, and the next start drops it.
     nb::object eos = e.VideoControl(nb::arg("end_of_speech") = true);
     s.in_queue().attr("put_nowait")(eos);
     s.set_stop_control(eos);

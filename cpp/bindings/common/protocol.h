@@ -14,6 +14,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -239,6 +240,26 @@ class Buffer {
 
   const void* data() const { return view_.buf; }
   size_t size() const { return static_cast<size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+// An array's elements where they lie, with its shape and byte strides
+// (any layout, no copy); held while this lives.
+class StridedView {
+ public:
+  explicit StridedView(nb::handle o) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
+  }
+  ~StridedView() { PyBuffer_Release(&view_); }
+  StridedView(const StridedView&) = delete;
+  StridedView& operator=(const StridedView&) = delete;
+
+  const void* data() const { return view_.buf; }
+  std::span<const Py_ssize_t> shape() const { return {view_.shape, static_cast<size_t>(view_.ndim)}; }
+  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+  Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
 
  private:
   Py_buffer view_{};

@@ -8,6 +8,7 @@
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "common/channels.h"
 #include "common/errors.h"
 #include "open/child_process.h"
 #include "open/intake.h"
@@ -18,6 +19,8 @@ namespace halvane::open::py {
 using namespace nb::literals;
 
 namespace {
+
+using halvane::py::StridedView;
 
 constexpr Py_ssize_t kStderrChars = 300;
 
@@ -49,40 +52,6 @@ nb::object new_bytes(size_t n, char*& data) {
   return nb::steal(b);
 }
 
-// The most channels an audio array may hold on one axis of its two.
-constexpr Py_ssize_t kMaxChannels = 8;
-
-// An array's elements where they lie, with its shape and byte strides; held
-// while this lives.
-class StridedView {
- public:
-  explicit StridedView(nb::handle o) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
-  }
-  ~StridedView() { PyBuffer_Release(&view_); }
-  StridedView(const StridedView&) = delete;
-  StridedView& operator=(const StridedView&) = delete;
-
-  const void* data() const { return view_.buf; }
-  int ndim() const { return view_.ndim; }
-  Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
-  Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
-
- private:
-  Py_buffer view_{};
-};
-
-// The axis of a 2-D array that holds its channels: the one of at most
-// kMaxChannels entries when the other is longer; -1 when the array is one
-// channel as it lies (an axis of 1, or no samples at all); -2 when the
-// shape does not tell.
-int channel_axis(Py_ssize_t rows, Py_ssize_t cols) {
-  if (rows == 1 || cols == 1 || rows == 0 || cols == 0) return -1;
-  if (rows <= kMaxChannels && cols > kMaxChannels) return 0;
-  if (cols <= kMaxChannels && rows > kMaxChannels) return 1;
-  return -2;
-}
-
 // The samples of an int16, float32 or float64 array as PCM: a 1-D array (or
 // one of a single row or column) in memory order, the channels of a 2-D
 // array mixed down to one by their mean.
@@ -94,9 +63,10 @@ nb::object array_pcm(const nb::object& np, nb::handle arr) {
   const SampleType type = width == 2 ? SampleType::int16 : width == 4 ? SampleType::float32 : SampleType::float64;
   {
     StridedView v(arr);
-    const int axis = v.ndim() == 2 ? channel_axis(v.shape(0), v.shape(1)) : v.ndim() > 2 ? -2 : -1;
-    if (axis == -2) raise_error(PyExc_TypeError, concat(kShapeMessage, arr.attr("shape")));
-    if (axis >= 0) {
+    const ChannelAxis how = channel_axis(v.shape());
+    if (how == ChannelAxis::unclear) raise_error(PyExc_TypeError, concat(kChannelShapeMessage, arr.attr("shape")));
+    if (how != ChannelAxis::none) {
+      const int axis = how == ChannelAxis::rows ? 0 : 1;
       const size_t frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
       char* out = nullptr;
       nb::object result = new_bytes(2 * frames, out);
