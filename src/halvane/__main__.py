@@ -164,7 +164,10 @@ def _write(avatar, audio, path, stop=None):
     is rendered: a path whose folder is missing, a directory or anything else
     but a regular file at the path, or the audio file itself. Render errors
     reach the caller as the render raised them. `stop`, when given, is called
-    after every frame; what it raises abandons the render. Returns `path`."""
+    after every frame; what it raises abandons the render. A whole clip is
+    held once, as the audio track, and reaches the engine in pieces of
+    `_PIECE` samples, each converted when the engine draws it (so the render
+    counts as short only when no frame came). Returns `path`."""
     import collections
     import fractions
 
@@ -298,6 +301,10 @@ def _render(avatar_path, audio_path, out, stop):
     problem = _output_problem(out, [(audio_path, "audio file"), (avatar_path, "avatar file")])
     if problem is not None:
         raise _Mistake(out, problem)
+    if not os.path.exists(avatar_path) and _open._CODE.match(avatar_path):
+        raise _Mistake(avatar_path, f"{avatar_path} names an avatar held by the service, and this command renders "
+                       "an avatar file on this machine: render that avatar with the cloud renderer, or put its "
+                       "avatar file on this machine and give its path")
     try:
         pcm = _open._whole_clip(audio_path)
     except MemoryError:
@@ -305,10 +312,6 @@ def _render(avatar_path, audio_path, out, stop):
     except Exception as e:  # whatever decoding met is the audio's
         raise _Mistake(audio_path, _reason(e)) from None
     stop()
-    if not os.path.exists(avatar_path) and _open._CODE.match(avatar_path):
-        raise _Mistake(avatar_path, f"{avatar_path} names an avatar held by the service, and this command renders "
-                       "an avatar file on this machine: render that avatar with the cloud renderer, or put its "
-                       "avatar file on this machine and give its path")
     try:
         avatar = _open.open(avatar_path)
     except (AvatarError, OSError) as e:
