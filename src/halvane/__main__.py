@@ -343,13 +343,13 @@ def _children():
 
 
 def _signals_stop(stopped):
-    """SIGINT, SIGTERM and SIGHUP (a closed terminal) stop the render: the signal is noted in `stopped`
-    and this process's children (the host, a decoder) are sent SIGTERM, so
-    that whatever waits on them ends with an error; the render loop checks
+    """SIGINT, SIGTERM and SIGHUP (a closed terminal) stop the render: the
+    signal is noted in `stopped` and this process's children (the host, a
+    decoder) are sent SIGTERM, so that whatever waits on them ends with an
+    error; the render loop checks
     `stopped` between frames. Nothing is raised from the handler itself,
     which may run inside any lock. Returns the handlers to restore, or None
     where handlers cannot be set (not the main thread)."""
-    import signal
     import threading
 
     if threading.current_thread() is not threading.main_thread():
@@ -369,8 +369,6 @@ def _signals_stop(stopped):
 def _restore_signals(previous):
     """Puts the handlers `_signals_stop` replaced back; a signal that comes
     meanwhile waits for them."""
-    import signal
-
     if previous is None:
         return
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, previous)
