@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
+#include <new>
 #include <chrono>
 #include <cstring>
 
@@ -24,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kBlock = 1 << 20;
+constexpr size_t kBlock = Captured::kBlock;
 constexpr int kPipeBytes = 1 << 20;
 
 void close_fd(int& fd) {
@@ -161,11 +163,42 @@ pid_t spawn(const std::vector<std::string>& argv, Pipes& p) {
 
 }  // namespace
 
+void Captured::Unmap::operator()(char* p) const noexcept { ::munmap(p, kBlock); }
+
 char* Captured::room(size_t& n) {
   const size_t used = size_ % kBlock;
-  if (used == 0 && blocks_.size() * kBlock == size_) blocks_.emplace_back(new char[kBlock]);
+  if (used == 0 && blocks_.size() * kBlock == size_) {
+    void* p = ::mmap(nullptr, kBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    blocks_.emplace_back(static_cast<char*>(p));
+  }
   n = kBlock - used;
   return blocks_.back().get() + used;
+}
+
+void Captured::append(const char* p, size_t n) {
+  while (n > 0) {
+    size_t room_left = 0;
+    char* dst = room(room_left);
+    const size_t k = std::min(n, room_left);
+    std::memcpy(dst, p, k);
+    commit(k);
+    p += k;
+    n -= k;
+  }
+}
+
+void Captured::move_to(char* dst) {
+  size_t left = size_;
+  for (auto& b : blocks_) {
+    const size_t n = std::min(left, kBlock);
+    std::memcpy(dst, b.get(), n);
+    dst += n;
+    left -= n;
+    b.reset();
+  }
+  blocks_.clear();
+  size_ = 0;
 }
 
 void Captured::copy_to(char* dst) const {
@@ -184,7 +217,8 @@ std::string Captured::str() const {
   return s;
 }
 
-ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop, int check_ms) {
+ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop, int check_ms,
+                         size_t out_limit) {
   if (argv.empty() || argv[0].empty()) throw ValueError(kNoProgram);
   for (const auto& a : argv)
     if (a.find('\0') != std::string::npos) throw ValueError("embedded null byte");
@@ -234,6 +268,10 @@ ChildOutput run_captured(const std::vector<std::string>& argv, const std::functi
       if (!(pf[k].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
       const int i = which[k];
       if (!drain_once(*fds[i], *dst[i])) close_fd(*fds[i]);
+      if (r.out.size() > out_limit) {  // each read takes at most a block: the limit and one block at most
+        child.kill_and_reap();
+        throw OutputPastLimit();
+      }
     }
     if (Clock::now() >= next_check) stop_now();
   }

@@ -12,6 +12,8 @@
 // `stop` callback runs on the calling thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -21,19 +23,33 @@
 namespace halvane::open {
 
 // Bytes read from a pipe, kept in the blocks they were read into (no copy
-// while the child runs, whatever the total).
+// while the child runs, whatever the total). Each block is mapped from the
+// system on its own, so a block let go is memory given back at once.
 class Captured {
  public:
+  static constexpr size_t kBlock = size_t{1} << 20;
+
+  Captured() = default;
+  Captured(Captured&&) noexcept = default;
+  Captured& operator=(Captured&&) noexcept = default;
+
   size_t size() const { return size_; }
   void copy_to(char* dst) const;  // all size() bytes, in order
+  // All size() bytes to `dst`, each block let go once it is copied: the
+  // bytes are held about once while they move. Leaves this empty.
+  void move_to(char* dst);
   std::string str() const;
+  void append(const char* p, size_t n);
 
   // Room for the next read, and how much was read into it.
   char* room(size_t& n);
   void commit(size_t n) { size_ += n; }
 
  private:
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  struct Unmap {
+    void operator()(char* p) const noexcept;
+  };
+  std::vector<std::unique_ptr<char, Unmap>> blocks_;
   size_t size_ = 0;
 };
 
@@ -49,12 +65,21 @@ struct ChildStopped : std::exception {
   const char* what() const noexcept override { return "child process stopped by its caller"; }
 };
 
+// The run ended because the child wrote more than the caller's limit to its
+// standard output; it has been killed and reaped, and no more than the limit
+// and one block was read.
+struct OutputPastLimit : std::exception {
+  const char* what() const noexcept override { return "child process wrote past its output limit"; }
+};
+
 // Runs argv[0] (searched on PATH) with the arguments argv and waits for it to
 // end. `stop` is asked at least every `check_ms` milliseconds while the child
 // runs (and whenever a signal interrupts the wait); when it returns true, the
-// child is killed and reaped and ChildStopped is thrown. Raises OSError(errno,
-// argv[0]) when the program cannot be started (ENOENT: not on the path).
+// child is killed and reaped and ChildStopped is thrown. Once more than
+// `out_limit` bytes came on its standard output, the child is killed and
+// reaped and OutputPastLimit is thrown. Raises OSError(errno, argv[0]) when
+// the program cannot be started (ENOENT: not on the path).
 ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop,
-                         int check_ms = 50);
+                         int check_ms = 50, size_t out_limit = SIZE_MAX);
 
 }  // namespace halvane::open

@@ -14,6 +14,14 @@ namespace halvane::open {
 
 inline constexpr int kSampleRate = 16000;
 
+// The longest audio file the intake decodes: four hours, about 460 MB of
+// PCM. Decoding stops once the PCM runs past it, so a file that decodes to
+// more (or never ends) is refused without being read to its end.
+inline constexpr int64_t kMaxAudioSeconds = 4 * 60 * 60;
+
+// PCM bytes of `seconds` of audio.
+inline constexpr int64_t pcm_bytes(int64_t seconds) { return seconds * kSampleRate * 2; }
+
 // Float samples to 16-bit PCM: each value clipped to [-1, 1], multiplied by
 // 32767 in the source's own float type and truncated toward zero. A NaN
 // becomes 0. `dst` receives n samples (2n bytes, no alignment needed).

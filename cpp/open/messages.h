@@ -65,6 +65,17 @@ inline constexpr const char* kUnreadable = "could not read that audio";
 inline constexpr const char* kNoSamples = "no audio in that file";
 inline constexpr const char* kNoFile = "no audio at ";                  // + path
 inline constexpr const char* kNotANumber = " must be a number, not ";  // name + this + type name
+// Audio that decodes past the intake's limit of `seconds`: "that audio runs
+// longer than 4 hours, the longest a render takes".
+inline std::string too_long_message(int64_t seconds) {
+  const auto count = [](int64_t n, const char* unit) {
+    return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+  };
+  const std::string limit = seconds % 3600 == 0 ? count(seconds / 3600, "hour")
+                            : seconds % 60 == 0  ? count(seconds / 60, "minute")
+                                                 : count(seconds, "second");
+  return "that audio runs longer than " + limit + ", the longest a render takes";
+}
 
 // --- a render ---
 inline constexpr const char* kAvatarClosed = "this avatar is closed";

@@ -20,21 +20,24 @@ What the package offers today:
   ``flush``, ``run()``, ``interrupt()``, ``shutdown()``).
 """
 
-from importlib.metadata import version as _version
-from typing import TYPE_CHECKING
-
+TYPE_CHECKING = False  # true for type checkers; `typing` itself is not imported, to keep the import quick
 if TYPE_CHECKING:  # what type checkers read; at run time open is loaded on first use (below)
     from ._open import open
 
-__version__ = _version("halvane")
 __all__ = ["__version__", "open"]
 
 
 def __getattr__(name):
     # The offline interface is loaded on first use, so that the host program,
-    # which lives in this package, does not load it.
+    # which lives in this package, does not load it; the version is read on
+    # first use too, so that importing the package (as `python -m halvane`
+    # does before its command can take its signals) takes almost no time.
     if name == "open":
         from ._open import open
 
         return open
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version("halvane")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

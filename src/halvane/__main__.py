@@ -8,13 +8,28 @@ complete, so a render that fails or is interrupted leaves whatever was at that
 path as it was; only a regular file (or nothing) there is replaced.
 """
 
-import os
-import stat
-import sys
+import _signal
+
+# Run as the program, the command notes a stopping signal from its first line
+# on (through the interpreter's built-in module: `signal` takes milliseconds
+# to import); main() ends the command for one that came before it took over.
+_EARLY = []
+if __name__ == "__main__":
+    for _s in (_signal.SIGINT, _signal.SIGTERM, _signal.SIGHUP):
+        _signal.signal(_s, lambda signum, frame: _EARLY.append(signum))
+
+import os  # noqa: E402
+import signal  # noqa: E402
+import stat  # noqa: E402
+import sys  # noqa: E402
 
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
 _AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
+# Samples of a whole clip handed to the engine at a time: it converts each
+# piece on its own, so the clip is held once, as 16-bit samples.
+_PIECE = 10 * _SAMPLE_RATE
+_STOPPED_BY = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
 class _Mp4:
@@ -48,7 +63,7 @@ class _Mp4:
         frame.pts = index
         self._out.mux(self._video.encode(frame))
 
-    def finish(self, pcm):
+    def finish(self, pcm):  # pcm: any bytes-like object, read in place
         np = self._np
         if self._video is not None:
             self._out.mux(self._video.encode())
@@ -149,7 +164,10 @@ def _write(avatar, audio, path, stop=None):
     is rendered: a path whose folder is missing, a directory or anything else
     but a regular file at the path, or the audio file itself. Render errors
     reach the caller as the render raised them. `stop`, when given, is called
-    after every frame; what it raises abandons the render. Returns `path`."""
+    after every frame; what it raises abandons the render. A whole clip is
+    held once, as the audio track, and reaches the engine in pieces of
+    `_PIECE` samples, each converted when the engine draws it (so the render
+    counts as short only when no frame came). Returns `path`."""
     import collections
     import fractions
 
@@ -164,12 +182,13 @@ def _write(avatar, audio, path, stop=None):
         raise refuse(Failed, f"cannot write the MP4 file {path}: {problem}")
     fps = getattr(avatar._engine, "frames_per_second", None) or _DEFAULT_FPS
     rate = fractions.Fraction(fps).limit_denominator(1001)
-    pcm = bytearray()
     clip = _open._whole_clip(audio)
     if clip is not None:
-        pcm += clip
-        source = clip
+        pcm = clip
+        view = memoryview(clip)
+        source = (view[i:i + 2 * _PIECE] for i in range(0, len(view), 2 * _PIECE))
     else:
+        pcm = bytearray()
 
         def source():  # the pieces as the engine draws them, kept for the audio track
             for chunk in _open._chunks(audio):
@@ -207,7 +226,7 @@ def _write(avatar, audio, path, stop=None):
         drain()
         if mp4 is None:
             mp4 = _Mp4(temp, rate, None)
-        mp4.finish(bytes(pcm))
+        mp4.finish(pcm)
         os.replace(temp, path)
     except BaseException:
         # The render first (an engine's child process ends with it), then the
@@ -251,10 +270,7 @@ def _reason(e):
     return message
 
 
-def _input_problem(path):
-    """Why `path` is no file to read, or None."""
-    st, problem = _regular_file(path)
-    return "no such file" if st is None and problem is None else problem
+_QUIET_VARIABLE = "HALVANE_RENDER_QUIET"
 
 
 def _default_output(audio):
@@ -266,18 +282,34 @@ def _render(avatar_path, audio_path, out, stop):
     """The render command: the checks of its files, the audio decoded, the
     avatar opened and the MP4 file written; `stop()` raises once the command
     is asked to stop. A user's mistake is a `_Mistake`."""
-    from halvane import _open
+    try:
+        from halvane import _open
+    except ValueError as e:  # the offline interface refuses its setting
+        if _QUIET_VARIABLE not in os.environ:
+            raise
+        raise _Mistake(_QUIET_VARIABLE, f"{_QUIET_VARIABLE} takes a number of seconds, such as 10; "
+                       f"it is {os.environ[_QUIET_VARIABLE]!r}") from None
     from halvane._errors import AvatarError
 
-    problem = _input_problem(audio_path)
+    st, problem = _regular_file(audio_path)
+    if st is None and problem is None:
+        problem = "no such file"
+    elif st is not None and _same_file(st, avatar_path):  # ffmpeg would read an avatar as noise
+        problem = "is the avatar file itself"
     if problem is not None:
         raise _Mistake(audio_path, problem)
     problem = _output_problem(out, [(audio_path, "audio file"), (avatar_path, "avatar file")])
     if problem is not None:
         raise _Mistake(out, problem)
+    if not os.path.exists(avatar_path) and _open._CODE.match(avatar_path):
+        raise _Mistake(avatar_path, f"{avatar_path} names an avatar held by the service, and this command renders "
+                       "an avatar file on this machine: render that avatar with the cloud renderer, or put its "
+                       "avatar file on this machine and give its path")
     try:
         pcm = _open._whole_clip(audio_path)
-    except (AvatarError, OSError) as e:
+    except MemoryError:
+        raise _Mistake(audio_path, "there is not enough memory to decode it") from None
+    except Exception as e:  # whatever decoding met is the audio's
         raise _Mistake(audio_path, _reason(e)) from None
     stop()
     try:
@@ -311,13 +343,13 @@ def _children():
 
 
 def _signals_stop(stopped):
-    """SIGINT and SIGTERM stop the render: the signal is noted in `stopped`
-    and this process's children (the host, a decoder) are sent SIGTERM, so
-    that whatever waits on them ends with an error; the render loop checks
+    """SIGINT, SIGTERM and SIGHUP (a closed terminal) stop the render: the
+    signal is noted in `stopped` and this process's children (the host, a
+    decoder) are sent SIGTERM, so that whatever waits on them ends with an
+    error; the render loop checks
     `stopped` between frames. Nothing is raised from the handler itself,
     which may run inside any lock. Returns the handlers to restore, or None
     where handlers cannot be set (not the main thread)."""
-    import signal
     import threading
 
     if threading.current_thread() is not threading.main_thread():
@@ -331,14 +363,12 @@ def _signals_stop(stopped):
             except OSError:
                 pass
 
-    return {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM)}
+    return {s: signal.signal(s, handler) for s in _STOPPED_BY}
 
 
 def _restore_signals(previous):
     """Puts the handlers `_signals_stop` replaced back; a signal that comes
     meanwhile waits for them."""
-    import signal
-
     if previous is None:
         return
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, previous)
@@ -349,12 +379,20 @@ def _restore_signals(previous):
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
+def _say(line):
+    """Prints `line` on standard error; a terminal that is gone takes nothing."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv=None):
     import argparse
-    import signal
 
-    stopped = []
-    previous = _signals_stop(stopped)  # before anything else: a signal from here on ends the render cleanly
+    as_program = __name__ == "__main__"
+    stopped = _EARLY if as_program else []
+    previous = _signals_stop(stopped)  # from here on a signal also ends the host and a decoder
     out = None
 
     def stop():
@@ -363,6 +401,7 @@ def main(argv=None):
 
     try:
         try:
+            stop()
             parser = argparse.ArgumentParser(prog="python -m halvane", description="Speech to talking-head video.")
             commands = parser.add_subparsers(dest="command", required=True)
             render = commands.add_parser("render", help="render an avatar speaking an audio file into an MP4 file")
@@ -376,16 +415,17 @@ def main(argv=None):
             status = 0
         except _Mistake as m:
             if not stopped:
-                print(m.line(), file=sys.stderr)
+                _say(m.line())
             status = 1
         finally:
-            _restore_signals(previous)
+            if not as_program:  # the program keeps its handlers to its end: a late signal is no traceback
+                _restore_signals(previous)
     except BaseException:
         if not stopped:
             raise
     if stopped:  # whatever the render ended with meanwhile
-        how = "interrupted" if stopped[0] == signal.SIGINT else "terminated"
-        print(f"halvane: {out}: the render was {how}" if out else f"halvane: {how}", file=sys.stderr)
+        how = _STOPPED_BY[stopped[0]]
+        _say(f"halvane: {out}: the render was {how}" if out else f"halvane: {how}")
         return 128 + stopped[0]
     return status
 

@@ -377,3 +377,27 @@ def test_ctrl_c_ends_ffmpeg(fake_ffmpeg, files, tmp_path):
         os.waitpid(pid, os.WNOHANG)
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
+
+
+@pytest.mark.parametrize("path_state", ["ffmpeg", "no_ffmpeg"])
+def test_audio_past_the_limit_is_refused_while_decoding(path_state, request, tmp_path, monkeypatch, capsys):
+    import halvane.__main__ as cmd
+
+    assert op._MAX_AUDIO_SECONDS == 4 * 60 * 60  # the limit every decode applies; lowered below
+    monkeypatch.setattr(op, "_MAX_AUDIO_SECONDS", 1)
+    one = write_wav16(tmp_path / "one.wav", ramp(16000, 3))
+    # A list that plays that second 100000 times: decoded to its end, 3 GB of samples.
+    endless = tmp_path / "endless.ffconcat"
+    endless.write_text("ffconcat version 1.0\n" + "file one.wav\n" * 100_000)
+    if path_state == "no_ffmpeg":
+        request.getfixturevalue("no_ffmpeg")
+    assert op._pcm(one) == ramp(16000, 3).tobytes()  # exactly at the limit
+    began = time.monotonic()
+    with pytest.raises(Failed) as e:
+        op._pcm(str(endless))
+    assert time.monotonic() - began < 20
+    assert e.value.message == "that audio runs longer than 1 second, the longest a render takes"
+    assert e.value.detail is None
+    assert cmd.main(["render", one, str(endless), str(tmp_path / "out.mp4")]) == 1
+    assert capsys.readouterr().err == (f"halvane: {endless}: that audio runs longer than 1 second, "
+                                       "the longest a render takes\n")

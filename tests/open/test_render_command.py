@@ -1,7 +1,8 @@
 """The render command, `python -m halvane render <avatar> <audio> [<out.mp4>]`: a
 user's mistake is one line naming the file, status 1, and nothing on disk
 changes; the output defaults to the audio's name with ".mp4" in the current
-directory; SIGINT and SIGTERM end a render with the host reaped and no file left."""
+directory; SIGINT, SIGTERM and SIGHUP end a render with the host reaped and no
+file left, at any moment and without a traceback."""
 
 import os
 import signal
@@ -100,7 +101,11 @@ MISTAKES = {
                           "is the avatar file itself"),
     "default output the audio": (lambda d: [d / "face.imx", "talk.mp4"], "talk.mp4", "is the audio file itself"),
     "avatar missing": (lambda d: [d / "nope.imx", d / "speech.wav", d / "out.mp4"], "nope.imx", "no avatar at "),
-    "avatar code": (lambda d: ["AB12345678", d / "speech.wav"], "AB12345678", "names an avatar held by the service"),
+    "avatar code": (lambda d: ["AB12345678", d / "speech.wav"], "AB12345678",
+                    "names an avatar held by the service, and this command renders an avatar file on this machine: "
+                    "render that avatar with the cloud renderer, or put its avatar file on this machine"),
+    "audio the avatar": (lambda d: [d / "face.imx", d / "face.imx", d / "out.mp4"], "face.imx",
+                         "is the avatar file itself"),
     "avatar cut in its member table": (lambda d: [cut_imx(d, 0.0002), d / "speech.wav", d / "out.mp4"], "cut.imx",
                                        "that is not a usable avatar: "),
     "avatar cut in a member": (lambda d: [cut_imx(d, 0.25), d / "speech.wav", d / "out.mp4"], "cut.imx",
@@ -181,6 +186,16 @@ def alive(pid):
         return False
 
 
+def caught(pid, signum):
+    """Whether the process `pid` has a handler for `signum`."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            mask = int(next(line for line in f if line.startswith("SigCgt:")).split()[1], 16)
+    except (OSError, StopIteration):
+        return False
+    return bool(mask >> (signum - 1) & 1)
+
+
 def written(pids):
     """Bytes the processes `pids` have written so far."""
     total = 0
@@ -193,33 +208,54 @@ def written(pids):
     return total
 
 
-@pytest.mark.parametrize("signum,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_signal_ends_the_render_with_the_host_reaped_and_no_file_left(signum, status, tmp_path):
+HOW = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+# name: (environment, signal, when: "frames" once the host rendered ten, else seconds after the command took
+# its signals at its first line, which is before it knows its output; status)
+RUNS = {
+    **{sig.name: ({}, sig, "frames", 128 + sig) for sig in HOW},
+    **{f"{sig.name} {ms} ms after the first line": ({}, sig, ms / 1000, 128 + sig)
+       for sig in (signal.SIGINT, signal.SIGTERM) for ms in (0, 30, 150)},
+    "quiet setting not a number": ({"HALVANE_RENDER_QUIET": "true"}, None, None, 1),
+}
+
+
+@pytest.mark.parametrize("case", RUNS, ids=list(RUNS))
+def test_a_signal_or_setting_ends_the_command_in_one_line_with_the_host_reaped_and_no_file_left(case, tmp_path):
+    extra, signum, when, status = RUNS[case]
     avatar = write_demo_bundle(tmp_path / "demo")["imx"]
     audio = write_wav(tmp_path / "long.wav", 60.0)
     out = tmp_path / "out.mp4"
     out.write_bytes(b"previous")
     before = snapshot(tmp_path)
-    env = {**os.environ, "HALVANE_CACHE_DIR": str(tmp_path / "cache")}
+    env = {**os.environ, "HALVANE_CACHE_DIR": str(tmp_path / "cache"), **extra}
     proc = subprocess.Popen([sys.executable, "-m", "halvane", "render", str(avatar), str(audio), str(out)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=ROOT)
+    host, give_up = [], time.monotonic() + 300
     try:
-        # Wait until the host has sent its first frames (each 416 x 720 x 3 bytes).
-        host, give_up = [], time.monotonic() + 300
-        while proc.poll() is None and written(host) < 10 * 416 * 720 * 3:
-            assert time.monotonic() < give_up, "no frames rendered"
-            host = host or [p for p in hosts(proc.pid) if alive(p)]
-            time.sleep(0.02)
-        assert proc.poll() is None, proc.stderr.read()
-        proc.send_signal(signum)
-        stdout, stderr = proc.communicate(timeout=60)
+        if when == "frames":  # each frame is 416 x 720 x 3 bytes
+            while proc.poll() is None and written(host) < 10 * 416 * 720 * 3:
+                assert time.monotonic() < give_up, "no frames rendered"
+                host = host or [p for p in hosts(proc.pid) if alive(p)]
+                time.sleep(0.02)
+            assert proc.poll() is None, proc.stderr.read()
+        elif when is not None:
+            while proc.poll() is None and not caught(proc.pid, signal.SIGHUP):
+                assert time.monotonic() < give_up, "the command never took its signals"
+            time.sleep(when)
+        if signum is not None:
+            proc.send_signal(signum)
+        stdout, stderr = proc.communicate(timeout=120)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    host_left = [p for p in host if alive(p)]
     assert proc.returncode == status, stderr
-    assert stdout == b"" and stderr.decode() == f"halvane: {out}: the render was " + (
-        "interrupted\n" if signum == signal.SIGINT else "terminated\n")
-    assert host_left == []
+    assert stdout == b""
+    if signum is None:
+        expected = ["halvane: HALVANE_RENDER_QUIET takes a number of seconds, such as 10; it is 'true'\n"]
+    else:
+        expected = [f"halvane: {out}: the render was {HOW[signum]}\n"] + ([] if when == "frames" else [
+            f"halvane: {HOW[signum]}\n"])
+    assert stderr.decode() in expected
+    assert [p for p in host if alive(p)] == []
     assert snapshot(tmp_path) == before

@@ -1,6 +1,8 @@
 // Audio intake: every audio form the offline interface accepts, turned into
 // 16 kHz mono signed 16-bit PCM bytes.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -86,13 +88,33 @@ nb::object array_pcm(const nb::object& np, nb::handle arr) {
   return result;
 }
 
+// The intake's limit in seconds: the module's `_MAX_AUDIO_SECONDS`, read at
+// each decode.
+int64_t limit_seconds() { return nb::cast<int64_t>(module_global("_MAX_AUDIO_SECONDS")); }
+
+[[noreturn]] void raise_too_long(int64_t seconds) {
+  raise_error(refused("Failed", nb::str(too_long_message(seconds).c_str()), nb::none()));
+}
+
+// A bytes object holding what `in` captured; the blocks are let go as they
+// are copied, so the samples are held about once.
+nb::object bytes_of(Captured& in) {
+  char* dst = nullptr;
+  nb::object pcm = new_bytes(in.size(), dst);
+  nb::gil_scoped_release unlocked;
+  in.move_to(dst);
+  return pcm;
+}
+
 // The file at `path` decoded by the ffmpeg program; an invalid object when
-// the program is not on the search path.
+// the program is not on the search path. Decoding stops once the PCM runs
+// past the limit.
 nb::object ffmpeg_pcm(nb::handle path) {
   const std::vector<std::string> argv = ffmpeg_decode_argv(halvane::py::fs_bytes(path));
+  const int64_t limit = limit_seconds();
   ChildOutput out;
   PyObject *etype = nullptr, *evalue = nullptr, *etb = nullptr;
-  bool stopped = false, missing = false;
+  bool stopped = false, missing = false, too_long = false;
   {
     nb::gil_scoped_release unlocked;
     // A pending signal (Ctrl-C) is looked at with the GIL taken for a moment;
@@ -104,9 +126,11 @@ nb::object ffmpeg_pcm(nb::handle path) {
       return true;
     };
     try {
-      out = run_captured(argv, signalled);
+      out = run_captured(argv, signalled, 50, static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
     } catch (const ChildStopped&) {
       stopped = true;
+    } catch (const OutputPastLimit&) {
+      too_long = true;
     } catch (const halvane::OSError& e) {
       if (e.err != ENOENT) throw;
       missing = true;
@@ -116,6 +140,7 @@ nb::object ffmpeg_pcm(nb::handle path) {
     PyErr_Restore(etype, evalue, etb);
     throw nb::python_error();
   }
+  if (too_long) raise_too_long(limit);
   if (missing) return nb::object();
   if (out.status != 0) {
     const std::string err = out.err.str();
@@ -124,11 +149,7 @@ nb::object ffmpeg_pcm(nb::handle path) {
     if (!head.is_valid()) throw nb::python_error();
     raise_error(refused("Failed", nb::str(kUnreadable), head));
   }
-  char* dst = nullptr;
-  nb::object pcm = new_bytes(out.out.size(), dst);
-  nb::gil_scoped_release unlocked;
-  out.out.copy_to(dst);
-  return pcm;
+  return bytes_of(out.out);
 }
 
 nb::object file_pcm(nb::handle obj) {
@@ -142,7 +163,7 @@ nb::object file_pcm(nb::handle obj) {
 
 // What AudioResampler.resample returned (a list of frames, one frame, or
 // nothing), its samples appended to `out`.
-void append_resampled(nb::handle res, std::string& out) {
+void append_resampled(nb::handle res, Captured& out) {
   auto add = [&](nb::handle frame) {
     nb::object b = frame.attr("to_ndarray")().attr("tobytes")();
     out.append(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
@@ -169,29 +190,39 @@ nb::object library_input_name(nb::handle path) {
   return check(PySequence_Concat(prefix.ptr(), p.ptr()));
 }
 
-nb::object decode_unguarded(nb::handle path) {
+// Each decoded frame is resampled as it comes, and decoding stops (with
+// OutputPastLimit) once the PCM runs past `limit` bytes.
+nb::object decode_unguarded(nb::handle path, size_t limit) {
   nb::module_ av = nb::module_::import_("av");
-  std::string out;
+  Captured out;
   nb::object container = av.attr("open")(library_input_name(path));
   nb::object file = container.attr("__enter__")();
-  nb::object resampler, frames;
   try {
-    resampler = av.attr("AudioResampler")("format"_a = "s16", "layout"_a = "mono", "rate"_a = kSampleRate);
-    frames = check(PySequence_List(file.attr("decode")("audio"_a = 0).ptr()));
+    nb::object resampler = av.attr("AudioResampler")("format"_a = "s16", "layout"_a = "mono", "rate"_a = kSampleRate);
+    for (nb::handle f : file.attr("decode")("audio"_a = 0)) {
+      append_resampled(resampler.attr("resample")(f), out);
+      if (out.size() > limit) throw OutputPastLimit();
+    }
+    append_resampled(resampler.attr("resample")(nb::none()), out);
+    if (out.size() > limit) throw OutputPastLimit();
   } catch (nb::python_error& e) {
     container.attr("__exit__")(e.type(), e.value(), e.traceback());
     throw;
+  } catch (...) {
+    container.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    throw;
   }
   container.attr("__exit__")(nb::none(), nb::none(), nb::none());
-  for (nb::handle f : frames) append_resampled(resampler.attr("resample")(f), out);
-  append_resampled(resampler.attr("resample")(nb::none()), out);
-  if (out.empty()) raise_error(PyExc_ValueError, nb::str(kNoSamples));
-  return nb::bytes(out.data(), out.size());
+  if (out.size() == 0) raise_error(PyExc_ValueError, nb::str(kNoSamples));
+  return bytes_of(out);
 }
 
 nb::object decode(nb::handle path) {
+  const int64_t limit = limit_seconds();
   try {
-    return decode_unguarded(path);
+    return decode_unguarded(path, static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
+  } catch (const OutputPastLimit&) {
+    raise_too_long(limit);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     raise_from_none(refused("Failed", nb::str(kUnreadable), e.value()), e);
@@ -273,6 +304,7 @@ nb::object expected_frames(nb::handle clip, nb::handle fps) {
 
 void bind_intake(nb::module_& m) {
   m.attr("_SAMPLE_RATE") = kSampleRate;
+  m.attr("_MAX_AUDIO_SECONDS") = kMaxAudioSeconds;
   bind_generator<Chunks>(m, "_ChunkStream");
   m.def("_pcm", &pcm, "obj"_a.none(), "One audio item (bytes, an array or an audio file path) as PCM bytes.");
   m.def("_decode", &decode, "path"_a.none(), "An audio file decoded to PCM bytes through PyAV.");
