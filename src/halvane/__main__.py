@@ -26,9 +26,7 @@ import sys  # noqa: E402
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
 _AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
-# Samples of a whole clip handed to the engine at a time: it converts each
-# piece on its own, so the clip is held once, as 16-bit samples.
-_PIECE = 10 * _SAMPLE_RATE
+_opening = False  # the avatar is being opened: a stopping signal raises
 _STOPPED_BY = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -165,9 +163,8 @@ def _write(avatar, audio, path, stop=None):
     but a regular file at the path, or the audio file itself. Render errors
     reach the caller as the render raised them. `stop`, when given, is called
     after every frame; what it raises abandons the render. A whole clip is
-    held once, as the audio track, and reaches the engine in pieces of
-    `_PIECE` samples, each converted when the engine draws it (so the render
-    counts as short only when no frame came). Returns `path`."""
+    held once: the engine renders the very bytes the audio track is made of.
+    Returns `path`."""
     import collections
     import fractions
 
@@ -184,9 +181,7 @@ def _write(avatar, audio, path, stop=None):
     rate = fractions.Fraction(fps).limit_denominator(1001)
     clip = _open._whole_clip(audio)
     if clip is not None:
-        pcm = clip
-        view = memoryview(clip)
-        source = (view[i:i + 2 * _PIECE] for i in range(0, len(view), 2 * _PIECE))
+        pcm = source = clip
     else:
         pcm = bytearray()
 
@@ -312,12 +307,16 @@ def _render(avatar_path, audio_path, out, stop):
     except Exception as e:  # whatever decoding met is the audio's
         raise _Mistake(audio_path, _reason(e)) from None
     stop()
+    global _opening
+    _opening = True  # a stopping signal raises where open() looks for one: a long unpack ends at once
     try:
         avatar = _open.open(avatar_path)
     except (AvatarError, OSError) as e:
         raise _Mistake(avatar_path, _reason(e)) from None
     except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
         raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
+    finally:
+        _opening = False
     with avatar:
         stop()
         try:
@@ -348,8 +347,10 @@ def _signals_stop(stopped):
     decoder) are sent SIGTERM, so that whatever waits on them ends with an
     error; the render loop checks
     `stopped` between frames. Nothing is raised from the handler itself,
-    which may run inside any lock. Returns the handlers to restore, or None
-    where handlers cannot be set (not the main thread)."""
+    which may run inside any lock, except while the avatar is opened
+    (`_opening`), whose unpack and waits look for signals and end at once.
+    Returns the handlers to restore, or None where handlers cannot be set
+    (not the main thread)."""
     import threading
 
     if threading.current_thread() is not threading.main_thread():
@@ -362,6 +363,8 @@ def _signals_stop(stopped):
                 os.kill(pid, signal.SIGTERM)
             except OSError:
                 pass
+        if _opening:
+            raise _Stopped(signum)
 
     return {s: signal.signal(s, handler) for s in _STOPPED_BY}
 

@@ -307,11 +307,12 @@ class Zephan2Engine:
         stream = self._stream
         stream.host.reset()
         for chunk in chunks:
-            pcm = np.frombuffer(chunk, dtype="<i2").astype(np.float32) / np.float32(32768.0)
+            pcm = np.frombuffer(chunk, dtype="<i2")  # converted a piece at a time: a long clip is held once
             start = 0
             while True:
                 if start < pcm.size and self._fed < (self._taken + AHEAD) * SAMPLES_PER_FRAME:
-                    piece = pcm[start:start + PIECE]
+                    piece = pcm[start:start + PIECE].astype(np.float32)
+                    piece /= np.float32(32768.0)
                     stream.host.feed(piece)
                     self._fed += piece.size
                     start += piece.size
