@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import wave
 
 import numpy as np
 import pytest
@@ -15,6 +16,7 @@ from halvane import _session
 from halvane._errors import Failed
 from halvane._open import Avatar, _SessionEngine
 from halvane._session import LO_UTT_IDLE as IDLE, LO_UTT_SPEECH as SPEECH, LO_UTT_TRANSITION as MOVE
+from tools.make_ostrel1_avatar import manifest, write_avatar
 
 SPF = _session.BYTES_PER_FRAME // 2  # samples per frame
 
@@ -96,6 +98,36 @@ def test_construction_errors(avatar_dir, knobs, kind, message, attrs):
         _SessionEngine(str(avatar_dir(**knobs)))
     assert type(e.value) is kind and e.value.args[0] == message
     assert {k: getattr(e.value, k) for k in attrs} == attrs
+
+
+DAMAGED = "that avatar's manifest is damaged: requires must be a list of plain module names, not "
+
+
+@pytest.mark.parametrize("requires, says", [
+    ([5], DAMAGED + "5"),
+    ([".rel"], DAMAGED + "'.rel'"),
+    (["this.x"], DAMAGED + "'this.x'"),  # finding it would run the poem module "this"
+    ("json", DAMAGED + "'json'"),
+    (["json", "halvane_no_such_part"], "this avatar needs parts of the session engine that are not installed: "
+                                       "missing: ['halvane_no_such_part']"),
+    (["this", "json"], None),  # present, found without running either
+])
+def test_required_modules_through_the_command(tmp_path, requires, says):
+    """Only plain module names are looked up, none is imported; the rest is a
+    damaged avatar: one line, status 1, nothing on standard output."""
+    avatar = write_avatar(tmp_path / "face.imx", man=manifest(engine="ostrel2-light", requires=requires))
+    wav = tmp_path / "speech.wav"
+    with wave.open(str(wav), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(16000)
+        w.writeframes(audio((10, 0.5)))
+    r = subprocess.run([sys.executable, "-m", "halvane", "render", avatar, wav, tmp_path / "out.mp4"],
+                       capture_output=True, text=True, timeout=120,
+                       env={**os.environ, "HALVANE_CACHE_DIR": str(tmp_path / "cache"), "HALVANE_RENDER_QUIET": "1"})
+    assert r.stdout == ""
+    assert (r.returncode, r.stderr) == ((1, f"halvane: {avatar}: {says}\n") if says else (0, ""))
+    assert (tmp_path / "out.mp4").exists() == (says is None)
 
 
 class Scripted:
