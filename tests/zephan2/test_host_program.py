@@ -153,6 +153,74 @@ def test_staged_files_never_survive(tmp_path, models):
     assert stage.is_dir() and list(stage.iterdir()) == []
 
 
+@pytest.fixture
+def small_disk(tmp_path):
+    """Gives a folder on a 64 KiB file system, unmounted when the test ends."""
+    d = tmp_path / "full"
+
+    def mount():
+        d.mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(d)], capture_output=True).returncode:
+            pytest.skip("mounting a small file system needs privileges")
+        return d
+    yield mount
+    if d.is_mount():
+        subprocess.run(["umount", str(d)], check=True)
+
+
+def unstageable(folder, reason):
+    """A run whose model cannot be staged in `folder(small_disk)`; no staged file stays there."""
+    def run(bundle, small_disk):
+        stage = folder(small_disk)
+        rc, out, err = run_host([bundle], env={"ZEPHAN2_STAGE_DIR": str(stage)})
+        assert not list(Path(stage).glob("tessel-stage-*"))
+        return rc, out, err, f"cannot stage combined_litert.tflite in '{stage}': {reason}"
+    return run
+
+
+def stdout_closed_before_ready(bundle, small_disk):
+    rd, wr = os.pipe()
+    os.close(rd)
+    with os.fdopen(wr, "wb") as out:
+        r = subprocess.run([*HOST, str(bundle)], input=b"", stdout=out, stderr=subprocess.PIPE, timeout=120)
+    return r.returncode, b"", r.stderr.decode(), "cannot write standard output: [Errno 32] Broken pipe"
+
+
+def stdout_closed_while_serving(bundle, small_disk):
+    p = subprocess.Popen([*HOST, str(bundle)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert p.stdout.readline() == READY_NULL
+    p.stdout.close()
+    try:
+        p.stdin.write(data(speech(44000)) + word(FLUSH))
+        p.stdin.close()
+    except BrokenPipeError:
+        pass
+    err = p.stderr.read().decode()
+    return p.wait(timeout=60), b"", err, "cannot write standard output: [Errno 32] Broken pipe"
+
+
+OS_FAILURES = {
+    "stage folder that takes no file": unstageable(lambda _: "/proc/self", "[Errno 2] No such file or directory"),
+    "stage folder not writable": unstageable(lambda _: "/sys", "[Errno 13] Permission denied"),
+    "stage folder full": unstageable(lambda mount: mount(), "[Errno 28] No space left on device"),
+    "stdout closed before READY": stdout_closed_before_ready,
+    "stdout closed while serving": stdout_closed_while_serving,
+}
+
+
+@pytest.mark.parametrize("case", OS_FAILURES, ids=list(OS_FAILURES))
+def test_an_os_failure_ends_with_one_line(tmp_path, bundle_dir, small_disk, case):
+    """Status 1 and one log line naming the folder or the stream and the reason, never a trace."""
+    import zipfile
+    bundle = tmp_path / "avatar.zip"
+    with zipfile.ZipFile(bundle, "w") as z:
+        for name in ("canon.bin", "combined_litert.tflite"):
+            z.write(bundle_dir / name, name)
+    rc, out, err, line = OS_FAILURES[case](bundle, small_disk)
+    assert (rc, out) == (1, b"")
+    assert err.splitlines()[-1] == PREFIX + line and "Traceback" not in err, err
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_stop_signals_end_in_order(bundle_dir, sig):
     p = subprocess.Popen([*HOST, str(bundle_dir)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -111,7 +111,7 @@ size_t FdSource::raw_read(void* dst, size_t n) {
     wait_ready(fd_, POLLIN);
     ssize_t r = ::read(fd_, dst, n);
     if (r >= 0) return static_cast<size_t>(r);
-    if (errno != EINTR) throw halvane::OSError(errno, "<stdin>");
+    if (errno != EINTR) throw halvane::OSError(errno, std::string(STDIN_NAME));
     check_stop();
   }
 }
@@ -157,7 +157,7 @@ void FdWriter::writev_all(::iovec* iov, int cnt) {
         wait_ready(fd_, POLLOUT, true);
         continue;
       }
-      if (errno != EINTR) throw halvane::OSError(errno, "<stdout>");
+      if (errno != EINTR) throw halvane::OSError(errno, std::string(STDOUT_NAME));
       check_stop();
       continue;
     }
