@@ -4,6 +4,7 @@ desync, end of input, usage and FATAL exits, staged files."""
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -199,12 +200,24 @@ def stdout_closed_while_serving(bundle, small_disk):
     return p.wait(timeout=60), b"", err, "cannot write standard output: [Errno 32] Broken pipe"
 
 
+def stdin_reset(bundle, small_disk):
+    a, b = socket.socketpair()
+    a.send(b"x")  # left unread: closing b resets a, the host's standard input
+    with a:
+        p = subprocess.Popen([*HOST, str(bundle)], stdin=a, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert p.stdout.readline() == READY_NULL
+    b.close()
+    out, err = p.communicate(timeout=60)
+    return p.returncode, out, err.decode(), "cannot read standard input: [Errno 104] Connection reset by peer"
+
+
 OS_FAILURES = {
     "stage folder that takes no file": unstageable(lambda _: "/proc/self", "[Errno 2] No such file or directory"),
     "stage folder not writable": unstageable(lambda _: "/sys", "[Errno 13] Permission denied"),
     "stage folder full": unstageable(lambda mount: mount(), "[Errno 28] No space left on device"),
     "stdout closed before READY": stdout_closed_before_ready,
     "stdout closed while serving": stdout_closed_while_serving,
+    "stdin reset": stdin_reset,
 }
 
 
