@@ -99,8 +99,9 @@ def _missing(manifest):
 
         raise refuse(InvalidAvatar, "that avatar's manifest is damaged",
                      f"requires must be a list of plain module names, not {bad[0]!r}")
-    # A loaded module may carry no spec (__main__ run as a script): it is present.
-    return [m for m in needs if m not in sys.modules and importlib.util.find_spec(m) is None]
+    # A loaded module may carry no spec (__main__ run as a script): it is present;
+    # a None entry blocks the name's import, and find_spec says so.
+    return [m for m in needs if sys.modules.get(m) is None and importlib.util.find_spec(m) is None]
 
 
 class Session:

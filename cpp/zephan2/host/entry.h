@@ -49,6 +49,7 @@ std::string os_failure_line(const halvane::OSError& e);
 // host_main as the program runs it: an operating-system failure that no step
 // handles is one log line and status 1, never a trace.
 int host_program(const std::vector<std::string>& argv, HostContext& ctx);
+
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
              HostContext& ctx);
 
