@@ -56,7 +56,6 @@ inline std::string stage_failed(std::string_view member, const std::string& dir,
   return "cannot stage " + std::string(member) + " in " + halvane::py_repr(dir) + ": " + why;
 }
 inline std::string stdout_failed(const std::string& why) { return "cannot write standard output: " + why; }
-inline std::string stdin_failed(const std::string& why) { return "cannot read standard input: " + why; }
 // Any other: the reason, then the file it concerns when there is one.
 inline std::string os_failed(const std::string& why, const std::string& file) {
   return file.empty() ? why : why + ": " + halvane::py_repr(file);

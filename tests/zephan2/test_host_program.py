@@ -4,7 +4,6 @@ desync, end of input, usage and FATAL exits, staged files."""
 import os
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -155,83 +154,33 @@ def test_staged_files_never_survive(tmp_path, models):
 
 
 @pytest.fixture
-def small_disk(tmp_path):
-    """Gives a folder on a 64 KiB file system, unmounted when the test ends."""
+def full_folder(tmp_path):
+    """A folder on a 64 KiB file system: no room for a model."""
     d = tmp_path / "full"
-
-    def mount():
-        d.mkdir()
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(d)], capture_output=True).returncode:
-            pytest.skip("mounting a small file system needs privileges")
-        return d
-    yield mount
-    if d.is_mount():
-        subprocess.run(["umount", str(d)], check=True)
+    d.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", d], capture_output=True).returncode:
+        pytest.skip("mounting a small file system needs privileges")
+    yield d
+    subprocess.run(["umount", d], check=True)
 
 
-def unstageable(folder, reason):
-    """A run whose model cannot be staged in `folder(small_disk)`; no staged file stays there."""
-    def run(bundle, small_disk):
-        stage = folder(small_disk)
-        rc, out, err = run_host([bundle], env={"ZEPHAN2_STAGE_DIR": str(stage)})
-        assert not list(Path(stage).glob("tessel-stage-*"))
-        return rc, out, err, f"cannot stage combined_litert.tflite in '{stage}': {reason}"
-    return run
-
-
-def stdout_closed_before_ready(bundle, small_disk):
+@pytest.mark.parametrize("stage, line", [
+    ("/proc/self", "cannot stage combined_litert.tflite in '/proc/self': [Errno 2] No such file or directory"),
+    ("/sys", "cannot stage combined_litert.tflite in '/sys': [Errno 13] Permission denied"),  # root's too
+    ("full", "cannot stage combined_litert.tflite in '{full}': [Errno 28] No space left on device"),
+    ("", "cannot write standard output: [Errno 32] Broken pipe"),  # its reader has closed it
+], ids=["proc", "unwritable", "full", "stdout closed"])
+def test_an_os_failure_ends_with_one_line_and_status_1(tmp_path, bundle_dir, request, stage, line):
+    bundle = shutil.make_archive(str(tmp_path / "avatar"), "zip", bundle_dir)  # its model is staged
+    full = request.getfixturevalue("full_folder") if stage == "full" else stage
     rd, wr = os.pipe()
-    os.close(rd)
-    with os.fdopen(wr, "wb") as out:
-        r = subprocess.run([*HOST, str(bundle)], input=b"", stdout=out, stderr=subprocess.PIPE, timeout=120)
-    return r.returncode, b"", r.stderr.decode(), "cannot write standard output: [Errno 32] Broken pipe"
-
-
-def stdout_closed_while_serving(bundle, small_disk):
-    p = subprocess.Popen([*HOST, str(bundle)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert p.stdout.readline() == READY_NULL
-    p.stdout.close()
-    try:
-        p.stdin.write(data(speech(44000)) + word(FLUSH))
-        p.stdin.close()
-    except BrokenPipeError:
-        pass
-    err = p.stderr.read().decode()
-    return p.wait(timeout=60), b"", err, "cannot write standard output: [Errno 32] Broken pipe"
-
-
-def stdin_reset(bundle, small_disk):
-    a, b = socket.socketpair()
-    a.send(b"x")  # left unread: closing b resets a, the host's standard input
-    with a:
-        p = subprocess.Popen([*HOST, str(bundle)], stdin=a, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert p.stdout.readline() == READY_NULL
-    b.close()
-    out, err = p.communicate(timeout=60)
-    return p.returncode, out, err.decode(), "cannot read standard input: [Errno 104] Connection reset by peer"
-
-
-OS_FAILURES = {
-    "stage folder that takes no file": unstageable(lambda _: "/proc/self", "[Errno 2] No such file or directory"),
-    "stage folder not writable": unstageable(lambda _: "/sys", "[Errno 13] Permission denied"),
-    "stage folder full": unstageable(lambda mount: mount(), "[Errno 28] No space left on device"),
-    "stdout closed before READY": stdout_closed_before_ready,
-    "stdout closed while serving": stdout_closed_while_serving,
-    "stdin reset": stdin_reset,
-}
-
-
-@pytest.mark.parametrize("case", OS_FAILURES, ids=list(OS_FAILURES))
-def test_an_os_failure_ends_with_one_line(tmp_path, bundle_dir, small_disk, case):
-    """Status 1 and one log line naming the folder or the stream and the reason, never a trace."""
-    import zipfile
-    bundle = tmp_path / "avatar.zip"
-    with zipfile.ZipFile(bundle, "w") as z:
-        for name in ("canon.bin", "combined_litert.tflite"):
-            z.write(bundle_dir / name, name)
-    rc, out, err, line = OS_FAILURES[case](bundle, small_disk)
-    assert (rc, out) == (1, b"")
-    assert err.splitlines()[-1] == PREFIX + line and "Traceback" not in err, err
+    os.close(rd)  # standard output for the last row
+    with os.fdopen(wr, "wb") as closed:
+        r = subprocess.run([*HOST, bundle], input=b"", stdout=subprocess.PIPE if stage else closed,
+                           stderr=subprocess.PIPE, timeout=120, env={**os.environ, "ZEPHAN2_STAGE_DIR": str(full)})
+    err = r.stderr.decode()
+    assert (r.returncode, r.stdout or b"") == (1, b"") and "Traceback" not in err, err
+    assert err.splitlines()[-1] == PREFIX + line.format(full=full)
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])

@@ -17,7 +17,6 @@
 #include "bindings/zephan2/module.h"
 #include "common/errors.h"
 #include "zephan2/host/entry.h"
-#include "zephan2/host/log.h"
 #include "zephan2/inference/constants.h"
 
 namespace halvane::zephan2::py {
@@ -158,12 +157,7 @@ void bind_host(nb::module_& m) {
         // Before the program opens anything of its own: a standard stream
         // that came closed would otherwise be taken by the first descriptor
         // opened (the signal pipe as standard input).
-        try {
-          open_missing_std_fds();
-        } catch (const halvane::OSError& e) {
-          elog(os_failure_line(e));
-          return 1;
-        }
+        open_missing_std_fds();
         g_program = true;
         install_stop_handlers();
         take_over_stdout();
@@ -172,8 +166,7 @@ void bind_host(nb::module_& m) {
         nb::gil_scoped_release unlocked;
         return host_program(argv, host.ctx);
       },
-      "Entry of the `tessel_render_host` command: main(sys.argv), ending on an operating-system failure with "
-      "one log line and status 1.");
+      "Entry of the `tessel_render_host` command: main(sys.argv).");
   m.def(
       "_run",
       [mod](nb::handle bundle_path, nb::handle engine_path, int64_t threads) {

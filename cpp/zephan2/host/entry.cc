@@ -47,13 +47,17 @@ int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
   }
 }
 
+namespace {
+
+// What failed (a staging folder, standard output, a file) and the reason.
 std::string os_failure_line(const halvane::OSError& e) {
   const std::string why = msg::errno_text(e.err, e.what());
   if (const auto* s = dynamic_cast<const StageFailed*>(&e)) return msg::stage_failed(s->member, s->dir, why);
   if (e.filename == STDOUT_NAME) return msg::stdout_failed(why);
-  if (e.filename == STDIN_NAME) return msg::stdin_failed(why);
   return msg::os_failed(why, e.filename);
 }
+
+}  // namespace
 
 int host_program(const std::vector<std::string>& argv, HostContext& ctx) {
   try {

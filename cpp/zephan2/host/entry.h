@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.h"
 #include "zephan2/host/bundle_loader.h"
 #include "zephan2/host/serve.h"
 #include "zephan2/inference/litert_chain.h"
@@ -41,10 +40,6 @@ struct HostContext {
 };
 
 int host_main(const std::vector<std::string>& argv, HostContext& ctx);
-
-// The log line for an operating-system failure that ends the program: what
-// failed (a staging folder, a standard stream, a file) and the reason.
-std::string os_failure_line(const halvane::OSError& e);
 
 // host_main as the program runs it: an operating-system failure that no step
 // handles is one log line and status 1, never a trace.

@@ -111,7 +111,7 @@ size_t FdSource::raw_read(void* dst, size_t n) {
     wait_ready(fd_, POLLIN);
     ssize_t r = ::read(fd_, dst, n);
     if (r >= 0) return static_cast<size_t>(r);
-    if (errno != EINTR) throw halvane::OSError(errno, std::string(STDIN_NAME));
+    if (errno != EINTR) throw halvane::OSError(errno, "<stdin>");
     check_stop();
   }
 }

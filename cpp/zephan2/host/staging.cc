@@ -148,7 +148,6 @@ std::string stage_tflite(std::string_view bundle, std::string_view nm, const std
     fill(fd);
   } catch (const halvane::OSError& e) {
     discard();
-    if (!e.filename.empty()) throw;  // reading the bundle failed, not the staged file
     throw StageFailed(e.err, path, dir, std::string(nm));
   } catch (...) {
     discard();

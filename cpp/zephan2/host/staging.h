@@ -26,7 +26,7 @@
 namespace halvane::zephan2 {
 
 // A model that could not be staged: the operating-system error of creating or
-// writing its file (`filename` the folder or the file), with the staging
+// filling its file (`filename` the folder or the file), with the staging
 // folder and the member it was for.
 struct StageFailed : halvane::OSError {
   std::string dir, member;
@@ -44,8 +44,7 @@ std::optional<std::string> stage_dir();
 // Path of a file holding the member: the member file itself in a directory
 // bundle, else a new staged file filled by `fill(fd)`. A stop signal is acted
 // on between blocks. A staged file whose filling fails is removed at once and
-// the error propagates: StageFailed when the file cannot be created or
-// written, an error of reading the bundle as it came.
+// the error propagates, an operating-system error as StageFailed.
 std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::function<void(int fd)>& fill);
 std::string stage_member(const halvane::Bundle& bundle, const std::string& nm);
 
