@@ -2,6 +2,7 @@
 desync, end of input, usage and FATAL exits, staged files."""
 
 import os
+import resource
 import shutil
 import signal
 import struct
@@ -153,34 +154,25 @@ def test_staged_files_never_survive(tmp_path, models):
     assert stage.is_dir() and list(stage.iterdir()) == []
 
 
-@pytest.fixture
-def full_folder(tmp_path):
-    """A folder on a 64 KiB file system: no room for a model."""
-    d = tmp_path / "full"
-    d.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", d], capture_output=True).returncode:
-        pytest.skip("mounting a small file system needs privileges")
-    yield d
-    subprocess.run(["umount", d], check=True)
-
-
-@pytest.mark.parametrize("stage, line", [
-    ("/proc/self", "cannot stage combined_litert.tflite in '/proc/self': [Errno 2] No such file or directory"),
-    ("/sys", "cannot stage combined_litert.tflite in '/sys': [Errno 13] Permission denied"),  # root's too
-    ("full", "cannot stage combined_litert.tflite in '{full}': [Errno 28] No space left on device"),
-    ("", "cannot write standard output: [Errno 32] Broken pipe"),  # its reader has closed it
-], ids=["proc", "unwritable", "full", "stdout closed"])
-def test_an_os_failure_ends_with_one_line_and_status_1(tmp_path, bundle_dir, request, stage, line):
+@pytest.mark.parametrize("stage, limit, line", [
+    ("/proc/self", None, "cannot stage combined_litert.tflite in '/proc/self': [Errno 2] No such file or directory"),
+    ("/sys", None, "cannot stage combined_litert.tflite in '/sys': [Errno 13] Permission denied"),  # root's too
+    ("{tmp}", 16384, "cannot stage combined_litert.tflite in '{tmp}': [Errno 27] File too large"),  # as a full disk
+    ("", None, "cannot write standard output: [Errno 32] Broken pipe"),  # its reader has closed it
+], ids=["proc", "unwritable", "no room", "stdout closed"])
+def test_an_os_failure_ends_with_one_line_and_status_1(tmp_path, bundle_dir, stage, limit, line):
     bundle = shutil.make_archive(str(tmp_path / "avatar"), "zip", bundle_dir)  # its model is staged
-    full = request.getfixturevalue("full_folder") if stage == "full" else stage
     rd, wr = os.pipe()
     os.close(rd)  # standard output for the last row
     with os.fdopen(wr, "wb") as closed:
         r = subprocess.run([*HOST, bundle], input=b"", stdout=subprocess.PIPE if stage else closed,
-                           stderr=subprocess.PIPE, timeout=120, env={**os.environ, "ZEPHAN2_STAGE_DIR": str(full)})
+                           stderr=subprocess.PIPE, timeout=120,
+                           env={**os.environ, "ZEPHAN2_STAGE_DIR": stage.format(tmp=tmp_path)},
+                           preexec_fn=limit and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
     err = r.stderr.decode()
     assert (r.returncode, r.stdout or b"") == (1, b"") and "Traceback" not in err, err
-    assert err.splitlines()[-1] == PREFIX + line.format(full=full)
+    assert err.splitlines()[-1] == PREFIX + line.format(tmp=tmp_path)
+    assert not list(tmp_path.glob("tessel-stage-*"))
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
