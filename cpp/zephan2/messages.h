@@ -41,10 +41,24 @@ inline std::string rtf_line(const std::string& rtf, int64_t chunks, const std::s
   return "rtf=" + rtf + " chunks=" + std::to_string(chunks) + " fps=" + fps;
 }
 inline constexpr std::string_view kStdinClosed = "stdin closed — exiting";
+// An operating-system error as Python words it: "[Errno N] reason".
+inline std::string errno_text(int err, std::string_view reason) {
+  return "[Errno " + std::to_string(err) + "] " + std::string(reason);
+}
 inline std::string stage_dir_unusable(const std::string& dir, int err, const char* strerror_text,
                                       const std::string& path) {
-  return "ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable ([Errno " + std::to_string(err) + "] " +
-         strerror_text + ": " + halvane::py_repr(path) + ") — staging in the default temp dir instead";
+  return "ZEPHAN2_STAGE_DIR=" + halvane::py_repr(dir) + " unusable (" + errno_text(err, strerror_text) + ": " +
+         halvane::py_repr(path) + ") — staging in the default temp dir instead";
+}
+
+// --- the program's end on an operating-system failure (exit status 1) ---
+inline std::string stage_failed(std::string_view member, const std::string& dir, const std::string& why) {
+  return "cannot stage " + std::string(member) + " in " + halvane::py_repr(dir) + ": " + why;
+}
+inline std::string stdout_failed(const std::string& why) { return "cannot write standard output: " + why; }
+// Any other: the reason, then the file it concerns when there is one.
+inline std::string os_failed(const std::string& why, const std::string& file) {
+  return file.empty() ? why : why + ": " + halvane::py_repr(file);
 }
 
 // --- FATAL: a bundle that breaks its contract (exit status 3) ---

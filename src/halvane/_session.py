@@ -22,8 +22,9 @@ frames however much audio is pushed at once.
 
 Manifest keys read (all optional):
   "format"        int, the avatar's format; below `FORMAT` raises AvatarOutdated
-  "requires"      list of module names this avatar needs; one missing raises
-                  EngineUnavailable
+  "requires"      list of plain (top-level) module names this avatar needs,
+                  looked up without importing anything; one missing raises
+                  EngineUnavailable, anything but such a list InvalidAvatar
   "fail"          "open": the load fails (EngineFailed)
   "fail_after"    int n: rendering fails after n frames of an utterance; pull
                   then gives nothing and check_render() raises EngineFailed
@@ -34,6 +35,7 @@ Manifest keys read (all optional):
 import importlib.util
 import math
 import os
+import sys
 import time
 from collections import deque
 
@@ -86,6 +88,22 @@ def _number(manifest, key, default, lo):
     return v
 
 
+def _missing(manifest):
+    """The names of "requires" that are not installed. Only plain module names
+    are looked up, and nothing is imported: finding a dotted name imports its
+    parents, and an avatar file must never decide which installed code runs."""
+    needs = manifest.get("requires", [])
+    bad = [m for m in needs if not isinstance(m, str) or not m.isidentifier()] if isinstance(needs, list) else [needs]
+    if bad:
+        from ._errors import InvalidAvatar, refuse
+
+        raise refuse(InvalidAvatar, "that avatar's manifest is damaged",
+                     f"requires must be a list of plain module names, not {bad[0]!r}")
+    # A loaded module may carry no spec (__main__ run as a script): it is present;
+    # a None entry blocks the name's import, and find_spec says so.
+    return [m for m in needs if sys.modules.get(m) is None and importlib.util.find_spec(m) is None]
+
+
 class Session:
     """One avatar's session: audio pushed in, frames with utterance states pulled out."""
 
@@ -98,8 +116,7 @@ class Session:
         if fmt < FORMAT:
             raise AvatarOutdated("this avatar was made in an older format; convert it, then open it again",
                                  f"format {fmt}, this engine reads {FORMAT}", code=f"format-{fmt}-to-{FORMAT}")
-        needs = manifest.get("requires", [])
-        missing = [m for m in needs if importlib.util.find_spec(m) is None] if isinstance(needs, list) else needs
+        missing = _missing(manifest)
         if missing:
             raise EngineUnavailable("this avatar needs parts of the session engine that are not installed",
                                     f"missing: {missing!r}")

@@ -10,11 +10,13 @@ import sys
 import numpy as np
 import pytest
 
+import halvane
 import halvane._open as hopen
 from halvane import _session
-from halvane._errors import Failed
+from halvane._errors import Failed, InvalidAvatar
 from halvane._open import Avatar, _SessionEngine
 from halvane._session import LO_UTT_IDLE as IDLE, LO_UTT_SPEECH as SPEECH, LO_UTT_TRANSITION as MOVE
+from tools.make_ostrel1_avatar import manifest, write_avatar
 
 SPF = _session.BYTES_PER_FRAME // 2  # samples per frame
 
@@ -96,6 +98,24 @@ def test_construction_errors(avatar_dir, knobs, kind, message, attrs):
         _SessionEngine(str(avatar_dir(**knobs)))
     assert type(e.value) is kind and e.value.args[0] == message
     assert {k: getattr(e.value, k) for k in attrs} == attrs
+
+
+@pytest.mark.parametrize("requires, bad", [([5], "5"), ([".rel"], "'.rel'"), (["this.x"], "'this.x'"),
+                                           ("json", "'json'"), (["this", "json"], None)])
+def test_required_modules_are_plain_names_never_imported(tmp_path, monkeypatch, capfd, requires, bad):
+    """Finding "this.x" would import the module "this", which prints a poem."""
+    monkeypatch.setenv("HALVANE_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.delitem(sys.modules, "this", raising=False)
+    avatar = write_avatar(tmp_path / "face.imx", man=manifest(engine="ostrel2-light", requires=requires))
+    if bad is None:
+        with halvane.open(avatar):
+            pass
+    else:
+        with pytest.raises(InvalidAvatar) as e:
+            halvane.open(avatar)
+        assert (e.value.message, e.value.detail) == (
+            "that avatar's manifest is damaged", f"requires must be a list of plain module names, not {bad}")
+    assert capfd.readouterr().out == "" and "this" not in sys.modules
 
 
 class Scripted:

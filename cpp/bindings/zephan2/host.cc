@@ -164,7 +164,7 @@ void bind_host(nb::module_& m) {
         const std::vector<std::string> argv = fs_words(nb::module_::import_("sys").attr("argv"));
         Host host(mod);
         nb::gil_scoped_release unlocked;
-        return host_main(argv, host.ctx);
+        return host_program(argv, host.ctx);
       },
       "Entry of the `tessel_render_host` command: main(sys.argv).");
   m.def(

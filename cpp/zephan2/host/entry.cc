@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "zephan2/host/log.h"
 #include "zephan2/host/settings.h"
+#include "zephan2/host/staging.h"
 #include "zephan2/inference/cpu_budget.h"
 #include "zephan2/inference/renderer.h"
 #include "zephan2/messages.h"
@@ -43,6 +44,27 @@ int host_main(const std::vector<std::string>& argv, HostContext& ctx) {
   } catch (const Stopped& s) {
     elog(msg::stopping_on_signal(s.signum));
     return 128 + s.signum;
+  }
+}
+
+namespace {
+
+// What failed (a staging folder, standard output, a file) and the reason.
+std::string os_failure_line(const halvane::OSError& e) {
+  const std::string why = msg::errno_text(e.err, e.what());
+  if (const auto* s = dynamic_cast<const StageFailed*>(&e)) return msg::stage_failed(s->member, s->dir, why);
+  if (e.filename == STDOUT_NAME) return msg::stdout_failed(why);
+  return msg::os_failed(why, e.filename);
+}
+
+}  // namespace
+
+int host_program(const std::vector<std::string>& argv, HostContext& ctx) {
+  try {
+    return host_main(argv, ctx);
+  } catch (const halvane::OSError& e) {
+    elog(os_failure_line(e));
+    return 1;
   }
 }
 

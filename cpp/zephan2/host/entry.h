@@ -3,8 +3,9 @@
 //   tessel_render_host render-stream <bundle> [--engine <dir|.engine>] [--threads N]
 //
 // Exit statuses: 0 input ended, 1 protocol desync or an unhandled error
-// (raised to the caller, which reports it with its trace), 2 no bundle,
-// 3 bundle contract violation, 128 + signal for SIGTERM / SIGHUP.
+// (host_main raises it to the caller; host_program ends on an
+// operating-system failure with one log line), 2 no bundle, 3 bundle
+// contract violation, 128 + signal for SIGTERM / SIGHUP.
 //
 // Thread contract: main thread only; worker threads exist only inside the
 // interpreters and the RGB pool.
@@ -39,6 +40,11 @@ struct HostContext {
 };
 
 int host_main(const std::vector<std::string>& argv, HostContext& ctx);
+
+// host_main as the program runs it: an operating-system failure that no step
+// handles is one log line and status 1, never a trace.
+int host_program(const std::vector<std::string>& argv, HostContext& ctx);
+
 int host_run(const std::string& bundle, const std::optional<std::string>& engine, int64_t threads,
              HostContext& ctx);
 

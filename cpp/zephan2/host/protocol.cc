@@ -157,7 +157,7 @@ void FdWriter::writev_all(::iovec* iov, int cnt) {
         wait_ready(fd_, POLLOUT, true);
         continue;
       }
-      if (errno != EINTR) throw halvane::OSError(errno, "<stdout>");
+      if (errno != EINTR) throw halvane::OSError(errno, std::string(STDOUT_NAME));
       check_stop();
       continue;
     }

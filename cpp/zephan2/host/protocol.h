@@ -29,6 +29,9 @@ inline constexpr uint32_t STEP_MAX_SAMPLES = 16777216;
 inline constexpr uint32_t STEP_RESET = 0xFFFFFFFEu;
 inline constexpr uint32_t STEP_FLUSH = 0xFFFFFFFFu;
 
+// The file name of standard output's operating-system errors.
+inline constexpr std::string_view STDOUT_NAME = "<stdout>";
+
 // Raised from blocking I/O and between warm-up steps once a stop signal came.
 struct Stopped : std::exception {
   int signum;

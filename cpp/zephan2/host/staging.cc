@@ -69,11 +69,12 @@ bool listed(const std::string& path) {
 // A new, empty, locked staged file. The lock is taken before anyone else's
 // sweep could remove the file; should one have removed it in between, a
 // fresh name is drawn.
-std::pair<std::string, int> create_locked(const std::string& dir, const std::string& suffix) {
+std::pair<std::string, int> create_locked(const std::string& dir, const std::string& suffix,
+                                         std::string_view member) {
   for (;;) {
     std::string path = halvane::join_path(dir, std::string(kPrefix) + "XXXXXX" + suffix);
     const int fd = ::mkostemps(path.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-    if (fd < 0) throw halvane::OSError(errno, dir);
+    if (fd < 0) throw StageFailed(errno, dir, dir, std::string(member));
     struct stat st;
     if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0) return {path, fd};
     ::close(fd);
@@ -138,7 +139,7 @@ std::string stage_tflite(std::string_view bundle, std::string_view nm, const std
   const std::string suffix = "_" + std::string(halvane::last_component(nm));
   const std::string dir = stage_dir().value_or(default_temp_dir());
   sweep_stage_leftovers(dir);
-  auto [path, fd] = create_locked(dir, suffix);
+  auto [path, fd] = create_locked(dir, suffix, nm);
   const auto discard = [&, &path = path, fd = fd] {
     ::unlink(path.c_str());
     ::close(fd);
@@ -147,7 +148,7 @@ std::string stage_tflite(std::string_view bundle, std::string_view nm, const std
     fill(fd);
   } catch (const halvane::OSError& e) {
     discard();
-    throw halvane::OSError(e.err, path);
+    throw StageFailed(e.err, path, dir, std::string(nm));
   } catch (...) {
     discard();
     throw;

@@ -21,8 +21,18 @@
 #include <vector>
 
 #include "bundle/bundle.h"
+#include "common/errors.h"
 
 namespace halvane::zephan2 {
+
+// A model that could not be staged: the operating-system error of creating or
+// filling its file (`filename` the folder or the file), with the staging
+// folder and the member it was for.
+struct StageFailed : halvane::OSError {
+  std::string dir, member;
+  StageFailed(int err, std::string file, std::string dir_, std::string member_)
+      : OSError(err, std::move(file)), dir(std::move(dir_)), member(std::move(member_)) {}
+};
 
 // Registry of staged files not yet removed, oldest first.
 std::vector<std::string> staged_files();
@@ -34,7 +44,7 @@ std::optional<std::string> stage_dir();
 // Path of a file holding the member: the member file itself in a directory
 // bundle, else a new staged file filled by `fill(fd)`. A stop signal is acted
 // on between blocks. A staged file whose filling fails is removed at once and
-// the error propagates.
+// the error propagates, an operating-system error as StageFailed.
 std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::function<void(int fd)>& fill);
 std::string stage_member(const halvane::Bundle& bundle, const std::string& nm);
 
