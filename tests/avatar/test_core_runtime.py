@@ -134,6 +134,20 @@ def test_zephan2_compose_then_push_whole(z2_fixture):
         rt.close()
 
 
+def test_zephan2_compose_renders_a_long_buffer_a_chunk_at_a_time(z2_fixture):
+    rt = core.Runtime(z2_fixture)
+    try:
+        buf = tone(16000 * 20)  # a long reply pushed at once
+        ready = []
+        for k in range(56):
+            assert rt.tick_compose_to_size(buf, -1, 208, 360)[0] == k
+            ready.append(rt.ticks_available())
+        # rendered and not composed yet: chunk 0 (22 ticks) for tick 0, chunk 1 (32) for tick 22, chunk 2 for tick 54
+        assert ready == list(range(21, -1, -1)) + list(range(31, -1, -1)) + [31, 30]
+    finally:
+        rt.close()
+
+
 def test_resting_picture_while_pushing_and_close_once(z2_fixture, monkeypatch):
     rt = core.Runtime(z2_fixture)
     pid = rt._stream.host.pid

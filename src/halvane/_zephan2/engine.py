@@ -44,14 +44,16 @@ import weakref
 
 import numpy as np
 
+from . import _tessel_host
 from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
-FPS = 20
-SAMPLE_RATE = 16000
-SAMPLES_PER_FRAME = SAMPLE_RATE // FPS  # 800
-CHUNK_FRAMES = 32  # frames of a steady host chunk
+# The host's geometry, from the host module.
+FPS = _tessel_host.FPS
+SAMPLE_RATE = _tessel_host.SR
+SAMPLES_PER_FRAME = _tessel_host.SPF
+CHUNK_FRAMES = _tessel_host.STEADY_PX  # frames of a steady host chunk
 # Samples fed at a time: the audio of one host chunk.
 PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME
 # Frames the host may run ahead of the consumer: the reader's queue holds at
