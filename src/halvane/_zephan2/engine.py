@@ -44,16 +44,15 @@ import weakref
 
 import numpy as np
 
-from . import _tessel_host
+from ._tessel_host import FPS, SPF, SR, STEADY_PX
 from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
-# The host's geometry, from the host module.
-FPS = _tessel_host.FPS
-SAMPLE_RATE = _tessel_host.SR
-SAMPLES_PER_FRAME = _tessel_host.SPF
-CHUNK_FRAMES = _tessel_host.STEADY_PX  # frames of a steady host chunk
+# The host's geometry, from the host module (FPS too).
+SAMPLE_RATE = SR
+SAMPLES_PER_FRAME = SPF
+CHUNK_FRAMES = STEADY_PX  # frames of a steady host chunk
 # Samples fed at a time: the audio of one host chunk.
 PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME
 # Frames the host may run ahead of the consumer: the reader's queue holds at
