@@ -18,10 +18,9 @@ fixture is built (`_loader.NativeFixtureLoaderMixin`).
 A zephan-2 avatar (manifest engine "zephan2") is rendered by the real
 `tessel_render_host`: its runtime owns one host process, started when the
 runtime is built, and speaks the render-stream protocol with it through
-`_zephan2.engine._Stream`. Its geometry is the host module's
-(`halvane._zephan2._tessel_host`, read when a fixture or runtime is built,
-never written here): pictures of FW x FH, FPS per second (SPF samples per
-tick), and ticks in the host's chunks: CHUNK0_PX (+ PRESENT_DELAY_FRAMES,
+`_zephan2.engine._Stream`. Its geometry is the host module's constants
+(`halvane._zephan2._tessel_host`): pictures of FW x FH, FPS per second (SPF
+samples per tick), and ticks in the host's chunks: CHUNK0_PX (+ PRESENT_DELAY_FRAMES,
 the first picture again) once the first chunk's audio is in, then STEADY_PX
 more each time the host's window for the next chunk is complete
 (`samples_for_chunk`, the host's own `Renderer._need`). `push_audio` returns
