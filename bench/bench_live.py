@@ -19,10 +19,11 @@ agent does (20 ms pieces in real time):
 And a long reply on the zephan-2 demo avatar, at its native size and composed
 at 1280x720, as an agent pushes a TTS reply that came whole: 60 s pushed at
 once: from that push to the reply's first speech frame; another reply and
-interrupt() 0.5 s after its push, then a short utterance: from interrupt() to that utterance's
-first speech frame; another 60 s reply and stop() 0.5 s into it, and one
-more and shutdown() 0.5 s into it: how long each takes; and how far this
-process's resident memory grew above what it held before the first reply.
+interrupt() 0.5 s after its push, then a short utterance: from interrupt() to
+that utterance's first speech frame; another 60 s reply and stop() 0.5 s into
+it, and one more and shutdown() 0.5 s into it: how long each takes; and how
+far this process's resident memory grew above what it held before the first
+reply.
 
 Usage: python bench/bench_live.py [--seconds S] [--utterances N] [--reply-seconds S]
        [--reply-rounds N] [--only SUBSTRING]
