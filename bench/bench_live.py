@@ -16,10 +16,14 @@ agent does (20 ms pieces in real time):
 - pictures off size: speech pictures whose size is not the session's
   output size (composed sessions; should be 0).
 
-And a long reply on the zephan-2 demo avatar, as an agent pushes a TTS reply
-that came whole: 60 s pushed at once, interrupt() 0.5 s later, then a short
-utterance: from interrupt() to that utterance's first speech frame; then
-another 60 s reply and stop() 0.5 s into it: how long stop() takes.
+And a long reply on the zephan-2 demo avatar, at its native size and composed
+at 1280x720, as an agent pushes a TTS reply that came whole: 60 s pushed at
+once: from that push to the reply's first speech frame; another reply and
+interrupt() 0.5 s after its push, then a short utterance: from interrupt() to
+that utterance's first speech frame; another 60 s reply and stop() 0.5 s into
+it, and one more and shutdown() 0.5 s into it: how long each takes; and how
+far this process's resident memory grew above what it held before the first
+reply.
 
 Usage: python bench/bench_live.py [--seconds S] [--utterances N] [--reply-seconds S]
        [--reply-rounds N] [--only SUBSTRING]
@@ -28,9 +32,11 @@ Usage: python bench/bench_live.py [--seconds S] [--utterances N] [--reply-second
 import argparse
 import asyncio
 import contextlib
+import os
 import statistics
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -145,40 +151,84 @@ async def measure(path, output_size, seconds, utterances):
     return res, late
 
 
-async def long_reply(path, reply_s, rounds):
-    av = await AsyncAvatar.create(model_path=str(path), output_size=None)
-    long_pcm = speech(reply_s, seed=1).tobytes()
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class PeakMemory:
+    """The highest resident size of this process, sampled every 10 ms on a thread of its own."""
+
+    def __init__(self):
+        self.peak = resident_bytes()
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+
+    def _sample(self):
+        while not self._done.wait(0.01):
+            self.peak = max(self.peak, resident_bytes())
+
+    def stop(self):
+        self._done.set()
+        self._thread.join()
+        return self.peak
+
+
+async def long_reply(path, output_size, reply_s, rounds):
+    long_pcm = speech(reply_s, seed=1)
+    long_head = long_pcm[:800]
     short = speech(1.0, seed=2)
     short_head = short[:800]  # the short utterance's first tick: its first speech frame carries it
-    res = {"next": [], "stop": []}
+    res = {"first": [], "next": [], "stop": [], "shutdown": [], "grown": []}
     marks = {}
 
-    async def consume():
-        async for f in av.run():
-            if ("next" in marks and f.audio_chunk is not None and f.frame_index == 0
-                    and np.array_equal(f.audio_chunk.data, short_head)):
-                res["next"].append(time.monotonic() - marks.pop("next"))
+    def consume(av):
+        async def run():
+            async for f in av.run():
+                if f.audio_chunk is None or f.frame_index != 0:
+                    continue
+                for key, head in (("first", long_head), ("next", short_head)):
+                    if key in marks and np.array_equal(f.audio_chunk.data, head):
+                        res[key].append(time.monotonic() - marks.pop(key))
+        return asyncio.create_task(run())
+
+    async def reply_then(av, key):
+        await av.push_audio(long_pcm.tobytes(), SR, last_chunk=True)
+        await asyncio.sleep(0.5)
+        t = time.monotonic()
+        await getattr(av, key)()
+        res[key].append(time.monotonic() - t)
+
+    async def wait_for(key, limit=60.0):
+        deadline = time.monotonic() + limit
+        while key in marks and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        marks.pop(key, None)
 
     for _ in range(rounds):
-        consumer = asyncio.create_task(consume())
+        av = await AsyncAvatar.create(model_path=str(path), output_size=output_size)
+        consumer = consume(av)
         await asyncio.sleep(0.3)
-        await av.push_audio(long_pcm, SR, last_chunk=True)
+        base, peak = resident_bytes(), PeakMemory()
+        marks["first"] = time.monotonic()
+        await av.push_audio(long_pcm.tobytes(), SR, last_chunk=True)
+        await wait_for("first")
+        av.interrupt()
+        await asyncio.sleep(1.0)
+        await av.push_audio(long_pcm.tobytes(), SR, last_chunk=True)
         await asyncio.sleep(0.5)
         marks["next"] = time.monotonic()
         av.interrupt()
         await av.push_audio(short.tobytes(), SR, last_chunk=True)
-        deadline = time.monotonic() + 60.0
-        while "next" in marks and time.monotonic() < deadline:
-            await asyncio.sleep(0.01)
-        marks.clear()
+        await wait_for("next")
         await asyncio.sleep(1.0)
-        await av.push_audio(long_pcm, SR, last_chunk=True)
-        await asyncio.sleep(0.5)
-        t = time.monotonic()
-        await av.stop()
-        res["stop"].append(time.monotonic() - t)
+        await reply_then(av, "stop")
         await cancelled(consumer)
-    await av.shutdown()
+        consumer = consume(av)
+        await reply_then(av, "shutdown")
+        res["grown"].append(peak.stop() - base)
+        await cancelled(consumer)
     return res
 
 
@@ -211,12 +261,17 @@ def main():
             print(f"  {'heartbeat mean':<30} {statistics.fmean(late) * 1e3:7.2f} ms" if late else "")
             if size is not None:
                 print(f"  {'pictures off size':<30} {res['off_size']} of {res['pictures']}")
-        long_name = f"zephan-2 demo, {args.reply_seconds:g} s reply pushed at once"
-        if args.only in long_name:
-            res = asyncio.run(long_reply(demo, args.reply_seconds, args.reply_rounds))
+        for kind, size in (("native", None), ("composed 1280x720", (1280, 720))):
+            long_name = f"zephan-2 demo, {kind}, {args.reply_seconds:g} s reply pushed at once"
+            if args.only not in long_name:
+                continue
+            res = asyncio.run(long_reply(demo, size, args.reply_seconds, args.reply_rounds))
             print(long_name)
+            print(line("push -> first speech frame", res["first"]))
             print(line("interrupt -> next first frame", res["next"]))
             print(line("stop() 0.5 s into the reply", res["stop"]))
+            print(line("shutdown() 0.5 s into it", res["shutdown"]))
+            print(line("memory growth", res["grown"], "MB", 1e-6))
 
 
 if __name__ == "__main__":

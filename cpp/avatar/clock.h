@@ -18,10 +18,11 @@ namespace halvane::avatar {
 // a bound they reach exactly.
 inline constexpr double kTimeSlack = 1e-9;
 
-// The frame cadence and the engine's chunk geometry, fixed for a clock task.
+// The frame cadence and the engine's chunk geometry, fixed for a clock task
+// (the engine's own numbers, given by the caller: see make()).
 struct ClockTiming {
-  double period = 0.05;  // seconds per frame
-  double ahead_s = 0.55;  // audio the engine takes in beyond its first chunk's frames
+  double period = 0.0;   // seconds per frame
+  double ahead_s = 0.0;  // audio the engine takes in beyond its first chunk's frames
 
   // `spt` samples per tick at `sample_rate`; the engine's first chunk makes
   // `chunk0_frames` frames, every later one `chunk_frames`.
@@ -45,9 +46,10 @@ struct RenderTimes {
   std::optional<double> steady;  // smoothed later pushes
 };
 
+// The live module's tuning of the start test, given by the caller.
 struct StartTuning {
-  double margin_s = 0.15;  // safety margin between the buffered frames' end and chunk 1
-  double r1_factor = 1.35;  // chunk 1's render time relative to chunk 0's, when unmeasured
+  double margin_s = 0.0;   // safety margin between the buffered frames' end and chunk 1
+  double r1_factor = 0.0;  // chunk 1's render time relative to chunk 0's, when unmeasured
 };
 
 // The start test and the state it keeps while a start is pending.

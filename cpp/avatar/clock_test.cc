@@ -18,6 +18,7 @@ using halvane::avatar::StartTest;
 using halvane::avatar::StartTuning;
 
 ClockTiming z2() { return ClockTiming::make(1.0 / 20.0, 800, 16000, 21, 32); }
+const StartTuning kTuning{0.15, 1.35};
 
 // Audio arriving at `speed` times real time since t0 = 0, still open.
 Arrival arriving(double speed, double now) { return Arrival{0.0, speed * now, std::nullopt}; }
@@ -38,13 +39,13 @@ TEST(StartTest, WorkedExampleAtRealTimeArrival) {
     return 3.2;
   };
   RenderTimes rt{0.3, std::nullopt};
-  EXPECT_FALSE(st.next_chunk_in_time(t, 21, 2.0, arriving(1.0, 2.0), need1, rt, {}));
+  EXPECT_FALSE(st.next_chunk_in_time(t, 21, 2.0, arriving(1.0, 2.0), need1, rt, kTuning));
   ASSERT_TRUE(st.t_chunk0 && st.lag0);
   EXPECT_EQ(*st.t_chunk0, 2.0);
   EXPECT_NEAR(*st.lag0, 0.4, 1e-12);
   // Just short of 2.705 s the buffered frames end before chunk 1 + margin (3.2 + 0.405 + 0.15).
-  EXPECT_FALSE(st.next_chunk_in_time(t, 21, 2.705 - 1e-6, arriving(1.0, 2.705 - 1e-6), need1, rt, {}));
-  EXPECT_TRUE(st.next_chunk_in_time(t, 21, 2.705, arriving(1.0, 2.705), need1, rt, {}));
+  EXPECT_FALSE(st.next_chunk_in_time(t, 21, 2.705 - 1e-6, arriving(1.0, 2.705 - 1e-6), need1, rt, kTuning));
+  EXPECT_TRUE(st.next_chunk_in_time(t, 21, 2.705, arriving(1.0, 2.705), need1, rt, kTuning));
   EXPECT_EQ(need_calls, 3);
   // t_chunk0 and lag0 stay from the first look until cleared.
   EXPECT_EQ(*st.t_chunk0, 2.0);
@@ -55,7 +56,7 @@ TEST(StartTest, WorkedExampleAtRealTimeArrival) {
 
 TEST(StartTest, ThreeTimesRealTimePassesAtOnce) {
   StartTest st;
-  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, 2.0, arriving(3.0, 2.0), [] { return 3.2; }, {0.3, std::nullopt}, {}));
+  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, 2.0, arriving(3.0, 2.0), [] { return 3.2; }, {0.3, std::nullopt}, kTuning));
 }
 
 TEST(StartTest, NoArrivalMeansNoStartAndNoState) {
@@ -65,8 +66,8 @@ TEST(StartTest, NoArrivalMeansNoStartAndNoState) {
     ++need_calls;
     return 3.2;
   };
-  EXPECT_FALSE(st.next_chunk_in_time(z2(), 35, 9.0, Arrival{}, need1, {}, {}));
-  EXPECT_FALSE(st.next_chunk_in_time(z2(), 35, 9.0, Arrival{0.0, 0.0, std::nullopt}, need1, {}, {}));
+  EXPECT_FALSE(st.next_chunk_in_time(z2(), 35, 9.0, Arrival{}, need1, {}, kTuning));
+  EXPECT_FALSE(st.next_chunk_in_time(z2(), 35, 9.0, Arrival{0.0, 0.0, std::nullopt}, need1, {}, kTuning));
   EXPECT_FALSE(st.t_chunk0);
   EXPECT_EQ(need_calls, 0);
 }
@@ -88,17 +89,17 @@ TEST(StartTest, RenderTimeFallbacks) {
   for (const Case& c : cases) {
     StartTest st;
     Arrival done{0.0, 3.2, 3.2};
-    EXPECT_EQ(st.next_chunk_in_time(z2(), 21, 3.0, done, [] { return 3.2; }, {c.r0, c.steady}, {}), c.pass)
+    EXPECT_EQ(st.next_chunk_in_time(z2(), 21, 3.0, done, [] { return 3.2; }, {c.r0, c.steady}, kTuning), c.pass)
         << c.r0.value_or(-1) << " " << c.steady.value_or(-1);
   }
   // No measurement: lag0 x 1.35. Audio at half real time: at now = 4.0 with
   // 2.0 s in, chunk 0's 1.6 s were in at 3.2, lag0 = 0.8, r1 = 1.08; t_audio1 = 6.4.
   StartTest st;
-  EXPECT_FALSE(st.next_chunk_in_time(z2(), 21, 4.0, arriving(0.5, 4.0), [] { return 3.2; }, {}, {}));
+  EXPECT_FALSE(st.next_chunk_in_time(z2(), 21, 4.0, arriving(0.5, 4.0), [] { return 3.2; }, {}, kTuning));
   EXPECT_NEAR(*st.lag0, 0.8, 1e-12);
   double pass_at = 6.4 + 0.8 * 1.35 + 0.15 - 1.05;
-  EXPECT_FALSE(st.next_chunk_in_time(z2(), 21, pass_at - 1e-6, arriving(0.5, pass_at - 1e-6), [] { return 3.2; }, {}, {}));
-  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, pass_at, arriving(0.5, pass_at), [] { return 3.2; }, {}, {}));
+  EXPECT_FALSE(st.next_chunk_in_time(z2(), 21, pass_at - 1e-6, arriving(0.5, pass_at - 1e-6), [] { return 3.2; }, {}, kTuning));
+  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, pass_at, arriving(0.5, pass_at), [] { return 3.2; }, {}, kTuning));
 }
 
 TEST(StartTest, RateIsMeasuredUpToTheEndOfInput) {
@@ -106,10 +107,10 @@ TEST(StartTest, RateIsMeasuredUpToTheEndOfInput) {
   // Measured up to now (5.0) the rate would be 0.64 and chunk 1 due at 5.0.
   StartTest st;
   Arrival done{0.0, 3.2, 1.0};
-  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, 5.0, done, [] { return 3.2; }, {0.3, std::nullopt}, {}));
+  EXPECT_TRUE(st.next_chunk_in_time(z2(), 21, 5.0, done, [] { return 3.2; }, {0.3, std::nullopt}, kTuning));
   StartTest open;
   EXPECT_FALSE(open.next_chunk_in_time(z2(), 21, 5.0, Arrival{0.0, 3.2, std::nullopt}, [] { return 4.0; },
-                                       {0.3, std::nullopt}, {}));
+                                       {0.3, std::nullopt}, kTuning));
 }
 
 TEST(AdvanceDue, NeverLagsMoreThanTheCatchUp) {

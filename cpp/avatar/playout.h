@@ -48,14 +48,16 @@ ItemFlags item_flags(Probe& probe) {
   return f;
 }
 
+// Every number comes from the caller: the engine's chunk geometry and the
+// live module's constants.
 struct PlayoutConfig {
   ClockTiming timing;
   StartTuning tuning;
-  long preroll_frames = 36;  // buffered pictures that start playback outright
-  long chunk0_frames = 21;   // fewer than this never start an open utterance
-  long chunk_frames = 32;    // frames of each later chunk
-  double catchup_s = 0.5;    // the schedule never lags real time by more
-  long hold = 50;            // pictures the clock may hold before the producer waits
+  long preroll_frames = 0;  // buffered pictures that start playback outright
+  long chunk0_frames = 0;   // fewer than this never start an open utterance
+  long chunk_frames = 0;    // frames of each later chunk
+  double catchup_s = 0.0;   // the schedule never lags real time by more
+  long hold = 0;            // pictures the clock may hold before the producer waits
 };
 
 template <class T>

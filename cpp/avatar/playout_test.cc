@@ -28,6 +28,11 @@ constexpr double kPeriod = 1.0 / 20.0;
 PlayoutConfig z2(long hold = 50) {
   PlayoutConfig c;
   c.timing = ClockTiming::make(kPeriod, 800, 16000, 21, 32);
+  c.tuning = {0.15, 1.35};
+  c.preroll_frames = 36;
+  c.chunk0_frames = 21;
+  c.chunk_frames = 32;
+  c.catchup_s = 0.5;
   c.hold = hold;
   return c;
 }

@@ -18,17 +18,19 @@ fixture is built (`_loader.NativeFixtureLoaderMixin`).
 A zephan-2 avatar (manifest engine "zephan2") is rendered by the real
 `tessel_render_host`: its runtime owns one host process, started when the
 runtime is built, and speaks the render-stream protocol with it through
-`_zephan2.engine._Stream`. Its pictures are the host's 416 x 720 frames, 20
-per second (800 samples per tick), and its ticks come in the host's chunks:
-22 (the first picture twice) once 25600 samples are in, then 32 more each
-time the host's window for the next chunk is complete, at 25600 n + 18400
-samples for chunk n >= 1 (`samples_for_chunk`). `push_audio` returns once
-the host has written every frame that the audio fed so far completes, so
-the ticks a push makes are ready when it returns. `end_utterance` flushes
+`_zephan2.engine._Stream`. Its geometry is the host module's constants
+(`halvane._zephan2._tessel_host`): pictures of FW x FH, FPS per second (SPF
+samples per tick), and ticks in the host's chunks: CHUNK0_PX (+ PRESENT_DELAY_FRAMES,
+the first picture again) once the first chunk's audio is in, then STEADY_PX
+more each time the host's window for the next chunk is complete
+(`samples_for_chunk`, the host's own `Renderer._need`). `push_audio` returns
+once the host has written every frame that the audio fed so far completes,
+so the ticks a push makes are ready when it returns. `end_utterance` flushes
 the host: the utterance's last frames (and the host's padding past them)
 become ready, and the next push starts a new utterance. The resting picture
 (`get_source_frame(-1)`, and the first-frame probe 0) is the last frame the
-host renders for 1.6 s of silence, rendered once per fixture.
+host renders for the first chunk's audio of silence, rendered once per
+fixture.
 
 `tick_compose_to_size(pcm_buf, -1, w, h)` composes the next tick of the
 utterance whose whole audio so far is `pcm_buf` at w x h, and keeps its own
@@ -45,7 +47,11 @@ whole chunks), the call raises ValueError "... cursor past end ..." and the
 cursor stays. A zephan-2 utterance composed this way and then pushed whole
 (the same buffer from its first sample) goes on from where composing
 stopped: the host is fed only what it has not had, and the ready ticks
-start at the cursor.
+start at the cursor. Composing feeds the host only as far as the tick asked
+for needs: up to the end of that tick's chunk (at most one chunk of audio
+per call), however much the buffer holds, so a long reply pushed at once is
+rendered a chunk at a time as it is composed, and nothing of it is rendered
+once the calls stop.
 
 Render cost: the environment variable HALVANE_TICK_COST_MS (milliseconds,
 default 0), read when a fixture is built, is spent once per tick rendered
@@ -78,13 +84,6 @@ _SAMPLE_RATE = 16000
 _MANIFEST = "manifest.json"
 _TICK_COST_ENV = "HALVANE_TICK_COST_MS"
 
-# The zephan-2 host's geometry.
-_Z2_SPT = 800
-_Z2_WIDTH, _Z2_HEIGHT = 416, 720
-_Z2_CHUNK_SAMPLES = 25600
-_Z2_WINDOW = 44000
-_Z2_CHUNK0_TICKS = 22  # 21 frames, the first sent twice
-_Z2_CHUNK_TICKS = 32
 _Z2_CANON = ("canon.bin", "canon.f32")
 
 _audio_encoders = {}
@@ -136,9 +135,10 @@ class Fixture:
             self.engine_id = ENGINE_ZEPHAN2
             self.source = os.fspath(source)
             self.intra_op_threads = intra_op_threads  # None: the host's own default
-            self.audio_sample_rate = _SAMPLE_RATE
-            self.audio_samples_per_tick = _Z2_SPT
-            self.frame_width, self.frame_height = _Z2_WIDTH, _Z2_HEIGHT
+            host = _z2_host()
+            self.audio_sample_rate = host.SR
+            self.audio_samples_per_tick = host.SPF
+            self.frame_width, self.frame_height = host.FW, host.FH
             self._resting = None  # BGR, read-only; rendered by the first runtime
             return
         if not isinstance(manifest, dict) or manifest.get("engine") != _ENGINE:
@@ -321,12 +321,30 @@ class Runtime:
             self._pending = bytearray()
 
 
-def _z2_ticks_for(fed):
-    """Ticks the host has written once `fed` samples of a stream are in."""
-    if fed < _Z2_CHUNK_SAMPLES:
-        return 0
-    later = max(0, (fed - (_Z2_WINDOW - _Z2_CHUNK_SAMPLES)) // _Z2_CHUNK_SAMPLES)
-    return _Z2_CHUNK0_TICKS + _Z2_CHUNK_TICKS * later
+def _z2_host():
+    """The zephan-2 host module: the home of the host's geometry."""
+    from ._zephan2 import _tessel_host
+
+    return _tessel_host
+
+
+class _Z2Chunks:
+    """The host's chunk geometry as a stream's ticks meet it: the samples
+    each chunk needs, how many ticks it gives, and which chunk gives a tick."""
+
+    def __init__(self):
+        host = _z2_host()
+        self.need = host.Renderer._need  # samples of a stream the host needs before chunk n
+        self.first = host.CHUNK0_PX + host.PRESENT_DELAY_FRAMES  # ticks of chunk 0, its first picture twice
+        self.steady = host.STEADY_PX
+
+    def ticks(self, chunks):
+        """Ticks of a stream once its first `chunks` chunks are rendered."""
+        return 0 if chunks == 0 else self.first + self.steady * (chunks - 1)
+
+    def chunk_of(self, tick):
+        """The chunk that gives tick number `tick` of a stream."""
+        return 0 if tick < self.first else 1 + (tick - self.first) // self.steady
 
 
 class HostRuntime(Runtime):
@@ -349,8 +367,10 @@ class HostRuntime(Runtime):
         self._ready_lock = threading.Lock()  # _ready
         self._close_lock = threading.Lock()
         self._ready = collections.deque()    # (tick, RGB frame) ready to pull
-        self._cursor = _ComposeCursor(_Z2_SPT)
+        self._cursor = _ComposeCursor(fixture.audio_samples_per_tick)
+        self._geometry = _Z2Chunks()
         self._fed = 0          # samples of this utterance the host has had
+        self._chunks = 0       # chunks of this utterance that audio completed
         self._ticks = 0        # frames of this utterance the host has written
         self._ended = False    # flushed: the next push starts a new utterance
         self._composed = False  # this utterance reached the host through composing
@@ -393,20 +413,22 @@ class HostRuntime(Runtime):
             return
         self._stream.host.feed(samples)
         self._fed += samples.size
-        self._hand_over(self._take(_z2_ticks_for(self._fed) - self._ticks))
+        while self._fed >= self._geometry.need(self._chunks):
+            self._chunks += 1
+        self._hand_over(self._take(self._geometry.ticks(self._chunks) - self._ticks))
 
     def _begin(self):
         """A new utterance: ready ticks dropped, the host's stream reset."""
         with self._ready_lock:
             self._ready.clear()
         self._stream.host.reset()
-        self._fed = self._ticks = 0
+        self._fed = self._ticks = self._chunks = 0
         self._ended = self._composed = False
         self._cursor.reset()
 
     def _render_resting(self):
         with self._lock:
-            self._feed(np.zeros(_Z2_CHUNK_SAMPLES, np.float32))
+            self._feed(np.zeros(self._geometry.need(0), np.float32))
             with self._ready_lock:
                 rgb = self._ready[-1][1]
             self._begin()
@@ -464,7 +486,7 @@ class HostRuntime(Runtime):
         """Samples of an utterance the host needs before it writes chunk `n`."""
         if not isinstance(n, (int, np.integer)) or isinstance(n, bool) or n < 0:
             raise ValueError(f"samples_for_chunk takes a chunk number 0 or more, not {n!r}")
-        return _Z2_CHUNK_SAMPLES if n == 0 else _Z2_CHUNK_SAMPLES * int(n) + _Z2_WINDOW - _Z2_CHUNK_SAMPLES
+        return self._geometry.need(int(n))
 
     def tick_compose_to_size(self, pcm_buf, index, width, height):
         buf = _samples(pcm_buf)
@@ -475,8 +497,10 @@ class HostRuntime(Runtime):
                 self._begin()  # a new utterance, or one that was pushed so far
                 k = 0
             self._composed = True
-            if buf.size > self._fed:
-                self._feed(buf[self._fed:])
+            # Only as far as tick k needs: to the end of its chunk's audio (or of the buffer).
+            want = min(buf.size, self._geometry.need(self._geometry.chunk_of(k)))
+            if want > self._fed:
+                self._feed(buf[self._fed:want])
             with self._ready_lock:
                 item = self._ready.popleft() if self._ready else None
             if item is None:

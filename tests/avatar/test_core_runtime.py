@@ -10,7 +10,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import halvane._avatar as live
 import halvane._core as core
+from halvane._zephan2 import _tessel_host as host
 from halvane._loader import NativeFixtureLoaderMixin
 from halvane.unified_header import ENGINE_ZEPHAN2, is_v2_engine
 from tools.make_demo_bundle import write_demo_bundle
@@ -99,6 +101,9 @@ def test_zephan2_chunks_end_and_reset(z2_fixture):
             rt.push_audio(tone(n))
             counts.append(rt.ticks_available())
         assert counts == [0, 22, 22, 54, 86]
+        # the host module's geometry is what its program does, and the live module's chunk numbers are the host's
+        assert (host.CHUNK0_PX + host.PRESENT_DELAY_FRAMES, host.STEADY_PX, host.SPC) == (22, 32, 25600)
+        assert (live._Z2_CHUNK0_FRAMES, live._Z2_CHUNK_FRAMES, live._Z2_FEED_SLICE_SAMPLES) == (21, 32, 25600)
         ticks = [rt.pull_frame(-1) for _ in range(30)]
         assert [t for t, _ in ticks] == list(range(30))
         assert all(p.shape == (720, 416, 3) and p.dtype == np.uint8 and p.flags.c_contiguous for _, p in ticks)
@@ -130,6 +135,20 @@ def test_zephan2_compose_then_push_whole(z2_fixture):
         # pushed whole from its first sample, the utterance goes on after the composed ticks
         rt.push_audio(np.concatenate([buf, tone(14000, 3)]))
         assert rt.ticks_available() == 32 and rt.pull_frame(-1)[0] == 22
+    finally:
+        rt.close()
+
+
+def test_zephan2_compose_renders_a_long_buffer_a_chunk_at_a_time(z2_fixture):
+    rt = core.Runtime(z2_fixture)
+    try:
+        buf = tone(16000 * 20)  # a long reply pushed at once
+        ready = []
+        for k in range(56):
+            assert rt.tick_compose_to_size(buf, -1, 208, 360)[0] == k
+            ready.append(rt.ticks_available())
+        # rendered and not composed yet: chunk 0 (22 ticks) for tick 0, chunk 1 (32) for tick 22, chunk 2 for tick 54
+        assert ready == list(range(21, -1, -1)) + list(range(31, -1, -1)) + [31, 30]
     finally:
         rt.close()
 

@@ -167,6 +167,39 @@ def test_zephan2_composed_session_keeps_its_output_size(demo, seconds):
         assert (f.bgr_image[:, :432] == fill).all() and (f.bgr_image[:, 848:] == fill).all()
 
 
+@pytest.mark.parametrize("end", ["interrupt", "stop"])
+def test_zephan2_composed_long_reply_is_fed_only_as_far_as_it_is_composed(demo, monkeypatch, end):
+    from halvane._zephan2.client import HostProcess
+
+    steps = []  # the samples of each feed, and None for each reset of the host's stream
+    feed, reset = HostProcess.feed, HostProcess.reset
+    monkeypatch.setattr(HostProcess, "feed", lambda host, x: (steps.append(len(x)), feed(host, x)))
+    monkeypatch.setattr(HostProcess, "reset", lambda host: (steps.append(None), reset(host)))
+
+    async def main():
+        av = await AsyncAvatar.create(model_path=demo)  # composed at the default 1280x720
+        it = av.run()
+        steps.clear()
+        await av.push_audio(speech(SR * 30, seed=1).tobytes(), SR, last_chunk=True)  # a TTS reply, whole
+        await collect(it, lambda xs: len(speech_frames(xs)) == 5)
+        reply = av._runtime.samples_for_chunk(0)
+        if end == "stop":
+            await av.stop()
+        else:
+            av.interrupt()
+            short = speech(SR + 77, seed=2)
+            await av.push_audio(short.tobytes(), SR, last_chunk=True)
+            frames = speech_frames(await collect(it, lambda xs: eos_count(xs) == 1, timeout=60))
+            check_utterance(frames, short, 800)
+            assert len(frames) == -(-short.size // 800)
+        await av.shutdown()
+        return reply
+
+    reply = asyncio.run(main())
+    # The reply's host stream had its first chunk's audio only: nothing of the rest was fed.
+    assert sum(steps[:steps.index(None)] if None in steps else steps) == reply
+
+
 def test_sync_to_releases_each_picture_after_its_voice(ostrel1):
     async def main():
         av = await AsyncAvatar.create(model_path=ostrel1, output_size=None)

@@ -91,7 +91,8 @@ Co<nb::object> clock_loop(nb::handle self, nb::object room) {
   }
   const double period = 1.0 / as_double(get(self, "_engine_fps"));
   nb::object fixture = Session(self).fixture();
-  const long spt = fixture.is_none() ? 800 : int_of(get(fixture, "audio_samples_per_tick"));
+  nb::object spt_of = fixture.is_none() ? nb::object(e.z2_host.attr("SPF")) : get(fixture, "audio_samples_per_tick");
+  const long spt = int_of(spt_of);
   const long sample_rate = const_i("_SAMPLE_RATE_HZ");
   const nb::object silence = e.np.attr("zeros")(spt, "dtype"_a = e.np.attr("int16"));
   // The timing and the hold are fixed for the task; the other constants are

@@ -59,6 +59,7 @@ void bind_env(nb::module_& m) {
   // Package modules the live interface cannot do without: importing it fails
   // when one of them is missing.
   e.core = nb::module_::import_("halvane._core");
+  e.z2_host = nb::module_::import_("halvane._zephan2._tessel_host");
   nb::object header = nb::module_::import_("halvane.unified_header");
   e.ENGINE_ZEPHAN2 = header.attr("ENGINE_ZEPHAN2");
   e.is_v2_engine = header.attr("is_v2_engine");
@@ -89,12 +90,15 @@ void bind_constants(nb::module_& m) {
   env().stream_end = nb::module_::import_("builtins").attr("object")();
   m.attr("_STREAM_END") = env().stream_end;
   m.attr("_SYNC_LEAD_S") = 0.025;
+  // The zephan-2 chunk geometry is the host module's: frames of the first
+  // chunk and of every later one, and the audio of one later chunk.
+  nb::handle host = env().z2_host;
   m.attr("_Z2_PREROLL_FRAMES") = 36;
-  m.attr("_Z2_CHUNK0_FRAMES") = 21;
-  m.attr("_Z2_CHUNK_FRAMES") = 32;
+  m.attr("_Z2_CHUNK0_FRAMES") = host.attr("CHUNK0_PX");
+  m.attr("_Z2_CHUNK_FRAMES") = host.attr("STEADY_PX");
   m.attr("_Z2_START_MARGIN_S") = 0.15;
   m.attr("_Z2_R1_FACTOR") = 1.35;
-  m.attr("_Z2_FEED_SLICE_SAMPLES") = 25600;
+  m.attr("_Z2_FEED_SLICE_SAMPLES") = host.attr("SPC");
   m.attr("_Z2_CATCHUP_S") = 0.5;
   // Seconds of pictures the playout clock may hold before the producer waits
   // to hand it more (always more than the preroll).

@@ -61,6 +61,7 @@ struct Env {
 
   // package modules
   nb::object core;  // halvane._core
+  nb::object z2_host;  // halvane._zephan2._tessel_host: the home of the zephan-2 chunk geometry
   nb::object ENGINE_ZEPHAN2, is_v2_engine;  // halvane.unified_header
   nb::object picture_fit;  // halvane._picture.fit
   nb::object VideoControl, AudioChunk, VideoFrame, dc_replace;

@@ -2,6 +2,7 @@
 
 #include "bindings/zephan2/module.h"
 #include "zephan2/inference/constants.h"
+#include "zephan2/inference/dec_inputs.h"
 
 namespace halvane::zephan2::py {
 
@@ -15,6 +16,8 @@ void bind_constants(nb::module_& m) {
   m.attr("CHUNK0_LAT") = CHUNK0_LAT;
   m.attr("STEADY_LAT") = STEADY_LAT;
   m.attr("STEADY_PX") = STEADY_PX;
+  // Frames of a stream's first chunk (21): its first latent gives only its last phase.
+  m.attr("CHUNK0_PX") = dec_rows(CHUNK0_LAT, nullptr);
   m.attr("PRESENT_DELAY_FRAMES") = PRESENT_DELAY_FRAMES;
   m.attr("LC") = LC;
   m.attr("LH") = LH;

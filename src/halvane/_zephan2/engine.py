@@ -49,15 +49,15 @@ import weakref
 
 import numpy as np
 
-from ._tessel_host import Renderer
+from ._tessel_host import FPS, SPF, SR, STEADY_PX, Renderer
 from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
-FPS = 20
-SAMPLE_RATE = 16000
-SAMPLES_PER_FRAME = SAMPLE_RATE // FPS  # 800
-CHUNK_FRAMES = 32  # frames of a steady host chunk
+# The host's geometry, from the host module (FPS too).
+SAMPLE_RATE = SR
+SAMPLES_PER_FRAME = SPF
+CHUNK_FRAMES = STEADY_PX  # frames of a steady host chunk
 # Samples fed at a time: a quarter of a host chunk, so that a render abandoned
 # early leaves the host little audio it must still render.
 PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME // 4
