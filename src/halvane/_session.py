@@ -88,20 +88,26 @@ def _number(manifest, key, default, lo):
     return v
 
 
-def _missing(manifest):
-    """The names of "requires" that are not installed. Only plain module names
-    are looked up, and nothing is imported: finding a dotted name imports its
-    parents, and an avatar file must never decide which installed code runs."""
-    needs = manifest.get("requires", [])
+def missing_modules(needs):
+    """The names in `needs` (a manifest's "requires") that are not installed.
+    Only plain module names are looked up, and nothing is imported: finding a
+    dotted name imports its parents, and an avatar file must never decide
+    which installed code runs. Raises ValueError for anything else."""
     bad = [m for m in needs if not isinstance(m, str) or not m.isidentifier()] if isinstance(needs, list) else [needs]
     if bad:
-        from ._errors import InvalidAvatar, refuse
-
-        raise refuse(InvalidAvatar, "that avatar's manifest is damaged",
-                     f"requires must be a list of plain module names, not {bad[0]!r}")
+        raise ValueError(f"requires must be a list of plain module names, not {bad[0]!r}")
     # A loaded module may carry no spec (__main__ run as a script): it is present;
     # a None entry blocks the name's import, and find_spec says so.
     return [m for m in needs if sys.modules.get(m) is None and importlib.util.find_spec(m) is None]
+
+
+def _missing(manifest):
+    try:
+        return missing_modules(manifest.get("requires", []))
+    except ValueError as e:
+        from ._errors import InvalidAvatar, refuse
+
+        raise refuse(InvalidAvatar, "that avatar's manifest is damaged", str(e)) from None
 
 
 class Session:

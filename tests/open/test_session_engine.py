@@ -100,21 +100,23 @@ def test_construction_errors(avatar_dir, knobs, kind, message, attrs):
     assert {k: getattr(e.value, k) for k in attrs} == attrs
 
 
-@pytest.mark.parametrize("requires, bad", [([5], "5"), ([".rel"], "'.rel'"), (["this.x"], "'this.x'"),
-                                           ("json", "'json'"), (["this", "json"], None)])
-def test_required_modules_are_plain_names_never_imported(tmp_path, monkeypatch, capfd, requires, bad):
+@pytest.mark.parametrize("engine, requires, bad", [
+    ("ostrel2-light", [5], "5"), ("ostrel2-light", [".rel"], "'.rel'"), ("ostrel2-light", ["this.x"], "'this.x'"),
+    ("ostrel2-light", "json", "'json'"), ("ostrel2-light", ["this", "json"], None),
+    ("ostrel2-unified", ["this.x"], "'this.x'"), ("ostrel2-unified", ["this", "json"], None)])
+def test_required_modules_are_plain_names_never_imported(tmp_path, monkeypatch, capfd, engine, requires, bad):
     """Finding "this.x" would import the module "this", which prints a poem."""
     monkeypatch.setenv("HALVANE_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delitem(sys.modules, "this", raising=False)
-    avatar = write_avatar(tmp_path / "face.imx", man=manifest(engine="ostrel2-light", requires=requires))
+    avatar = write_avatar(tmp_path / "face.imx", man=manifest(engine=engine, requires=requires))
     if bad is None:
         with halvane.open(avatar):
             pass
     else:
         with pytest.raises(InvalidAvatar) as e:
             halvane.open(avatar)
-        assert (e.value.message, e.value.detail) == (
-            "that avatar's manifest is damaged", f"requires must be a list of plain module names, not {bad}")
+        assert e.value.message == "that avatar's manifest is damaged"
+        assert f"requires must be a list of plain module names, not {bad}" in e.value.detail
     assert capfd.readouterr().out == "" and "this" not in sys.modules
 
 

@@ -16,9 +16,10 @@ A manifest that is missing, not JSON or not of this engine raises O2UInvalid,
 with the error that showed it as its cause when there is one.
 """
 
-import importlib.util
 import json
 import os
+
+from .._session import missing_modules
 
 ENGINE = "ostrel2-unified"
 FPS = 25
@@ -60,10 +61,10 @@ class O2UEngine:
 
         directory = os.fspath(directory)
         manifest = _manifest(directory)
-        needs = manifest.get("requires", [])
-        if not isinstance(needs, list) or not all(isinstance(m, str) and m for m in needs):
-            raise O2UInvalid("that avatar's manifest is damaged", "requires must be a list of module names")
-        missing = [m for m in needs if importlib.util.find_spec(m) is None]
+        try:
+            missing = missing_modules(manifest.get("requires", []))
+        except ValueError as e:
+            raise O2UInvalid("that avatar's manifest is damaged", str(e)) from None
         if missing:
             raise O2UUnavailable(f"this avatar needs modules that are not installed: {', '.join(missing)}")
         try:

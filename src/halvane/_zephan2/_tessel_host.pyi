@@ -21,6 +21,8 @@ STEADY_LAT: int = 8
 
 STEADY_PX: int = 32
 
+CHUNK0_PX: int = 21
+
 PRESENT_DELAY_FRAMES: int = 1
 
 LC: int = 16
