@@ -39,5 +39,6 @@ def __getattr__(name):
     if name == "__version__":
         from importlib.metadata import version
 
-        return version("halvane")
+        globals()["__version__"] = v = version("halvane")
+        return v
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -306,10 +306,10 @@ def _render(avatar_path, audio_path, out, stop):
         raise _Mistake(audio_path, "there is not enough memory to decode it") from None
     except Exception as e:  # whatever decoding met is the audio's
         raise _Mistake(audio_path, _reason(e)) from None
-    stop()
     global _opening
     _opening = True  # a stopping signal raises where open() looks for one: a long unpack ends at once
     try:
+        stop()
         avatar = _open.open(avatar_path)
     except (AvatarError, OSError) as e:
         raise _Mistake(avatar_path, _reason(e)) from None

@@ -21,7 +21,7 @@ from halvane._errors import Failed
 from halvane._open import Avatar
 from halvane._session import EngineFailed
 from halvane._zephan2 import Zephan2Engine, _apple
-from halvane._zephan2.client import HostProcess
+from halvane._zephan2.client import HostProcess, data_steps
 from hostproc import speech
 from tools.make_demo_bundle import write_demo_bundle
 
@@ -84,18 +84,20 @@ def odd_piece():
 def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_dir, clip, how):
     audio, theirs = clip
     covered = math.ceil(audio.size * 20 / 16000)
+    longer = pcm16(16000 * 6, seed=7).tobytes()  # more than the host is fed ahead: abandoned before its flush
     engine = Zephan2Engine(bundle_dir)
     host = engine._stream.host
     av = Avatar(engine, "zephan2")
     silence = np.zeros(32000, np.int16).tobytes()  # 40 frames, none of them the clip's
     earlier = None
     if how == "break":  # the caller leaves after three frames: the avatar interrupts the engine
-        gen = av.render(audio.tobytes())
+        gen = av.render(longer)
         for _ in range(3):
             next(gen)
+        assert not engine._flushed
         gen.close()
     elif how == "drop":  # the engine's own generator dropped half way
-        gen = engine.frames([audio.tobytes()])
+        gen = engine.frames([longer])
         next(gen)
         del gen
         gc.collect()
@@ -103,7 +105,7 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
         with pytest.raises(Failed, match="the render stopped"):
             list(av.render(odd_piece()))
     elif how == "interrupt-mid":
-        gen = engine.frames([audio.tobytes()])
+        gen = engine.frames([longer])
         next(gen)
         engine.interrupt()
         gen.close()  # a late close of the abandoned generator leaves the next render alone
@@ -111,9 +113,11 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
         assert len(list(av.render(audio.tobytes()))) == covered
         engine.interrupt()
     else:  # a second render while the first one's generator is held, before or after its flush
-        earlier = av.render(audio.tobytes())
-        for _ in range(covered if how == "superseded-flushed" else 1):
+        flushed = how == "superseded-flushed"
+        earlier = av.render(audio.tobytes() if flushed else longer)
+        for _ in range(covered if flushed else 1):
             next(earlier)
+        assert engine._flushed == flushed
         assert same(list(av.render(silence)), host_frames(bundle_dir, np.zeros(32000, np.int16))[:40])
     assert same(list(av.render(audio.tobytes())), theirs[:covered])
     assert engine._stream.host is host and not gone(host.pid)  # the host stayed warm
@@ -217,3 +221,23 @@ def test_an_avatar_path_is_never_read_as_the_hosts_words(demo_avatar, tmp_path, 
     monkeypatch.chdir(tmp_path)
     with halvane.open(name) as av:
         assert len(list(av.render(np.zeros(1600, np.int16).tobytes()))) == 2
+
+
+def test_a_step_cut_short_ends_the_host_and_the_next_render_starts_another(bundle_dir, clip, monkeypatch):
+    audio, theirs = clip
+    engine = Zephan2Engine(bundle_dir)
+    host = engine._stream.host
+
+    def half_then_interrupted(self, samples):  # Ctrl-C in the middle of a data step
+        head, body = data_steps(samples)[:2]
+        self._proc.stdin.write(head + bytes(body)[:100])
+        self._proc.stdin.flush()
+        raise KeyboardInterrupt
+
+    with Avatar(engine, "zephan2") as av:
+        monkeypatch.setattr(HostProcess, "feed", half_then_interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            next(av.render(audio.tobytes()))
+        monkeypatch.undo()
+        assert gone(host.pid)
+        assert same(list(av.render(audio.tobytes())), theirs[:math.ceil(audio.size * 20 / 16000)])

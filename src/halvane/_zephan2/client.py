@@ -134,6 +134,7 @@ class HostProcess:
         if threads is not None:
             args += ["--threads", str(threads)]
         self._owner = os.getpid()
+        self._cut = False  # a write was cut short: the protocol cannot go on
         self._write_lock = threading.Lock()
         self._read_lock = threading.Lock()
         self._lines: collections.deque[str] = collections.deque(maxlen=_STDERR_LINES)
@@ -192,12 +193,17 @@ class HostProcess:
                 raise self._not_ours()
             if self._proc.stdin.closed:
                 raise self._failure("was closed")
+            if self._cut:
+                raise self._failure("was left in the middle of a step", stop=True)
             try:
                 for p in parts:
                     self._proc.stdin.write(p)
                 self._proc.stdin.flush()
             except BrokenPipeError:
                 raise self._failure("is no longer reading its input") from None
+            except BaseException:
+                self._cut = True  # the host would read whatever follows as the rest of the step
+                raise
 
     # -- reading: one thread at a time, independent of writing -------------------
 
@@ -317,13 +323,19 @@ class HostProcess:
 _hosts: weakref.WeakSet = weakref.WeakSet()
 
 
+# In a forked child, the parent's hosts, kept and never closed: their buffered
+# files may be locked by a reader thread that did not come along.
+_inherited: list = []
+
+
 def _detach_in_child() -> None:
     # A forked child holds copies of its parent's host pipes. Pointed at /dev/null
     # they can neither steal the parent's frames nor keep its host from seeing
     # the end of its input; the locks may have been held by a thread that is gone.
+    _inherited.extend(_hosts)
     null = os.open(os.devnull, os.O_RDWR)
     try:
-        for host in list(_hosts):
+        for host in _inherited:
             host._write_lock, host._read_lock = threading.Lock(), threading.Lock()
             for f in (host._proc.stdin, host._proc.stdout, host._proc.stderr):
                 if f is not None and not f.closed:

@@ -121,6 +121,10 @@ class _Records:
             self._items.clear()
             self._cond.notify_all()
 
+    @property
+    def failed(self) -> bool:
+        return self._failure is not None
+
     def fail(self, e: BaseException) -> None:
         with self._cond:
             if self._failure is None:
@@ -181,6 +185,8 @@ class _Stream:
         writes for it is dropped as it comes (the frames its `fed` samples make,
         less the `taken` ones, or everything up to its flush marker), and its
         buffered audio is reset."""
+        if self.records.failed:  # the reader is gone: nothing would drop the rest
+            raise HostError("stopped reading", None, [])
         if flushed:
             self.records.discard(through=self.flushes)
         else:
@@ -212,8 +218,9 @@ def _forget_hosts_in_child() -> None:
     # A forked child shares the parent's host pipes; its engines start hosts of
     # their own when they next render and never touch the parent's.
     for engine in list(_open_engines):
-        engine._lock = threading.Lock()
+        engine._lock = threading.RLock()
         engine._stream = engine._render = None
+        engine._stepping = False
     _open_engines.clear()
 
 
@@ -229,15 +236,22 @@ class Zephan2Engine:
     engine is unfinished (its generator held, or iterated on another thread)
     abandons the earlier one, whose generator then ends at its next step. An
     abandoned render keeps the host: its stream is reset and what the host
-    still writes for it is dropped. In a forked child the engine starts a host
-    of its own at its next render."""
+    still writes for it is dropped. A step cut short by anything but an
+    ordinary error (a KeyboardInterrupt in the middle of a write) may leave
+    the host in the middle of a step: the host is then ended, and the next
+    render starts another. In a forked child the engine starts a host of its
+    own at its next render."""
 
     frames_per_second = FPS
 
     def __init__(self, source):
         self._source = os.fspath(source)
-        self._lock = threading.Lock()  # the stream and the render in progress
-        self._render = None   # the token of the render in progress, None between renders
+        # The stream and the render in progress. Re-entrant: a render reclaimed by the
+        # collector in the middle of another's step interrupts the engine from within it.
+        self._lock = threading.RLock()
+        self._render = None     # the token of the render in progress, None between renders
+        self._stepping = False  # a step of the render in progress is running
+        self._why = ""          # why the last render was abandoned
         self._fed = self._taken = 0  # samples fed and records taken by the render in progress
         self._flushed = False         # it has written its flush
         self.stop_reason = "not rendered yet"
@@ -258,14 +272,22 @@ class Zephan2Engine:
         if stream is not None:
             stream.close(at_once)
 
-    def _abandon(self) -> None:
-        """Ends the render in progress, if any; the host stays, unless it failed."""
+    def _abandon(self, why: str) -> None:
+        """Ends the render in progress, if any. In the middle of its step, the
+        step drops the stream's rest once it is over."""
         if self._render is None:
             return
-        self._render = None
+        self._render, self._why = None, why
+        if not self._stepping:
+            self._drop_rest()
+
+    def _drop_rest(self) -> None:
+        """Drops what the host still writes for the abandoned render; the host
+        stays unless it failed."""
+        stream = self._stream
         try:
-            if self._stream is not None:
-                self._stream.abandon(self._fed, self._taken, self._flushed)
+            if stream is not None:
+                stream.abandon(self._fed, self._taken, self._flushed)
         except HostError:
             self._end_stream()
 
@@ -276,7 +298,7 @@ class Zephan2Engine:
         done = False
         try:
             with self._lock:
-                self._abandon()
+                self._abandon("a later render of this avatar started before this one ended")
                 self._render, self._fed, self._taken, self._flushed = token, 0, 0, False
                 self.stop_reason = "unfinished"
                 if self._stream is None:
@@ -285,9 +307,25 @@ class Zephan2Engine:
             while True:
                 with self._lock:
                     if self._render is not token:
-                        self.stop_reason = "a later render of this avatar started before this one ended"
+                        self.stop_reason = self._why
                         return
-                    rec = next(records, _END)
+                    self._stepping = True
+                    try:
+                        rec = next(records, _END)
+                    except BaseException as e:
+                        if not isinstance(e, Exception):  # cut short anywhere, maybe in the middle of a write
+                            if self._render is token:
+                                self._render, self._why = None, "interrupted"
+                            self._end_stream()
+                        elif self._render is not token:  # abandoned from within the step that failed
+                            self._drop_rest()
+                        raise  # an ordinary error leaves the counts whole: the rest is dropped below
+                    finally:
+                        self._stepping = False
+                    if self._render is not token:  # abandoned from within the step
+                        self._drop_rest()
+                        self.stop_reason = self._why
+                        return
                 if rec is _END:
                     break
                 yield rec
@@ -300,7 +338,7 @@ class Zephan2Engine:
                     if done:
                         self._render = None
                     else:
-                        self._abandon()
+                        self._abandon("interrupted")
 
     def _records(self, chunks):
         """The frames of one render, each step taken under the engine's lock."""
@@ -336,17 +374,19 @@ class Zephan2Engine:
     def interrupt(self) -> None:
         """Abandons the current render; the next one starts on a clean stream."""
         with self._lock:
+            stream = self._stream
             if self._render is not None:
-                self._abandon()
-            elif self._stream is not None:
+                self._abandon("interrupted")
+            elif stream is not None:
                 try:
-                    self._stream.host.reset()
+                    stream.host.reset()
                 except HostError:
                     self._end_stream()
 
     def close(self) -> None:
         """Ends and reaps the host. Not under the lock: a render blocked on a host
         that stopped answering is woken by the host's end."""
-        at_once, self._render = self._render is not None, None
+        at_once = self._render is not None
+        self._render, self._why = None, "the avatar was closed"
         _open_engines.discard(self)
         self._end_stream(at_once)
