@@ -832,8 +832,6 @@ WRITE = "can be written by other users; make it writable by you alone (chmod go-
 @pytest.mark.parametrize("plant, refused", [
     pytest.param(lambda a, av, e, m: (op._materialise(av), os.utime(plant_entry(a + "/sha256-i", fifo=True), (0, 0))),
                  None, id="idle entry whose marker is a FIFO, over capacity"),
-    pytest.param(lambda a, av, e, m: (os.makedirs(os.path.dirname(m)), os.mkfifo(m)), None, id="memo a FIFO"),
-    pytest.param(lambda a, av, e, m: plant_entry(e, fifo=True), None, id="the entry's marker a FIFO"),
     pytest.param(lambda a, av, e, m: plant_entry(e, owner=NOBODY), None, id="entry of another user"),
     pytest.param(lambda a, av, e, m: (plant_entry(a + "/sha256-" + "9" * 32), plant_memo(m, "sha256-" + "9" * 32, NOBODY)),
                  None, id="memo of another user, naming an entry"),
