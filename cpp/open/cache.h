@@ -98,7 +98,8 @@ std::string content_key(const std::string& source, const FileStamp& st, const st
 // Whether the avatars directory (and its ".idx") may be trusted: both must
 // be this user's (the effective user id) and writable by nobody else, as a
 // directory that others can write lets them plant memos and entries. A
-// directory not there yet is fine: it is made private (make_private_dirs).
+// directory not there yet is passed over, so callers make the avatars
+// directory first (make_private_dirs) and judge what then stands there.
 enum class FolderTrust { ok, others_own, others_write };
 struct FolderVerdict {
   FolderTrust trust = FolderTrust::ok;

@@ -217,7 +217,7 @@ std::string Captured::str() const {
   return s;
 }
 
-ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop, int check_ms,
+ChildOutput run_captured(const std::vector<std::string>& argv, const StopCheck& stop, int check_ms,
                          size_t out_limit) {
   if (argv.empty() || argv[0].empty()) throw ValueError(kNoProgram);
   for (const auto& a : argv)
@@ -238,7 +238,7 @@ ChildOutput run_captured(const std::vector<std::string>& argv, const std::functi
     next_check = Clock::now() + interval;
     if (!stop || !stop()) return;
     child.kill_and_reap();
-    throw ChildStopped();
+    throw Stopped();
   };
 
 #ifdef F_SETPIPE_SZ

@@ -14,11 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "common/fs.h"
 
 namespace halvane::open {
 
@@ -59,12 +59,6 @@ struct ChildOutput {
   Captured err;    // all of its standard error
 };
 
-// The run ended because `stop` returned true; the child has been killed and
-// reaped.
-struct ChildStopped : std::exception {
-  const char* what() const noexcept override { return "child process stopped by its caller"; }
-};
-
 // The run ended because the child wrote more than the caller's limit to its
 // standard output; it has been killed and reaped, and no more than the limit
 // and one block was read.
@@ -75,11 +69,11 @@ struct OutputPastLimit : std::exception {
 // Runs argv[0] (searched on PATH) with the arguments argv and waits for it to
 // end. `stop` is asked at least every `check_ms` milliseconds while the child
 // runs (and whenever a signal interrupts the wait); when it returns true, the
-// child is killed and reaped and ChildStopped is thrown. Once more than
+// child is killed and reaped and halvane::Stopped is thrown. Once more than
 // `out_limit` bytes came on its standard output, the child is killed and
 // reaped and OutputPastLimit is thrown. Raises OSError(errno, argv[0]) when
 // the program cannot be started (ENOENT: not on the path).
-ChildOutput run_captured(const std::vector<std::string>& argv, const std::function<bool()>& stop,
+ChildOutput run_captured(const std::vector<std::string>& argv, const StopCheck& stop,
                          int check_ms = 50, size_t out_limit = SIZE_MAX);
 
 }  // namespace halvane::open

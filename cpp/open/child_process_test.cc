@@ -16,7 +16,6 @@
 namespace {
 
 using halvane::open::ChildOutput;
-using halvane::open::ChildStopped;
 using halvane::open::run_captured;
 
 ChildOutput sh(const std::string& script) { return run_captured({"sh", "-c", script}, nullptr); }
@@ -71,16 +70,16 @@ TEST(RunCaptured, StopKillsAndReaps) {
   int asked = 0;
   // Output keeps flowing, so the request is still looked at between reads.
   EXPECT_THROW(run_captured({"sh", "-c", "while :; do echo x; done"}, [&] { return ++asked == 3; }, 5),
-               ChildStopped);
+               halvane::Stopped);
   EXPECT_EQ(asked, 3);
   EXPECT_TRUE(no_children());
   asked = 0;
-  EXPECT_THROW(run_captured({"sh", "-c", "exec sleep 30"}, [&] { return ++asked == 2; }, 5), ChildStopped);
+  EXPECT_THROW(run_captured({"sh", "-c", "exec sleep 30"}, [&] { return ++asked == 2; }, 5), halvane::Stopped);
   EXPECT_TRUE(no_children());
   // A child that closed its pipes but lives on is stopped as well.
   asked = 0;
   EXPECT_THROW(run_captured({"sh", "-c", "exec >&- 2>&-; exec sleep 30"}, [&] { return ++asked == 2; }, 5),
-               ChildStopped);
+               halvane::Stopped);
   EXPECT_TRUE(no_children());
 }
 

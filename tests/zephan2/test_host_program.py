@@ -154,18 +154,18 @@ def test_staged_files_never_survive(tmp_path, models):
     assert stage.is_dir() and list(stage.iterdir()) == []
 
 
-@pytest.mark.parametrize("stage, limit, line", [
-    ("/proc/self", None, "cannot stage combined_litert.tflite in '/proc/self': [Errno 2] No such file or directory"),
-    ("/sys", None, "cannot stage combined_litert.tflite in '/sys': [Errno 13] Permission denied"),  # root's too
-    ("{tmp}", 16384, "cannot stage combined_litert.tflite in '{tmp}': [Errno 27] File too large"),  # as a full disk
-    ("", None, "cannot write standard output: [Errno 32] Broken pipe"),  # its reader has closed it
+@pytest.mark.parametrize("stage, limit, closed_out, line", [
+    ("/proc/self", None, False, "cannot stage combined_litert.tflite in '/proc/self': [Errno 2] No such file or directory"),
+    ("/sys", None, False, "cannot stage combined_litert.tflite in '/sys': [Errno 13] Permission denied"),  # root's too
+    ("{tmp}", 16384, False, "cannot stage combined_litert.tflite in '{tmp}': [Errno 27] File too large"),  # a full disk
+    ("{tmp}", None, True, "cannot write standard output: [Errno 32] Broken pipe"),  # its reader has closed it
 ], ids=["proc", "unwritable", "no room", "stdout closed"])
-def test_an_os_failure_ends_with_one_line_and_status_1(tmp_path, bundle_dir, stage, limit, line):
+def test_an_os_failure_ends_with_one_line_and_status_1(tmp_path, bundle_dir, stage, limit, closed_out, line):
     bundle = shutil.make_archive(str(tmp_path / "avatar"), "zip", bundle_dir)  # its model is staged
     rd, wr = os.pipe()
-    os.close(rd)  # standard output for the last row
+    os.close(rd)
     with os.fdopen(wr, "wb") as closed:
-        r = subprocess.run([*HOST, bundle], input=b"", stdout=subprocess.PIPE if stage else closed,
+        r = subprocess.run([*HOST, bundle], input=b"", stdout=closed if closed_out else subprocess.PIPE,
                            stderr=subprocess.PIPE, timeout=120,
                            env={**os.environ, "ZEPHAN2_STAGE_DIR": stage.format(tmp=tmp_path)},
                            preexec_fn=limit and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))

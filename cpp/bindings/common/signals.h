@@ -12,7 +12,9 @@ namespace halvane::py {
 
 class SignalCheck {
  public:
-  SignalCheck() = default;
+  // With the GIL. Python runs signal handlers on its main thread only; on any
+  // other the check never takes the GIL, as it would find nothing.
+  SignalCheck() : main_thread_(on_main_thread()) {}
   SignalCheck(const SignalCheck&) = delete;
   SignalCheck& operator=(const SignalCheck&) = delete;
   ~SignalCheck() {
@@ -29,6 +31,7 @@ class SignalCheck {
   // the work stops, and the handler's error waits for raise_pending().
   bool operator()() {
     if (raised_) return true;
+    if (!main_thread_) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < kEvery) return false;
     last_ = now;
@@ -39,16 +42,30 @@ class SignalCheck {
     return true;
   }
 
-  // With the GIL: raises the error a handler raised.
+  // With the GIL: raises the error a handler raised. Should the work have
+  // stopped for another reason, the handlers are run now, and failing an
+  // error of theirs the stop is reported as a SystemError, never as an
+  // exception with no error set.
   [[noreturn]] void raise_pending() {
+    if (!type_) {
+      if (PyErr_CheckSignals() == 0) PyErr_SetString(PyExc_SystemError, "stopped with no signal pending");
+      throw nanobind::python_error();
+    }
     PyErr_Restore(type_, value_, tb_);
     type_ = value_ = tb_ = nullptr;
     throw nanobind::python_error();
   }
 
  private:
+  static bool on_main_thread() {
+    namespace nb = nanobind;
+    nb::object main = nb::module_::import_("threading").attr("main_thread")();
+    return nb::cast<unsigned long>(main.attr("ident")) == PyThread_get_thread_ident();
+  }
+
   static constexpr std::chrono::milliseconds kEvery{20};
   std::chrono::steady_clock::time_point last_{};
+  bool main_thread_;
   bool raised_ = false;
   PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };

@@ -203,6 +203,14 @@ nb::object materialise(nb::handle source, const StopCheck& stop) {
     nb::gil_scoped_release unlocked;
     avatars = join_path(cache_root(), "avatars");
   }
+  try {
+    // Made before its trust is judged: a folder checked while missing and
+    // made later could be another user's by then, planted in between.
+    nb::gil_scoped_release unlocked;
+    make_private_dirs(avatars, false);
+  } catch (const halvane::OSError& e) {
+    raise_refused("Failed", kNotPrepared, os_error(e));
+  }
   refuse_untrusted_folder(avatars);
   try {
     nb::gil_scoped_release unlocked;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bindings/common/fspath.h"
+#include "bindings/common/signals.h"
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
@@ -113,21 +114,15 @@ nb::object ffmpeg_pcm(nb::handle path) {
   const std::vector<std::string> argv = ffmpeg_decode_argv(halvane::py::fs_bytes(path));
   const int64_t limit = limit_seconds();
   ChildOutput out;
-  PyObject *etype = nullptr, *evalue = nullptr, *etb = nullptr;
+  // A pending signal's error (Ctrl-C) is raised once the child is reaped.
+  halvane::py::SignalCheck signals;
   bool stopped = false, missing = false, too_long = false;
   {
     nb::gil_scoped_release unlocked;
-    // A pending signal (Ctrl-C) is looked at with the GIL taken for a moment;
-    // its Python error is kept aside and raised once the child is reaped.
-    auto signalled = [&] {
-      nb::gil_scoped_acquire gil;
-      if (PyErr_CheckSignals() == 0) return false;
-      PyErr_Fetch(&etype, &evalue, &etb);
-      return true;
-    };
     try {
-      out = run_captured(argv, signalled, 50, static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
-    } catch (const ChildStopped&) {
+      out = run_captured(argv, [&] { return signals(); }, 50,
+                         static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
+    } catch (const halvane::Stopped&) {
       stopped = true;
     } catch (const OutputPastLimit&) {
       too_long = true;
@@ -136,10 +131,7 @@ nb::object ffmpeg_pcm(nb::handle path) {
       missing = true;
     }
   }
-  if (stopped) {
-    PyErr_Restore(etype, evalue, etb);
-    throw nb::python_error();
-  }
+  if (stopped) signals.raise_pending();
   if (too_long) raise_too_long(limit);
   if (missing) return nb::object();
   if (out.status != 0) {

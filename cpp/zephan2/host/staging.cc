@@ -148,6 +148,9 @@ std::string stage_tflite(std::string_view bundle, std::string_view nm, const std
     fill(fd);
   } catch (const halvane::OSError& e) {
     discard();
+    // Only a failed write of the staged file (no filename of its own) is the
+    // staging folder's fault; a failed read of the bundle names the bundle.
+    if (!e.filename.empty()) throw;
     throw StageFailed(e.err, path, dir, std::string(nm));
   } catch (...) {
     discard();

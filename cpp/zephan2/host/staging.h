@@ -44,7 +44,8 @@ std::optional<std::string> stage_dir();
 // Path of a file holding the member: the member file itself in a directory
 // bundle, else a new staged file filled by `fill(fd)`. A stop signal is acted
 // on between blocks. A staged file whose filling fails is removed at once and
-// the error propagates, an operating-system error as StageFailed.
+// the error propagates; an operating-system error without a filename (a failed
+// write of the staged file) as StageFailed.
 std::string stage_tflite(std::string_view bundle, std::string_view nm, const std::function<void(int fd)>& fill);
 std::string stage_member(const halvane::Bundle& bundle, const std::string& nm);
 
