@@ -374,6 +374,7 @@ class HostRuntime(Runtime):
         self._ticks = 0        # frames of this utterance the host has written
         self._ended = False    # flushed: the next push starts a new utterance
         self._composed = False  # this utterance reached the host through composing
+        self._head = None      # its first tick of audio, as composing first fed it
         self._closed = False
         # Unbounded: a push is fed whole before its frames are taken, and a push of
         # more than one data step would otherwise leave the host blocked on its
@@ -424,6 +425,7 @@ class HostRuntime(Runtime):
         self._stream.host.reset()
         self._fed = self._ticks = self._chunks = 0
         self._ended = self._composed = False
+        self._head = None
         self._cursor.reset()
 
     def _render_resting(self):
@@ -449,9 +451,10 @@ class HostRuntime(Runtime):
             if self._ended:
                 self._begin()
             if self._composed:
-                # The composed utterance pushed whole: the host has its first samples.
+                # The composed utterance pushed whole: the host has its first samples,
+                # also when composing fed some and no tick of them was rendered yet.
                 self._composed = False
-                head = self._cursor.head
+                head = self._head
                 if head is not None and a.size >= self._fed and np.array_equal(a[:head.size], head):
                     a = a[self._fed:]
             self._feed(a)
@@ -500,6 +503,8 @@ class HostRuntime(Runtime):
             # Only as far as tick k needs: to the end of its chunk's audio (or of the buffer).
             want = min(buf.size, self._geometry.need(self._geometry.chunk_of(k)))
             if want > self._fed:
+                if self._fed == 0:
+                    self._head = buf[:self._fx.audio_samples_per_tick].copy()
                 self._feed(buf[self._fed:want])
             with self._ready_lock:
                 item = self._ready.popleft() if self._ready else None

@@ -139,6 +139,25 @@ def test_zephan2_compose_then_push_whole(z2_fixture):
         rt.close()
 
 
+def test_zephan2_compose_short_then_push_whole_feeds_each_sample_once(z2_fixture):
+    def frames(rt):
+        rt.end_utterance()
+        return [rt.pull_frame(-1)[1] for _ in range(rt.ticks_available())]
+
+    buf = tone(20000)  # shorter than chunk 0: composing feeds part of it and renders nothing
+    rt = core.Runtime(z2_fixture)
+    try:
+        with pytest.raises(ValueError, match="cursor past end"):
+            rt.tick_compose_to_size(buf[:10000], -1, 208, 360)
+        rt.push_audio(buf)
+        got = frames(rt)
+        rt.push_audio(buf)  # the same utterance pushed whole from the start
+        want = frames(rt)
+    finally:
+        rt.close()
+    assert len(got) == len(want) and all(np.array_equal(g, w) for g, w in zip(got, want))
+
+
 def test_zephan2_compose_renders_a_long_buffer_a_chunk_at_a_time(z2_fixture):
     rt = core.Runtime(z2_fixture)
     try:
