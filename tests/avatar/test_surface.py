@@ -120,7 +120,8 @@ SIZE_REFUSED = "output_size must be None or (width, height), two whole numbers f
 
 
 @pytest.mark.parametrize("size", [(100000, 100000), (1280, 8193), (0, 720), (-1, 720), (1280.5, 720), (True, 720),
-                                  (np.float32(640), 480), ("640", 480), (1280,), 1280])
+                                  (np.float32(640), 480), ("640", 480), (1280,), 1280, np.array([[640], [480]]),
+                                  memoryview(b"ab")])
 def test_output_size_refused_before_anything_loads(avatar_at, size):
     path = avatar_at("face.imx")
     with pytest.raises(ValueError) as refused:
