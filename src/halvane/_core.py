@@ -73,6 +73,7 @@ import numpy as np
 
 # The face and the manifest readers live in the leaf _face; they stay importable from here.
 from ._face import _COLOURS, _TICK_BITS, Face, _colour, _size
+from ._picture import MAX_SIDE as _MAX_SIDE
 from ._picture import fit as _fit_picture
 from .unified_header import ENGINE_ZEPHAN2
 
@@ -194,8 +195,8 @@ def _samples(samples):
 def _fitted(pic, width, height):
     """`pic` (h x w x 3) fitted inside `width` x `height` (see the module's notes); itself when the size fits."""
     for v in (width, height):
-        if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= 8192:
-            raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..8192, not {v!r}")
+        if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= _MAX_SIDE:
+            raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..{_MAX_SIDE}, not {v!r}")
     if pic.shape[:2] == (height, width):
         return pic
     return _fit_picture(pic, int(width), int(height))
