@@ -73,6 +73,7 @@ import numpy as np
 
 # The face and the manifest readers live in the leaf _face; they stay importable from here.
 from ._face import _COLOURS, _TICK_BITS, Face, _colour, _size
+from ._picture import MAX_SIDE as _MAX_SIDE
 from ._picture import fit as _fit_picture
 from .unified_header import ENGINE_ZEPHAN2
 
@@ -194,8 +195,8 @@ def _samples(samples):
 def _fitted(pic, width, height):
     """`pic` (h x w x 3) fitted inside `width` x `height` (see the module's notes); itself when the size fits."""
     for v in (width, height):
-        if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= 8192:
-            raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..8192, not {v!r}")
+        if not isinstance(v, (int, np.integer)) or isinstance(v, bool) or not 1 <= v <= _MAX_SIDE:
+            raise ValueError(f"tick_compose_to_size: frame sizes must be integers 1..{_MAX_SIDE}, not {v!r}")
     if pic.shape[:2] == (height, width):
         return pic
     return _fit_picture(pic, int(width), int(height))
@@ -328,25 +329,6 @@ def _z2_host():
     return _tessel_host
 
 
-class _Z2Chunks:
-    """The host's chunk geometry as a stream's ticks meet it: the samples
-    each chunk needs, how many ticks it gives, and which chunk gives a tick."""
-
-    def __init__(self):
-        host = _z2_host()
-        self.need = host.Renderer._need  # samples of a stream the host needs before chunk n
-        self.first = host.CHUNK0_PX + host.PRESENT_DELAY_FRAMES  # ticks of chunk 0, its first picture twice
-        self.steady = host.STEADY_PX
-
-    def ticks(self, chunks):
-        """Ticks of a stream once its first `chunks` chunks are rendered."""
-        return 0 if chunks == 0 else self.first + self.steady * (chunks - 1)
-
-    def chunk_of(self, tick):
-        """The chunk that gives tick number `tick` of a stream."""
-        return 0 if tick < self.first else 1 + (tick - self.first) // self.steady
-
-
 class HostRuntime(Runtime):
     """The runtime of a zephan-2 fixture: one `tessel_render_host` process.
 
@@ -368,12 +350,13 @@ class HostRuntime(Runtime):
         self._close_lock = threading.Lock()
         self._ready = collections.deque()    # (tick, RGB frame) ready to pull
         self._cursor = _ComposeCursor(fixture.audio_samples_per_tick)
-        self._geometry = _Z2Chunks()
+        self._renderer = _z2_host().Renderer  # the host's chunk geometry
         self._fed = 0          # samples of this utterance the host has had
         self._chunks = 0       # chunks of this utterance that audio completed
         self._ticks = 0        # frames of this utterance the host has written
         self._ended = False    # flushed: the next push starts a new utterance
         self._composed = False  # this utterance reached the host through composing
+        self._head = None      # its first tick of audio, as composing first fed it
         self._closed = False
         # Unbounded: a push is fed whole before its frames are taken, and a push of
         # more than one data step would otherwise leave the host blocked on its
@@ -413,9 +396,9 @@ class HostRuntime(Runtime):
             return
         self._stream.host.feed(samples)
         self._fed += samples.size
-        while self._fed >= self._geometry.need(self._chunks):
+        while self._fed >= self._renderer._need(self._chunks):
             self._chunks += 1
-        self._hand_over(self._take(self._geometry.ticks(self._chunks) - self._ticks))
+        self._hand_over(self._take(self._renderer._ready_items(self._fed) - self._ticks))
 
     def _begin(self):
         """A new utterance: ready ticks dropped, the host's stream reset."""
@@ -424,11 +407,12 @@ class HostRuntime(Runtime):
         self._stream.host.reset()
         self._fed = self._ticks = self._chunks = 0
         self._ended = self._composed = False
+        self._head = None
         self._cursor.reset()
 
     def _render_resting(self):
         with self._lock:
-            self._feed(np.zeros(self._geometry.need(0), np.float32))
+            self._feed(np.zeros(self._renderer._need(0), np.float32))
             with self._ready_lock:
                 rgb = self._ready[-1][1]
             self._begin()
@@ -449,9 +433,10 @@ class HostRuntime(Runtime):
             if self._ended:
                 self._begin()
             if self._composed:
-                # The composed utterance pushed whole: the host has its first samples.
+                # The composed utterance pushed whole: the host has its first samples,
+                # also when composing fed some and no tick of them was rendered yet.
                 self._composed = False
-                head = self._cursor.head
+                head = self._head
                 if head is not None and a.size >= self._fed and np.array_equal(a[:head.size], head):
                     a = a[self._fed:]
             self._feed(a)
@@ -486,7 +471,7 @@ class HostRuntime(Runtime):
         """Samples of an utterance the host needs before it writes chunk `n`."""
         if not isinstance(n, (int, np.integer)) or isinstance(n, bool) or n < 0:
             raise ValueError(f"samples_for_chunk takes a chunk number 0 or more, not {n!r}")
-        return self._geometry.need(int(n))
+        return self._renderer._need(int(n))
 
     def tick_compose_to_size(self, pcm_buf, index, width, height):
         buf = _samples(pcm_buf)
@@ -497,9 +482,14 @@ class HostRuntime(Runtime):
                 self._begin()  # a new utterance, or one that was pushed so far
                 k = 0
             self._composed = True
-            # Only as far as tick k needs: to the end of its chunk's audio (or of the buffer).
-            want = min(buf.size, self._geometry.need(self._geometry.chunk_of(k)))
-            if want > self._fed:
+            with self._ready_lock:
+                rendered = bool(self._ready)
+            # Only as far as tick k needs: every tick before it was composed, so unless it
+            # is rendered it comes from the first chunk the host has not had the audio of.
+            want = min(buf.size, self._renderer._need(self._chunks))
+            if not rendered and want > self._fed:
+                if self._fed == 0:
+                    self._head = buf[:self._fx.audio_samples_per_tick].copy()
                 self._feed(buf[self._fed:want])
             with self._ready_lock:
                 item = self._ready.popleft() if self._ready else None

@@ -201,9 +201,6 @@ def test_records_refuse_what_the_producer_cannot_use(build, kind, message):
     assert chunk.sample_rate == 8000 and type(chunk.sample_rate) is int
 
 
-
-
-
 def test_arrays_of_channels_are_taken_as_offline():
     from halvane import _open
     x = np.array([1, -2, 3, -3, 32767, -32768, 7, 0, -1, 5], np.int16)

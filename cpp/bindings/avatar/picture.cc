@@ -8,6 +8,8 @@
 // array (a picture of another layout is copied to one first). A picture of
 // another shape or type raises TypeError, a size below 1 ValueError.
 //
+// MAX_SIDE: the largest side of a composed frame (avatar/settings.h).
+//
 // Threading: any thread; the pixel work runs with the GIL released.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -16,6 +18,7 @@
 #include <cstdint>
 
 #include "avatar/fit.h"
+#include "avatar/settings.h"
 #include "bindings/common/errors.h"
 
 namespace nb = nanobind;
@@ -45,4 +48,5 @@ NB_MODULE(_picture, m) {
   using namespace nb::literals;
   halvane::py::register_errors();
   m.def("fit", &fit, "picture"_a, "width"_a, "height"_a);
+  m.attr("MAX_SIDE") = halvane::avatar::kMaxFrameSide;
 }

@@ -21,7 +21,9 @@ struct SizeProbe {
   bool none() const { return size.is_none(); }
   bool pair() {
     PyObject* o = size.ptr();
-    if (!PySequence_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
+    if (!PySequence_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o) ||
+        PyMemoryView_Check(o))
+      return false;
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) throw nb::python_error();
     if (n != 2) return false;
@@ -31,7 +33,14 @@ struct SizeProbe {
   std::optional<int64_t> side(int i) {
     PyObject* v = sides[i].ptr();
     if (PyBool_Check(v) || is_instance(v, env().np.attr("bool_")) || !PyIndex_Check(v)) return std::nullopt;
-    sides[i] = check(PyNumber_Index(v));
+    // An array says it is an index and then refuses unless it holds one integer.
+    PyObject* index = PyNumber_Index(v);
+    if (index == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    sides[i] = nb::steal(index);
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(sides[i].ptr(), &overflow);
     if (x == -1 && PyErr_Occurred()) throw nb::python_error();

@@ -40,7 +40,7 @@ void Renderer::feed(const float* pcm, int64_t n, bool overlaps_buffer) { pcm_->a
 int64_t Renderer::need(int64_t ci) { return std::min(window_start(ci) + WIN_SAMPLES, (ci + 1) * SPC); }
 
 int64_t Renderer::chunk_items(int64_t ci) {
-  return ci == 0 ? dec_rows(CHUNK0_LAT, nullptr) + PRESENT_DELAY_FRAMES : 4 * STEADY_LAT;
+  return ci == 0 ? dec_rows(CHUNK0_LAT, nullptr) + PRESENT_DELAY_FRAMES : STEADY_PX;
 }
 
 int64_t Renderer::ready_items(int64_t fed) {
