@@ -79,9 +79,9 @@ def odd_piece():
     yield b"\0\0\0"  # not whole int16 samples
 
 
-@pytest.mark.parametrize("how", ["break", "drop", "error", "interrupt-mid", "interrupt-between", "superseded",
-                                 "superseded-flushed"])
-def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_dir, clip, how):
+@pytest.mark.parametrize("how", ["break", "drop", "error", "interrupt-mid", "interrupt-inside", "interrupt-between",
+                                 "superseded", "superseded-flushed"])
+def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_dir, clip, monkeypatch, how):
     audio, theirs = clip
     covered = math.ceil(audio.size * 20 / 16000)
     longer = pcm16(16000 * 6, seed=7).tobytes()  # more than the host is fed ahead: abandoned before its flush
@@ -109,6 +109,13 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
         next(gen)
         engine.interrupt()
         gen.close()  # a late close of the abandoned generator leaves the next render alone
+    elif how == "interrupt-inside":  # renders reclaimed by the collector in the middle of a write
+        real_feed = HostProcess.feed
+        monkeypatch.setattr(HostProcess, "feed", lambda self, s: (real_feed(self, s), engine.interrupt(),
+                                                                  engine.interrupt()))
+        with pytest.raises(Failed):
+            list(av.render(longer))
+        monkeypatch.undo()
     elif how == "interrupt-between":
         assert len(list(av.render(audio.tobytes()))) == covered
         engine.interrupt()

@@ -101,7 +101,7 @@ class _Records:
             if self._markers - (item is _FLUSHED) < self._stale:
                 return
             while not self._closed:
-                if self._drop:
+                if self._drop > 0:
                     self._drop -= 1
                     return
                 if self._capacity is None or len(self._items) < self._capacity:
@@ -220,13 +220,22 @@ def _forget_hosts_in_child() -> None:
     for engine in list(_open_engines):
         engine._lock = threading.RLock()
         engine._stream = engine._render = None
-        engine._stepping = False
+        engine._busy = engine._owed = False
     _open_engines.clear()
 
 
 os.register_at_fork(after_in_child=_forget_hosts_in_child)
 
 _END = object()  # the render's records ran out
+
+
+class _Render:
+    """One render of an engine; `why` it was abandoned."""
+
+    __slots__ = ("why",)
+
+    def __init__(self):
+        self.why = ""
 
 
 class Zephan2Engine:
@@ -236,9 +245,9 @@ class Zephan2Engine:
     engine is unfinished (its generator held, or iterated on another thread)
     abandons the earlier one, whose generator then ends at its next step. An
     abandoned render keeps the host: its stream is reset and what the host
-    still writes for it is dropped. A step cut short by anything but an
-    ordinary error (a KeyboardInterrupt in the middle of a write) may leave
-    the host in the middle of a step: the host is then ended, and the next
+    still writes for it is dropped. A render left by anything but an ordinary
+    error or its generator's close (a KeyboardInterrupt, maybe in the middle of
+    a write) ends the host, which may be left in the middle of a step; the next
     render starts another. In a forked child the engine starts a host of its
     own at its next render."""
 
@@ -247,12 +256,12 @@ class Zephan2Engine:
     def __init__(self, source):
         self._source = os.fspath(source)
         # The stream and the render in progress. Re-entrant: a render reclaimed by the
-        # collector in the middle of another's step interrupts the engine from within it.
+        # collector in the middle of host I/O interrupts the engine from within it.
         self._lock = threading.RLock()
-        self._render = None     # the token of the render in progress, None between renders
-        self._stepping = False  # a step of the render in progress is running
-        self._why = ""          # why the last render was abandoned
-        self._fed = self._taken = 0  # samples fed and records taken by the render in progress
+        self._render: _Render | None = None  # the render in progress
+        self._busy = False   # host I/O under the lock is under way
+        self._owed = False   # the last render was abandoned during host I/O: its rest is still to drop
+        self._fed = self._taken = 0  # samples fed and records taken by the last render
         self._flushed = False         # it has written its flush
         self.stop_reason = "not rendered yet"
         self._stream: _Stream | None = None
@@ -273,13 +282,41 @@ class Zephan2Engine:
             stream.close(at_once)
 
     def _abandon(self, why: str) -> None:
-        """Ends the render in progress, if any. In the middle of its step, the
-        step drops the stream's rest once it is over."""
-        if self._render is None:
+        """Ends the render in progress, if any. What the host still writes for it
+        is dropped at once, or, during host I/O, once that is over (`_settle`).
+        Safe without the lock: the flag is set before the render lets go."""
+        render = self._render
+        if render is None:
             return
-        self._render, self._why = None, why
-        if not self._stepping:
-            self._drop_rest()
+        self._owed = True
+        self._render, render.why = None, why
+        if not self._busy and self._lock.acquire(blocking=False):
+            try:
+                self._settle()
+            finally:
+                self._lock.release()
+
+    def _settle(self) -> None:
+        """Under the lock, outside host I/O: drops the rest that an abandon owes."""
+        if self._owed and not self._busy:
+            self._owed = False
+            self._host_io(self._drop_rest)
+
+    def _host_io(self, io):
+        """Runs `io` (host I/O under the lock), then settles an abandon made
+        meanwhile. Cut short by anything but an ordinary error, the host is
+        ended: it may be left in the middle of a step."""
+        self._busy = True
+        try:
+            return io()
+        except BaseException as e:
+            if not isinstance(e, Exception):
+                self._owed = False
+                self._end_stream()
+            raise
+        finally:
+            self._busy = False
+            self._settle()
 
     def _drop_rest(self) -> None:
         """Drops what the host still writes for the abandoned render; the host
@@ -293,52 +330,52 @@ class Zephan2Engine:
 
     def frames(self, chunks):
         """A generator of the frames that the audio of `chunks` covers."""
-        token = object()
+        render = _Render()
         records = self._records(chunks)
         done = False
         try:
             with self._lock:
                 self._abandon("a later render of this avatar started before this one ended")
-                self._render, self._fed, self._taken, self._flushed = token, 0, 0, False
+                self._settle()
+                self._render, self._fed, self._taken, self._flushed = render, 0, 0, False
                 self.stop_reason = "unfinished"
                 if self._stream is None:
                     self._stream = self._start()
                     _open_engines.add(self)
             while True:
                 with self._lock:
-                    if self._render is not token:
-                        self.stop_reason = self._why
+                    self._settle()
+                    if self._render is not render:
+                        self.stop_reason = render.why
                         return
-                    self._stepping = True
-                    try:
-                        rec = next(records, _END)
-                    except BaseException as e:
-                        if not isinstance(e, Exception):  # cut short anywhere, maybe in the middle of a write
-                            if self._render is token:
-                                self._render, self._why = None, "interrupted"
-                            self._end_stream()
-                        elif self._render is not token:  # abandoned from within the step that failed
-                            self._drop_rest()
-                        raise  # an ordinary error leaves the counts whole: the rest is dropped below
-                    finally:
-                        self._stepping = False
-                    if self._render is not token:  # abandoned from within the step
-                        self._drop_rest()
-                        self.stop_reason = self._why
+                    rec = self._host_io(lambda: next(records, _END))
+                    if self._render is not render:  # abandoned during the step
+                        self.stop_reason = render.why
                         return
                 if rec is _END:
                     break
                 yield rec
             self.stop_reason = "end of the audio"
             done = True
+        except GeneratorExit:  # closed between steps: the finally below drops the rest
+            raise
+        except BaseException as e:
+            if not isinstance(e, Exception):  # left anywhere, maybe in the middle of a write
+                with self._lock:
+                    if self._render is render:
+                        self._render = None
+                    self._owed = False
+                    self._end_stream()
+            raise
         finally:
             with self._lock:
                 records.close()
-                if self._render is token:
+                if self._render is render:
                     if done:
                         self._render = None
                     else:
                         self._abandon("interrupted")
+                self._settle()
 
     def _records(self, chunks):
         """The frames of one render, each step taken under the engine's lock."""
@@ -372,21 +409,29 @@ class Zephan2Engine:
                 yield rec
 
     def interrupt(self) -> None:
-        """Abandons the current render; the next one starts on a clean stream."""
-        with self._lock:
+        """Abandons the current render; the next one starts on a clean stream.
+        While host I/O is under way (another thread's step, or the collector
+        reclaiming a render inside one), the rest is dropped once it is over."""
+        if self._render is not None:
+            self._abandon("interrupted")
+            return
+        if not self._lock.acquire(blocking=False):
+            return  # host I/O under way on another thread: the next render resets anyway
+        try:
             stream = self._stream
-            if self._render is not None:
-                self._abandon("interrupted")
-            elif stream is not None:
+            if stream is not None and not self._busy:
                 try:
-                    stream.host.reset()
+                    self._host_io(stream.host.reset)
                 except HostError:
                     self._end_stream()
+        finally:
+            self._lock.release()
 
     def close(self) -> None:
         """Ends and reaps the host. Not under the lock: a render blocked on a host
         that stopped answering is woken by the host's end."""
-        at_once = self._render is not None
-        self._render, self._why = None, "the avatar was closed"
+        render, self._render = self._render, None
+        if render is not None:
+            render.why = "the avatar was closed"
         _open_engines.discard(self)
-        self._end_stream(at_once)
+        self._end_stream(render is not None)
