@@ -17,7 +17,7 @@
 #include "avatar/arrival.h"
 #include "avatar/pcm.h"
 #include "bindings/avatar/session.h"
-#include "common/channels.h"
+#include "bindings/common/channels.h"
 
 namespace halvane::avatar::py {
 
@@ -43,16 +43,12 @@ nb::object mono(nb::object data) {
   if (!dtype.attr("kind").equal(nb::str("i")) || nb::cast<int>(dtype.attr("itemsize")) != 2) return data;
   if (!dtype.equal(e.np.attr("dtype")("int16"))) data = data.attr("astype")("int16");  // the other byte order
   halvane::py::StridedView v(data);
-  const ChannelAxis how = channel_axis(v.shape());
-  if (how == ChannelAxis::unclear)
-    raise_error(PyExc_TypeError, halvane::py::concat(kChannelShapeMessage, data.attr("shape")));
-  if (how == ChannelAxis::none) return data;
-  const int axis = how == ChannelAxis::rows ? 0 : 1;
-  const auto frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
-  nb::object out = e.np.attr("empty")(frames, nb::arg("dtype") = "int16");
+  const auto c = halvane::py::channel_layout(v, data.attr("shape"));
+  if (!c) return data;
+  nb::object out = e.np.attr("empty")(c->frames, nb::arg("dtype") = "int16");
   int16_t* dst = data_of<int16_t>(out);
   nb::gil_scoped_release unlocked;
-  mix_down<int16_t>(v.data(), frames, channels, v.stride(1 - axis), v.stride(axis), dst);
+  mix_down<int16_t>(v.data(), c->frames, c->channels, c->frame_stride, c->channel_stride, dst);
   return out;
 }
 

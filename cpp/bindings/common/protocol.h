@@ -227,42 +227,38 @@ inline nb::str text(std::string_view s) {
   return nb::steal<nb::str>(check(t).release());
 }
 
-// The bytes of an object with the buffer protocol, C-contiguous, held while
-// this lives.
-class Buffer {
+// An object's buffer, asked for with `flags` and held while this lives.
+class HeldBuffer {
  public:
-  explicit Buffer(nb::handle o) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
-  }
-  ~Buffer() { PyBuffer_Release(&view_); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
 
   const void* data() const { return view_.buf; }
-  size_t size() const { return static_cast<size_t>(view_.len); }
 
- private:
+ protected:
+  HeldBuffer(nb::handle o, int flags) {
+    if (PyObject_GetBuffer(o.ptr(), &view_, flags) != 0) throw nb::python_error();
+  }
+  ~HeldBuffer() { PyBuffer_Release(&view_); }
+
   Py_buffer view_{};
 };
 
-// An array's elements where they lie, with its shape and byte strides
-// (any layout, no copy); held while this lives.
-class StridedView {
+// The bytes of an object with the buffer protocol, C-contiguous.
+class Buffer : public HeldBuffer {
  public:
-  explicit StridedView(nb::handle o) {
-    if (PyObject_GetBuffer(o.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
-  }
-  ~StridedView() { PyBuffer_Release(&view_); }
-  StridedView(const StridedView&) = delete;
-  StridedView& operator=(const StridedView&) = delete;
+  explicit Buffer(nb::handle o) : HeldBuffer(o, PyBUF_C_CONTIGUOUS) {}
+  size_t size() const { return static_cast<size_t>(view_.len); }
+};
 
-  const void* data() const { return view_.buf; }
+// An array's elements where they lie, with its shape and byte strides (any
+// layout, no copy).
+class StridedView : public HeldBuffer {
+ public:
+  explicit StridedView(nb::handle o) : HeldBuffer(o, PyBUF_RECORDS_RO) {}
   std::span<const Py_ssize_t> shape() const { return {view_.shape, static_cast<size_t>(view_.ndim)}; }
   Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
   Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
-
- private:
-  Py_buffer view_{};
 };
 
 }  // namespace halvane::py

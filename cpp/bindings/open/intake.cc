@@ -6,12 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include "bindings/common/channels.h"
 #include "bindings/common/fspath.h"
 #include "bindings/common/signals.h"
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
-#include "common/channels.h"
 #include "common/errors.h"
 #include "open/child_process.h"
 #include "open/intake.h"
@@ -66,15 +66,11 @@ nb::object array_pcm(const nb::object& np, nb::handle arr) {
   const SampleType type = width == 2 ? SampleType::int16 : width == 4 ? SampleType::float32 : SampleType::float64;
   {
     StridedView v(arr);
-    const ChannelAxis how = channel_axis(v.shape());
-    if (how == ChannelAxis::unclear) raise_error(PyExc_TypeError, concat(kChannelShapeMessage, arr.attr("shape")));
-    if (how != ChannelAxis::none) {
-      const int axis = how == ChannelAxis::rows ? 0 : 1;
-      const size_t frames = static_cast<size_t>(v.shape(1 - axis)), channels = static_cast<size_t>(v.shape(axis));
+    if (const auto c = halvane::py::channel_layout(v, arr.attr("shape"))) {
       char* out = nullptr;
-      nb::object result = new_bytes(2 * frames, out);
+      nb::object result = new_bytes(2 * c->frames, out);
       nb::gil_scoped_release unlocked;
-      mix_to_pcm16(type, v.data(), frames, channels, v.stride(1 - axis), v.stride(axis), out);
+      mix_to_pcm16(type, v.data(), c->frames, c->channels, c->frame_stride, c->channel_stride, out);
       return result;
     }
   }
@@ -92,6 +88,9 @@ nb::object array_pcm(const nb::object& np, nb::handle arr) {
 // The intake's limit in seconds: the module's `_MAX_AUDIO_SECONDS`, read at
 // each decode.
 int64_t limit_seconds() { return nb::cast<int64_t>(module_global("_MAX_AUDIO_SECONDS")); }
+
+// The most PCM bytes a decode of `seconds` may give.
+size_t limit_bytes(int64_t seconds) { return static_cast<size_t>(std::max<int64_t>(pcm_bytes(seconds), 0)); }
 
 [[noreturn]] void raise_too_long(int64_t seconds) {
   raise_error(refused("Failed", nb::str(too_long_message(seconds).c_str()), nb::none()));
@@ -120,8 +119,7 @@ nb::object ffmpeg_pcm(nb::handle path) {
   {
     nb::gil_scoped_release unlocked;
     try {
-      out = run_captured(argv, [&] { return signals(); }, 50,
-                         static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
+      out = run_captured(argv, [&] { return signals(); }, 50, limit_bytes(limit));
     } catch (const halvane::Stopped&) {
       stopped = true;
     } catch (const OutputPastLimit&) {
@@ -212,7 +210,7 @@ nb::object decode_unguarded(nb::handle path, size_t limit) {
 nb::object decode(nb::handle path) {
   const int64_t limit = limit_seconds();
   try {
-    return decode_unguarded(path, static_cast<size_t>(std::max<int64_t>(pcm_bytes(limit), 0)));
+    return decode_unguarded(path, limit_bytes(limit));
   } catch (const OutputPastLimit&) {
     raise_too_long(limit);
   } catch (nb::python_error& e) {

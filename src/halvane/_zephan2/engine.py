@@ -49,30 +49,28 @@ import weakref
 
 import numpy as np
 
-from ._tessel_host import FPS, SPF, SR, STEADY_PX, Renderer
+from ._tessel_host import FPS, SPF, STEADY_PX, Renderer
 from .client import HostError, HostProcess
 
 __all__ = ["Zephan2Engine"]
 
-# The host's geometry, from the host module (FPS too).
-SAMPLE_RATE = SR
-SAMPLES_PER_FRAME = SPF
-CHUNK_FRAMES = STEADY_PX  # frames of a steady host chunk
+# The host's geometry comes from the host module: FPS, SPF (samples per frame)
+# and STEADY_PX (frames of a steady chunk).
 # Samples fed at a time: a quarter of a host chunk, so that a render abandoned
 # early leaves the host little audio it must still render.
-PIECE = CHUNK_FRAMES * SAMPLES_PER_FRAME // 4
+PIECE = STEADY_PX * SPF // 4
 # Frames the host may run ahead of the consumer: the reader's queue holds at
 # most this many, and the audio fed covers at most this many frames (plus one
 # piece) beyond those handed out. It has to exceed the host's look-ahead (a
 # chunk is rendered once the audio of the next 23 frames has come too).
-AHEAD = 2 * CHUNK_FRAMES
+AHEAD = 2 * STEADY_PX
 
 _FLUSHED = object()  # a flush marker in the record queue
 
 
 def covered_frames(samples: int) -> int:
     """How many frames `samples` samples of audio cover at 20 frames per second."""
-    return -(-samples // SAMPLES_PER_FRAME)
+    return -(-samples // SPF)
 
 
 class _Records:
@@ -385,7 +383,7 @@ class Zephan2Engine:
             pcm = np.frombuffer(chunk, dtype="<i2")  # converted a piece at a time: a long clip is held once
             start = 0
             while True:
-                if start < pcm.size and self._fed < (self._taken + AHEAD) * SAMPLES_PER_FRAME:
+                if start < pcm.size and self._fed < (self._taken + AHEAD) * SPF:
                     piece = pcm[start:start + PIECE].astype(np.float32)
                     piece /= np.float32(32768.0)
                     stream.host.feed(piece)
