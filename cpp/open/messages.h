@@ -110,6 +110,28 @@ inline std::string stopped_early_detail(std::string_view engine_id, int64_t deli
   return s;
 }
 
+// Why a render ended before its engine's frames ran out: another render of
+// its avatar took the engine, or the avatar was closed.
+inline constexpr const char* kSuperseded = "a later render of this avatar started before this one ended";
+inline constexpr const char* kClosedUnder = "the avatar was closed";
+// A render step after the interpreter began to exit.
+inline constexpr const char* kExiting = "the interpreter is exiting";
+
+// A render that stopped early where the audio implies no frame count.
+inline std::string stopped_early_uncounted_message(int64_t delivered) {
+  return "that render stopped early — " + std::to_string(delivered) +
+         " frames came out before it ended, so the video would be short. Render it again.";
+}
+
+inline std::string stopped_early_uncounted_detail(std::string_view engine_id, int64_t delivered,
+                                                  std::string_view reason_text) {
+  std::string s = "engine=";
+  s += engine_id;
+  s += " delivered " + std::to_string(delivered) + " frames; the render ended on: ";
+  s += reason_text;
+  return s;
+}
+
 // --- why the last render of a session engine ended ---
 inline constexpr std::string_view kUnfinished = "unfinished";
 inline constexpr std::string_view kReturnedToRest = "idle-frame (avatar returned to rest)";

@@ -21,6 +21,6 @@ Gate SpeechGate::drained(bool speech, bool idle, bool past_deadline) {
   return idle ? Gate::end_at_rest : Gate::hand_out;
 }
 
-bool usable_quiet(double quiet) { return !std::isnan(quiet); }
+bool usable_quiet(double quiet) { return std::isfinite(quiet); }
 
 }  // namespace halvane::open

@@ -35,8 +35,8 @@ class QuietDeadline {
   double at_ = 0;
 };
 
-// A `quiet` value a render can wait on: NaN is refused (no clock is ever
-// later than a NaN deadline, so a silent render would wait forever).
+// A `quiet` value a render can wait on: finite (no clock is ever later than a
+// NaN or an infinite deadline, so a silent render would wait forever).
 bool usable_quiet(double quiet);
 
 }  // namespace halvane::open

@@ -44,7 +44,7 @@ TEST(QuietDeadline, StrictlyLater) {
   EXPECT_FALSE(d.passed(102.5));
   EXPECT_TRUE(d.passed(102.5000001));
   EXPECT_TRUE(halvane::open::usable_quiet(0.0));
-  EXPECT_FALSE(halvane::open::usable_quiet(std::nan("")));
+  for (double q : {std::nan(""), HUGE_VAL, -HUGE_VAL}) EXPECT_FALSE(halvane::open::usable_quiet(q)) << q;
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ import sys  # noqa: E402
 _SAMPLE_RATE = 16000
 _DEFAULT_FPS = 25
 _AUDIO_BLOCK = 16000  # samples handed to the AAC encoder at a time
-_opening = False  # the avatar is being opened: a stopping signal raises
+_raising = False  # the avatar is being opened or rendered: a stopping signal raises
 _STOPPED_BY = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 
 
@@ -306,25 +306,28 @@ def _render(avatar_path, audio_path, out, stop):
         raise _Mistake(audio_path, "there is not enough memory to decode it") from None
     except Exception as e:  # whatever decoding met is the audio's
         raise _Mistake(audio_path, _reason(e)) from None
-    global _opening
-    _opening = True  # a stopping signal raises where open() looks for one: a long unpack ends at once
+    global _raising
+    # From here a stopping signal raises where the work looks for one: a long
+    # unpack, an engine waiting for frames, the render loop end at once.
+    _raising = True
     try:
-        stop()
-        avatar = _open.open(avatar_path)
-    except (AvatarError, OSError) as e:
-        raise _Mistake(avatar_path, _reason(e)) from None
-    except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
-        raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
-    finally:
-        _opening = False
-    with avatar:
-        stop()
         try:
-            _write(avatar, pcm, out, stop)
-        except AvatarError as e:
+            stop()
+            avatar = _open.open(avatar_path)
+        except (AvatarError, OSError) as e:
             raise _Mistake(avatar_path, _reason(e)) from None
-        except OSError as e:  # PyAV's errors of writing a file are OSErrors too
-            raise _Mistake(out, e.strerror or str(e)) from None
+        except (ValueError, RecursionError) as e:  # a damaged manifest (not UTF-8, not JSON, nested too deeply)
+            raise _Mistake(avatar_path, f"that is not a usable avatar: {e}") from None
+        with avatar:
+            stop()
+            try:
+                _write(avatar, pcm, out, stop)
+            except AvatarError as e:
+                raise _Mistake(avatar_path, _reason(e)) from None
+            except OSError as e:  # PyAV's errors of writing a file are OSErrors too
+                raise _Mistake(out, e.strerror or str(e)) from None
+    finally:
+        _raising = False
 
 
 def _children():
@@ -345,10 +348,10 @@ def _signals_stop(stopped):
     """SIGINT, SIGTERM and SIGHUP (a closed terminal) stop the render: the
     signal is noted in `stopped` and this process's children (the host, a
     decoder) are sent SIGTERM, so that whatever waits on them ends with an
-    error; the render loop checks
-    `stopped` between frames. Nothing is raised from the handler itself,
-    which may run inside any lock, except while the avatar is opened
-    (`_opening`), whose unpack and waits look for signals and end at once.
+    error. While the avatar is opened and rendered (`_raising`) the handler
+    raises, so that a long unpack or an engine waiting for frames ends at
+    once; before and after that nothing is raised from it, and the command
+    checks `stopped` itself.
     Returns the handlers to restore, or None where handlers cannot be set
     (not the main thread)."""
     import threading
@@ -363,7 +366,7 @@ def _signals_stop(stopped):
                 os.kill(pid, signal.SIGTERM)
             except OSError:
                 pass
-        if _opening:
+        if _raising:
             raise _Stopped(signum)
 
     return {s: signal.signal(s, handler) for s in _STOPPED_BY}

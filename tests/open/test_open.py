@@ -20,8 +20,8 @@ from halvane._zephan2 import _apple
 from halvane._zephan2 import engine as z2
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from support.hostproc import FLUSH, SHAPE, data, parse_output, run_host, speech, word  # noqa: E402
-from tools.imx import write_imx  # noqa: E402
+from support.avatars import ENGINE_KINDS, avatar_of, imx_avatar, pcm  # noqa: E402
+from support.hostproc import FLUSH, SHAPE, data, parse_output, run_host, word  # noqa: E402
 from tools.make_demo_bundle import bundle_members  # noqa: E402
 from tools.make_ostrel1_avatar import manifest as ostrel1_manifest  # noqa: E402
 
@@ -34,19 +34,6 @@ def held(code):
     return (code + " names an avatar held by the service, and this package renders an avatar that is on this"
             " machine. Run `python -m halvane render " + code + " <audio>` to fetch it and render it here, or"
             " render it in the cloud with the " + SERVICE + " (POST /v1/video/generate).")
-
-
-def imx_avatar(path, manifest=None, members=()):
-    """An IMX avatar holding `manifest` (none: no manifest member) and `members`."""
-    entries = list(members)
-    if manifest is not None:
-        entries.insert(0, ("manifest.json", json.dumps(manifest).encode()))
-    write_imx(path, entries or [("readme.txt", b"no manifest")])
-    return str(path)
-
-
-def pcm(seconds, seed=0):
-    return (speech(int(16000 * seconds), seed) * 32767).astype("<i2").tobytes()
 
 
 @pytest.fixture(autouse=True)
@@ -366,16 +353,7 @@ def test_unknown_ids_and_prebuilt_engines():
 
 # --- end to end ----------------------------------------------------------------------
 
-def avatar_of(engine_id, tmp_path):
-    path = tmp_path / f"{engine_id}.imx"
-    if engine_id == "zephan2":
-        return imx_avatar(path, members=bundle_members())
-    if engine_id == "ostrel1":
-        return imx_avatar(path, ostrel1_manifest())
-    return imx_avatar(path, {"engine": engine_id, "name": "test"})
-
-
-@pytest.mark.parametrize("engine_id", ["ostrel1", "ostrel2-light", "ostrel2-golden", "ostrel2-unified", "zephan2"])
+@pytest.mark.parametrize("engine_id", ENGINE_KINDS)
 def test_every_engine_renders_from_an_imx_file(tmp_path, engine_id):
     clip = pcm(1.2)
     with halvane.open(avatar_of(engine_id, tmp_path)) as av:

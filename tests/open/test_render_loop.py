@@ -335,8 +335,10 @@ def test_avatar_attributes_and_release():
         with a:
             pass
     a._release()  # not retried
-    assert next(g) == ("frame", 1)  # a running render goes on over the closed engine
-    assert a._closed is True and e.calls == ["frames", "close"]
+    with pytest.raises(Failed, match="stopped early") as stopped:  # a running render ends: its engine is closed
+        next(g)
+    assert "the avatar was closed" in stopped.value.detail
+    assert a._closed is True and e.calls == ["frames", "close"]  # and never reaches the closed engine
 
     unraisable = []
     a, e = avatar(close_error=RuntimeError("close failed"))

@@ -172,6 +172,8 @@ def test_gating_of_push_and_drain(quiet):
     (" 7 ", 7.0, None),
     ("nan", None, "could not convert string to float: 'nan'"),
     ("-NaN", None, "could not convert string to float: '-NaN'"),
+    ("inf", None, "could not convert string to float: 'inf'"),  # a silent render would wait for ever
+    ("-Infinity", None, "could not convert string to float: '-Infinity'"),
     ("ten", None, "could not convert string to float: 'ten'"),
 ])
 def test_quiet_variable(value, quiet_value, error):

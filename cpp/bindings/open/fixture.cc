@@ -38,15 +38,16 @@ nb::object owned_array(std::unique_ptr<T[]> data, std::initializer_list<size_t> 
   return nb::cast(nb::ndarray<nb::numpy, T>(p, shape.size(), shape.begin(), owner));
 }
 
-// A PCM chunk as float32 samples in [-1, 1).
-nb::object chunk_samples(nb::handle chunk) {
-  Buffer buf(chunk);
-  if (buf.size() % 2 != 0) raise_error(PyExc_ValueError, nb::str(kOddBuffer));
-  const size_t n = buf.size() / 2;
+// Samples converted and pushed at a time: a long clip is held once, as the
+// intake's PCM, and the runtime holds at most one piece of it.
+constexpr size_t kPieceSamples = 8192;
+
+// Samples [start, start + n) of a PCM chunk as float32 samples in [-1, 1).
+nb::object piece_samples(const Buffer& buf, size_t start, size_t n) {
   std::unique_ptr<float[]> out(new float[std::max<size_t>(n, 1)]);
   {
     nb::gil_scoped_release unlocked;
-    pcm16_to_float(buf.data(), n, out.get());
+    pcm16_to_float(static_cast<const char*>(buf.data()) + 2 * start, n, out.get());
   }
   return owned_array(std::move(out), {n});
 }
@@ -69,13 +70,15 @@ nb::object channels_reversed(nb::handle picture) {
   return owned_array(std::move(out), {h, w, c});
 }
 
-// The body of frames(chunks): the runtime is taken at the first step; each
-// non-empty chunk is pushed, then every ready tick is pulled and handed out
-// before the next chunk is drawn.
+// The body of frames(chunks): the runtime is taken at the first step, and its
+// stream is emptied before the first push, so that nothing of an earlier clip
+// reaches this one; each non-empty chunk is pushed a piece at a time, every
+// ready tick pulled and handed out before the next piece.
 struct FixtureFrames {
   nb::object engine, chunks;  // chunks: the iterable, from the first step its iterator
-  nb::object runtime{};
-  bool started = false, pulling = false;
+  nb::object runtime{}, chunk{};
+  size_t pushed = 0, samples = 0;  // of the chunk being pushed
+  bool started = false, pulling = false, clean = false;
 
   nb::object next() {
     if (!started) {
@@ -91,11 +94,25 @@ struct FixtureFrames {
         }
         pulling = false;
       }
-      nb::object chunk = next_item(chunks);
+      if (pushed < samples) {
+        if (!clean) {
+          clean = true;
+          runtime.attr("reset_stream")();
+        }
+        Buffer buf(chunk);
+        const size_t n = std::min(kPieceSamples, samples - pushed);
+        runtime.attr("push_audio")(piece_samples(buf, pushed, n));
+        pushed += n;
+        pulling = true;
+        continue;
+      }
+      chunk = next_item(chunks);
       if (!chunk.is_valid()) return chunk;
       if (!truthy(chunk)) continue;
-      runtime.attr("push_audio")(chunk_samples(chunk));
-      pulling = true;
+      Buffer buf(chunk);
+      if (buf.size() % 2 != 0) raise_error(PyExc_ValueError, nb::str(kOddBuffer));
+      pushed = 0;
+      samples = buf.size() / 2;
     }
   }
 
@@ -104,6 +121,7 @@ struct FixtureFrames {
     f(engine);
     f(chunks);
     f(runtime);
+    f(chunk);
   }
 };
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "bindings/open/outside.h"
+#include "bindings/open/turns.h"
 
 namespace halvane::open::py {
 
@@ -85,7 +86,8 @@ class Generator {
 
   // The last reference dropped (the collector finalises through finalize()).
   ~Generator() {
-    if (state_ == State::suspended) run_unraisable(nb::handle(), [this] { close(); });
+    if (state_ == State::suspended && !interpreter_exiting()) run_unraisable(nb::handle(), [this] { close(); });
+    if (interpreter_exiting()) finish();
   }
 
   // next(g): the body's next item; StopIteration once it is over.
@@ -156,7 +158,7 @@ class Generator {
 
   // tp_finalize, which the collector calls on garbage in a reference cycle.
   static void finalize(PyObject* self) {
-    if (nb::inst_ready(self)) run_unraisable(self, [self] { nb::inst_ptr<Generator>(self)->close(); });
+    if (nb::inst_ready(self) && !interpreter_exiting()) run_unraisable(self, [self] { nb::inst_ptr<Generator>(self)->close(); });
   }
 
  private:
@@ -169,6 +171,9 @@ class Generator {
 
   void finish() {
     state_ = State::finished;
+    // At exit its objects are kept: letting go of one could run a finaliser's
+    // Python code on a thread that the interpreter is about to stop.
+    if (interpreter_exiting()) return body_.visit([](nb::object& o) { o.release(); });
     body_.visit([](nb::object& o) { o.reset(); });
   }
 

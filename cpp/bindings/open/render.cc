@@ -1,10 +1,12 @@
 // Avatar and its render loop: the render generator, the render clock with its
 // chunk pass-through, and the RenderStats record.
 //
-// Per frame, the render generator makes one call into the engine's iterator,
-// reads the clock and counts; everything else (the steps before the first
-// frame, the statistics, the short-render check, the error mapping) happens
-// once per render. The audio intake (_whole_clip, _chunks, _expected_frames),
+// Per frame, the render generator takes the avatar's turn, makes one call
+// into the engine's iterator, reads the clock and counts; everything else
+// (the steps before the first frame, the statistics, the short-render check,
+// the error mapping) happens once per render. One render of an avatar drives
+// its engine at a time (open/render_turns.h): a stale render ends at its next
+// step without reaching the engine. The audio intake (_whole_clip, _chunks, _expected_frames),
 // RenderStats and the logger _log are globals of the module, looked up at
 // each use; the error kinds come from the package's _errors and _session
 // modules, imported when a render needs them.
@@ -16,9 +18,11 @@
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "bindings/open/turns.h"
 #include "common/clock.h"
 #include "open/messages.h"
 #include "open/render_loop.h"
+#include "open/render_turns.h"
 
 namespace halvane::open::py {
 
@@ -27,17 +31,23 @@ using namespace nb::literals;
 namespace {
 
 
-// One avatar bound to its render engine: four attributes and no others.
+// One avatar bound to its render engine: four attributes and no others; which
+// render may drive the engine is its own, not an attribute.
 struct Avatar {
   nb::object engine, engine_id, render_stats = nb::none();
   bool closed = false;
+  RenderTurns turns{};
 
   // _release(): the engine is closed once; a close() that fails is not retried.
+  // A render still running ends at its next step.
   void release() {
     if (closed) return;
     closed = true;
+    turns.close();
     engine.attr("close")();
   }
+
+  void interrupt_engine() { engine.attr("interrupt")(); }
 
   // __del__(): released, an error of the Exception family swallowed.
   void del() { ignoring_exceptions([&] { release(); }); }
@@ -103,24 +113,39 @@ struct Render {
   nb::object engine_unavailable{}, engine_failed{};
   RenderClock* c = nullptr;
   int64_t delivered = 0;
+  RenderTurns::Id id = 0;  // from the first request: this render among the avatar's
   bool iterating = false;
 
   nb::object next() {
+    RenderStep step(&a->turns, &id);
+    if (interpreter_exiting()) raise_exiting();
     if (!clock.is_valid()) start();
-    try {
-      if (!iterating) {
-        iterating = true;
-        frames = nb::iter(frames);
+    nb::object frame;
+    {
+      auto owed = [a = a] { ignoring_exceptions([&] { a->interrupt_engine(); }); };
+      EngineTurn<decltype(owed)> turn(a->turns, owed);
+      if (a->turns.stale(id) != RenderTurns::Stale::no) return end_stale();
+      if (!frames.is_valid()) begin_frames();
+      try {
+        if (!iterating) {
+          iterating = true;
+          frames = nb::iter(frames);
+        }
+        frame = next_item(frames);
+      } catch (nb::python_error& e) {
+        // Gone stale during the step (another thread's render began): what
+        // the engine did since belongs to the later render.
+        if (a->turns.stale(id) == RenderTurns::Stale::no || !e.matches(PyExc_Exception)) left_early(e, true);
       }
-      nb::object frame = next_item(frames);
-      if (frame.is_valid()) {
-        ++delivered;
-        c->frame(now_seconds());
-        return frame;
-      }
-    } catch (nb::python_error& e) {
-      thrown(e);
     }
+    if (interpreter_exiting()) raise_exiting();
+    if (a->turns.stale(id) != RenderTurns::Stale::no) return end_stale();
+    if (frame.is_valid()) {
+      ++delivered;
+      c->frame(now_seconds());
+      return frame;
+    }
+    a->turns.finish(id);
     try {
       end();
     } catch (nb::python_error& e) {
@@ -129,17 +154,11 @@ struct Render {
     return {};
   }
 
-  // The loop left before the engine's frames ran out, by `e` (an error, or the
-  // caller closing the generator): the engine is interrupted, and an error of
-  // interrupt() takes the place of `e`.
+  // An error raised where the generator is suspended (throw(), close(), a
+  // reclaim).
   [[noreturn]] void thrown(nb::python_error& e) {
-    try {
-      a->engine.attr("interrupt")();
-    } catch (nb::python_error& later) {
-      if (!later.value().is(e.value())) PyException_SetContext(later.value().ptr(), e.value().inc_ref().ptr());
-      raise_mapped(later);
-    }
-    raise_mapped(e);
+    if (interpreter_exiting()) throw e;
+    left_early(e, false);
   }
 
   template <class F>
@@ -154,7 +173,40 @@ struct Render {
   }
 
  private:
+  // At exit a render ends as its thread does, quietly, by SystemExit, built
+  // without running Python code: the thread may not run much longer.
+  [[noreturn]] static void raise_exiting() {
+    PyErr_SetString(PyExc_SystemExit, kExiting);
+    throw nb::python_error();
+  }
+
+  // The loop left before the engine's frames ran out, by `e` (an error, or the
+  // caller closing the generator): a current render interrupts the engine,
+  // and an error of interrupt() takes the place of `e`. Holding the turn, it
+  // interrupts at once; otherwise only when nobody holds it (a finaliser never
+  // waits, nor enters an engine call in progress): else the interrupt is owed
+  // to whoever gives the turn back. A stale render leaves the engine alone.
+  [[noreturn]] void left_early(nb::python_error& e, bool holding) {
+    if (id == 0 || !a->turns.current(id)) raise_mapped(e);
+    a->turns.finish(id);
+    const RenderTurns::Thread me = this_thread();
+    if (!holding && !a->turns.take_if_free(me)) {
+      a->turns.owe_interrupt();
+      raise_mapped(e);
+    }
+    try {
+      a->interrupt_engine();
+    } catch (nb::python_error& later) {
+      if (!holding) a->turns.give(me);
+      if (!later.value().is(e.value())) PyException_SetContext(later.value().ptr(), e.value().inc_ref().ptr());
+      raise_mapped(later);
+    }
+    if (!holding) a->turns.give(me);
+    raise_mapped(e);
+  }
+
   // The steps before the loop; their errors reach the caller as they are.
+  // Once the audio is in hand, this render becomes the avatar's current one.
   void start() {
     if (a->closed) raise_error(outside("_errors").attr("Failed"), nb::str(kAvatarClosed));
     nb::module_ session = outside("_session");
@@ -163,9 +215,40 @@ struct Render {
     clip = module_global("_whole_clip")(audio);
     clock = nb::cast(RenderClock());
     c = nb::inst_ptr<RenderClock>(clock);
-    nb::object frames_of = a->engine.attr("frames");
-    frames = frames_of(clock_chunks(clock, module_global("_chunks")(audio, clip)));
+    id = a->turns.begin();
+  }
+
+  // The engine's frames(), holding the turn; its errors reach the caller as
+  // they are, the render no longer current.
+  void begin_frames() {
+    try {
+      nb::object frames_of = a->engine.attr("frames");
+      frames = frames_of(clock_chunks(clock, module_global("_chunks")(audio, clip)));
+    } catch (nb::python_error&) {
+      a->turns.finish(id);
+      throw;
+    }
     audio.reset();
+  }
+
+  // The render went stale: it ends without reaching the engine. Complete by
+  // the audio's count, it ends as it is; otherwise it reports that it stopped
+  // early, and why.
+  nb::object end_stale() {
+    nb::handle engine = a->engine;
+    nb::object fps = get_or(engine, "frames_per_second", nb::handle());
+    nb::object expected = module_global("_expected_frames")(clip, fps.is_valid() ? fps : nb::none());
+    const std::string id_text = utf8(a->engine_id);
+    const char* why = a->turns.stale(id) == RenderTurns::Stale::closed ? kClosedUnder : kSuperseded;
+    if (expected.is_none())
+      raise_error(refused("Failed", text(stopped_early_uncounted_message(delivered)),
+                          text(stopped_early_uncounted_detail(id_text, delivered, why))));
+    const int64_t exp = as_int64(expected);
+    const ShortCheck check = short_check(delivered, exp);
+    if (!check.short_render) return {};
+    const std::string detail =
+        stopped_early_detail(id_text, delivered, exp, *check.floor, fps.is_valid() ? utf8(fps) : "?", why);
+    raise_error(refused("Failed", text(stopped_early_message(delivered, exp)), text(detail)));
   }
 
   // The engine's frames ran out: the statistics stored and logged, then the
@@ -227,7 +310,29 @@ nb::object path_text(nb::handle p) {
 
 }  // namespace
 
+// The exit hook: from now on no render step calls anything; the steps under
+// way on other threads are given a few seconds to end, while those threads
+// can still run.
+void run_down() {
+  RunDown& r = run_down_state();
+  r.exiting = true;
+  // What the renders still hold is kept from here on, on purpose: no report
+  // of it as a leak.
+  nb::set_leak_warnings(false);
+  {
+    std::lock_guard<std::mutex> lk(r.m);
+  }
+  r.turn_given.notify_all();
+  nb::gil_scoped_release unlocked;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::unique_lock<std::mutex> lk(r.m);
+  while (r.steps.load() > 0 && std::chrono::steady_clock::now() < deadline)
+    r.turn_given.wait_for(lk, std::chrono::milliseconds(5));
+}
+
 void bind_render(nb::module_& m) {
+  m.def("_run_down", &run_down, "Ends the renders in flight before the interpreter exits; called at exit.");
+  nb::module_::import_("atexit").attr("register")(m.attr("_run_down"));
   m.attr("RenderStats") = nb::module_::import_("collections").attr("namedtuple")(
       "RenderStats", nb::make_tuple("frames", "render_seconds", "render_fps"), "module"_a = m.attr("__name__"));
   m.attr("RenderStats").attr("__doc__") = "Statistics of one render: frames, render_seconds, render_fps.";

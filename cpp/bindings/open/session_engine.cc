@@ -3,11 +3,12 @@
 // which of its frames to hand out and when a render is over.
 #include <chrono>
 #include <cmath>
-#include <thread>
+#include <algorithm>
 
 #include "bindings/open/generator.h"
 #include "bindings/open/module.h"
 #include "bindings/open/outside.h"
+#include "bindings/open/turns.h"
 #include "open/messages.h"
 #include "open/session_engine.h"
 
@@ -19,6 +20,9 @@ namespace {
 
 constexpr const char* kQuietVariable = "HALVANE_RENDER_QUIET";
 constexpr auto kPollPause = std::chrono::microseconds(5000);
+// Bytes of audio pushed at a time: a long clip reaches the session a piece
+// at a time, as views of the one clip the intake holds.
+constexpr Py_ssize_t kPieceBytes = 32768;
 
 double monotonic() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -49,6 +53,8 @@ struct SessionEngine {
 struct SessionFrames {
   nb::object engine, chunks;  // chunks: the iterable, from the first step its iterator
   nb::object session{}, speech{}, idle{};
+  nb::object view{};  // the chunk being pushed, when it is pushed in pieces
+  Py_ssize_t offset = 0, length = 0;
   enum class Step : uint8_t { start, push, pull_pushed, drain } step = Step::start;
   SpeechGate gate;
   QuietDeadline deadline;
@@ -58,6 +64,26 @@ struct SessionFrames {
   nb::object end(std::string_view reason) {
     self().stop_reason = text(reason);
     return nb::object();
+  }
+
+  // The next piece of audio to push, or an invalid object when the chunks ran
+  // out. A chunk longer than a piece goes as views of it; any other passes as
+  // it is.
+  nb::object next_piece() {
+    if (offset >= length) {
+      view.reset();
+      nb::object chunk = next_item(chunks);
+      if (!chunk.is_valid() || !PyObject_CheckBuffer(chunk.ptr())) return chunk;
+      const Py_ssize_t n = nb::len(chunk);
+      if (n <= kPieceBytes) return chunk;
+      view = check(PyMemoryView_FromObject(chunk.ptr()));
+      offset = 0;
+      length = n;
+    }
+    const Py_ssize_t end = std::min(offset + kPieceBytes, length);
+    nb::object piece = view[nb::slice(offset, end)];
+    offset = end;
+    return piece;
   }
 
   nb::object next() {
@@ -73,14 +99,14 @@ struct SessionFrames {
     }
     while (step != Step::drain) {
       if (step == Step::push) {
-        nb::object chunk = next_item(chunks);
-        if (!chunk.is_valid()) {
+        nb::object piece = next_piece();
+        if (!piece.is_valid()) {
           session.attr("end")();
           deadline.renew(monotonic(), quiet());
           step = Step::drain;
           break;
         }
-        session.attr("push")(chunk);
+        session.attr("push")(piece);
         step = Step::pull_pushed;
       }
       nb::object item = session.attr("pull")();
@@ -93,14 +119,16 @@ struct SessionFrames {
       if (gate.pushed(gate.speaking() || compares(state, speech, Py_EQ)) == Gate::hand_out) return frame;
     }
     for (;;) {
+      // A signal, a later render of the avatar or the interpreter's exit ends
+      // the wait at once, also while only frames to discard come.
+      if (wait_should_end()) return nb::object();
       nb::object item = session.attr("pull")();
       if (item.is_none()) {
         if (deadline.passed(monotonic())) {
           session.attr("check_render")();
           return end(quiet_deadline_reason(quiet()));
         }
-        nb::gil_scoped_release unlocked;
-        std::this_thread::sleep_for(kPollPause);
+        pause_unlocked(kPollPause);
         continue;
       }
       auto [frame, state] = unpack_pair(item);
@@ -130,6 +158,7 @@ struct SessionFrames {
     f(session);
     f(speech);
     f(idle);
+    f(view);
   }
 };
 
@@ -157,8 +186,8 @@ void init(SessionEngine* self, nb::handle source, nb::handle session) {
   new (self) SessionEngine{mod, fps, s};
 }
 
-// float() of HALVANE_RENDER_QUIET (default "10"), NaN refused as float()
-// refuses any other text that is not a number.
+// float() of HALVANE_RENDER_QUIET (default "10"), NaN and the infinities
+// refused as float() refuses any other text that is not a number.
 nb::object read_quiet() {
   nb::object value = nb::module_::import_("os").attr("environ").attr("get")(kQuietVariable, "10");
   nb::object q = nb::module_::import_("builtins").attr("float")(value);

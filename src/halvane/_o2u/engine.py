@@ -79,28 +79,37 @@ class O2UEngine:
         self._closed = False
 
     def frames(self, chunks):
-        """A generator of the RGB frames of the audio of `chunks`."""
+        """A generator of the RGB frames of the audio of `chunks`, read in place:
+        a long clip is held once, as the caller's PCM."""
         import numpy as np
 
         if self._closed:
             raise RuntimeError("this engine is closed")
-        pcm = bytearray()
         n = 0
         step = 2 * SAMPLES_PER_FRAME
+        carry = bytearray()  # less than a frame's audio, left by the chunks before
 
         def frame(block):
-            samples = np.frombuffer(bytes(block), "<i2").astype(np.float32) / np.float32(32768.0)
+            samples = np.frombuffer(block, "<i2").astype(np.float32) / np.float32(32768.0)
             return self._face.picture(n, self._loudness(samples))[..., ::-1].copy()
 
         for chunk in chunks:
-            pcm += chunk
-            whole = len(pcm) - len(pcm) % step
-            for off in range(0, whole, step):
-                yield frame(pcm[off:off + step])
+            view = memoryview(chunk).cast("B")
+            start = min(step - len(carry), len(view)) if carry else 0
+            carry += view[:start]
+            if carry and len(carry) < step:
+                continue
+            if carry:
+                yield frame(carry)
                 n += 1
-            del pcm[:whole]
-        if len(pcm) >= 2:
-            yield frame(pcm[:len(pcm) - len(pcm) % 2])
+                carry = bytearray()
+            whole = start + (len(view) - start) // step * step
+            for off in range(start, whole, step):
+                yield frame(view[off:off + step])
+                n += 1
+            carry += view[whole:]
+        if len(carry) >= 2:
+            yield frame(carry[:len(carry) - len(carry) % 2])
 
     def interrupt(self):
         """Nothing outlives a render: the next one starts clean."""

@@ -44,6 +44,7 @@ from __future__ import annotations
 import atexit
 import collections
 import os
+import sys
 import threading
 import weakref
 
@@ -205,6 +206,9 @@ _open_engines: weakref.WeakSet = weakref.WeakSet()
 
 @atexit.register
 def _close_at_exit() -> None:
+    offline = sys.modules.get(__package__.rpartition(".")[0] + "._open")
+    if offline is not None:  # the renders in flight end first, while their hosts still answer
+        offline._run_down()
     for engine in list(_open_engines):
         try:
             engine.close()
