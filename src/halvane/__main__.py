@@ -151,10 +151,27 @@ def _temporary_beside(path):
     return temp
 
 
+def _frame_rate(engine):
+    """The frames per second `engine` renders at, as a fraction: its
+    `frames_per_second`, or for the fixture engine, which has none, its
+    fixture's samples per tick; 25 when neither tells."""
+    import fractions
+
+    fps = getattr(engine, "frames_per_second", None)
+    if fps:
+        return fractions.Fraction(fps).limit_denominator(1001)
+    fx = getattr(engine, "_fx", None)
+    spt = getattr(fx, "audio_samples_per_tick", None)
+    if spt:
+        return fractions.Fraction(getattr(fx, "audio_sample_rate", _SAMPLE_RATE), spt)
+    return fractions.Fraction(_DEFAULT_FPS)
+
+
 def _write(avatar, audio, path, stop=None):
     """Renders `avatar`'s frames for `audio` and writes them with that audio to
-    the MP4 file `path`: H.264 video at the engine's `frames_per_second` (25 when
-    it has none) and the audio as AAC, 16 kHz mono. Frames that would make the
+    the MP4 file `path`: H.264 video at the rate the engine renders at
+    (`_frame_rate`) and the audio as AAC, 16 kHz mono; frames the engine left
+    out before its first (`leading_frames`) are filled with its resting picture. Frames that would make the
     video run longer than the audio are left out, but any audio gets at least
     one frame. The file is written beside `path` and renamed to it once it is
     complete: a render that fails or is interrupted leaves no partial file and
@@ -166,7 +183,6 @@ def _write(avatar, audio, path, stop=None):
     held once: the engine renders the very bytes the audio track is made of.
     Returns `path`."""
     import collections
-    import fractions
 
     import numpy as np
 
@@ -177,8 +193,7 @@ def _write(avatar, audio, path, stop=None):
     problem = _output_problem(path, audio_file)
     if problem is not None:
         raise refuse(Failed, f"cannot write the MP4 file {path}: {problem}")
-    fps = getattr(avatar._engine, "frames_per_second", None) or _DEFAULT_FPS
-    rate = fractions.Fraction(fps).limit_denominator(1001)
+    rate = _frame_rate(avatar._engine)
     clip = _open._whole_clip(audio)
     if clip is not None:
         pcm = source = clip
@@ -216,6 +231,11 @@ def _write(avatar, audio, path, stop=None):
                 stop()
             if mp4 is None:
                 mp4 = _Mp4(temp, rate, np.shape(frame)[:2])
+                # The engine's time at rest before its first frame (a session's
+                # leading silence) is filled with its resting picture.
+                lead = getattr(avatar._engine, "leading_frames", 0) or 0
+                rest = getattr(avatar._engine, "leading_picture", None)
+                pending.extend([frame if rest is None else rest] * lead)
             pending.append(frame)
             drain()
         drain()

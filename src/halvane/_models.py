@@ -44,17 +44,29 @@ def _not_pcm(what: str) -> TypeError:
     return TypeError(f"audio must be 16-bit PCM bytes or an int16 array, not {what}")
 
 
+def _mono(data: np.ndarray) -> np.ndarray:
+    """An int16 array of channels mixed down to one (every intake's rule: the
+    axis of at most 8 entries holds the channels), one of a single channel
+    as it is; TypeError for a shape that does not tell."""
+    if data.ndim < 2:
+        return data
+    from ._avatar import _mono as mix
+
+    return mix(data)
+
+
 def _int16_samples(data) -> np.ndarray:
     """A new one-dimensional native int16 array of the samples in `data`:
     16-bit little-endian PCM in any bytes-like object (bytes, bytearray, a
     memoryview of bytes), a buffer of int16 items, or an int16 NumPy array
-    of either byte order and any layout, read in C order. Anything else is
+    of either byte order and any layout, read in C order, its channels mixed
+    down to one (`_mono`). Anything else is
     a TypeError naming what it is (a float32 array is not taken as bytes);
     bytes that end in half a sample are a ValueError."""
     if isinstance(data, np.ndarray):
         if data.dtype.kind != "i" or data.dtype.itemsize != 2:
             raise _not_pcm(f"an array of {data.dtype}")
-        return np.array(data, dtype=np.int16, order="C").reshape(-1)
+        return np.array(_mono(data), dtype=np.int16, order="C").reshape(-1)
     try:
         view = memoryview(data)
     except TypeError:
@@ -89,6 +101,8 @@ class AudioChunk:
             raise TypeError(f"AudioChunk data must be an int16 array, not {type(data).__name__}")
         if data.dtype.kind != "i" or data.dtype.itemsize != 2:
             raise TypeError(f"AudioChunk data must be an int16 array, not an array of {data.dtype}")
+        if data.ndim > 1:  # channels, as every intake takes them
+            self.data = _mono(data).reshape(-1)
 
 
 @dataclass

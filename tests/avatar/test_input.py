@@ -220,3 +220,18 @@ def test_arrays_of_channels_are_taken_as_offline():
             assert str(live.value) == str(offline.value) and av._in_queue.empty() and av._arr_s == 20 / 16000
 
     asyncio.run(main())
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: VideoControl.from_audio(a, 16000, False).audio,
+    lambda a: AudioChunk(data=a, sample_rate=16000),
+], ids=["from_audio", "AudioChunk"])
+def test_the_record_module_mixes_channels_as_every_intake(make):
+    from halvane import _open
+    x = np.arange(-1600, 1600, 2, dtype=np.int16)
+    stereo = np.stack([x, x // 3], axis=1)  # (1600, 2): interleaved, it would play twice as long
+    chunk = make(stereo)
+    assert chunk.data.ndim == 1 and chunk.data.tobytes() == _open._pcm(stereo)
+    assert make(x[:, None]).data.tolist() == x.tolist()  # one channel as it lies
+    with pytest.raises(TypeError, match="at most 8 channels"):
+        make(np.zeros((4, 4), np.int16))

@@ -11,6 +11,7 @@ import textwrap
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import halvane
@@ -167,3 +168,51 @@ def test_a_signal_ends_a_session_render_that_waits_for_frames(tmp_path, case):
         assert (proc.returncode, stderr) == (ends, f"halvane: {tmp_path / 'out.mp4'}: the render was "
                                                    f"{'terminated' if signum == signal.SIGTERM else 'interrupted'}\n")
         assert not list(tmp_path.glob("*.part")) and not (tmp_path / "out.mp4").exists()
+
+
+# An uneven voice, (seconds, on): a picture shifted by a frame or more cannot match it by chance.
+VOICE = [(0.3, 1), (0.2, 0), (0.6, 1), (0.4, 0), (0.2, 1), (0.5, 0), (0.4, 1), (0.3, 0), (0.5, 1), (0.2, 0)]
+KINDS_AND_TICKS = [(k, {}) for k in ENGINE_KINDS if k != "ostrel1"] + [
+    ("ostrel1", {"samples_per_tick": spt}) for spt in (320, 640, 800)]
+
+
+def voice_after(silence):
+    parts = [np.zeros(int(16000 * silence))]
+    for seconds, on in VOICE:
+        t = np.arange(int(16000 * seconds)) / 16000
+        parts.append(np.sin(2 * np.pi * 220 * t) * 20000 * on)
+    return np.concatenate(parts).astype("<i2")
+
+
+def shift_of(motion, loudness, most=6):
+    """The shift (frames) at which the picture's motion best follows the loudness, and how well."""
+    best = None
+    for d in range(-most, most + 1):
+        a, b = motion[max(d, 0):len(motion) + min(d, 0)], loudness[max(-d, 0):len(loudness) + min(-d, 0)]
+        n = min(len(a), len(b))
+        c = np.corrcoef(a[:n], b[:n])[0, 1]
+        if best is None or c > best[1]:
+            best = (d, c)
+    return best
+
+
+@pytest.mark.parametrize("silence", [0.5, 1.0])
+@pytest.mark.parametrize("engine_id, manifest", KINDS_AND_TICKS,
+                         ids=[k + "-".join(["", *map(str, m.values())]) for k, m in KINDS_AND_TICKS])
+def test_the_video_keeps_step_with_its_sound(tmp_path, engine_id, manifest, silence):
+    import av as pyav
+
+    samples = voice_after(silence)
+    out = tmp_path / "out.mp4"
+    with halvane.open(avatar_of(engine_id, tmp_path, **manifest)) as avatar:
+        avatar.render(samples.tobytes(), out_mp4=out)
+    with pyav.open(str(out)) as f:
+        rate = float(f.streams.video[0].average_rate)
+        frames = [fr.to_ndarray(format="rgb24").astype(np.int16) for fr in f.decode(video=0)]
+    assert abs(len(frames) / rate - samples.size / 16000) <= 0.1
+    motion = np.array([np.abs(fr - frames[0]).mean() for fr in frames])  # the first frame is at rest
+    per_frame = 16000 / rate
+    loudness = np.array([np.abs(samples[int(k * per_frame):int((k + 1) * per_frame)].astype(float)).mean()
+                         for k in range(len(frames))])
+    shift, fit = shift_of(motion, loudness)
+    assert abs(shift) <= 1 and fit > 0.5, (shift, fit)

@@ -2,10 +2,10 @@
 // on the input queue for the producer; `push_audio` and `flush` also keep the
 // arrival statistics (when the current run of audio began to arrive, how many
 // seconds of it have come, when its input was complete) that the playout
-// clock reads; which call opens or ends a run is avatar/arrival.h's rule; an
-// int16 array of channels is mixed down to one first, by the same rule as the
-// offline intake (common/channels.h). And
-// the module's two PCM helpers, `_i16_to_f32` and `_resample_linear`, which
+// clock reads; which call opens or ends a run is avatar/arrival.h's rule. And
+// `_mono`, which the record module applies to an int16 array of channels
+// (mixed down to one by the same rule as the offline intake,
+// common/channels.h), and the module's two PCM helpers, `_i16_to_f32` and `_resample_linear`, which
 // the producer applies to pushed audio; which way they go is avatar/pcm.h's.
 //
 // Threading: the coroutines and the statistics run on the event loop's
@@ -54,7 +54,7 @@ nb::object mono(nb::object data) {
 
 Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
   Env& e = env();
-  nb::object control = e.VideoControl.attr("from_audio")(mono(std::move(data)), sample_rate, last_chunk);
+  nb::object control = e.VideoControl.attr("from_audio")(std::move(data), sample_rate, last_chunk);
   self.attr("_note_arrival")(seconds_of(control.attr("audio")));
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
   co_await await_(Session(self).in_queue().attr("put")(control));
@@ -242,6 +242,9 @@ void add_input(nb::module_& m, Members& ns) {
                        nb::sig("def flush(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
                        "Ends the utterance pushed so far.");
 
+  m.def("_mono", &mono, "data"_a.none(),
+        "An int16 array of channels mixed down to one by their mean, as the offline intake takes it; "
+        "anything else as it is.");
   m.def("_i16_to_f32", &i16_to_f32_py, "arr"_a.none(),
         "int16 samples as a new float32 array of the same shape, divided by INT16_MAX (no clipping).");
   m.def("_resample_linear", &resample_linear_py, "pcm"_a.none(), "src_sr"_a.none(), "dst_sr"_a.none(),

@@ -104,6 +104,15 @@ int64_t as_int64(nb::handle o) {
   return v;
 }
 
+// The frames whose time a render covered: those delivered, and once one
+// was, those the engine left out before it (its `leading_frames`: the
+// session engine's frames at rest before speech), with which a video starts.
+int64_t covered_frames(nb::handle engine, int64_t delivered) {
+  if (delivered == 0) return 0;
+  nb::object n = get_or(engine, "leading_frames", nb::handle());
+  return delivered + (n.is_valid() && !n.is_none() ? as_int64(n) : 0);
+}
+
 // The render generator of one Avatar.render(audio).
 struct Render {
   nb::object avatar, audio;  // audio: until the first request
@@ -244,7 +253,7 @@ struct Render {
       raise_error(refused("Failed", text(stopped_early_uncounted_message(delivered)),
                           text(stopped_early_uncounted_detail(id_text, delivered, why))));
     const int64_t exp = as_int64(expected);
-    const ShortCheck check = short_check(delivered, exp);
+    const ShortCheck check = short_check(covered_frames(engine, delivered), exp);
     if (!check.short_render) return {};
     const std::string detail =
         stopped_early_detail(id_text, delivered, exp, *check.floor, fps.is_valid() ? utf8(fps) : "?", why);
@@ -263,7 +272,7 @@ struct Render {
     nb::object expected = module_global("_expected_frames")(clip, fps.is_valid() ? fps : nb::none());
     std::optional<int64_t> exp;
     if (!expected.is_none()) exp = as_int64(expected);
-    const ShortCheck check = short_check(delivered, exp);
+    const ShortCheck check = short_check(covered_frames(engine, delivered), exp);
     if (!check.short_render) return;
     const std::string id = utf8(a->engine_id);
     if (delivered == 0) raise_error(refused("Failed", text(NO_FRAMES_MESSAGE), text(no_frames_detail(id))));

@@ -39,6 +39,12 @@ bool compares(nb::handle a, nb::handle b, int op) {
 struct SessionEngine {
   nb::object session_mod, frames_per_second, s;
   nb::object stop_reason{};  // invalid until the first render starts
+  // Of the last render: the frames of the avatar at rest that came before its
+  // first speech frame and were not handed out, and the last of them (None
+  // when there was none). A video starts with that many, so that its picture
+  // keeps step with its sound.
+  int64_t leading_frames = 0;
+  nb::object leading_picture = nb::none();
 
   template <class F>
   void visit(F&& f) {
@@ -46,6 +52,7 @@ struct SessionEngine {
     f(frames_per_second);
     f(s);
     f(stop_reason);
+    f(leading_picture);
   }
 };
 
@@ -60,6 +67,13 @@ struct SessionFrames {
   QuietDeadline deadline;
 
   SessionEngine& self() { return *nb::inst_ptr<SessionEngine>(engine); }
+
+  // A frame before the first speech frame, not handed out.
+  void lead(nb::handle frame) {
+    SessionEngine& e = self();
+    ++e.leading_frames;
+    e.leading_picture = nb::borrow(frame);
+  }
 
   nb::object end(std::string_view reason) {
     self().stop_reason = text(reason);
@@ -92,6 +106,8 @@ struct SessionFrames {
       session = e.s;
       session.attr("reset")();
       e.stop_reason = text(kUnfinished);
+      e.leading_frames = 0;
+      e.leading_picture = nb::none();
       speech = e.session_mod.attr("LO_UTT_SPEECH");
       idle = e.session_mod.attr("LO_UTT_IDLE");
       chunks = nb::iter(chunks);
@@ -117,6 +133,7 @@ struct SessionFrames {
       }
       auto [frame, state] = unpack_pair(item);
       if (gate.pushed(gate.speaking() || compares(state, speech, Py_EQ)) == Gate::hand_out) return frame;
+      lead(frame);
     }
     for (;;) {
       // A signal, a later render of the avatar or the interpreter's exit ends
@@ -138,6 +155,7 @@ struct SessionFrames {
       const bool past = !was_speaking && !is_speech && deadline.passed(monotonic());
       switch (gate.drained(is_speech, is_idle, past)) {
         case Gate::discard:
+          lead(frame);
           continue;
         case Gate::end_at_rest:
           return end(kReturnedToRest);
@@ -217,6 +235,9 @@ void bind_session_engine(nb::module_& m) {
           },
           [](SessionEngine& e, nb::handle v) { e.stop_reason = nb::borrow(v); }, nb::arg("value").none(),
           "why the last render ended")
+      .def_ro("leading_frames", &SessionEngine::leading_frames,
+              "frames at rest before the last render's first speech frame, not handed out")
+      .def_ro("leading_picture", &SessionEngine::leading_picture, "the last of them, or None")
       .def(
           "frames",
           [](nb::handle self, nb::handle chunks) {
