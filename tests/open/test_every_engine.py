@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import wave
 from pathlib import Path
 
 import numpy as np
@@ -63,44 +64,43 @@ def run_python(code, *args, env=None, timeout=300):
                           text=True, timeout=timeout, cwd=ROOT, env={**os.environ, **(env or {})})
 
 
-TONE = """
-    import numpy as np
-    def tone(seconds, loud=True):  # a voice that is on for 0.3 s in every 0.5 s
-        t = np.arange(int(16000 * seconds)) / 16000
-        on = (t % 0.5 < 0.3) if loud else np.zeros(t.size, bool)
-        return (np.sin(2 * np.pi * 220 * t) * 20000 * on).astype("<i2").tobytes()
-"""
+def tone(seconds, loud=True):
+    """A voice that is on for 0.3 s in every 0.5 s (silence when not `loud`), as PCM bytes."""
+    t = np.arange(int(16000 * seconds)) / 16000
+    on = (t % 0.5 < 0.3) if loud else np.zeros(t.size, bool)
+    return (np.sin(2 * np.pi * 220 * t) * 20000 * on).astype("<i2").tobytes()
+
+
+def write_wav(path, *pieces):
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
+        for piece in pieces:
+            w.writeframes(piece)
+    return path
 
 
 @pytest.mark.parametrize("engine_id", ENGINE_KINDS)
 def test_the_process_exits_with_its_own_status_while_a_daemon_thread_renders(tmp_path, engine_id):
-    r = run_python(TONE + """
+    r = run_python("""
     import sys, threading
     import halvane
-    clip, started, ended = tone(600), threading.Event(), threading.Event()
+    started, ended = threading.Event(), threading.Event()
     def render():
-        for _ in halvane.open(sys.argv[1]).render(clip):
+        for _ in halvane.open(sys.argv[1]).render(sys.argv[2]):
             started.set()
         ended.set()
     threading.Thread(target=render, daemon=True).start()
     assert started.wait(120)
     print("rendering at exit:", not ended.is_set())
     sys.exit(3)
-    """, avatar_of(engine_id, tmp_path), env={"HALVANE_CACHE_DIR": str(tmp_path / "cache")})
+    """, avatar_of(engine_id, tmp_path), write_wav(tmp_path / "long.wav", *[tone(60)] * 10),
+        env={"HALVANE_CACHE_DIR": str(tmp_path / "cache")})
     assert (r.returncode, r.stdout, r.stderr) == (3, "rendering at exit: True\n", "")
 
 
 def peak_kib(engine_id, folder, minutes):
     """The command's peak memory (KiB) rendering `minutes` of audio."""
-    wav = folder / f"{minutes}.wav"
-    r = run_python(TONE + """
-    import sys, wave
-    with wave.open(sys.argv[1], "wb") as w:
-        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
-        for _ in range(int(sys.argv[2])):
-            w.writeframes(tone(60))
-    """, wav, minutes)
-    assert r.returncode == 0, r.stderr
+    wav = write_wav(folder / f"{minutes}.wav", *[tone(60)] * minutes)
     proc = subprocess.Popen([sys.executable, "-m", "halvane", "render", avatar_of(engine_id, folder), str(wav),
                              str(folder / "out.mp4")], cwd=ROOT, stderr=subprocess.PIPE,
                             env={**os.environ, "HALVANE_CACHE_DIR": str(folder / "cache")})
@@ -130,14 +130,7 @@ WAITS = {
 def test_a_signal_ends_a_session_render_that_waits_for_frames(tmp_path, case):
     manifest, how, signum, ends = WAITS[case]
     avatar = avatar_of("ostrel2-light", tmp_path, **manifest)
-    wav = tmp_path / "quiet.wav"
-    r = run_python(TONE + """
-    import sys, wave
-    with wave.open(sys.argv[1], "wb") as w:
-        w.setnchannels(1), w.setsampwidth(2), w.setframerate(16000)
-        w.writeframes(tone(2, loud="late" in sys.argv[2]))
-    """, wav, case)
-    assert r.returncode == 0, r.stderr
+    wav = write_wav(tmp_path / "quiet.wav", tone(2, loud="late" in case))
     # Left alone, each render waits two minutes before it gives up.
     env = {**os.environ, "HALVANE_CACHE_DIR": str(tmp_path / "cache"), "HALVANE_RENDER_QUIET": "120"}
     if how == "python":
