@@ -306,3 +306,30 @@ def test_a_session_whose_loop_ended_goes_on_in_the_next_one(request, model, outp
     assert av._fixture is None and av._runtime is None and not av._running
     host = getattr(getattr(runtime, "_stream", None), "host", None)
     assert host is None or host._proc.returncode is not None  # the zephan-2 host child is reaped
+
+
+QUIET_EXIT = """
+import asyncio, gc, sys
+from halvane._avatar import AsyncAvatar
+
+async def main(shut):
+    av = await AsyncAvatar.create(model_path=sys.argv[1], output_size=eval(sys.argv[2]))
+    await av.push_audio(bytes(16000), 16000)
+    await av.run().__anext__()
+    if shut:
+        await av.shutdown()
+    return av
+
+asyncio.run(main(True))
+gc.collect()  # a session that ended leaves nothing of the bindings behind
+print(sum(type(o).__name__ in ("NativeCoroutine", "NativeAsyncIterator", "AsyncAvatar") for o in gc.get_objects()))
+session = asyncio.new_event_loop().run_until_complete(main(False))  # the loop is never closed
+"""
+
+
+@pytest.mark.parametrize("model, output_size", KINDS)
+def test_a_script_leaving_its_loop_unclosed_exits_quietly(request, model, output_size):
+    args = [sys.executable, "-c", QUIET_EXIT, request.getfixturevalue(model), repr(output_size)]
+    r = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout) == (0, "0\n"), r.stderr
+    assert "leaked" not in r.stderr
