@@ -4,6 +4,8 @@ its native size and composing at 1280x720, and the zephan-2 demo avatar whose
 runtime drives tessel_render_host, paced by the playout clock."""
 
 import asyncio
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -242,8 +244,10 @@ def test_refused_audio_is_not_queued_and_the_session_goes_on(ostrel1):
     asyncio.run(main())
 
 
-@pytest.mark.parametrize("model, output_size", [("ostrel1", None), ("ostrel1", (320, 240)), ("demo", None),
-                                                ("demo", (640, 480))])
+KINDS = [("ostrel1", None), ("ostrel1", (320, 240)), ("demo", None), ("demo", (640, 480))]
+
+
+@pytest.mark.parametrize("model, output_size", KINDS)
 def test_stop_puts_out_no_marker_of_its_own(request, model, output_size):
     path = request.getfixturevalue(model)
 
@@ -267,3 +271,65 @@ def test_stop_puts_out_no_marker_of_its_own(request, model, output_size):
         await av.shutdown()
 
     asyncio.run(asyncio.wait_for(main(), 120))
+
+
+@pytest.mark.parametrize("model, output_size", KINDS)
+@pytest.mark.parametrize("first_loop_ends", ["running", "stopped"])
+def test_a_session_whose_loop_ended_goes_on_in_the_next_one(request, model, output_size, first_loop_ends):
+    path = request.getfixturevalue(model)
+    spt = O1_SPT if model == "ostrel1" else 800
+
+    async def utterance(av, pcm):
+        await push_in_pieces(av, pcm)
+        items = await collect(av.run(), lambda xs: eos_count(xs) == 1, timeout=60)
+        return [f for f in speech_frames(items) if not getattr(f, "_hv_resting", False)]
+
+    async def first():
+        av = await AsyncAvatar.create(model_path=path, output_size=output_size)
+        await utterance(av, speech(SR // 2, seed=1))
+        if first_loop_ends == "stopped":
+            await av.stop()
+        return av  # the loop ends here, its tasks cancelled by asyncio.run
+
+    av = asyncio.run(first())
+
+    async def second():
+        pcm = speech(SR // 2 + 77, seed=2)
+        frames = await utterance(av, pcm)
+        runtime = av._runtime
+        await av.shutdown()
+        return pcm, frames, runtime
+
+    pcm, frames, runtime = asyncio.run(second())
+    check_utterance(frames, pcm, spt)
+    assert len(frames) == -(-pcm.size // spt)
+    assert av._fixture is None and av._runtime is None and not av._running
+    host = getattr(getattr(runtime, "_stream", None), "host", None)
+    assert host is None or host._proc.returncode is not None  # the zephan-2 host child is reaped
+
+
+QUIET_EXIT = """
+import asyncio, gc, sys
+from halvane._avatar import AsyncAvatar
+
+async def main(shut):
+    av = await AsyncAvatar.create(model_path=sys.argv[1], output_size=eval(sys.argv[2]))
+    await av.push_audio(bytes(16000), 16000)
+    await av.run().__anext__()
+    if shut:
+        await av.shutdown()
+    return av
+
+asyncio.run(main(True))
+gc.collect()  # a session that ended leaves nothing of the bindings behind
+print(sum(type(o).__name__ in ("NativeCoroutine", "NativeAsyncIterator", "AsyncAvatar") for o in gc.get_objects()))
+session = asyncio.new_event_loop().run_until_complete(main(False))  # the loop is never closed
+"""
+
+
+@pytest.mark.parametrize("model, output_size", KINDS)
+def test_a_script_leaving_its_loop_unclosed_exits_quietly(request, model, output_size):
+    args = [sys.executable, "-c", QUIET_EXIT, request.getfixturevalue(model), repr(output_size)]
+    r = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout) == (0, "0\n"), r.stderr
+    assert "leaked" not in r.stderr

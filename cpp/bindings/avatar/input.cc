@@ -54,6 +54,7 @@ nb::object mono(nb::object data) {
 
 Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_rate, nb::object last_chunk) {
   Env& e = env();
+  adopt_running_loop(self);
   nb::object control = e.VideoControl.attr("from_audio")(std::move(data), sample_rate, last_chunk);
   self.attr("_note_arrival")(seconds_of(control.attr("audio")));
   if (truthy(last_chunk)) self.attr("_arrival_ended")();
@@ -62,11 +63,13 @@ Co<nb::object> push_audio(nb::handle self, nb::object data, nb::object sample_ra
 }
 
 Co<nb::object> push(nb::handle self, nb::object control) {
+  adopt_running_loop(self);
   co_await await_(Session(self).in_queue().attr("put")(control));
   co_return nb::none();
 }
 
 Co<nb::object> flush(nb::handle self) {
+  adopt_running_loop(self);
   self.attr("_arrival_ended")();
   nb::object control = env().VideoControl(nb::arg("end_of_speech") = true);
   co_await await_(Session(self).in_queue().attr("put")(control));

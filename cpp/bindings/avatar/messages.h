@@ -15,6 +15,9 @@ inline constexpr const char* kModelPathRequired = "AsyncAvatar.create: model_pat
 inline constexpr const char* kModelNotFound = "Ostrel model not found: ";  // + the path
 inline constexpr const char* kNoFixture = "AsyncAvatar: no fixture loaded. Call create(model_path=...).";
 inline constexpr const char* kFixtureNotLoaded = "Fixture not loaded; await create() first.";
+inline constexpr const char* kOtherLoop =
+    "AsyncAvatar: this session is in use on another event loop, which is still running; use it from that loop "
+    "only, or create a session for this one";
 inline constexpr const char* kBadOutputSize =  // the largest side (%lld), the size given (%R)
     "output_size must be None or (width, height), two whole numbers from 1 to %lld, not %R";
 inline constexpr const char* kBadSink =  // + the sink's type name

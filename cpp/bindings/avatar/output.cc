@@ -177,6 +177,7 @@ struct StartSteps {
 };
 
 Co<nb::object> ensure_running(nb::handle self) {
+  adopt_running_loop(self);
   StartSteps steps{self, Session(self)};
   if (start_session(steps) == Start::not_ready) raise_(env().RuntimeNotReadyError, msg::kNoFixture);
   co_return nb::none();

@@ -125,6 +125,10 @@ class Session {
   // The end-of-speech control stop() queued, until the next start drops it.
   nb::object stop_control() const { return read_or(k_stop_control, nb::none()); }
   void set_stop_control(nb::handle v) const { put(k_stop_control, v); }
+  // A weak reference to the event loop the queues, events and tasks are
+  // for (bindings/avatar/loop.cc); None until the first use on a loop.
+  nb::object loop_ref() const { return read_or(k_session_loop, nb::none()); }
+  void set_loop_ref(nb::handle v) const { put(k_session_loop, v); }
 
  private:
   // An attribute name, interned at its first use and never released.
@@ -152,7 +156,8 @@ class Session {
       k_emitter_task{"_emitter_task"}, k_playout_reset{"_playout_reset"}, k_interrupts{"_interrupts"},
       k_engine_id{"_engine_id"}, k_transaction_id{"_transaction_id"}, k_arr_t0{"_arr_t0"}, k_arr_s{"_arr_s"},
       k_arr_done{"_arr_done"}, k_arr_t_end{"_arr_t_end"}, k_z2_r0{"_z2_r0"}, k_z2_steady_s{"_z2_steady_s"},
-      k_playout_hold{"_playout_hold"}, k_playout_room{"_playout_room"}, k_stop_control{"_stop_control"};
+      k_playout_hold{"_playout_hold"}, k_playout_room{"_playout_room"}, k_stop_control{"_stop_control"},
+      k_session_loop{"_session_loop"};
 
   static nb::handle zero_int() {
     static PyObject* zero = PyLong_FromLong(0);  // kept for the life of the process

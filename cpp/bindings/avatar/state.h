@@ -148,6 +148,11 @@ aio::py::Await call(nb::handle self, const char* name, A&&... args) {
   return aio::py::await_(self.attr(name)(std::forward<A>(args)...));
 }
 
+// Makes the session the running loop's (bindings/avatar/loop.cc): the first thing each
+// entry point that awaits on the session's queues, events or tasks does.
+// Raises RuntimeError while another loop still runs the session.
+void adopt_running_loop(nb::handle self);
+
 // The members of AsyncAvatar as the binding files add them; module.cc puts
 // them in the class's definition order.
 using Members = nb::dict;

@@ -66,6 +66,7 @@ Co<nb::object> end_task(nb::object task, Stopped which, KeptCancel& mine) {
 Co<nb::object> stop(nb::handle self) {
   Env& e = env();
   const Session s(self);
+  adopt_running_loop(self);  // a session whose loop ended is stopped already
   if (!s.running()) co_return nb::none();
   KeptCancel mine;
 
