@@ -11,6 +11,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -137,6 +138,29 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
             assert list(earlier) == []
     av._release()
     assert gone(host.pid) and engine._stream is None
+
+
+def test_a_record_that_waited_for_room_through_an_abandon_never_reaches_the_next_render(bundle_dir, clip):
+    audio, theirs = clip
+    engine = Zephan2Engine(bundle_dir)
+    stream = engine._stream
+    blocked = threading.Event()  # the reader holds a record and waits for room in the queue
+    real_wait = stream.records._cond.wait
+
+    def wait(*args):
+        if threading.current_thread() is stream.reader:
+            blocked.set()
+        return real_wait(*args)
+
+    stream.records._cond.wait = wait
+    # 54 frames of audio, and 86 records with the flush's padding: more than the queue holds
+    earlier = engine.frames([pcm16(43200, seed=1).tobytes()])
+    next(earlier)
+    while not engine._flushed:
+        next(earlier)
+    assert blocked.wait(60)
+    assert same(list(engine.frames([audio.tobytes()])), theirs[:math.ceil(audio.size * 20 / 16000)])
+    engine.close()
 
 
 def test_a_bundle_the_host_refuses_fails_the_engine(tmp_path):

@@ -95,10 +95,11 @@ class _Records:
         with self._cond:
             if item is _FLUSHED:
                 self._markers += 1
-            # the segment a record belongs to: the flush markers before it
-            if self._markers - (item is _FLUSHED) < self._stale:
-                return
+            segment = self._markers - (item is _FLUSHED)  # the flush markers before it
+            # checked again after every wait: an abandon meanwhile may have made it stale
             while not self._closed:
+                if segment < self._stale:
+                    return
                 if self._drop > 0:
                     self._drop -= 1
                     return
