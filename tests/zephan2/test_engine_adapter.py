@@ -11,6 +11,8 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
+import weakref
 from pathlib import Path
 
 import numpy as np
@@ -80,7 +82,7 @@ def odd_piece():
 
 
 @pytest.mark.parametrize("how", ["break", "drop", "error", "interrupt-mid", "interrupt-inside", "interrupt-between",
-                                 "superseded", "superseded-flushed"])
+                                 "superseded", "superseded-flushed", "superseded-engine"])
 def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_dir, clip, monkeypatch, how):
     audio, theirs = clip
     covered = math.ceil(audio.size * 20 / 16000)
@@ -94,7 +96,7 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
         gen = av.render(longer)
         for _ in range(3):
             next(gen)
-        assert not engine._flushed
+        assert not engine._current.flushed
         gen.close()
     elif how == "drop":  # the engine's own generator dropped half way
         gen = engine.frames([longer])
@@ -119,12 +121,14 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
     elif how == "interrupt-between":
         assert len(list(av.render(audio.tobytes()))) == covered
         engine.interrupt()
-    else:  # a second render while the first one's generator is held, before or after its flush
+    else:  # a second render while the first one's generator (the avatar's or the engine's own) is
+        # held, before or after its flush
         flushed = how == "superseded-flushed"
-        earlier = av.render(audio.tobytes() if flushed else longer)
+        earlier = engine.frames([longer]) if how == "superseded-engine" else av.render(
+            audio.tobytes() if flushed else longer)
         for _ in range(covered if flushed else 1):
             next(earlier)
-        assert engine._flushed == flushed
+        assert engine._current.flushed == flushed
         assert same(list(av.render(silence)), host_frames(bundle_dir, np.zeros(32000, np.int16))[:40])
     assert same(list(av.render(audio.tobytes())), theirs[:covered])
     assert engine._stream.host is host and not gone(host.pid)  # the host stayed warm
@@ -137,6 +141,53 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
             assert list(earlier) == []
     av._release()
     assert gone(host.pid) and engine._stream is None
+
+
+def test_a_record_that_waited_for_room_through_an_abandon_never_reaches_the_next_render(bundle_dir, clip):
+    audio, theirs = clip
+    engine = Zephan2Engine(bundle_dir)
+    stream = engine._stream
+    blocked = threading.Event()  # the reader holds a record and waits for room in the queue
+    real_wait = stream.records._cond.wait
+
+    def wait(*args):
+        if threading.current_thread() is stream.reader:
+            blocked.set()
+        return real_wait(*args)
+
+    stream.records._cond.wait = wait
+    # 54 frames of audio, and 86 records with the flush's padding: more than the queue holds
+    earlier = engine.frames([pcm16(43200, seed=1).tobytes()])
+    next(earlier)
+    while not engine._current.flushed:
+        next(earlier)
+    assert blocked.wait(60)
+    assert same(list(engine.frames([audio.tobytes()])), theirs[:math.ceil(audio.size * 20 / 16000)])
+    engine.close()
+
+
+def test_a_render_reclaimed_while_another_thread_holds_the_engine_lock_is_left_to_the_holder(bundle_dir, clip):
+    audio, theirs = clip
+    engine = Zephan2Engine(bundle_dir)
+    host = engine._stream.host
+    gc.disable()  # only the collection below reclaims the render
+    try:
+        gen = engine.frames([pcm16(16000 * 6, seed=7).tobytes()])
+        next(gen)
+        cycle = [gen, None]
+        cycle[1], reclaimed = cycle, weakref.ref(gen)
+        del gen, cycle
+        with engine._lock:  # as a render feeding the host on another thread holds it
+            collector = threading.Thread(target=gc.collect)
+            collector.start()
+            collector.join(30)
+            assert not collector.is_alive() and reclaimed() is None
+            assert engine._current.state == "stale"  # its rest is left to the lock's next holder
+    finally:
+        gc.enable()
+    assert same(list(engine.frames([audio.tobytes()])), theirs[:math.ceil(audio.size * 20 / 16000)])
+    assert engine._stream.host is host
+    engine.close()
 
 
 def test_a_bundle_the_host_refuses_fails_the_engine(tmp_path):

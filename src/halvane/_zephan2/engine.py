@@ -31,7 +31,11 @@ unfinished) keeps the host warm: the reader drops what the host still writes
 for it (the frames of the audio fed so far, as the host's own `Renderer`
 counts them, or everything up to its flush marker once it has flushed) and
 the stream is reset, so the next render starts as soon as the host has
-rendered the audio already in its pipe. The child never outlives its use: `close()` ends and
+rendered the audio already in its pipe. Whatever abandons a render only marks
+it stale, without waiting for the engine's lock: a finaliser may run on any
+thread, the reader's included, while another holds the lock in the middle of
+host I/O. Whoever holds the lock next, outside host I/O, settles it (sets the
+reader dropping and resets the stream). The child never outlives its use: `close()` ends and
 reaps it; a host that died is started again at the next render. An engine
 still open when the interpreter exits is closed by an exit hook, while its
 threads can still run: once the interpreter finalises, a thread that waits
@@ -96,10 +100,11 @@ class _Records:
         with self._cond:
             if item is _FLUSHED:
                 self._markers += 1
-            # the segment a record belongs to: the flush markers before it
-            if self._markers - (item is _FLUSHED) < self._stale:
-                return
+            segment = self._markers - (item is _FLUSHED)  # the flush markers before it
+            # checked again after every wait: an abandon meanwhile may have made it stale
             while not self._closed:
+                if segment < self._stale:
+                    return
                 if self._drop > 0:
                     self._drop -= 1
                     return
@@ -179,17 +184,17 @@ class _Stream:
         self.host.flush()
         self.flushes += 1
 
-    def abandon(self, fed: int, taken: int, flushed: bool) -> None:
-        """Drops the render in progress and keeps the host: what the host still
-        writes for it is dropped as it comes (the frames its `fed` samples make,
-        less the `taken` ones, or everything up to its flush marker), and its
-        buffered audio is reset."""
+    def drop(self, render: _Render) -> None:
+        """Drops the rest of an abandoned `render` and keeps the host: what the
+        host still writes for it is dropped as it comes (the frames its samples
+        fed make, less the ones taken, or everything up to its flush marker), and
+        its buffered audio is reset."""
         if self.records.failed:  # the reader is gone: nothing would drop the rest
             raise HostError("stopped reading", None, [])
-        if flushed:
+        if render.flushed:
             self.records.discard(through=self.flushes)
         else:
-            self.records.discard(records=Renderer._ready_items(fed) - taken)
+            self.records.discard(records=Renderer._ready_items(render.fed) - render.taken)
         self.host.reset()
 
     def close(self, at_once: bool) -> None:
@@ -220,9 +225,8 @@ def _forget_hosts_in_child() -> None:
     # A forked child shares the parent's host pipes; its engines start hosts of
     # their own when they next render and never touch the parent's.
     for engine in list(_open_engines):
-        engine._lock = threading.RLock()
-        engine._stream = engine._render = None
-        engine._busy = engine._owed = False
+        engine._lock = threading.Lock()
+        engine._stream = engine._current = None
     _open_engines.clear()
 
 
@@ -232,12 +236,32 @@ _END = object()  # the render's records ran out
 
 
 class _Render:
-    """One render of an engine; `why` it was abandoned."""
+    """One render of an engine: what it has fed and taken, and how it stands.
 
-    __slots__ = ("why",)
+    running  the host's stream is this render's;
+    stale    abandoned (by a finaliser, an interrupt or a later render, none of
+             which waits for the lock): the rest the host writes for it is still
+             to drop;
+    dropped  that rest is dropped by the reader, or went with the host when the
+             host was ended;
+    ended    it ran to its end: the host's stream is clean.
+    Only a running or stale render is its engine's current one."""
+
+    RUNNING, STALE, DROPPED, ENDED = "running", "stale", "dropped", "ended"
+
+    __slots__ = ("state", "fed", "taken", "flushed")
 
     def __init__(self):
-        self.why = ""
+        self.state = _Render.RUNNING
+        self.fed = 0          # samples fed to the host
+        self.taken = 0        # records taken before the flush
+        self.flushed = False  # its flush is written
+
+    def abandon(self) -> None:
+        """Marks it stale if it is still running; takes no lock, so that a
+        finaliser on any thread may call it."""
+        if self.state == _Render.RUNNING:
+            self.state = _Render.STALE
 
 
 class Zephan2Engine:
@@ -257,14 +281,10 @@ class Zephan2Engine:
 
     def __init__(self, source):
         self._source = os.fspath(source)
-        # The stream and the render in progress. Re-entrant: a render reclaimed by the
-        # collector in the middle of host I/O interrupts the engine from within it.
-        self._lock = threading.RLock()
-        self._render: _Render | None = None  # the render in progress
-        self._busy = False   # host I/O under the lock is under way
-        self._owed = False   # the last render was abandoned during host I/O: its rest is still to drop
-        self._fed = self._taken = 0  # samples fed and records taken by the last render
-        self._flushed = False         # it has written its flush
+        # The stream and the render it is on. Only renders stepping, starting or
+        # settling take the lock; nothing that abandons a render waits for it.
+        self._lock = threading.Lock()
+        self._current: _Render | None = None
         self.stop_reason = "not rendered yet"
         self._stream: _Stream | None = None
         self._stream = self._start()
@@ -283,128 +303,112 @@ class Zephan2Engine:
         if stream is not None:
             stream.close(at_once)
 
-    def _abandon(self, why: str) -> None:
-        """Ends the render in progress, if any. What the host still writes for it
-        is dropped at once, or, during host I/O, once that is over (`_settle`).
-        Safe without the lock: the flag is set before the render lets go."""
-        render = self._render
-        if render is None:
-            return
-        self._owed = True
-        self._render, render.why = None, why
-        if not self._busy and self._lock.acquire(blocking=False):
-            try:
-                self._settle()
-            finally:
-                self._lock.release()
+    def _runs(self, render: _Render) -> bool:
+        return self._current is render and render.state == _Render.RUNNING
 
     def _settle(self) -> None:
-        """Under the lock, outside host I/O: drops the rest that an abandon owes."""
-        if self._owed and not self._busy:
-            self._owed = False
-            self._host_io(self._drop_rest)
+        """Under the lock, outside host I/O: when the current render is stale,
+        the reader drops its rest and the stream is reset; the host stays unless
+        it failed or the reset was cut short."""
+        render = self._current
+        if render is None or render.state != _Render.STALE:
+            return
+        self._current, render.state = None, _Render.DROPPED
+        try:
+            if self._stream is not None:
+                self._stream.drop(render)
+        except BaseException as e:
+            self._end_stream()
+            if not isinstance(e, HostError):
+                raise
+
+    def _cut(self) -> None:
+        """Ends the host wherever it was; the current render's rest goes with it."""
+        render, self._current = self._current, None
+        if render is not None:
+            render.state = _Render.DROPPED
+        self._end_stream()
 
     def _host_io(self, io):
-        """Runs `io` (host I/O under the lock), then settles an abandon made
+        """Runs `io` (host I/O under the lock), then settles a render made stale
         meanwhile. Cut short by anything but an ordinary error, the host is
         ended: it may be left in the middle of a step."""
-        self._busy = True
         try:
             return io()
         except BaseException as e:
             if not isinstance(e, Exception):
-                self._owed = False
-                self._end_stream()
+                self._cut()
             raise
         finally:
-            self._busy = False
             self._settle()
-
-    def _drop_rest(self) -> None:
-        """Drops what the host still writes for the abandoned render; the host
-        stays unless it failed."""
-        stream = self._stream
-        try:
-            if stream is not None:
-                stream.abandon(self._fed, self._taken, self._flushed)
-        except HostError:
-            self._end_stream()
 
     def frames(self, chunks):
         """A generator of the frames that the audio of `chunks` covers."""
         render = _Render()
-        records = self._records(chunks)
-        done = False
+        records = self._records(render, chunks)
         try:
             with self._lock:
-                self._abandon("a later render of this avatar started before this one ended")
+                if self._current is not None:  # unfinished: it ends at its next step
+                    self._current.abandon()
                 self._settle()
-                self._render, self._fed, self._taken, self._flushed = render, 0, 0, False
-                self.stop_reason = "unfinished"
                 if self._stream is None:
                     self._stream = self._start()
                     _open_engines.add(self)
+                self._current = render
+                self.stop_reason = "unfinished"
             while True:
                 with self._lock:
                     self._settle()
-                    if self._render is not render:
-                        self.stop_reason = render.why
+                    if not self._runs(render):
                         return
                     rec = self._host_io(lambda: next(records, _END))
-                    if self._render is not render:  # abandoned during the step
-                        self.stop_reason = render.why
+                    if not self._runs(render):  # abandoned during the step
                         return
-                if rec is _END:
-                    break
+                    if rec is _END:
+                        self._current, render.state = None, _Render.ENDED
+                        self.stop_reason = "end of the audio"
+                        return
                 yield rec
-            self.stop_reason = "end of the audio"
-            done = True
-        except GeneratorExit:  # closed between steps: the finally below drops the rest
+        except GeneratorExit:  # closed between steps: marked stale below
             raise
         except BaseException as e:
             if not isinstance(e, Exception):  # left anywhere, maybe in the middle of a write
                 with self._lock:
-                    if self._render is render:
-                        self._render = None
-                    self._owed = False
-                    self._end_stream()
+                    if self._current is render:
+                        self._cut()
             raise
         finally:
-            with self._lock:
-                records.close()
-                if self._render is render:
-                    if done:
-                        self._render = None
-                    else:
-                        self._abandon("interrupted")
-                self._settle()
+            # Maybe the collector's doing, on any thread: only marks it, and
+            # whoever holds the lock next drops the rest.
+            records.close()
+            render.abandon()
 
-    def _records(self, chunks):
-        """The frames of one render, each step taken under the engine's lock."""
+    def _records(self, render: _Render, chunks):
+        """The frames of `render`, each step taken under the engine's lock."""
         stream = self._stream
         stream.host.reset()
         for chunk in chunks:
             pcm = np.frombuffer(chunk, dtype="<i2")  # converted a piece at a time: a long clip is held once
             start = 0
             while True:
-                if start < pcm.size and self._fed < (self._taken + AHEAD) * SPF:
+                if start < pcm.size and render.fed < (render.taken + AHEAD) * SPF:
                     piece = pcm[start:start + PIECE].astype(np.float32)
                     piece /= np.float32(32768.0)
                     stream.host.feed(piece)
-                    self._fed += piece.size
+                    render.fed += piece.size
                     start += piece.size
                     continue
                 # audio of this chunk left: wait for a frame, which the audio fed so far is sure to bring
                 rec = None
-                if self._taken < covered_frames(self._fed):
+                if render.taken < covered_frames(render.fed):
                     rec = stream.next_record(start < pcm.size)
                 if rec is None:
                     break
-                self._taken += 1
+                render.taken += 1
                 yield rec
         stream.flush()
-        self._flushed = True
-        handed, limit = self._taken, covered_frames(self._fed)
+        render.flushed = True
+        handed, limit = render.taken, covered_frames(render.fed)
         while (rec := stream.next_record(True)) is not _FLUSHED:
             if handed < limit:
                 handed += 1
@@ -412,28 +416,17 @@ class Zephan2Engine:
 
     def interrupt(self) -> None:
         """Abandons the current render; the next one starts on a clean stream.
-        While host I/O is under way (another thread's step, or the collector
-        reclaiming a render inside one), the rest is dropped once it is over."""
-        if self._render is not None:
-            self._abandon("interrupted")
-            return
-        if not self._lock.acquire(blocking=False):
-            return  # host I/O under way on another thread: the next render resets anyway
-        try:
-            stream = self._stream
-            if stream is not None and not self._busy:
-                try:
-                    self._host_io(stream.host.reset)
-                except HostError:
-                    self._end_stream()
-        finally:
-            self._lock.release()
+        Waits for nothing (the collector may call it on any thread, in the
+        middle of host I/O): whoever holds the lock next drops the rest."""
+        render = self._current
+        if render is not None:
+            render.abandon()
 
     def close(self) -> None:
         """Ends and reaps the host. Not under the lock: a render blocked on a host
         that stopped answering is woken by the host's end."""
-        render, self._render = self._render, None
+        render, self._current = self._current, None
         if render is not None:
-            render.why = "the avatar was closed"
+            render.state = _Render.DROPPED  # its rest goes with the host
         _open_engines.discard(self)
         self._end_stream(render is not None)
