@@ -1,6 +1,7 @@
 """The avatar cache: its root and capacity settings, content keys and their
 memo files, materialising and holding entries, and the eviction sweep."""
 
+import errno
 import fcntl
 import hashlib
 import json
@@ -860,6 +861,59 @@ def test_hostile_files_neither_block_nor_are_trusted(cache, avatar, monkeypatch,
         assert stat.S_ISDIR(st.st_mode) and st.st_uid == os.geteuid()
         with open(os.path.join(entry, "manifest.json"), "rb") as f:
             assert f.read() == MEMBERS[0][1]
+
+
+# A link where the avatars folder or its memo folder should be is never
+# followed: the avatars folder is refused as one the cache cannot prepare
+# (the link's error as detail), a memo folder is passed over (the key is
+# still right, no memo is written).
+@pytest.mark.parametrize("linked", ["", "/.idx"], ids=["avatars folder", "memo folder"])
+def test_links_in_place_of_the_cache_folders(cache, avatar, tmp_path, linked):
+    target = tmp_path / "target"
+    target.mkdir(mode=0o700)
+    os.makedirs(os.path.dirname(cache + linked), exist_ok=True)
+    os.symlink(target, cache + linked)
+    key = key_of(imx_bytes(MEMBERS))
+    if linked:
+        assert op._materialise(avatar) == os.path.join(cache, key)
+        assert op._content_key(avatar, os.stat(avatar), cache) == key
+    else:
+        with pytest.raises(Failed) as ei:
+            op._materialise(avatar)
+        e = ei.value
+        assert (e.message, e.detail.errno, e.detail.filename) == (PREPARE, errno.ELOOP, cache)
+    assert os.listdir(target) == [] and os.path.islink(cache + linked)
+
+
+# Someone who can write the cache root gives the avatars folder's name to
+# another folder while an open is under way (here, once the unpack is done):
+# the open goes on in the folder it judged, and nothing lands in the other.
+@pytest.mark.parametrize("swapped_in", ["link", "other user's folder"])
+def test_a_folder_swapped_in_after_the_check_is_not_used(cache, avatar, tmp_path, monkeypatch, swapped_in):
+    judged, planted = cache + ".judged", str(tmp_path / "planted")
+    os.makedirs(planted)
+    if swapped_in != "link":
+        try:
+            os.chown(planted, NOBODY, NOBODY)
+        except PermissionError:
+            pytest.skip("giving a file to another user takes root")
+    unfold = offline.unfold_imx
+
+    def unfold_then_swap(src, dst):
+        unfold(src, dst)
+        os.rename(cache, judged)
+        os.symlink(planted, cache) if swapped_in == "link" else os.rename(planted, cache)
+        monkeypatch.setattr(offline, "unfold_imx", unfold)
+
+    monkeypatch.setattr(offline, "unfold_imx", unfold_then_swap)
+    key = key_of(imx_bytes(MEMBERS))
+    op._materialise(avatar)
+    assert os.listdir(cache) == []
+    assert sorted(os.listdir(judged)) == [".idx", key]
+    marker = os.path.join(judged, key, "manifest.json")
+    with open(marker, "rb") as f:
+        assert f.read() == MEMBERS[0][1]
+    assert os.fstat(op._HELD[os.path.join(cache, key)]).st_ino == os.stat(marker).st_ino
 
 
 INTERRUPTED = r"""
