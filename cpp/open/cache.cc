@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,14 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -712,33 +711,107 @@ void sweep(const CacheDirs& d, const std::string& keep, double now, bool locks, 
   }
 }
 
+Turn::Turn() noexcept {
+  int p[2];
+#ifdef __linux__
+  const bool made = ::pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0;
+#else
+  const bool made = ::pipe(p) == 0;
+  if (made)
+    for (int fd : p) {
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+#endif
+  if (!made) {
+    err_ = errno;
+    return;
+  }
+  rd_ = p[0];
+  wr_ = p[1];
+  const char token = 0;
+  if (::write(wr_, &token, 1) != 1) err_ = errno;
+}
+
+Turn::~Turn() {
+  if (rd_ >= 0) ::close(rd_);
+  if (wr_ >= 0) ::close(wr_);
+}
+
+bool Turn::try_lock() noexcept {
+  char token;
+  if (rd_ < 0 || ::read(rd_, &token, 1) != 1) return false;
+  held_ = true;
+  return true;
+}
+
+void Turn::unlock() noexcept {
+  // One token, one holder: an unlock by a thread that holds nothing (the
+  // forking thread of a child, releasing its parent's turn) adds none.
+  if (!held_.exchange(false)) return;
+  const char token = 0;
+  ssize_t n;
+  do n = ::write(wr_, &token, 1);
+  while (n < 0 && errno == EINTR);
+}
+
+void Turn::leave_to_parent() noexcept {
+  held_ = false;
+  for (int* fd : {&rd_, &wr_})
+    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  err_ = EBADF;
+}
+
 namespace {
 
 // A child of fork() has only the forking thread: a materialise another
 // thread was running in the parent at that moment never ends there, so the
-// child starts with a mutex of its own (the copy it inherited, maybe locked,
-// is abandoned).
-std::mutex* g_materialise = nullptr;
+// child starts with a turn of its own, free. The old one stays allocated:
+// the forking thread may still be inside a materialise that unlocks it.
+Turn* g_turn = nullptr;
 
-void fresh_materialise_mutex() noexcept { g_materialise = new std::mutex; }
+void new_turn() noexcept { g_turn = new Turn; }
+
+void fresh_turn_in_child() noexcept {
+  g_turn->leave_to_parent();
+  new_turn();
+}
+
+// After a signal the stop check is asked again this soon: a check that looks
+// only every so often (SignalCheck runs the handlers at most every 20 ms) may
+// have been asked too soon to see what the signal's handler did.
+constexpr int kRecheckMs = 30;
 
 }  // namespace
 
-std::mutex& materialise_mutex() {
+Turn& materialise_turn() {
   static const bool ready = [] {
-    fresh_materialise_mutex();
-    ::pthread_atfork(nullptr, nullptr, fresh_materialise_mutex);
+    new_turn();
+    ::pthread_atfork(nullptr, nullptr, fresh_turn_in_child);
     return true;
   }();
   (void)ready;
-  return *g_materialise;
+  return *g_turn;
 }
 
-void lock_or_stop(std::mutex& m, const StopCheck& stop) {
-  constexpr auto kStep = std::chrono::milliseconds(5);
-  while (!m.try_lock()) {
+void lock_or_stop(Turn& t, const StopCheck& stop) {
+  if (t.err_) throw OSError(t.err_);
+  if (t.try_lock()) return;
+  stop_point(stop);
+  // poll() sleeps until the token can be read, and a signal's handler always
+  // ends it with EINTR: it is never restarted, SA_RESTART or not, where a
+  // mutex sleeps through signals and flock() is restarted under SA_RESTART.
+  int wait_ms = -1;
+  while (!t.try_lock()) {
+    pollfd p{t.rd_, POLLIN, 0};
+    const int n = ::poll(&p, 1, wait_ms);
+    if (n > 0) {
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) throw OSError(EBADF);
+      continue;  // the token is back; another waiter may take it first
+    }
+    if (n < 0 && errno != EINTR) throw OSError(errno);
+    wait_ms = n < 0 ? kRecheckMs : -1;
     stop_point(stop);
-    std::this_thread::sleep_for(kStep);
   }
 }
 

@@ -27,14 +27,14 @@
 // Every descriptor is opened close-on-exec. Paths are file-system bytes.
 // Everything here is best effort where it says so and never prints.
 //
-// Thread contract: the functions are reentrant; materialise_mutex()
+// Thread contract: the functions are reentrant; materialise_turn()
 // serialises the staging directory of this process between threads.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -206,12 +206,37 @@ bool in_use(int dir, const std::string& entry, double idle_s, bool locks) noexce
 // so between entries, is passed on.
 void sweep(const CacheDirs& d, const std::string& keep, double now, bool locks, const StopCheck& stop = {});
 
-// Serialises materialising between the threads of this process (one staging
-// directory name per process). A child of fork() gets a new, unlocked one.
-std::mutex& materialise_mutex();
+// The turn to materialise between the threads of this process (one staging
+// directory name per process): a token in a pipe, so that a thread waiting
+// for it sleeps in the kernel until the token comes back or a signal
+// arrives. Unlocking a turn that is not held does nothing.
+class Turn {
+ public:
+  Turn() noexcept;
+  ~Turn();
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
 
-// Takes `m`, asking `stop` while another thread has it (an unpack can take
-// a while).
-void lock_or_stop(std::mutex& m, const StopCheck& stop);
+  bool try_lock() noexcept;
+  void unlock() noexcept;
+  // In a child of fork(): the pipe is the parent's, so this turn is left
+  // alone from now on (an unlock does nothing) and its descriptors closed.
+  void leave_to_parent() noexcept;
+
+ private:
+  friend void lock_or_stop(Turn& t, const StopCheck& stop);
+  int rd_ = -1, wr_ = -1;
+  int err_ = 0;  // why the pipe could not be made
+  std::atomic<bool> held_{false};
+};
+
+// This process's turn to materialise. A child of fork() gets a new, free one.
+Turn& materialise_turn();
+
+// Takes `t`. While another thread has it, waits asleep, without a timeout:
+// a signal that arrives meanwhile ends the wait for `stop` to be asked
+// (Stopped when it says so), then the wait goes on. OSError when the turn
+// could not be set up.
+void lock_or_stop(Turn& t, const StopCheck& stop);
 
 }  // namespace halvane::open

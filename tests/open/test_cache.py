@@ -916,6 +916,73 @@ def test_a_folder_swapped_in_after_the_check_is_not_used(cache, avatar, tmp_path
     assert os.fstat(op._HELD[os.path.join(cache, key)]).st_ino == os.stat(marker).st_ino
 
 
+WAIT_FOR_THE_TURN = r"""
+import os, signal, sys, threading
+import halvane._offline as offline
+import halvane._open as op
+
+first, second, how = sys.argv[1:4]
+if how == "SIGTERM":
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(3))
+elif how == "SIGUSR1":
+    signal.signal(signal.SIGUSR1, lambda *a: None)
+inside = threading.Event()
+unfold = offline.unfold_imx
+
+def slow_unfold(src, dst):
+    inside.set()
+    sys.stdin.readline()
+    unfold(src, dst)
+
+offline.unfold_imx = slow_unfold
+threading.Thread(target=op._materialise, args=(first,), daemon=True).start()
+inside.wait()
+print("waiting", flush=True)
+try:
+    op._materialise(second)
+    print("entry", flush=True)
+except BaseException as e:
+    print(type(e).__name__, flush=True)
+os._exit(0)
+"""
+
+
+def sleeps(pid):
+    """How often the main thread of process `pid` has gone to sleep so far."""
+    with open(f"/proc/{pid}/task/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("voluntary_ctxt_switches")).split()[1])
+
+
+@pytest.mark.parametrize("sig, ends", [("SIGINT", "KeyboardInterrupt"), ("SIGTERM", "SystemExit"),
+                                       ("SIGUSR1", "entry")])
+def test_signal_during_the_wait_for_another_threads_turn(cache, tmp_path, sig, ends):
+    """The main thread, waiting while another thread materialises, sleeps
+    until its turn; a signal whose handler raises ends the wait at once, one
+    whose handler returns lets it go on."""
+    if not os.path.exists(f"/proc/{os.getpid()}/task"):
+        pytest.skip("counts sleeps in /proc")
+    first, second = tmp_path / "first.imx", tmp_path / "second.imx"
+    write_imx(first, MEMBERS)
+    write_imx(second, MEMBERS + [("n", b"2")])
+    child = subprocess.Popen([sys.executable, "-c", WAIT_FOR_THE_TURN, str(first), str(second), sig],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.3)
+        before = sleeps(child.pid)
+        time.sleep(0.3)
+        assert sleeps(child.pid) - before <= 2  # asleep, not polling
+        child.send_signal(getattr(signal, sig))
+        if ends == "entry":  # still waiting: the other thread's unpack ends
+            time.sleep(0.1)
+            child.stdin.write("go\n")
+            child.stdin.flush()
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert out == ends + "\n", err
+
+
 INTERRUPTED = r"""
 import sys
 import halvane._open as op

@@ -191,12 +191,12 @@ int lock_staging(int dir, const std::string& staging) noexcept {
 }
 
 // Takes this process's turn to materialise, asking `stop` while it waits.
-std::unique_lock<std::mutex> take_turn(const StopCheck& stop) {
+std::unique_lock<Turn> take_turn(const StopCheck& stop) {
   {
     nb::gil_scoped_release unlocked;
-    lock_or_stop(materialise_mutex(), stop);
+    lock_or_stop(materialise_turn(), stop);
   }
-  return std::unique_lock<std::mutex>(materialise_mutex(), std::adopt_lock);
+  return std::unique_lock<Turn>(materialise_turn(), std::adopt_lock);
 }
 
 nb::object materialise(nb::handle source, const StopCheck& stop) {
@@ -236,7 +236,7 @@ nb::object materialise(nb::handle source, const StopCheck& stop) {
   const bool locks = have_locks();
 
   // One staging directory per process: threads take turns.
-  const std::unique_lock<std::mutex> turn = take_turn(stop);
+  const std::unique_lock<Turn> turn = take_turn(stop);
   for (int round = 1;; ++round) {
     const bool last = round == kRounds;
     if (marker_present(dir, key)) {
@@ -354,7 +354,7 @@ void bind_cache(nb::module_& m) {
   m.def("_sweep", [](nb::handle avatars, nb::handle keep) {
     const std::string av = fs_bytes(avatars), k = fs_bytes(keep);
     stoppable([&](const StopCheck& stop) {
-      const std::unique_lock<std::mutex> turn = take_turn(stop);
+      const std::unique_lock<Turn> turn = take_turn(stop);
       CacheDirs d(av);
       try {
         nb::gil_scoped_release unlocked;
