@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,14 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -41,21 +40,27 @@ std::string incomplete_aside(const std::string& entry) {
   return entry + ".incomplete.tmp." + std::to_string(::getpid());
 }
 
-int open_cloexec(const char* path, int flags, mode_t mode = 0) {
+int openat_cloexec(int dir, const char* path, int flags, mode_t mode = 0) {
   int fd;
-  do fd = ::open(path, flags | O_CLOEXEC, mode);
+  do fd = ::openat(dir, path, flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }
 
+// A directory under `dir`, never through a link standing under its name.
+int open_dir_at(int dir, const std::string& name) {
+  return openat_cloexec(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+}
+
 bool mine(const struct stat& st) { return st.st_uid == ::geteuid(); }
+bool only_mine(const struct stat& st) { return mine(st) && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
 
 // The entry's marker opened read-only for a lock: neither the entry nor the
 // marker followed when it is a link, and without blocking (a FIFO there never
 // holds the open). -1 with errno ENOENT for a marker that is no regular file
 // of this user in a directory of this user.
-int open_marker(const std::string& entry) {
-  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+int open_marker(int at, const std::string& entry) {
+  Fd dir(open_dir_at(at, entry));
   struct stat st;
   if (dir.fd < 0 || ::fstat(dir.fd, &st) != 0 || !mine(st)) {
     errno = dir.fd < 0 && errno != ELOOP ? errno : ENOENT;
@@ -128,20 +133,37 @@ bool same_stamp(const struct stat& s, const FileStamp& st) {
          int64_t{s.st_mtim.tv_sec} * 1000000000 + s.st_mtim.tv_nsec == st.mtime_ns;
 }
 
-// Writes `key` to "<memo>.<pid>" and renames it over `memo`; silent on error.
-void write_memo(const std::string& avatars, const std::string& memo, const std::string& key) noexcept {
+// The ".idx" of `d` open for a memo to be written: the avatars folder made
+// and opened first when it is not, ".idx" made (0700) when missing. False
+// when either cannot be had, or when ".idx" is not this user's alone.
+bool open_idx(CacheDirs& d) noexcept {
   try {
-    make_private_dirs(avatars, true);
+    if (d.dir.fd < 0) open_cache_dirs(d, true);
   } catch (...) {
-    return;
+    return false;
   }
+  if (d.idx.fd < 0) {
+    if (::mkdirat(d.dir.fd, ".idx", 0700) != 0 && errno != EEXIST) return false;
+    d.idx.fd = open_dir_at(d.dir.fd, ".idx");
+    if (d.idx.fd < 0) return false;
+  }
+  struct stat st;
+  return ::fstat(d.idx.fd, &st) == 0 && only_mine(st);
+}
+
+// Writes `key` to "<memo>.<pid>" and renames it over the memo `name`;
+// silent on error.
+void write_memo(CacheDirs& d, const std::string& name, const std::string& key) noexcept {
+  if (!open_idx(d)) return;
   // The temporary is always a new file of this process: whatever already
   // stands under its name (a leftover, or a link planted there) is unlinked,
   // never written through.
-  const std::string tmp = memo + "." + std::to_string(::getpid());
+  const int idx = d.idx.fd;
+  const std::string tmp = name + "." + std::to_string(::getpid());
   constexpr int kNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-  Fd fd(open_cloexec(tmp.c_str(), kNew, 0666));
-  if (fd.fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0) fd.fd = open_cloexec(tmp.c_str(), kNew, 0666);
+  Fd fd(openat_cloexec(idx, tmp.c_str(), kNew, 0666));
+  if (fd.fd < 0 && errno == EEXIST && ::unlinkat(idx, tmp.c_str(), 0) == 0)
+    fd.fd = openat_cloexec(idx, tmp.c_str(), kNew, 0666);
   if (fd.fd < 0) return;
   size_t done = 0;
   while (done < key.size()) {
@@ -153,7 +175,7 @@ void write_memo(const std::string& avatars, const std::string& memo, const std::
     done += static_cast<size_t>(n);
   }
   if (::close(fd.release()) != 0) return;
-  ::rename(tmp.c_str(), memo.c_str());
+  ::renameat(idx, tmp.c_str(), idx, name.c_str());
 }
 
 // Removes everything inside the directory open as `dfd` (taken over).
@@ -185,12 +207,13 @@ struct Candidate {
   double idle;
   uint64_t size;
   std::string path;
+  std::string name;  // in the avatars folder
 };
 
 // An exclusive, non-blocking lock on the entry's marker: the descriptor, -1
 // when some process holds the entry, -2 when there is no marker to lock.
-int lock_exclusive(const std::string& entry) {
-  const int fd = open_marker(entry);
+int lock_exclusive(int dir, const std::string& entry) {
+  const int fd = open_marker(dir, entry);
   if (fd < 0) return -2;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
@@ -199,42 +222,42 @@ int lock_exclusive(const std::string& entry) {
   return fd;
 }
 
-bool exists_nofollow(const std::string& p) {
+bool exists_nofollow(int dir, const std::string& p) {
   struct stat st;
-  return ::lstat(p.c_str(), &st) == 0;
+  return ::fstatat(dir, p.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Removes an entry that nobody holds: moved out of the way first, under the
 // exclusive lock when there is one, so no process finds it half-removed and
 // none can take a hold on it between the probe and the removal. True when
 // the entry's space is free again.
-bool evict(const std::string& entry, bool locks) {
+bool evict(int dir, const std::string& entry, bool locks) {
   Fd lock(-1);
   if (locks) {
-    lock.fd = lock_exclusive(entry);
+    lock.fd = lock_exclusive(dir, entry);
     if (lock.fd == -1) return false;  // held
     if (lock.fd == -2) {
       // No marker to lock: the entry lost it, or it was moved away just
       // now and a new one, held by its publisher, may stand under the name
       // by the time it would be renamed. It is judged as a heal judges it,
       // by the directory itself, never by the name alone.
-      if (!set_aside_incomplete(entry)) return false;
+      if (!set_aside_incomplete(dir, entry)) return false;
       const std::string aside = incomplete_aside(entry);
-      if (!entry_complete(aside)) remove_tree(aside);
-      return !exists_nofollow(entry);
+      if (!entry_complete(dir, aside)) remove_tree(dir, aside);
+      return !exists_nofollow(dir, entry);
     }
     // The marker may have been opened just before another sweep moved its
     // entry away, and locked once that sweep let go: by then a new entry of
     // the same name, perhaps held, stands there. Only the entry whose marker
     // is locked here is moved away; no other sweep can move it meanwhile.
-    if (!holds_marker(lock.fd, entry)) return false;
+    if (!holds_marker(lock.fd, dir, entry)) return false;
   }
   const std::string doomed = entry + ".tmp." + std::to_string(::getpid());
-  remove_tree(doomed);
-  if (::rename(entry.c_str(), doomed.c_str()) != 0) return !exists_nofollow(entry);
+  remove_tree(dir, doomed);
+  if (::renameat(dir, entry.c_str(), dir, doomed.c_str()) != 0) return !exists_nofollow(dir, entry);
   ::close(lock.release());
-  remove_tree(doomed);
-  return !exists_nofollow(doomed);
+  remove_tree(dir, doomed);
+  return !exists_nofollow(dir, doomed);
 }
 
 }  // namespace
@@ -376,34 +399,38 @@ std::string identity_string(const std::string& source, const FileStamp& st) {
   return id;
 }
 
-std::string memo_path(const std::string& source, const FileStamp& st, const std::string& avatars) {
-  return join_path(join_path(avatars, ".idx"), sha256_hex(identity_string(source, st)).substr(0, kKeyDigits));
+std::string memo_name(const std::string& source, const FileStamp& st) {
+  return sha256_hex(identity_string(source, st)).substr(0, kKeyDigits);
 }
 
-std::optional<std::string> read_memo(const std::string& memo) {
-  std::string text;
-  try {
-    const File f(memo);
-    struct stat st;
-    // Another user's memo could name any entry: it is not believed.
-    if (::fstat(f.fd(), &st) != 0 || !mine(st) || f.size() > kMemoMaxBytes) return std::nullopt;
-    text.resize(static_cast<size_t>(f.size()) + 1);
-    const size_t n = f.read(text.data(), text.size());
-    if (n > f.size()) return std::nullopt;  // grew while it was read
-    text.resize(n);
-  } catch (const std::exception&) {
+std::optional<std::string> read_memo(int idx, const std::string& name) {
+  if (idx < 0) return std::nullopt;
+  Fd f(openat_cloexec(idx, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+  struct stat st;
+  // Another user's memo could name any entry: it is not believed.
+  if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || !mine(st) ||
+      static_cast<uint64_t>(st.st_size) > kMemoMaxBytes)
     return std::nullopt;
+  std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(f.fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
   }
+  if (got > static_cast<size_t>(st.st_size)) return std::nullopt;  // grew while it was read
+  text.resize(got);
   if (!valid_utf8(text)) return std::nullopt;
   const std::string_view s = strip_py(text);
   if (!is_key_digits(s)) return std::nullopt;
   return std::string(s);
 }
 
-std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars,
-                        const StopCheck& stop) {
-  const std::string memo = memo_path(source, st, avatars);
-  if (auto k = read_memo(memo)) return "sha256-" + *k;
+std::string content_key(const std::string& source, const FileStamp& st, CacheDirs& d, const StopCheck& stop) {
+  const std::string memo = memo_name(source, st);
+  if (auto k = read_memo(d.idx.fd, memo)) return "sha256-" + *k;
 
   std::optional<File> f;
   try {
@@ -426,7 +453,7 @@ std::string content_key(const std::string& source, const FileStamp& st, const st
   struct stat now_fd, now_path;
   if (::fstat(f->fd(), &now_fd) == 0 && same_stamp(now_fd, st) && ::stat(source.c_str(), &now_path) == 0 &&
       same_stamp(now_path, st))
-    write_memo(avatars, memo, key);
+    write_memo(d, memo, key);
   return "sha256-" + key;
 }
 
@@ -463,95 +490,119 @@ void make_dirs(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && is_dir(path))) throw OSError(errno, path);
 }
 
-void make_private_dirs(const std::string& avatars, bool idx) {
-  make_dirs(avatars, 0700);
-  if (idx) make_dirs(join_path(avatars, ".idx"), 0700);
+void open_cache_dirs(CacheDirs& d, bool make) {
+  if (d.avatars.find('\0') != std::string::npos) throw OSError(EINVAL, d.avatars);
+  if (make) make_dirs(d.avatars, 0700);
+  d.dir.fd = open_dir_at(AT_FDCWD, d.avatars);
+  if (d.dir.fd < 0) {
+    // Linux says ENOTDIR for a link opened as a directory without following
+    // it; the error shown says what stands there.
+    int e = errno;
+    struct stat st;
+    if (e == ENOTDIR && ::fstatat(AT_FDCWD, d.avatars.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      e = ELOOP;
+    throw OSError(e, d.avatars);
+  }
+  d.idx.fd = open_dir_at(d.dir.fd, ".idx");
 }
 
-FolderVerdict folder_trust(const std::string& avatars) noexcept {
-  for (const std::string& dir : {avatars, join_path(avatars, ".idx")}) {
+FolderVerdict folder_trust(const CacheDirs& d) noexcept {
+  const std::pair<int, std::string> dirs[] = {{d.dir.fd, d.avatars}, {d.idx.fd, join_path(d.avatars, ".idx")}};
+  for (const auto& [fd, path] : dirs) {
     struct stat st;
-    // One not made yet will be made private; one that cannot be examined
-    // fails the steps that use it.
-    if (dir.find('\0') != std::string::npos || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    if (!mine(st)) return {FolderTrust::others_own, dir};
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return {FolderTrust::others_write, dir};
+    // One not open is made private when it is made; one that cannot be
+    // examined fails the steps that use it.
+    if (fd < 0 || ::fstat(fd, &st) != 0) continue;
+    if (!mine(st)) return {FolderTrust::others_own, path};
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return {FolderTrust::others_write, path};
   }
   return {};
 }
 
-bool entry_complete(const std::string& entry) noexcept {
-  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+bool entry_complete(int dir, const std::string& entry) noexcept {
+  Fd e(open_dir_at(dir, entry));
   struct stat st;
-  return dir.fd >= 0 && ::fstat(dir.fd, &st) == 0 && complete_at(dir.fd, st);
+  return e.fd >= 0 && ::fstat(e.fd, &st) == 0 && complete_at(e.fd, st);
 }
 
-void remove_tree(const std::string& path) noexcept {
+void make_staging(const CacheDirs& d, const std::string& name) {
+  if (::mkdirat(d.dir.fd, name.c_str(), 0777) == 0) return;
+  const int e = errno;
+  struct stat st;
+  if (e == EEXIST && ::fstatat(d.dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) return;
+  throw OSError(e, join_path(d.avatars, name));
+}
+
+void remove_tree(int dir, const std::string& path) noexcept {
   if (path.empty() || path.find('\0') != std::string::npos) return;
-  if (::unlink(path.c_str()) == 0 || (errno != EISDIR && errno != EPERM)) return;
-  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (::unlinkat(dir, path.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM)) return;
+  const int fd = open_dir_at(dir, path);
   if (fd < 0) return;
   clear_dir_fd(fd);
-  ::rmdir(path.c_str());
+  ::unlinkat(dir, path.c_str(), AT_REMOVEDIR);
 }
 
-void publish(const std::string& staging, const std::string& entry) {
-  if (!is_regular_file(join_path(staging, kManifest)))
+void publish(const CacheDirs& d, const std::string& staging, const std::string& entry) {
+  Fd s(open_dir_at(d.dir.fd, staging));
+  struct stat marker;
+  if (s.fd < 0 || ::fstatat(s.fd, kManifest, &marker, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(marker.st_mode))
     throw ValueError(kNoManifestMember);
-  if (::rename(staging.c_str(), entry.c_str()) != 0) throw OSError(errno, entry);
+  if (::renameat(d.dir.fd, staging.c_str(), d.dir.fd, entry.c_str()) != 0)
+    throw OSError(errno, join_path(d.avatars, entry));
 }
 
-bool set_aside_incomplete(const std::string& entry) noexcept {
+bool set_aside_incomplete(int at, const std::string& entry) noexcept {
   // The directory judged is the one moved: it is opened once, its marker
   // looked up through that descriptor, and the name checked to still be it.
   // Judged by name alone, an entry evicted between the two looks could make
   // a new one, published and held meanwhile, the directory moved aside.
-  Fd dir(open_cloexec(entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  Fd dir(open_dir_at(at, entry));
   if (dir.fd < 0) return errno == ENOENT;
   struct stat judged, now;
   if (::fstat(dir.fd, &judged) != 0 || complete_at(dir.fd, judged)) return false;
   auto same = [&](const struct stat& s) { return s.st_dev == judged.st_dev && s.st_ino == judged.st_ino; };
-  if (::lstat(entry.c_str(), &now) != 0) return errno == ENOENT;
+  if (::fstatat(at, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (!same(now)) return false;  // already moved away, and something else stands there
   const std::string aside = incomplete_aside(entry);
-  remove_tree(aside);  // a leftover of an earlier process with this id
-  if (::rename(entry.c_str(), aside.c_str()) != 0) return !exists_nofollow(entry);
+  remove_tree(at, aside);  // a leftover of an earlier process with this id
+  if (::renameat(at, entry.c_str(), at, aside.c_str()) != 0) return !exists_nofollow(at, entry);
   // Another heal may have moved the judged directory away just before the
   // rename, and another process published under the name since: what was
   // moved is not the judged directory, and it goes back.
   struct stat moved;
-  if (::lstat(aside.c_str(), &moved) == 0 && !same(moved) && ::rename(aside.c_str(), entry.c_str()) == 0)
+  if (::fstatat(at, aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && !same(moved) &&
+      ::renameat(at, aside.c_str(), at, entry.c_str()) == 0)
     return false;
-  touch(aside);  // its idle time, for the sweep, starts now
+  touch(at, aside);  // its idle time, for the sweep, starts now
   return true;
 }
 
-bool holds_marker(int fd, const std::string& entry) noexcept {
+bool holds_marker(int fd, int dir, const std::string& entry) noexcept {
   struct stat held, now;
-  return ::fstat(fd, &held) == 0 && ::stat(join_path(entry, kManifest).c_str(), &now) == 0 &&
-         held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+  if (::fstat(fd, &held) != 0) return false;
+  const Fd e(open_dir_at(dir, entry));
+  return e.fd >= 0 && ::fstatat(e.fd, kManifest, &now, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == now.st_dev &&
+         held.st_ino == now.st_ino;
 }
 
-void touch(const std::string& dir) noexcept {
+void touch(int dir, const std::string& name) noexcept {
   // Through a descriptor of the directory itself: a symbolic link standing
   // under the entry's name is not followed to whatever it points at.
-  const int fd = open_cloexec(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  const int fd = open_dir_at(dir, name);
   if (fd < 0) return;
   ::futimens(fd, nullptr);
   ::close(fd);
 }
 
-HoldResult lock_shared(const std::string& entry, int& fd) noexcept {
-  const std::string marker = join_path(entry, kManifest);
-  Fd f(open_marker(entry));
+HoldResult lock_shared(int dir, const std::string& entry, int& fd) noexcept {
+  Fd f(open_marker(dir, entry));
   if (f.fd < 0) return errno == ENOENT || errno == ENOTDIR ? HoldResult::gone : HoldResult::unlocked;
   if (::flock(f.fd, LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK ? HoldResult::busy : HoldResult::unlocked;
   // A sweep moves an entry away while it holds the exclusive lock: the file
   // locked here must still be the one published under this name.
-  struct stat held, now;
+  struct stat held;
   if (::fstat(f.fd, &held) != 0) return HoldResult::unlocked;
-  if (::stat(marker.c_str(), &now) != 0 || now.st_dev != held.st_dev || now.st_ino != held.st_ino)
-    return HoldResult::gone;
+  if (!holds_marker(f.fd, dir, entry)) return HoldResult::gone;
   fd = f.release();
   return HoldResult::held;
 }
@@ -594,46 +645,54 @@ uint64_t du_fd(int dfd) noexcept {
 
 uint64_t du(const std::string& path) noexcept {
   if (path.find('\0') != std::string::npos) return 0;
-  const int fd = open_cloexec(path.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = openat_cloexec(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY);
   return fd < 0 ? 0 : du_fd(fd);
 }
 
-bool in_use(const std::string& entry, double idle_s, bool locks) noexcept {
+bool in_use(int dir, const std::string& entry, double idle_s, bool locks) noexcept {
   if (!locks) return idle_s < static_cast<double>(kNoLockInUseS);
-  const int fd = lock_exclusive(entry);
+  const int fd = lock_exclusive(dir, entry);
   if (fd >= 0) ::close(fd);
   return fd == -1;
 }
 
-void sweep(const std::string& avatars, const std::string& keep, double now, bool locks, const StopCheck& stop) {
+void sweep(const CacheDirs& d, const std::string& keep, double now, bool locks, const StopCheck& stop) {
   try {
     const double cap = cache_cap_bytes();
-    if (!std::isfinite(cap)) return;
-    DIR* d = ::opendir(avatars.c_str());
-    if (!d) return;
+    if (!std::isfinite(cap) || d.dir.fd < 0) return;
+    const int dir = d.dir.fd;
+    // Listed through a descriptor of its own: one made by dup() would share
+    // its reading position with every other listing of the folder.
+    const int lfd = openat_cloexec(dir, ".", O_RDONLY | O_DIRECTORY);
+    DIR* listing = lfd < 0 ? nullptr : ::fdopendir(lfd);
+    if (!listing) {
+      if (lfd >= 0) ::close(lfd);
+      return;
+    }
     std::vector<std::string> names;
-    while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
-    ::closedir(d);
+    while (const dirent* e = ::readdir(listing)) names.emplace_back(e->d_name);
+    ::closedir(listing);
 
     std::vector<Candidate> cands;
     uint64_t total = 0;
     for (const std::string& name : names) {
       stop_point(stop);
       if (name.empty() || name[0] == '.') continue;
-      const std::string path = join_path(avatars, name);
       struct stat st;
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) continue;
       const double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
       const double idle = now - mtime;
       if (auto owner = staging_owner(name)) {
         if (idle > static_cast<double>(kEvictMinIdleS) &&
             (idle > static_cast<double>(kStagingMaxIdleS) || *owner < 0 || !pid_alive(*owner)))
-          remove_tree(path);
+          remove_tree(dir, name);
         continue;
       }
-      const uint64_t size = du(path);
+      const int sub = open_dir_at(dir, name);
+      const uint64_t size = sub < 0 ? 0 : du_fd(sub);
       total += size;
-      if (path != keep) cands.push_back({idle, size, path});
+      std::string path = join_path(d.avatars, name);
+      if (path != keep) cands.push_back({idle, size, std::move(path), name});
     }
     std::sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) {
       return std::tie(a.idle, a.size, a.path) > std::tie(b.idle, b.size, b.path);
@@ -643,8 +702,8 @@ void sweep(const std::string& avatars, const std::string& keep, double now, bool
       stop_point(stop);
       if (within()) return;
       if (c.idle < static_cast<double>(kEvictMinIdleS)) continue;
-      if (!locks && in_use(c.path, c.idle, false)) continue;
-      if (evict(c.path, locks)) total -= c.size;
+      if (!locks && in_use(dir, c.name, c.idle, false)) continue;
+      if (evict(dir, c.name, locks)) total -= c.size;
     }
   } catch (const Stopped&) {
     throw;
@@ -652,33 +711,107 @@ void sweep(const std::string& avatars, const std::string& keep, double now, bool
   }
 }
 
+Turn::Turn() noexcept {
+  int p[2];
+#ifdef __linux__
+  const bool made = ::pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0;
+#else
+  const bool made = ::pipe(p) == 0;
+  if (made)
+    for (int fd : p) {
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+#endif
+  if (!made) {
+    err_ = errno;
+    return;
+  }
+  rd_ = p[0];
+  wr_ = p[1];
+  const char token = 0;
+  if (::write(wr_, &token, 1) != 1) err_ = errno;
+}
+
+Turn::~Turn() {
+  if (rd_ >= 0) ::close(rd_);
+  if (wr_ >= 0) ::close(wr_);
+}
+
+bool Turn::try_lock() noexcept {
+  char token;
+  if (rd_ < 0 || ::read(rd_, &token, 1) != 1) return false;
+  held_ = true;
+  return true;
+}
+
+void Turn::unlock() noexcept {
+  // One token, one holder: an unlock by a thread that holds nothing (the
+  // forking thread of a child, releasing its parent's turn) adds none.
+  if (!held_.exchange(false)) return;
+  const char token = 0;
+  ssize_t n;
+  do n = ::write(wr_, &token, 1);
+  while (n < 0 && errno == EINTR);
+}
+
+void Turn::leave_to_parent() noexcept {
+  held_ = false;
+  for (int* fd : {&rd_, &wr_})
+    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  err_ = EBADF;
+}
+
 namespace {
 
 // A child of fork() has only the forking thread: a materialise another
 // thread was running in the parent at that moment never ends there, so the
-// child starts with a mutex of its own (the copy it inherited, maybe locked,
-// is abandoned).
-std::mutex* g_materialise = nullptr;
+// child starts with a turn of its own, free. The old one stays allocated:
+// the forking thread may still be inside a materialise that unlocks it.
+Turn* g_turn = nullptr;
 
-void fresh_materialise_mutex() noexcept { g_materialise = new std::mutex; }
+void new_turn() noexcept { g_turn = new Turn; }
+
+void fresh_turn_in_child() noexcept {
+  g_turn->leave_to_parent();
+  new_turn();
+}
+
+// After a signal the stop check is asked again this soon: a check that looks
+// only every so often (SignalCheck runs the handlers at most every 20 ms) may
+// have been asked too soon to see what the signal's handler did.
+constexpr int kRecheckMs = 30;
 
 }  // namespace
 
-std::mutex& materialise_mutex() {
+Turn& materialise_turn() {
   static const bool ready = [] {
-    fresh_materialise_mutex();
-    ::pthread_atfork(nullptr, nullptr, fresh_materialise_mutex);
+    new_turn();
+    ::pthread_atfork(nullptr, nullptr, fresh_turn_in_child);
     return true;
   }();
   (void)ready;
-  return *g_materialise;
+  return *g_turn;
 }
 
-void lock_or_stop(std::mutex& m, const StopCheck& stop) {
-  constexpr auto kStep = std::chrono::milliseconds(5);
-  while (!m.try_lock()) {
+void lock_or_stop(Turn& t, const StopCheck& stop) {
+  if (t.err_) throw OSError(t.err_);
+  if (t.try_lock()) return;
+  stop_point(stop);
+  // poll() sleeps until the token can be read, and a signal's handler always
+  // ends it with EINTR: it is never restarted, SA_RESTART or not, where a
+  // mutex sleeps through signals and flock() is restarted under SA_RESTART.
+  int wait_ms = -1;
+  while (!t.try_lock()) {
+    pollfd p{t.rd_, POLLIN, 0};
+    const int n = ::poll(&p, 1, wait_ms);
+    if (n > 0) {
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) throw OSError(EBADF);
+      continue;  // the token is back; another waiter may take it first
+    }
+    if (n < 0 && errno != EINTR) throw OSError(errno);
+    wait_ms = n < 0 ? kRecheckMs : -1;
     stop_point(stop);
-    std::this_thread::sleep_for(kStep);
   }
 }
 

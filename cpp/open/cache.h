@@ -18,7 +18,8 @@
 //
 // Nothing here trusts what another user made: the avatars directory and its
 // ".idx" must be this user's own and writable by nobody else (see
-// folder_trust()); an entry, its marker or a memo that is not this user's, or
+// folder_trust()), and are worked in through the descriptors of the very
+// folders judged (CacheDirs), never by their names again; an entry, its marker or a memo that is not this user's, or
 // not the kind of file it should be (a link, a FIFO), counts as absent. Files
 // are opened without blocking (a FIFO never holds an open), and long work
 // (hashing, a sweep, waits) asks the caller's stop check between steps.
@@ -26,17 +27,18 @@
 // Every descriptor is opened close-on-exec. Paths are file-system bytes.
 // Everything here is best effort where it says so and never prints.
 //
-// Thread contract: the functions are reentrant; materialise_mutex()
+// Thread contract: the functions are reentrant; materialise_turn()
 // serialises the staging directory of this process between threads.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/fs.h"
 
@@ -79,41 +81,58 @@ std::string abspath(const std::string& p);
 // Path, size, mtime in ns and inode, joined by NUL.
 std::string identity_string(const std::string& source, const FileStamp& st);
 
-// avatars/.idx/<first 32 hex digits of SHA-256 of the identity string>.
-std::string memo_path(const std::string& source, const FileStamp& st, const std::string& avatars);
+// The name of the memo file, in ".idx": the first 32 hex digits of the
+// SHA-256 of the identity string.
+std::string memo_name(const std::string& source, const FileStamp& st);
 
-// The 32 lower-case hex digits a memo file holds, or nullopt (missing,
-// unreadable, not a regular file of this user, not UTF-8, or not exactly 32
-// hex digits once white space is stripped from both ends).
-std::optional<std::string> read_memo(const std::string& memo);
+// The avatars folder and its ".idx", each opened once, never through a
+// symbolic link, and worked in through its descriptor from then on: what
+// was judged is what is used, even should someone who can write the cache
+// root give the name to another folder meanwhile.
+struct CacheDirs {
+  explicit CacheDirs(std::string path) : avatars(std::move(path)) {}
+  std::string avatars;  // the path it is opened by; paths handed out are built on it
+  Fd dir;               // the avatars folder; -1 while not open
+  Fd idx;               // its ".idx"; -1 while not open (missing, or no folder: a link is not followed)
+};
+
+// Opens `d.avatars`, made first when `make` (missing parents as make_dirs()
+// makes them, the folder itself 0700), and its ".idx" when one is there.
+// OSError when it cannot be made or opened; a link in its place is refused
+// with ELOOP.
+void open_cache_dirs(CacheDirs& d, bool make);
+
+// The 32 lower-case hex digits the memo `name` in the folder `idx` holds, or
+// nullopt (missing, unreadable, not a regular file of this user, not UTF-8,
+// or not exactly 32 hex digits once white space is stripped from both ends).
+std::optional<std::string> read_memo(int idx, const std::string& name);
 
 // "sha256-" + 32 hex digits of the container file's content. A valid memo
-// spares the read; otherwise the file is hashed in 4 MiB reads and the memo
-// written (best effort, through a new file "<memo>.<pid>" and a rename) unless the file's
+// in `d` spares the read; otherwise the file is hashed in 4 MiB reads and
+// the memo written (best effort, through a new file "<memo>.<pid>" and a
+// rename, the folders made and opened in `d` as needed) unless the file's
 // status differs from `st` before or after the hash. Raises OSError when the
 // container cannot be read, Stopped when `stop` says so between reads.
-std::string content_key(const std::string& source, const FileStamp& st, const std::string& avatars,
-                        const StopCheck& stop = {});
+std::string content_key(const std::string& source, const FileStamp& st, CacheDirs& d, const StopCheck& stop = {});
 
-// Whether the avatars directory (and its ".idx") may be trusted: both must
-// be this user's (the effective user id) and writable by nobody else, as a
-// directory that others can write lets them plant memos and entries. A
-// directory not there yet is passed over, so callers make the avatars
-// directory first (make_private_dirs) and judge what then stands there.
+// Whether the folders open in `d` may be trusted: both must be this user's
+// (the effective user id) and writable by nobody else, as a folder that
+// others can write lets them plant memos and entries. One not open is
+// passed over: callers open the avatars folder made (open_cache_dirs) and
+// judge what they opened; an ".idx" made later is judged as it is opened.
 enum class FolderTrust { ok, others_own, others_write };
 struct FolderVerdict {
   FolderTrust trust = FolderTrust::ok;
   std::string folder;  // the directory refused
 };
-FolderVerdict folder_trust(const std::string& avatars) noexcept;
+FolderVerdict folder_trust(const CacheDirs& d) noexcept;
 
-// The avatars directory, and with `idx` its ".idx", made where missing:
-// parents as make_dirs() makes them, these two readable by this user alone.
-void make_private_dirs(const std::string& avatars, bool idx);
+// Below, `dir` is the folder that names are looked up in: the descriptor of
+// the avatars folder, or AT_FDCWD for a path as the caller gave it.
 
 // Whether `entry` is a complete entry of this user: a directory (not a link)
 // whose "manifest.json" is a regular file (not a link), both this user's.
-bool entry_complete(const std::string& entry) noexcept;
+bool entry_complete(int dir, const std::string& entry) noexcept;
 
 // The owner's process id of a staging directory name (the whole name
 // matching "^.+\.tmp\.(\d+)$"); nullopt for other names. Digits beyond the
@@ -124,14 +143,19 @@ std::optional<int64_t> staging_owner(std::string_view name);
 // existing directory is fine.
 void make_dirs(const std::string& path, mode_t mode = 0777);
 
+// The staging directory `name` made in the avatars folder (0777, umask
+// applies); an existing directory is fine. OSError naming its path.
+void make_staging(const CacheDirs& d, const std::string& name);
+
 // Removes `path` and everything under it, never following a symbolic link:
 // a link is removed, never what it points to. Every error is ignored.
-void remove_tree(const std::string& path) noexcept;
+void remove_tree(int dir, const std::string& path) noexcept;
 
 // Publishes a complete staging directory: refuses (ValueError) one without a
-// regular "manifest.json", then renames it to `entry` in one step (OSError on
-// failure, for instance a non-empty directory already under that name).
-void publish(const std::string& staging, const std::string& entry);
+// regular "manifest.json", then renames it to `entry` in one step (OSError
+// naming the entry's path on failure, for instance a non-empty directory
+// already under that name).
+void publish(const CacheDirs& d, const std::string& staging, const std::string& entry);
 
 // Clears the way for a publish under `entry` when a directory stands there
 // without its "manifest.json" (removed by hand, or by a tool that died): it
@@ -143,15 +167,15 @@ void publish(const std::string& staging, const std::string& entry);
 // marker that is a FIFO or a link). True when nothing stands under `entry`
 // any more; false for a complete entry, a link or a file there, or when the
 // move fails.
-bool set_aside_incomplete(const std::string& entry) noexcept;
+bool set_aside_incomplete(int dir, const std::string& entry) noexcept;
 
 // Whether the descriptor `fd` is the entry's "manifest.json" as it stands
 // now (the same file, not one since removed and published anew).
-bool holds_marker(int fd, const std::string& entry) noexcept;
+bool holds_marker(int fd, int dir, const std::string& entry) noexcept;
 
-// Access and modification times of the directory `dir` set to now; a
+// Access and modification times of the directory `name` set to now; a
 // symbolic link there is left alone (never followed). Errors ignored.
-void touch(const std::string& dir) noexcept;
+void touch(int dir, const std::string& name) noexcept;
 
 // Taking this process's shared lock on an entry's manifest.json.
 enum class HoldResult {
@@ -160,7 +184,7 @@ enum class HoldResult {
   gone,      // no marker (or none of this user's), or the entry was moved away while it was locked
   unlocked,  // the lock could not be taken for another reason
 };
-HoldResult lock_shared(const std::string& entry, int& fd) noexcept;
+HoldResult lock_shared(int dir, const std::string& entry, int& fd) noexcept;
 
 // Whether a process with that id may be running (kill(pid, 0); refused with
 // anything but "no such process" counts as running). Ids outside the range of
@@ -173,21 +197,46 @@ uint64_t du(const std::string& path) noexcept;
 
 // Whether some process holds `entry` (an exclusive probe of its manifest.json);
 // without `locks`, whether it was used within the last seven days.
-bool in_use(const std::string& entry, double idle_s, bool locks) noexcept;
+bool in_use(int dir, const std::string& entry, double idle_s, bool locks) noexcept;
 
-// One pass over the avatars directory at time `now` (seconds): stale staging
-// directories removed, then the longest-idle unheld entries other than `keep`
-// while the entries' total exceeds the capacity. Never fails; Stopped, when
-// `stop` says so between entries, is passed on.
-void sweep(const std::string& avatars, const std::string& keep, double now, bool locks,
-           const StopCheck& stop = {});
+// One pass over the avatars folder open in `d` at time `now` (seconds):
+// stale staging directories removed, then the longest-idle unheld entries
+// other than the path `keep` while the entries' total exceeds the capacity.
+// Does nothing when `d` is not open. Never fails; Stopped, when `stop` says
+// so between entries, is passed on.
+void sweep(const CacheDirs& d, const std::string& keep, double now, bool locks, const StopCheck& stop = {});
 
-// Serialises materialising between the threads of this process (one staging
-// directory name per process). A child of fork() gets a new, unlocked one.
-std::mutex& materialise_mutex();
+// The turn to materialise between the threads of this process (one staging
+// directory name per process): a token in a pipe, so that a thread waiting
+// for it sleeps in the kernel until the token comes back or a signal
+// arrives. Unlocking a turn that is not held does nothing.
+class Turn {
+ public:
+  Turn() noexcept;
+  ~Turn();
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
 
-// Takes `m`, asking `stop` while another thread has it (an unpack can take
-// a while).
-void lock_or_stop(std::mutex& m, const StopCheck& stop);
+  bool try_lock() noexcept;
+  void unlock() noexcept;
+  // In a child of fork(): the pipe is the parent's, so this turn is left
+  // alone from now on (an unlock does nothing) and its descriptors closed.
+  void leave_to_parent() noexcept;
+
+ private:
+  friend void lock_or_stop(Turn& t, const StopCheck& stop);
+  int rd_ = -1, wr_ = -1;
+  int err_ = 0;  // why the pipe could not be made
+  std::atomic<bool> held_{false};
+};
+
+// This process's turn to materialise. A child of fork() gets a new, free one.
+Turn& materialise_turn();
+
+// Takes `t`. While another thread has it, waits asleep, without a timeout:
+// a signal that arrives meanwhile ends the wait for `stop` to be asked
+// (Stopped when it says so), then the wait goes on. OSError when the turn
+// could not be set up.
+void lock_or_stop(Turn& t, const StopCheck& stop);
 
 }  // namespace halvane::open

@@ -1,6 +1,7 @@
 """The avatar cache: its root and capacity settings, content keys and their
 memo files, materialising and holding entries, and the eviction sweep."""
 
+import errno
 import fcntl
 import hashlib
 import json
@@ -860,6 +861,126 @@ def test_hostile_files_neither_block_nor_are_trusted(cache, avatar, monkeypatch,
         assert stat.S_ISDIR(st.st_mode) and st.st_uid == os.geteuid()
         with open(os.path.join(entry, "manifest.json"), "rb") as f:
             assert f.read() == MEMBERS[0][1]
+
+
+# A link where the avatars folder or its memo folder should be is never
+# followed: the avatars folder is refused as one the cache cannot prepare
+# (the link's error as detail), a memo folder is passed over (the key is
+# still right, no memo is written).
+@pytest.mark.parametrize("linked", ["", "/.idx"], ids=["avatars folder", "memo folder"])
+def test_links_in_place_of_the_cache_folders(cache, avatar, tmp_path, linked):
+    target = tmp_path / "target"
+    target.mkdir(mode=0o700)
+    os.makedirs(os.path.dirname(cache + linked), exist_ok=True)
+    os.symlink(target, cache + linked)
+    key = key_of(imx_bytes(MEMBERS))
+    if linked:
+        assert op._materialise(avatar) == os.path.join(cache, key)
+        assert op._content_key(avatar, os.stat(avatar), cache) == key
+    else:
+        with pytest.raises(Failed) as ei:
+            op._materialise(avatar)
+        e = ei.value
+        assert (e.message, e.detail.errno, e.detail.filename) == (PREPARE, errno.ELOOP, cache)
+    assert os.listdir(target) == [] and os.path.islink(cache + linked)
+
+
+# Someone who can write the cache root gives the avatars folder's name to
+# another folder while an open is under way (here, once the unpack is done):
+# the open goes on in the folder it judged, and nothing lands in the other.
+@pytest.mark.parametrize("swapped_in", ["link", "other user's folder"])
+def test_a_folder_swapped_in_after_the_check_is_not_used(cache, avatar, tmp_path, monkeypatch, swapped_in):
+    judged, planted = cache + ".judged", str(tmp_path / "planted")
+    os.makedirs(planted)
+    if swapped_in != "link":
+        try:
+            os.chown(planted, NOBODY, NOBODY)
+        except PermissionError:
+            pytest.skip("giving a file to another user takes root")
+    unfold = offline.unfold_imx
+
+    def unfold_then_swap(src, dst):
+        unfold(src, dst)
+        os.rename(cache, judged)
+        os.symlink(planted, cache) if swapped_in == "link" else os.rename(planted, cache)
+        monkeypatch.setattr(offline, "unfold_imx", unfold)
+
+    monkeypatch.setattr(offline, "unfold_imx", unfold_then_swap)
+    key = key_of(imx_bytes(MEMBERS))
+    op._materialise(avatar)
+    assert os.listdir(cache) == []
+    assert sorted(os.listdir(judged)) == [".idx", key]
+    marker = os.path.join(judged, key, "manifest.json")
+    with open(marker, "rb") as f:
+        assert f.read() == MEMBERS[0][1]
+    assert os.fstat(op._HELD[os.path.join(cache, key)]).st_ino == os.stat(marker).st_ino
+
+
+WAIT_FOR_THE_TURN = r"""
+import os, signal, sys, threading
+import halvane._offline as offline
+import halvane._open as op
+
+first, second, how = sys.argv[1:4]
+if how == "SIGTERM":
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(3))
+elif how == "SIGUSR1":
+    signal.signal(signal.SIGUSR1, lambda *a: None)
+inside = threading.Event()
+unfold = offline.unfold_imx
+
+def slow_unfold(src, dst):
+    inside.set()
+    sys.stdin.readline()
+    unfold(src, dst)
+
+offline.unfold_imx = slow_unfold
+threading.Thread(target=op._materialise, args=(first,), daemon=True).start()
+inside.wait()
+print("waiting", flush=True)
+try:
+    op._materialise(second)
+    print("entry", flush=True)
+except BaseException as e:
+    print(type(e).__name__, flush=True)
+os._exit(0)
+"""
+
+
+def sleeps(pid):
+    """How often the main thread of process `pid` has gone to sleep so far."""
+    with open(f"/proc/{pid}/task/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("voluntary_ctxt_switches")).split()[1])
+
+
+@pytest.mark.parametrize("sig, ends", [("SIGINT", "KeyboardInterrupt"), ("SIGTERM", "SystemExit"),
+                                       ("SIGUSR1", "entry")])
+def test_signal_during_the_wait_for_another_threads_turn(cache, tmp_path, sig, ends):
+    """The main thread, waiting while another thread materialises, sleeps
+    until its turn; a signal whose handler raises ends the wait at once, one
+    whose handler returns lets it go on."""
+    if not os.path.exists(f"/proc/{os.getpid()}/task"):
+        pytest.skip("counts sleeps in /proc")
+    first, second = tmp_path / "first.imx", tmp_path / "second.imx"
+    write_imx(first, MEMBERS)
+    write_imx(second, MEMBERS + [("n", b"2")])
+    child = subprocess.Popen([sys.executable, "-c", WAIT_FOR_THE_TURN, str(first), str(second), sig],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.3)
+        before = sleeps(child.pid)
+        time.sleep(0.3)
+        assert sleeps(child.pid) - before <= 2  # asleep, not polling
+        child.send_signal(getattr(signal, sig))
+        if ends == "entry":  # still waiting: the other thread's unpack ends
+            time.sleep(0.1)
+            child.stdin.write("go\n")
+            child.stdin.flush()
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert out == ends + "\n", err
 
 
 INTERRUPTED = r"""

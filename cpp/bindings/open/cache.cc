@@ -3,6 +3,7 @@
 // GIL released; this file keeps the module state (_HELD, _SWEPT, _fcntl) as
 // globals of the module, looked up at use, and calls the unpacker of the
 // outside module _offline.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,15 +93,15 @@ FileStamp stamp_of(nb::handle st) {
   return out;
 }
 
-bool exists_nofollow(const std::string& path) {
+bool exists_nofollow(int dir, const std::string& name) {
   nb::gil_scoped_release unlocked;
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool marker_present(const std::string& entry) {
+bool marker_present(int dir, const std::string& entry) {
   nb::gil_scoped_release unlocked;
-  return entry_complete(entry);
+  return entry_complete(dir, entry);
 }
 
 // Runs `work` with the signal handlers looked at between its steps: one that
@@ -117,11 +118,11 @@ auto stoppable(Work&& work) {
 
 // Refuses an avatars folder of another user, or one that others can write:
 // a memo or an entry planted there would be believed.
-void refuse_untrusted_folder(const std::string& avatars) {
+void refuse_untrusted_folder(const CacheDirs& d) {
   FolderVerdict v;
   {
     nb::gil_scoped_release unlocked;
-    v = folder_trust(avatars);
+    v = folder_trust(d);
   }
   if (v.trust == FolderTrust::ok) return;
   nb::str why(v.trust == FolderTrust::others_own ? kCacheFolderOthersOwn : kCacheFolderOthersWrite);
@@ -129,13 +130,13 @@ void refuse_untrusted_folder(const std::string& avatars) {
   raise_refused("Failed", message, nb::none());
 }
 
-// Touches the entry and takes this process's shared lock on it, recorded in
-// _HELD. With `wait`, a lock refused because a sweep is probing or moving
-// the entry is asked for again for a short while.
-HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait, const StopCheck& stop = {}) {
+// Touches the entry `name` in `dir` and takes this process's shared lock on
+// it, recorded in _HELD under `dest`. With `wait`, a lock refused because a
+// sweep is probing or moving the entry is asked for again for a short while.
+HoldResult hold_entry(nb::handle dest, int dir, const std::string& name, bool wait, const StopCheck& stop = {}) {
   {
     nb::gil_scoped_release unlocked;
-    touch(path);
+    touch(dir, name);
   }
   if (!have_locks()) return HoldResult::unlocked;
   nb::object held = module_global("_HELD");
@@ -152,14 +153,14 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait, const
       return HoldResult::held;
     }
     nb::gil_scoped_release unlocked;
-    if (holds_marker(static_cast<int>(old_fd), path)) return HoldResult::held;
+    if (holds_marker(static_cast<int>(old_fd), dir, name)) return HoldResult::held;
   }
   int fd = -1;
   HoldResult r;
   {
     nb::gil_scoped_release unlocked;
     const auto until = std::chrono::steady_clock::now() + kBusyWait;
-    while ((r = lock_shared(path, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until) {
+    while ((r = lock_shared(dir, name, fd)) == HoldResult::busy && wait && std::chrono::steady_clock::now() < until) {
       stop_point(stop);
       std::this_thread::sleep_for(kBusyStep);
     }
@@ -170,99 +171,108 @@ HoldResult hold_entry(nb::handle dest, const std::string& path, bool wait, const
   return r;
 }
 
-void run_sweep(const std::string& avatars, const std::string& keep, const StopCheck& stop) {
+void run_sweep(const CacheDirs& d, const std::string& keep, const StopCheck& stop) {
   const double now = nb::cast<double>(nb::module_::import_("time").attr("time")());
   const bool locks = have_locks();
   nb::gil_scoped_release unlocked;
-  sweep(avatars, keep, now, locks, stop);
+  sweep(d, keep, now, locks, stop);
 }
 
-void first_sweep(const std::string& avatars, const std::string& keep, const StopCheck& stop) {
+void first_sweep(const CacheDirs& d, const std::string& keep, const StopCheck& stop) {
   nb::handle m = module_names().module;
   if (truthy(m.attr("_SWEPT"))) return;
   m.attr("_SWEPT") = true;
-  run_sweep(avatars, keep, stop);
+  run_sweep(d, keep, stop);
 }
 
-int lock_staging(const std::string& staging) noexcept {
+int lock_staging(int dir, const std::string& staging) noexcept {
   int fd = -1;
-  return lock_shared(staging, fd) == HoldResult::held ? fd : -1;
+  return lock_shared(dir, staging, fd) == HoldResult::held ? fd : -1;
+}
+
+// Takes this process's turn to materialise, asking `stop` while it waits.
+std::unique_lock<Turn> take_turn(const StopCheck& stop) {
+  {
+    nb::gil_scoped_release unlocked;
+    lock_or_stop(materialise_turn(), stop);
+  }
+  return std::unique_lock<Turn>(materialise_turn(), std::adopt_lock);
 }
 
 nb::object materialise(nb::handle source, const StopCheck& stop) {
   const std::string src = fs_bytes(source);
-  bool dir;
+  bool given_dir;
   {
     nb::gil_scoped_release unlocked;
-    dir = is_dir(src);
+    given_dir = is_dir(src);
   }
-  if (dir) return nb::borrow(source);
+  if (given_dir) return nb::borrow(source);
   const FileStamp st = stamp_of(nb::module_::import_("os").attr("stat")(source));
   std::string avatars, key;
   {
     nb::gil_scoped_release unlocked;
     avatars = join_path(cache_root(), "avatars");
   }
+  CacheDirs d(avatars);
   try {
-    // Made before its trust is judged: a folder checked while missing and
-    // made later could be another user's by then, planted in between.
+    // Made before its trust is judged, and judged as opened: a folder checked
+    // while missing and made later, or checked by its name and used by it
+    // again, could be another user's by then, planted in between.
     nb::gil_scoped_release unlocked;
-    make_private_dirs(avatars, false);
+    open_cache_dirs(d, true);
   } catch (const halvane::OSError& e) {
     raise_refused("Failed", kNotPrepared, os_error(e));
   }
-  refuse_untrusted_folder(avatars);
+  refuse_untrusted_folder(d);
   try {
     nb::gil_scoped_release unlocked;
-    key = content_key(src, st, avatars, stop);
+    key = content_key(src, st, d, stop);
   } catch (const halvane::OSError& e) {
     raise_refused("Failed", kNotPrepared, os_error(e));
   }
+  const int dir = d.dir.fd;
   const std::string entry = join_path(avatars, key);
   nb::str entry_text = fs_text(entry);
   const bool locks = have_locks();
 
   // One staging directory per process: threads take turns.
-  {
-    nb::gil_scoped_release unlocked;
-    lock_or_stop(materialise_mutex(), stop);
-  }
-  std::unique_lock<std::mutex> turn(materialise_mutex(), std::adopt_lock);
+  const std::unique_lock<Turn> turn = take_turn(stop);
   for (int round = 1;; ++round) {
     const bool last = round == kRounds;
-    if (marker_present(entry)) {
-      if (hold_entry(entry_text, entry, true, stop) != HoldResult::gone || last) {
-        first_sweep(avatars, entry, stop);
+    if (marker_present(dir, key)) {
+      if (hold_entry(entry_text, dir, key, true, stop) != HoldResult::gone || last) {
+        first_sweep(d, entry, stop);
         return entry_text;
       }
       continue;  // moved away by a sweep between finding and holding it
     }
     nb::object unfold = outside("_offline").attr("unfold_imx");
-    const std::string staging = entry + ".tmp." + std::to_string(::getpid());
+    const std::string staging = key + ".tmp." + std::to_string(::getpid());
     nb::object os_detail, other_detail;
     bool publishing = false;
     Fd early;  // the shared lock on the staging's marker, released unless handed over to _HELD
     try {
       {
         nb::gil_scoped_release unlocked;
-        remove_tree(staging);
-        make_private_dirs(avatars, false);
-        make_dirs(staging);
+        remove_tree(dir, staging);
+        make_staging(d, staging);
       }
-      unfold(source, fs_text(staging));
+      // The unpacker takes a path: the staging directory as the avatars
+      // folder's name leads to it.
+      unfold(source, fs_text(join_path(avatars, staging)));
       publishing = true;
       nb::gil_scoped_release unlocked;
       // The hold is taken on the staging's marker before the rename, so the
       // entry is held from the moment it stands under its name: a sweep
       // running meanwhile never finds it free.
-      if (locks) early.fd = lock_staging(staging);
+      if (locks) early.fd = lock_staging(dir, staging);
       try {
-        publish(staging, entry);
+        publish(d, staging, key);
       } catch (const halvane::OSError& e) {
         // A directory without its marker under the entry's name refuses the
         // rename; once it is moved aside the avatar is published again.
-        if ((e.err != ENOTEMPTY && e.err != EEXIST) || !set_aside_incomplete(entry)) throw;
-        publish(staging, entry);
+        if ((e.err != ENOTEMPTY && e.err != EEXIST) || !set_aside_incomplete(dir, key)) throw;
+        publish(d, staging, key);
       }
     } catch (const halvane::OSError& e) {
       os_detail = os_error(e);
@@ -276,16 +286,16 @@ nb::object materialise(nb::handle source, const StopCheck& stop) {
     if (os_detail.is_valid() || other_detail.is_valid()) {
       {
         nb::gil_scoped_release unlocked;
-        remove_tree(staging);
+        remove_tree(dir, staging);
       }
       if (other_detail.is_valid()) raise_refused("InvalidAvatar", kUnusable, other_detail);
-      if (!marker_present(entry)) {
+      if (!marker_present(dir, key)) {
         // The entry that refused the rename may have been evicted since.
-        if (publishing && !last && !exists_nofollow(entry)) continue;
+        if (publishing && !last && !exists_nofollow(dir, key)) continue;
         raise_refused("Failed", kNotPrepared, os_detail);
       }
       // Another process published the same entry first.
-      if (hold_entry(entry_text, entry, true, stop) != HoldResult::gone || last) return entry_text;
+      if (hold_entry(entry_text, dir, key, true, stop) != HoldResult::gone || last) return entry_text;
       continue;
     }
     if (early.fd >= 0) {
@@ -293,9 +303,9 @@ nb::object materialise(nb::handle source, const StopCheck& stop) {
       // marker of this entry that it replaces stays open, like any of _HELD.
       module_global("_HELD")[entry_text] = early.release();
     }
-    if (hold_entry(entry_text, entry, true, stop) == HoldResult::gone && !last) continue;
+    if (hold_entry(entry_text, dir, key, true, stop) == HoldResult::gone && !last) continue;
     module_names().module.attr("_SWEPT") = true;
-    run_sweep(avatars, entry, stop);
+    run_sweep(d, entry, stop);
     return entry_text;
   }
 }
@@ -328,29 +338,38 @@ void bind_cache(nb::module_& m) {
     const FileStamp stamp = stamp_of(st);
     return stoppable([&](const StopCheck& stop) {
       nb::gil_scoped_release unlocked;
-      return content_key(src, stamp, av, stop);
+      CacheDirs d(av);
+      try {
+        open_cache_dirs(d, false);
+      } catch (const halvane::OSError&) {
+        // Not there yet (a memo write makes it), or no folder: no memo to read.
+      }
+      return content_key(src, stamp, d, stop);
     });
   }, nb::arg("source"), nb::arg("st"), nb::arg("avatars"));
   m.def("_materialise", [](nb::handle source) {
     return stoppable([&](const StopCheck& stop) { return materialise(source, stop); });
   }, nb::arg("source"));
-  m.def("_hold", [](nb::handle dest) { hold_entry(dest, fs_bytes(dest), false); }, nb::arg("dest"));
+  m.def("_hold", [](nb::handle dest) { hold_entry(dest, AT_FDCWD, fs_bytes(dest), false); }, nb::arg("dest"));
   m.def("_sweep", [](nb::handle avatars, nb::handle keep) {
     const std::string av = fs_bytes(avatars), k = fs_bytes(keep);
     stoppable([&](const StopCheck& stop) {
-      {
+      const std::unique_lock<Turn> turn = take_turn(stop);
+      CacheDirs d(av);
+      try {
         nb::gil_scoped_release unlocked;
-        lock_or_stop(materialise_mutex(), stop);
+        open_cache_dirs(d, false);
+      } catch (const halvane::OSError&) {
+        return;  // nothing to sweep
       }
-      std::unique_lock<std::mutex> turn(materialise_mutex(), std::adopt_lock);
-      run_sweep(av, k, stop);
+      run_sweep(d, k, stop);
     });
   }, nb::arg("avatars"), nb::arg("keep"));
   m.def("_in_use", [](nb::handle entry, double idle_s) {
     const std::string e = fs_bytes(entry);
     const bool locks = have_locks();
     nb::gil_scoped_release unlocked;
-    return in_use(e, idle_s, locks);
+    return in_use(AT_FDCWD, e, idle_s, locks);
   }, nb::arg("entry"), nb::arg("idle_s"));
   m.def("_pid_alive", [](nb::handle pid) {
     int overflow = 0;
