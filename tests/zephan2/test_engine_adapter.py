@@ -98,6 +98,7 @@ def test_an_unfinished_render_keeps_the_host_and_never_reaches_the_next(bundle_d
             next(gen)
         assert not engine._current.flushed
         gen.close()
+        assert engine._current is None  # its rest dropped at once, not held until the next render
     elif how == "drop":  # the engine's own generator dropped half way
         gen = engine.frames([longer])
         next(gen)

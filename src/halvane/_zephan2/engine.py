@@ -417,10 +417,21 @@ class Zephan2Engine:
     def interrupt(self) -> None:
         """Abandons the current render; the next one starts on a clean stream.
         Waits for nothing (the collector may call it on any thread, in the
-        middle of host I/O): whoever holds the lock next drops the rest."""
+        middle of host I/O): the rest is dropped now if the lock is free, else
+        by whoever holds it next."""
         render = self._current
-        if render is not None:
-            render.abandon()
+        if render is None:
+            return
+        render.abandon()
+        # Settled now when that waits for nothing: an idle lock, and never on the
+        # reader's thread, whose host I/O could wait on the records it takes.
+        stream = self._stream
+        if stream is not None and threading.current_thread() is not stream.reader and \
+                self._lock.acquire(blocking=False):
+            try:
+                self._settle()
+            finally:
+                self._lock.release()
 
     def close(self) -> None:
         """Ends and reaps the host. Not under the lock: a render blocked on a host
